@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test.
+# Usage: scripts/test.sh [build-dir] [extra cmake args...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+build="${1:-build}"
+shift || true
+jobs="$(nproc)"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$build" -j "$jobs"
+ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 300

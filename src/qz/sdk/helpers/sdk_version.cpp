@@ -1,0 +1,1 @@
+#include "qz/sdk/helpers/sdk_version.h"
