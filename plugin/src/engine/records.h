@@ -23,6 +23,13 @@ namespace qz::vms_server_plugins::analytics::qzai {
 struct ExternalPreprocessor_t;
 struct ExternalPostprocessor_t;
 
+// The external processor maps, ordered by name. A record owns a process and a
+// receive thread and must keep one address for its whole life (pipeline stages
+// point at it), so the maps hold records by shared pointer; this also lets the
+// maps be built and destroyed where the record types are incomplete.
+using ExternalPreprocessorMap = std::map<std::string, std::shared_ptr<ExternalPreprocessor_t>>;
+using ExternalPostprocessorMap = std::map<std::string, std::shared_ptr<ExternalPostprocessor_t>>;
+
 enum class ModelDownloadState : int32_t {
     NotExamined = 0,
     Downloading = 1,
@@ -134,6 +141,9 @@ struct pipeline_stage_parameters_t {
     bool lineCrossingEnabled = false;  // true only when a line was parsed
     float lineX1 = 0.0f, lineY1 = 0.0f, lineX2 = 0.0f, lineY2 = 0.0f;  // fractions
 
+    std::string loiterObjectClass = "person";
+    int64_t loiterTimeThresholdSeconds = 30;
+
     std::string dumpingObjectClass = "object";
     int64_t dumpingTimeThresholdUs = 60LL * 1000000LL;
     float dumpingMovementThreshold = 0.1f;
@@ -165,6 +175,14 @@ struct DeviceAgentSettings_t {
     std::vector<AvailablePipeline_t> availablePipelines;
     std::string selectedPipeline = "Custom";
     std::vector<pipeline_stage_parameters_t> stages;
+};
+
+// Key of a device agent's map of error texts (the settings model lists the
+// texts only).
+enum class DeviceAgentErrorType : int32_t {
+    DeviceParameters = 0,  // the device's parameters could not be read
+    Pipeline = 1,          // the pipeline could not be parsed
+    ModelDownload = 2,     // a model of the pipeline failed to download
 };
 
 enum class CloudConnectionState : int32_t {

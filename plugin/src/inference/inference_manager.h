@@ -1,0 +1,99 @@
+// InferenceManager: the engine-wide owner of the inference road.
+//
+// It owns the InferenceEngine (absent until the first start), the
+// post-processing state, the external pre-processor map, the output-loop
+// thread with its OutputQueue, and the two semaphores that bound the detached
+// input and output workers to N = min(MaxNumberConcurrentInputOutputThreads,
+// 1024) each.
+//
+// Threads:
+// - sendInputMessage runs on host frame threads, several at once; it never
+//   blocks (every limit is tested without waiting; refused frames are logged).
+// - triggerReferenceRun runs on host settings threads.
+// - start, stopInferenceEngine, reloadExternalProcessors and
+//   stopExternalProcessors run on the engine's runtime-manager loop thread or
+//   its first device-agent request; they are serialised by a lifecycle mutex.
+// - The output loop and the workers run on threads of their own.
+//
+// Replacing or destroying the engine: `accepting` is cleared, the host
+// threads inside sendInputMessage are waited for (an intake counter; new
+// intakes see `accepting` false and leave at once), then every input and
+// output permit is taken once (waitForWorkers), so no thread touches the
+// engine while it is restarted, replaced or destroyed.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/records.h"
+#include "inference/inference_types.h"
+#include "qz/sdk/analytics/i_uncompressed_video_frame.h"
+#include "qz/sdk/ptr.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+class MessagingManager;
+
+class InferenceManager {
+public:
+    // Upper bound of the worker semaphores.
+    static constexpr int kMaxWorkers = 1024;
+    // N for a configured value: negative counts as 0, above 1024 as 1024.
+    static int workerBound(int configured);
+
+    // Reads N from the configuration (MaxNumberConcurrentInputOutputThreads).
+    InferenceManager(std::string rootFolder, std::string serverFolder, MessagingManager& messagingManager);
+    // The same with an explicit configured worker count (tests, tools).
+    InferenceManager(std::string rootFolder, std::string serverFolder, MessagingManager& messagingManager,
+                     int maxConcurrentWorkers);
+    ~InferenceManager();
+
+    InferenceManager(const InferenceManager&) = delete;
+    InferenceManager& operator=(const InferenceManager&) = delete;
+
+    // Offers one host frame to every top-level stage of the camera's pipeline.
+    // Never blocks and never throws; all four arguments are released before it
+    // returns (workers keep their own references).
+    void sendInputMessage(qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame> frame,
+                          std::shared_ptr<const DeviceAgentSettings_t> settings,
+                          std::shared_ptr<const DeviceAgentDetails_t> details,
+                          InferenceResultCallback callback);
+
+    // Starts inference for the ready models of the map (download state 2), or
+    // restarts the existing engine with them after draining the workers.
+    void start(const ModelMap& models);
+    // Stops and destroys the engine and the output loop; the next start
+    // creates new ones. Before any start it only toggles `accepting`.
+    void stopInferenceEngine();
+    // Returns when no input or output worker that started before the call is
+    // still running.
+    void waitForWorkers();
+
+    void triggerReferenceRun(const std::string& deviceId, const std::string& stageKey);
+    void reloadExternalProcessors();
+    void stopExternalProcessors();
+
+    // The external processor maps, ordered by name.
+    const ExternalPreprocessorMap& externalPreprocessors() const;
+    const ExternalPostprocessorMap& externalPostprocessors() const;
+
+    // Inspection (tests, tools).
+    int maxWorkers() const { return m_maxWorkers; }
+    bool accepting() const { return m_accepting.load(); }
+    bool hasEngine() const;
+
+private:
+    std::string m_rootFolder;
+    MessagingManager& m_messagingManager;
+    int m_maxWorkers = 0;
+    std::atomic<bool> m_accepting{true};
+    mutable std::mutex m_lifecycleMutex;
+    ExternalPreprocessorMap m_externalPreprocessors;
+    ExternalPostprocessorMap m_externalPostprocessors;  // moves into the post-processing state
+};
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
