@@ -1,4 +1,5 @@
-// Whole-file helpers. None of them throws; failures are empty results.
+// Whole-file helpers. Plain functions; thread-safe; none of them throws;
+// failures are empty results.
 #pragma once
 
 #include <cstdint>
@@ -8,12 +9,16 @@
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
+// The whole file; empty optional when it cannot be opened or read.
 std::optional<std::vector<uint8_t>> readBinaryFile(const std::string& path);
 std::optional<std::string> readTextFile(const std::string& path);
+// True when the file system reports an entry at the path (a dangling link
+// counts).
 bool fileExists(const std::string& path);
 // MD5 of the file's bytes as 32 lower-case hex characters; empty when unreadable.
 std::string fileMd5Hex(const std::string& path);
-// Deletes the file; on failure logs "Warning! Could not delete file: ...".
+// Deletes the file; a missing file is nothing to do. On failure logs
+// "Warning! Could not delete file: <path> (Error: <reason>)".
 void deleteFile(const std::string& path);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

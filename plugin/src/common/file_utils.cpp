@@ -1,0 +1,48 @@
+#include "common/file_utils.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "common/log.h"
+#include "qzai_crypto.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace {
+
+template <class Container>
+std::optional<Container> readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    Container content;
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (!ec) content.reserve(static_cast<size_t>(size));
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return content;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> readBinaryFile(const std::string& path) {
+    return readWholeFile<std::vector<uint8_t>>(path);
+}
+
+std::optional<std::string> readTextFile(const std::string& path) { return readWholeFile<std::string>(path); }
+
+bool fileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found && !ec;
+}
+
+std::string fileMd5Hex(const std::string& path) { return md5HexOfFile(path); }
+
+void deleteFile(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    if (ec) logMessage("Warning! Could not delete file: %s (Error: %s)\n", path.c_str(), ec.message().c_str());
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

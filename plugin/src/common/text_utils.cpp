@@ -1,0 +1,54 @@
+#include "common/text_utils.h"
+
+#include <cstdio>
+#include <cstdint>
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+std::string_view trimWhitespace(std::string_view text) {
+    constexpr std::string_view kSpace = " \t\r\n";
+    const size_t first = text.find_first_not_of(kSpace);
+    if (first == std::string_view::npos) return {};
+    const size_t last = text.find_last_not_of(kSpace);
+    return text.substr(first, last - first + 1);
+}
+
+std::string makeHtmlLink(const std::string& url, const std::string& text) {
+    if (url.empty()) return {};
+    return "<a href=\"" + url + "\">" + (text.empty() ? url : text) + "</a>";
+}
+
+int formatToBuffer(char* buffer, size_t size, const char* format, va_list args) {
+    if (!format) {
+        if (buffer && size > 0) buffer[0] = '\0';
+        return -1;
+    }
+    const int needed = std::vsnprintf(size > 0 ? buffer : nullptr, size, format, args);
+    if (needed < 0) {
+        if (buffer && size > 0) buffer[0] = '\0';
+        return -1;
+    }
+    return needed;
+}
+
+std::vector<std::string> parseClassNames(const std::string& text) {
+    constexpr std::string_view kScoresPrefix = "scores-";
+    std::vector<std::string> names;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const size_t semicolon = rest.find(';');
+        std::string_view entry = rest.substr(0, semicolon);
+        rest = semicolon == std::string_view::npos ? std::string_view{} : rest.substr(semicolon + 1);
+        if (entry.empty()) continue;
+        if (entry.starts_with(kScoresPrefix)) entry.remove_prefix(kScoresPrefix.size());
+        if (entry.find("bboxes-format") != std::string_view::npos) continue;
+        const size_t colon = entry.find(':');
+        if (colon == std::string_view::npos) continue;
+        const auto index = parseInteger<uint64_t>(entry.substr(0, colon));
+        if (!index || *index != names.size()) return {};
+        names.emplace_back(entry.substr(colon + 1));
+    }
+    return names;
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
