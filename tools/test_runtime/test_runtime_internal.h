@@ -1,0 +1,55 @@
+// Internals of the test runtime: model descriptors and output builders.
+//
+// A model file is a JSON descriptor:
+//   {"mode": "echo" | "detect" | "trigger" | "find_squares",
+//    "latency_ms": 0,                      // added to the runtime's latency
+//    "outputs": ["a", "b"],                // echo: rename output i
+//    "output_name": "output0 format:xyxysc",  // detect / find_squares
+//    "rows": [[x1, y1, x2, y2, score, class], ...],  // detect
+//    "trigger": true, "float_trigger_first": false,  // trigger
+//    "threshold": 0.5, "min_area": 4, "class": 0, "score": 0.9}  // find_squares
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "inference/runtime_api.h"
+
+namespace test_runtime {
+
+enum class Mode { Echo, Detect, Trigger, FindSquares };
+
+struct Model {
+    Mode mode = Mode::Echo;
+    int64_t latencyMs = 0;
+    std::vector<std::string> outputNames;
+    std::string detectionName = "output0 format:xyxysc";
+    std::vector<std::array<float, 6>> rows;
+    bool triggerValue = true;
+    bool floatTriggerFirst = false;
+    float threshold = 0.5f;
+    int64_t minArea = 4;
+    float squareClass = 0.0f;
+    float squareScore = 0.9f;
+};
+
+// Parses a descriptor; false with a reason in `error` when it is invalid.
+bool parseModel(const std::string& text, Model& model, std::string& error);
+
+size_t elementSize(uint32_t elementType);
+// Checks a set handed to enqueue; false with a precise reason.
+bool validateInput(const TensorSet* set, std::string& error);
+
+// The output of `model` for `input`, every block a separate malloc.
+TensorSet* produceOutput(const Model& model, const TensorSet& input);
+TensorSet* copySet(const TensorSet& set);
+void freeSet(TensorSet* set);
+
+// Rows x1, y1, x2, y2, score, class of the bright blobs in the first image
+// tensor of the set ([1,3,H,W] planar or [1,H,W,3] interleaved, float32 or
+// uint8), in tensor pixels.
+std::vector<std::array<float, 6>> findSquares(const TensorSet& input, const Model& model);
+
+}  // namespace test_runtime
