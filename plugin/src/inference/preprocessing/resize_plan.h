@@ -1,0 +1,141 @@
+// ResizePlan: everything a crop-and-resize pass needs that does not depend on
+// the pixels (geometry, column and row maps, the run of mapped columns),
+// computed once per frame and stage, and the two passes that walk the target
+// image with it: one into normalised floats, one into interleaved bytes.
+//
+// A pass asks a row source for the mapped pixels of each non-padding target
+// row and writes padding itself. A row source is called as
+//   source(sourceRow, sourceColumns, n, r, g, b)
+// and writes n float R, G, B values (0..255) for the given source columns.
+//
+// Plans are plain values; passes are thread-safe over distinct outputs.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "inference/preprocessing/colour_conversion.h"
+#include "engine/records.h"
+#include "inference/preprocessing/heap_array.h"
+#include "inference/preprocessing/normalisation.h"
+#include "inference/preprocessing/resize_geometry.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+struct ResizePlan {
+    int32_t targetWidth = 0;
+    int32_t targetHeight = 0;
+    ResizeGeometry geometry;
+    std::vector<int32_t> columns;  // targetWidth entries, -1 = padding
+    std::vector<int32_t> rows;     // targetHeight entries, -1 = padding
+    MapRun columnRun;              // the mapped columns
+};
+
+// Requires W, H >= 1 and tw, th within 0..kMaxTargetSide.
+ResizePlan buildResizePlan(int32_t W, int32_t H, int32_t tw, int32_t th,
+                           std::span<const float, 4> cropBox, ResizingMethod method);
+
+// Whether tw and th can be processed (each at most kMaxTargetSide).
+inline bool isSupportedTargetSize(uint64_t tw, uint64_t th) {
+    return tw <= kMaxTargetSide && th <= kMaxTargetSide;
+}
+
+// Fills tw x th x 3 floats: planar (R, G, B planes) or interleaved.
+template <typename RowSource>
+void resizeToFloat(const ResizePlan& plan, const Normalisation& norm, bool planar,
+                   RowSource&& source, float* out) {
+    const size_t tw = static_cast<size_t>(plan.targetWidth);
+    const size_t planeSize = tw * static_cast<size_t>(plan.targetHeight);
+    const size_t begin = static_cast<size_t>(plan.columnRun.begin);
+    const size_t end = static_cast<size_t>(plan.columnRun.end);
+    const size_t n = end - begin;
+    std::vector<float> scratch(3 * n);
+    float* r = scratch.data();
+    float* g = r + n;
+    float* b = g + n;
+    for (size_t row = 0; row < static_cast<size_t>(plan.targetHeight); ++row) {
+        const int32_t sourceRow = plan.rows[row];
+        const bool padRow = sourceRow < 0 || n == 0;
+        if (padRow) {
+            if (planar) {
+                float* dst[3] = {out + row * tw, out + planeSize + row * tw, out + 2 * planeSize + row * tw};
+                fillPaddingPlanar(tw, norm, dst);
+            } else {
+                fillPaddingInterleaved(tw, norm, out + 3 * row * tw);
+            }
+            continue;
+        }
+        source(sourceRow, plan.columns.data() + begin, n, r, g, b);
+        if (planar) {
+            float* const line[3] = {out + row * tw, out + planeSize + row * tw, out + 2 * planeSize + row * tw};
+            fillPaddingPlanar(begin, norm, line);
+            float* const mid[3] = {line[0] + begin, line[1] + begin, line[2] + begin};
+            storeNormalisedPlanar(r, g, b, n, norm, mid);
+            float* const tail[3] = {line[0] + end, line[1] + end, line[2] + end};
+            fillPaddingPlanar(tw - end, norm, tail);
+        } else {
+            float* line = out + 3 * row * tw;
+            fillPaddingInterleaved(begin, norm, line);
+            storeNormalisedInterleaved(r, g, b, n, norm, line + 3 * begin);
+            fillPaddingInterleaved(tw - end, norm, line + 3 * end);
+        }
+    }
+}
+
+// Fills tw x th x 3 interleaved bytes; padding is 0, 0, 0. Values are
+// clamped to 0..255 and truncated.
+template <typename RowSource>
+void resizeToBytes(const ResizePlan& plan, RowSource&& source, uint8_t* out) {
+    const size_t tw = static_cast<size_t>(plan.targetWidth);
+    const size_t begin = static_cast<size_t>(plan.columnRun.begin);
+    const size_t end = static_cast<size_t>(plan.columnRun.end);
+    const size_t n = end - begin;
+    std::vector<float> scratch(3 * n);
+    float* r = scratch.data();
+    float* g = r + n;
+    float* b = g + n;
+    for (size_t row = 0; row < static_cast<size_t>(plan.targetHeight); ++row) {
+        uint8_t* line = out + 3 * row * tw;
+        const int32_t sourceRow = plan.rows[row];
+        if (sourceRow < 0 || n == 0) {
+            std::fill(line, line + 3 * tw, uint8_t{0});
+            continue;
+        }
+        source(sourceRow, plan.columns.data() + begin, n, r, g, b);
+        std::fill(line, line + 3 * begin, uint8_t{0});
+        storeRgbBytes(r, g, b, n, line + 3 * begin);
+        std::fill(line + 3 * end, line + 3 * tw, uint8_t{0});
+    }
+}
+
+// The whole float road for a plan: allocates the output, runs the pass,
+// reduces to grey when input.channels is 1. nullopt when the output cannot
+// be allocated; an empty block for a zero-sized target.
+template <typename RowSource>
+std::optional<HeapArray<float>> renderFloat(const ResizePlan& plan, const ModelInputDetails_t& input,
+                                            RowSource&& source) {
+    HeapArray<float> out;
+    const size_t pixels = static_cast<size_t>(plan.targetWidth) * static_cast<size_t>(plan.targetHeight);
+    if (!out.allocate(3 * pixels)) return std::nullopt;
+    if (pixels == 0) return out;
+    const bool planar = input.order == 0;
+    resizeToFloat(plan, buildNormalisation(input.means, input.vars), planar, source, out.data());
+    if (input.channels == 1) convertRgbToGrey(out, input.width, input.height, !planar);
+    return out;
+}
+
+// The whole 8-bit road for a plan, with the same results as renderFloat.
+template <typename RowSource>
+std::optional<HeapArray<uint8_t>> renderBytes(const ResizePlan& plan, RowSource&& source) {
+    HeapArray<uint8_t> out;
+    const size_t pixels = static_cast<size_t>(plan.targetWidth) * static_cast<size_t>(plan.targetHeight);
+    if (!out.allocate(3 * pixels)) return std::nullopt;
+    if (pixels == 0) return out;
+    resizeToBytes(plan, source, out.data());
+    return out;
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
