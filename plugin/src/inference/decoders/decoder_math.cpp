@@ -1,0 +1,19 @@
+#include "inference/decoders/decoder_math.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+void softmaxInPlace(float* values, int32_t count) {
+    if (!values || count <= 0) return;
+    float m = values[0];
+    for (int32_t i = 1; i < count; ++i) {
+        if (values[i] > m) m = values[i];
+    }
+    float sum = 0.0f;
+    for (int32_t i = 0; i < count; ++i) {
+        values[i] = std::exp(values[i] - m);
+        sum += values[i];
+    }
+    for (int32_t i = 0; i < count; ++i) values[i] /= sum;
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
