@@ -1,0 +1,160 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+std::vector<std::string> splitCommandLine(const std::string& commandLine) {
+    std::vector<std::string> args;
+    std::string current;
+    bool inArgument = false;
+    bool inQuotes = false;
+    for (size_t i = 0; i < commandLine.size(); ++i) {
+        const char c = commandLine[i];
+        if (inQuotes) {
+            if (c == '\\' && i + 1 < commandLine.size() && commandLine[i + 1] == '"') {
+                current.push_back('"');
+                ++i;
+            } else if (c == '"') {
+                inQuotes = false;
+            } else {
+                current.push_back(c);
+            }
+        } else if (c == ' ' || c == '\t') {
+            if (inArgument) args.push_back(std::move(current));
+            current.clear();
+            inArgument = false;
+        } else {
+            inArgument = true;
+            if (c == '"') {
+                inQuotes = true;
+            } else {
+                current.push_back(c);
+            }
+        }
+    }
+    if (inArgument) args.push_back(std::move(current));
+    return args;
+}
+
+namespace {
+
+struct SpawnActions {
+    posix_spawn_file_actions_t actions;
+    SpawnActions() { posix_spawn_file_actions_init(&actions); }
+    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+};
+
+int decodeStatus(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>& argv, bool captureOutput,
+                                                  std::string* error) {
+    auto fail = [&](const std::string& why) -> std::unique_ptr<ChildProcess> {
+        if (error) *error = why;
+        return nullptr;
+    };
+    if (argv.empty() || argv[0].empty()) return fail("empty command line");
+
+    int pipeFds[2] = {-1, -1};
+    if (captureOutput && ::pipe2(pipeFds, O_CLOEXEC) != 0) return fail(std::string("pipe: ") + std::strerror(errno));
+
+    SpawnActions spawn;
+    posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (captureOutput) {
+        posix_spawn_file_actions_adddup2(&spawn.actions, pipeFds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&spawn.actions, pipeFds[1], STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&spawn.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&spawn.actions, STDOUT_FILENO, STDERR_FILENO);
+    }
+    posix_spawn_file_actions_addclosefrom_np(&spawn.actions, 3);
+
+    std::vector<char*> cArgs;
+    cArgs.reserve(argv.size() + 1);
+    for (const auto& arg : argv) cArgs.push_back(const_cast<char*>(arg.c_str()));
+    cArgs.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, cArgs[0], &spawn.actions, nullptr, cArgs.data(), environ);
+    if (captureOutput) ::close(pipeFds[1]);
+    if (rc != 0) {
+        if (captureOutput) ::close(pipeFds[0]);
+        return fail(argv[0] + ": " + std::strerror(rc));
+    }
+    return std::unique_ptr<ChildProcess>(new ChildProcess(pid, captureOutput ? pipeFds[0] : -1));
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_outputFd >= 0) ::close(m_outputFd);
+    if (!m_exitCode) {
+        kill();
+        reap(true);
+    }
+}
+
+std::string ChildProcess::readAllOutput() {
+    std::string output;
+    if (m_outputFd < 0) return output;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_outputFd, buffer, sizeof(buffer));
+        if (n > 0) {
+            output.append(buffer, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    ::close(m_outputFd);
+    m_outputFd = -1;
+    return output;
+}
+
+std::optional<int> ChildProcess::reap(bool block) {
+    if (m_exitCode) return m_exitCode;
+    int status = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(m_pid, &status, block ? 0 : WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == m_pid) {
+        m_exitCode = decodeStatus(status);
+    } else if (r < 0) {
+        m_exitCode = -1;  // already reaped elsewhere (e.g. SIGCHLD ignored)
+    }
+    return m_exitCode;
+}
+
+std::optional<int> ChildProcess::waitFor(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (auto code = reap(false)) return code;
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int ChildProcess::wait() { return *reap(true); }
+
+void ChildProcess::kill() {
+    if (!m_exitCode && m_pid > 0) ::kill(m_pid, SIGKILL);
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
