@@ -1,0 +1,360 @@
+#include "inference/inference_engine.h"
+
+#include <chrono>
+#include <exception>
+#include <filesystem>
+
+#include "common/file_utils.h"
+#include "common/ini.h"
+#include "common/log.h"
+#include "common/messaging_manager.h"
+#include "common/scoped_timer.h"
+#include "inference/output_validation.h"
+#include "inference/runtime_args.h"
+#include "qzai_crypto.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kReportIntervalNs = 1000000000;
+constexpr size_t kKeySize = 32;
+
+int64_t monotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int32_t engineWindow() {
+    const int configured = ini().EngineThroughputWindowSize;
+    if (configured <= 0) {
+        logMessage("Warning! EngineThroughputWindowSize %d is not positive; using %d.\n", configured,
+            static_cast<int>(ThroughputRing::kDefaultWindow));
+    }
+    return configured;
+}
+
+// Decrypts the model file into its decrypted-copy path with the key file's
+// first 32 bytes.
+bool decryptModel(const ModelDetails_t& model) {
+    const auto key = readBinaryFile(model.keyFilePath);
+    if (!key || key->size() < kKeySize || model.decryptedPath.empty()) return false;
+    return decryptFileAes256Gcm(key->data(), model.modelFilePath, model.decryptedPath);
+}
+
+// Gives one in-flight request back when the output thread is done with it.
+class InFlightRelease {
+public:
+    explicit InFlightRelease(std::atomic<int32_t>& inFlight): m_inFlight(inFlight) {}
+    ~InFlightRelease() { m_inFlight.fetch_sub(1); }
+    InFlightRelease(const InFlightRelease&) = delete;
+    InFlightRelease& operator=(const InFlightRelease&) = delete;
+
+private:
+    std::atomic<int32_t>& m_inFlight;
+};
+
+}  // namespace
+
+InferenceEngine::InferenceEngine(const std::string& rootFolder, const ModelMap& models, OutputQueue& outputQueue,
+    MessagingManager& messagingManager):
+    m_workingDir((fs::path(rootFolder) / "inference_engine").string()),
+    m_outputQueue(outputQueue),
+    m_messagingManager(messagingManager),
+    m_runtime((fs::path(m_workingDir) / "RuntimeLibrary.dll").string()),
+    m_engineInputRing(engineWindow()),
+    m_engineOutputRing(ini().EngineThroughputWindowSize),
+    m_capacity(ini().MaxNumberConcurrentInferences) {
+    if (!prepareWorkingDir()) return;
+    initializeRuntime(models);
+    startOutputThread();
+}
+
+InferenceEngine::~InferenceEngine() {
+    try {
+        stop();
+    } catch (const std::exception& e) {
+        logMessage("Error! Stopping the inference engine failed: %s\n", e.what());
+    } catch (...) {
+        logMessage("Error! Stopping the inference engine failed.\n");
+    }
+}
+
+bool InferenceEngine::prepareWorkingDir() {
+    std::error_code ec;
+    fs::create_directories(m_workingDir, ec);
+    if (ec) {
+        logMessage("Error! Could not create working directory %s: %s\n", m_workingDir.c_str(), ec.message().c_str());
+        m_state.store(kStateFailed);
+        return false;
+    }
+    return true;
+}
+
+void InferenceEngine::startOutputThread() {
+    m_outputThread = std::jthread([this](std::stop_token stopToken) { outputLoop(stopToken); });
+}
+
+void InferenceEngine::initializeRuntime(const ModelMap& models) {
+    m_state.store(kStateInitialising);
+    const RuntimeArgList args = loadRuntimeArgs(m_workingDir);
+    const RuntimeArgList::View argsView(args);
+    if (m_runtime.init(*argsView.get()) != QZ_RUNTIME_OK) {
+        const std::string error = m_runtime.getError();
+        logMessage("Error! Runtime initialization failed: %s\n", error.c_str());
+        m_messagingManager.addMessage(kRuntimeNoticeId, "Failed to initialize the AI runtime: " + error,
+            MessagingManager::MessageType::Warning);
+        m_state.store(kStateFailed);
+        return;
+    }
+    logMessage("Runtime loaded successfully: %s %s\n", m_runtime.getName(), m_runtime.getVersion());
+
+    std::vector<std::string> paths;
+    for (const auto& [id, model]: models) {
+        if (!model || model->downloadState.load() != ModelDownloadState::Ready) continue;
+        if (!decryptModel(*model)) {
+            model->downloadState.store(ModelDownloadState::Failed);
+            model->addError("Could not decrypt model file: " + model->modelFilePath);
+            logMessage("Error! Could not decrypt model file: %s\n", model->modelFilePath.c_str());
+            continue;
+        }
+        m_loadedModels[id] = model;
+        m_loadedVersions[id] = model->lastModified;
+        m_modelIndex[id] = static_cast<uint32_t>(m_loadedModels.size() - 1);
+        m_decryptedCopies.push_back(model->decryptedPath);
+        paths.push_back(model->decryptedPath);
+        logInfo("Adding model to runtime startup: %s\n", model->decryptedPath.c_str());
+    }
+
+    std::vector<RuntimeModelEntry> entries(paths.size(), RuntimeModelEntry{});
+    for (size_t i = 0; i < paths.size(); ++i) entries[i].modelPath = paths[i].c_str();
+    const int32_t result =
+        m_runtime.loadModels(static_cast<uint32_t>(entries.size()), entries.empty() ? nullptr : entries.data());
+    if (result == QZ_RUNTIME_OK) {
+        logMessage("Runtime initialized sucessfully.\n");
+        m_messagingManager.removeMessage(kRuntimeNoticeId);
+        m_state.store(kStateRunning);
+        return;
+    }
+    const std::string error = m_runtime.getError();
+    logMessage("Warning! Runtime could not load models: %s\n", error.c_str());
+    m_messagingManager.addMessage(kRuntimeNoticeId, "The AI runtime failed to load the assigned models: " + error,
+        MessagingManager::MessageType::Warning);
+    m_state.store(kStateFailed);
+}
+
+bool InferenceEngine::sameModels(const ModelMap& models) const {
+    if (models.size() != m_loadedModels.size()) return false;
+    auto loaded = m_loadedModels.begin();
+    for (const auto& [id, model]: models) {
+        if (id != loaded->first || !model) return false;
+        if (model->lastModified != m_loadedVersions.at(id)) return false;
+        ++loaded;
+    }
+    return true;
+}
+
+void InferenceEngine::start(const ModelMap& models) {
+    // A runtime that failed (initialisation or a retrieve error) is restarted
+    // even with the same models, so that it can recover.
+    if (state() == kStateRunning && sameModels(models)) return;
+    stop();
+    m_loadedModels.clear();
+    m_loadedVersions.clear();
+    m_modelIndex.clear();
+    if (!prepareWorkingDir()) return;
+    initializeRuntime(models);
+    startOutputThread();
+    logMessage("Runtime initialized\n");
+}
+
+void InferenceEngine::stop() {
+    m_state.store(kStateStopping);
+    logMessage("Stopping runtime\n");
+    if (m_outputThread.joinable()) {
+        m_outputThread.request_stop();
+        m_outputThread.join();
+    }
+    if (m_runtime.cleanup() != QZ_RUNTIME_OK)
+        logMessage("Warning! Runtime cleanup failed: %s\n", m_runtime.getError());
+    for (size_t i = 0; i < kSlotCount; ++i) {
+        m_slots[i].reset();
+        m_slotStates[i].store(0);
+    }
+    m_inFlight.store(0);
+    // deleteFile logs a failure and goes on: a stuck temporary file must not
+    // keep inference down or escape from a destructor.
+    for (const std::string& path: m_decryptedCopies) deleteFile(path);
+    m_decryptedCopies.clear();
+}
+
+std::optional<uint32_t> InferenceEngine::runtimeModelIndex(const std::string& modelId) const {
+    const auto it = m_modelIndex.find(modelId);
+    if (it == m_modelIndex.end()) return std::nullopt;
+    return it->second;
+}
+
+bool InferenceEngine::hasInputRoom() const {
+    const int32_t inFlight = m_inFlight.load();
+    logInfo("Inference engine input queue size: %zu\n", static_cast<size_t>(inFlight < 0 ? 0 : inFlight));
+    return state() == kStateRunning && inFlight < m_capacity;
+}
+
+void InferenceEngine::recordInputTime(const DeviceAgentDetails_t& details) {
+    std::lock_guard<std::mutex> lock(m_inputStatsMutex);
+    const int64_t now = monotonicNs();
+    m_deviceInputRings.try_emplace(details.deviceId, kDeviceWindow).first->second.add(now);
+    m_engineInputRing.add(now);
+}
+
+void InferenceEngine::sendInput(std::shared_ptr<InferenceInput_t> request, TensorSet* tensors) {
+    TensorSetPtr owned(tensors);  // freed on every rejection
+    if (state() != kStateRunning) {
+        logMessage("Warning! Inference Engine is not running. Rejecting input\n");
+        return;
+    }
+    if (!request || !owned) {
+        logMessage("Warning! Inference Engine received an empty input. Rejecting input\n");
+        return;
+    }
+    ScopedTimer timer("sendInput");
+    const ModelDetails_t* model = request->stage ? request->stage->model.get() : nullptr;
+    const std::string modelId = model ? model->id : std::string();
+    const auto index = model ? m_modelIndex.find(modelId) : m_modelIndex.end();
+    if (index == m_modelIndex.end()) {
+        logInfo("Received input for model not in runtime: %s\n", modelId.c_str());
+        return;
+    }
+
+    size_t slot = kSlotCount;
+    for (size_t i = 0; i < kSlotCount; ++i) {
+        uint8_t expected = 0;
+        if (m_slotStates[i].compare_exchange_strong(expected, 1, std::memory_order_acquire)) {
+            slot = i;
+            break;
+        }
+    }
+    if (slot == kSlotCount) {
+        logMessage("Error! No available input slot.\n");
+        return;
+    }
+    logInfo("Enqueued input for model %s with ID %d\n", model->name.c_str(), static_cast<int>(slot));
+    m_slots[slot] = std::move(request);
+    m_slotStates[slot].store(2, std::memory_order_release);
+    timer.mark("cache");
+
+    owned->id = static_cast<uint32_t>(slot);
+    // Counted before the enqueue: the output may come back before the call
+    // returns.
+    m_inFlight.fetch_add(1);
+    if (m_runtime.enqueueInput(index->second, owned.get()) == QZ_RUNTIME_OK) {
+        owned.release();  // the runtime's now
+        timer.mark("enqueue");
+        return;
+    }
+    logMessage("Warning: Failed to send input to runtime: %s\n", m_runtime.getError());
+    // Take the slot back unless an output for its id already collected it.
+    uint8_t expected = 2;
+    if (m_slotStates[slot].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        m_slots[slot].reset();
+        m_slotStates[slot].store(0, std::memory_order_release);
+        m_inFlight.fetch_sub(1);
+    }
+}
+
+void InferenceEngine::outputLoop(std::stop_token stopToken) {
+    while (!stopToken.stop_requested()) {
+        const int32_t current = state();
+        if (current != kStateRunning) {
+            logMessage("Inference Engine state is %d, breaking output loop.\n", static_cast<int>(current));
+            return;
+        }
+        try {
+            ScopedTimer timer("outputThread");
+            uint64_t reserved = 0;
+            TensorSet* output = nullptr;
+            const int32_t result = m_runtime.retrieveOutput(&reserved, &output, kRetrieveTimeoutMs);
+            if (result == QZ_RUNTIME_TIMEOUT) {
+                timer.mark("timeout");
+                continue;
+            }
+            if (result != QZ_RUNTIME_OK) {
+                logMessage("Warning! Runtime gave error: %s\n", m_runtime.getError());
+                // Intake must refuse from now on: nothing would come back.
+                int32_t running = kStateRunning;
+                m_state.compare_exchange_strong(running, kStateFailed);
+                return;
+            }
+            if (!output) {
+                logMessage("Warning! Runtime gave error: %s\n", "success reported without an output set");
+                continue;
+            }
+            timer.mark("runtime output");
+            handleOutput(TensorSetPtr(output));
+        } catch (const std::exception& e) {
+            logMessage("Error! Inference engine output thread: %s\n", e.what());
+        }
+    }
+}
+
+void InferenceEngine::handleOutput(TensorSetPtr output) {
+    const uint32_t id = output->id;
+    if (id >= kSlotCount) {
+        logMessage("Error! Output tensor ID %d out of range\n", static_cast<int>(id));
+        return;
+    }
+    // Only an in-flight slot is answered; a duplicate or stale id must not
+    // free a slot that another request may be reserving.
+    uint8_t expected = 2;
+    if (!m_slotStates[id].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        logMessage("Warning! Output tensor ID %d has no pending request\n", static_cast<int>(id));
+        return;
+    }
+    std::shared_ptr<InferenceInput_t> request = std::move(m_slots[id]);
+    m_slotStates[id].store(0, std::memory_order_release);
+    InFlightRelease release(m_inFlight);
+
+    std::string problem;
+    if (!isSoundOutputSet(*output, problem)) {
+        logMessage("Warning! Dropping malformed output for ID %d: %s\n", static_cast<int>(id), problem.c_str());
+        return;
+    }
+
+    const int64_t now = monotonicNs();
+    const std::string deviceId = request->details ? request->details->deviceId : std::string();
+    {
+        std::lock_guard<std::mutex> lock(m_outputStatsMutex);
+        m_deviceOutputRings.try_emplace(deviceId, kDeviceWindow).first->second.add(now);
+        m_engineOutputRing.add(now);
+    }
+    InferenceOutput entry;
+    takeThroughputReport(deviceId, now, entry);
+    entry.request = std::move(request);
+    entry.output = std::move(output);
+    if (!m_outputQueue.push(std::move(entry))) {
+        logMessage("Warning! Output processing queue is full!\n");
+    }
+}
+
+bool InferenceEngine::takeThroughputReport(const std::string& deviceId, int64_t nowNs, InferenceOutput& entry) {
+    {
+        std::lock_guard<std::mutex> lock(m_outputStatsMutex);
+        const auto last = m_lastReportNs.find(deviceId);
+        if (last != m_lastReportNs.end() && nowNs - last->second < kReportIntervalNs) return false;
+        m_lastReportNs[deviceId] = nowNs;
+        entry.engineOutputRate = m_engineOutputRing.rate();
+        entry.deviceOutputRate = m_deviceOutputRings.at(deviceId).rate();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_inputStatsMutex);
+        entry.engineInputRate = m_engineInputRing.rate();
+        const auto ring = m_deviceInputRings.find(deviceId);
+        entry.deviceInputRate = ring == m_deviceInputRings.end() ? 0.0 : ring->second.rate();
+    }
+    entry.reportThroughput = true;
+    return true;
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,128 @@
+// InferenceEngine: hosts the loaded AI runtime library for the whole plug-in.
+//
+// It decrypts the ready models into their decrypted-copy paths and loads them
+// into the runtime, admits requests into 100 input slots (the slot index is
+// the request id handed to the runtime), runs one output thread that matches
+// each runtime output back to its request and pushes it into the owner's
+// OutputQueue, and keeps per-camera and engine-wide input/output rates.
+//
+// States (state()): 3 stopping or stopped, 4 initialising, 5 initialisation
+// failed (also after a runtime retrieve error), 7 running. Only in state 7
+// are inputs accepted and does the output thread run.
+//
+// Threads: sendInput and hasInputRoom run on input workers, several at once;
+// recordInputTime on host threads; the output thread is the engine's own.
+// The constructor, start, stop and the destructor run on the owner's thread
+// while no worker calls into the engine (the owner drains its workers first).
+// A slot is handed over by its state byte: 0 free, 1 reserved, 2 in flight.
+//
+// Ownership: the engine owns the RuntimeLibrary and the decrypted model
+// copies (deleted on stop); the OutputQueue and MessagingManager are the
+// owner's and must outlive the engine.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/records.h"
+#include "inference/inference_types.h"
+#include "inference/runtime_library.h"
+#include "inference/throughput_ring.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+class MessagingManager;
+
+class InferenceEngine {
+public:
+    static constexpr size_t kSlotCount = 100;
+    static constexpr int32_t kStateStopping = 3;
+    static constexpr int32_t kStateInitialising = 4;
+    static constexpr int32_t kStateFailed = 5;
+    static constexpr int32_t kStateRunning = 7;
+    static constexpr uint32_t kRetrieveTimeoutMs = 1000;
+    static constexpr int kDeviceWindow = 100;
+    static constexpr const char* kRuntimeNoticeId = "RUNTIME_INIT_FAILED";
+
+    // Loads "<rootFolder>/inference_engine/RuntimeLibrary.dll", creates that
+    // working folder, initialises the runtime with the ready models and starts
+    // the output thread.
+    InferenceEngine(const std::string& rootFolder, const ModelMap& models, OutputQueue& outputQueue,
+        MessagingManager& messagingManager);
+    // Stops (never throws), then releases the runtime library.
+    ~InferenceEngine();
+    InferenceEngine(const InferenceEngine&) = delete;
+    InferenceEngine& operator=(const InferenceEngine&) = delete;
+
+    // Runtime initialisation with the ready models of the map.
+    void initializeRuntime(const ModelMap& models);
+    // Restarts with the model set; nothing happens when the engine is running
+    // with the same models (ids, order and last-modified times).
+    void start(const ModelMap& models);
+    // Stops the output thread, cleans the runtime up, empties the slots and
+    // deletes the decrypted copies. Idempotent; never throws.
+    void stop();
+
+    // True when running and fewer than `capacity` requests are in flight.
+    bool hasInputRoom() const;
+    void recordInputTime(const DeviceAgentDetails_t& details);
+    // Enqueues the request with its input tensors (an owned set, freed here on
+    // any rejection; the runtime owns it once accepted).
+    void sendInput(std::shared_ptr<InferenceInput_t> request, TensorSet* tensors);
+
+    int32_t state() const { return m_state.load(); }
+    void setState(int32_t state) { m_state.store(state); }
+    // Requests enqueued in the runtime and not yet collected.
+    int32_t inFlight() const { return m_inFlight.load(); }
+    int32_t capacity() const { return m_capacity; }
+    const std::string& workingDir() const { return m_workingDir; }
+    const RuntimeLibrary& runtimeLibrary() const { return m_runtime; }
+    // Owner's thread only.
+    const ModelMap& loadedModels() const { return m_loadedModels; }
+    std::optional<uint32_t> runtimeModelIndex(const std::string& modelId) const;
+
+private:
+    bool prepareWorkingDir();
+    void startOutputThread();
+    void outputLoop(std::stop_token stopToken);
+    void handleOutput(TensorSetPtr output);
+    bool sameModels(const ModelMap& models) const;
+    // Rates for a throughput report of the camera, or nothing when its last
+    // report is less than a second old.
+    bool takeThroughputReport(const std::string& deviceId, int64_t nowNs, InferenceOutput& entry);
+
+    std::array<std::shared_ptr<InferenceInput_t>, kSlotCount> m_slots;
+    std::array<std::atomic<uint8_t>, kSlotCount> m_slotStates{};
+    std::string m_workingDir;
+    OutputQueue& m_outputQueue;
+    MessagingManager& m_messagingManager;
+    RuntimeLibrary m_runtime;
+    std::jthread m_outputThread;  // joined before the runtime is released
+    ModelMap m_loadedModels;
+    std::map<std::string, std::string> m_loadedVersions;  // model id -> last-modified at load
+    std::map<std::string, uint32_t> m_modelIndex;
+    std::vector<std::string> m_decryptedCopies;
+    std::atomic<int32_t> m_inFlight{0};
+
+    mutable std::mutex m_inputStatsMutex;
+    std::map<std::string, ThroughputRing> m_deviceInputRings;
+    ThroughputRing m_engineInputRing;
+    mutable std::mutex m_outputStatsMutex;
+    std::map<std::string, ThroughputRing> m_deviceOutputRings;
+    ThroughputRing m_engineOutputRing;
+    std::map<std::string, int64_t> m_lastReportNs;
+
+    const int32_t m_capacity;
+    std::atomic<int32_t> m_state{kStateInitialising};
+};
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
