@@ -63,3 +63,15 @@ Ptr<T> makePtr(Args&&... args) {
 }
 
 }  // namespace qz::sdk
+
+namespace qz::sdk {
+
+// The object as interface I (I::interfaceId()) with a reference of its own,
+// or null when `object` is null or does not implement I.
+template <class I, class T>
+Ptr<I> queryInterfacePtr(T* object) {
+    if (!object) return Ptr<I>();
+    return Ptr<I>(static_cast<I*>(object->queryInterface(I::interfaceId())));
+}
+
+}  // namespace qz::sdk

@@ -1,0 +1,70 @@
+#include "qz/sdk/helpers/utility_provider.h"
+
+#include <atomic>
+#include <utility>
+
+#include "qz/sdk/helpers/log.h"
+#include "qz/sdk/helpers/ref_countable.h"
+#include "qz/sdk/helpers/string.h"
+#include "qz/sdk/helpers/unit_test_options.h"
+
+namespace qz::sdk {
+
+namespace {
+
+class RestRequestHandler final : public RefCountable<IRestRequestHandler> {
+public:
+    explicit RestRequestHandler(UtilityProvider::RestCompletion completion) : m_completion(std::move(completion)) {}
+
+    void onCompleted(ErrorCode error, int httpStatus, const char* body) override {
+        if (m_called.exchange(true)) {
+            sdkLog(logPrefix(), "IRestRequestHandler::onCompleted called more than once; ignored");
+            return;
+        }
+        if (m_completion) m_completion(error, httpStatus, body ? body : "");
+    }
+
+private:
+    UtilityProvider::RestCompletion m_completion;
+    std::atomic<bool> m_called{false};
+};
+
+}  // namespace
+
+UtilityProvider::UtilityProvider(Ptr<IUtilityProvider> provider) : m_provider(std::move(provider)) {
+    if (m_provider) m_provider2 = queryInterfacePtr<IUtilityProvider2>(m_provider.get());
+}
+
+int64_t UtilityProvider::vmsSystemTimeSinceEpochMs() const {
+    return m_provider ? m_provider->vmsSystemTimeSinceEpochMs() : 0;
+}
+
+std::string UtilityProvider::homeDir() const {
+    std::string overridden = unitTestOption(kUnitTestOptionHomeDir);
+    if (!overridden.empty()) return overridden;
+    return m_provider ? takeString(m_provider->homeDir()) : std::string();
+}
+
+std::string UtilityProvider::serverSdkVersion() const {
+    return m_provider ? takeString(m_provider->serverSdkVersion()) : std::string();
+}
+
+std::string UtilityProvider::serverId() const { return m_provider2 ? takeString(m_provider2->serverId()) : ""; }
+std::string UtilityProvider::systemId() const { return m_provider2 ? takeString(m_provider2->systemId()) : ""; }
+std::string UtilityProvider::cloudSystemId() const {
+    return m_provider2 ? takeString(m_provider2->cloudSystemId()) : "";
+}
+std::string UtilityProvider::cloudToken() const { return m_provider2 ? takeString(m_provider2->cloudToken()) : ""; }
+
+void UtilityProvider::sendRestRequest(
+    const std::string& method, const std::string& path, const std::string& body, RestCompletion completion) const {
+    if (!m_provider2) {
+        sdkLog(logPrefix(), "sendRestRequest %s %s: the host offers no REST requests", method.c_str(), path.c_str());
+        if (completion) completion(ErrorCode::networkError, 0, "");
+        return;
+    }
+    Ptr<RestRequestHandler> handler = makePtr<RestRequestHandler>(std::move(completion));
+    m_provider2->sendRestRequest(method.c_str(), path.c_str(), body.c_str(), handler.get());
+}
+
+}  // namespace qz::sdk

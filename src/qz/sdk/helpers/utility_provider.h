@@ -1,0 +1,44 @@
+// qz::sdk::UtilityProvider: the plug-in's view of the host's utility
+// provider, with texts as std::string and REST completions as functions.
+//
+// Copyable; an empty one (no provider from the host yet) answers empty texts
+// and completes every REST request at once with networkError. The home
+// directory honours the unit-test option "homeDir". Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "qz/sdk/interface_ids.h"
+
+namespace qz::sdk {
+
+class UtilityProvider {
+public:
+    // Called exactly once per request, possibly on a host thread.
+    using RestCompletion = std::function<void(ErrorCode error, int httpStatus, const std::string& body)>;
+
+    UtilityProvider() = default;
+    explicit UtilityProvider(Ptr<IUtilityProvider> provider);
+
+    bool isValid() const { return static_cast<bool>(m_provider); }
+
+    int64_t vmsSystemTimeSinceEpochMs() const;
+    std::string homeDir() const;
+    std::string serverSdkVersion() const;
+    std::string serverId() const;
+    std::string systemId() const;
+    std::string cloudSystemId() const;
+    std::string cloudToken() const;
+
+    void sendRestRequest(
+        const std::string& method, const std::string& path, const std::string& body,
+        RestCompletion completion) const;
+
+private:
+    Ptr<IUtilityProvider> m_provider;
+    Ptr<IUtilityProvider2> m_provider2;  // null when the host offers only the first version
+};
+
+}  // namespace qz::sdk
