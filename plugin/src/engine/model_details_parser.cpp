@@ -1,0 +1,114 @@
+#include "engine/model_details_parser.h"
+
+#include "common/json_utils.h"
+#include "common/text_utils.h"
+#include "inference/tensor_helpers.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace {
+
+using nlohmann::json;
+
+std::string textOr(const json& object, const char* key, std::string fallback = {}) {
+    const auto it = object.find(key);
+    return (it != object.end() && it->is_string()) ? it->get<std::string>() : fallback;
+}
+
+uint64_t unsignedOr(const json& object, const char* key, uint64_t fallback) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_number_integer()) return fallback;
+    if (it->is_number_unsigned()) return it->get<uint64_t>();
+    const int64_t v = it->get<int64_t>();
+    return v < 0 ? fallback : static_cast<uint64_t>(v);
+}
+
+void readTriple(const json& object, const char* key, float (&out)[3]) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_array() || it->size() != 3) return;
+    for (size_t i = 0; i < 3; ++i) {
+        if (!(*it)[i].is_number()) return;
+    }
+    for (size_t i = 0; i < 3; ++i) out[i] = (*it)[i].get<float>();
+}
+
+ModelInputDetails_t readInput(const json& object) {
+    ModelInputDetails_t input;
+    if (!object.is_object()) return input;
+    input.width = unsignedOr(object, "width", 0);
+    input.height = unsignedOr(object, "height", 0);
+    input.channels = static_cast<uint32_t>(unsignedOr(object, "channels", 0));
+    const auto order = object.find("order");
+    input.order = (order != object.end() && order->is_number_integer() && order->get<int64_t>() == 1) ? 1 : 0;
+    readTriple(object, "means", input.means);
+    readTriple(object, "vars", input.vars);
+    return input;
+}
+
+std::vector<NamedTensorDetails_t> readNamedTensors(const json& description, const char* key) {
+    std::vector<NamedTensorDetails_t> tensors;
+    const auto it = description.find(key);
+    if (it == description.end() || !it->is_array()) return tensors;
+    for (const auto& entry : *it) {
+        if (!entry.is_object()) continue;
+        NamedTensorDetails_t tensor;
+        tensor.name = textOr(entry, "Name");
+        tensor.dataType = dataTypeFromString(textOr(entry, "DataType"));
+        const auto shape = entry.find("Shape");
+        if (shape != entry.end() && shape->is_array()) {
+            for (const auto& dim : *shape) {
+                if (dim.is_number_integer()) tensor.shape.push_back(dim.get<int64_t>());
+            }
+        }
+        tensors.push_back(std::move(tensor));
+    }
+    return tensors;
+}
+
+}  // namespace
+
+std::shared_ptr<ModelDetails_t> parseModelDetails(const json& description) {
+    auto model = std::make_shared<ModelDetails_t>();
+    model->id = requireString(description, "UUID");
+    if (model->id.empty()) throw JsonFieldError("field \"UUID\" is empty");
+    model->name = textOr(description, "Name", model->id);
+    model->lastModified = textOr(description, "LastModified");
+    model->downloadUrl = textOr(description, "DownloadURL");
+    model->downloadSize = unsignedOr(description, "Size", 0);
+    if (const auto it = description.find("InputDriverDetails"); it != description.end()) {
+        model->input = readInput(*it);
+    }
+    model->namedInputs = readNamedTensors(description, "NamedInput");
+    model->namedOutputs = readNamedTensors(description, "NamedOutput");
+
+    // Scores output: the first named output whose name describes scores.
+    for (const auto& output : model->namedOutputs) {
+        if (output.name.rfind("scores-", 0) != 0) continue;
+        model->scoresOutputName = output.name;
+        model->scoresClasses = parseClassNames(output.name);
+        break;
+    }
+
+    // Class names: "Classes" when given, else the first named output that
+    // describes classes.
+    if (const auto it = description.find("Classes"); it != description.end() && it->is_array()) {
+        for (const auto& name : *it) {
+            if (name.is_string()) model->classNames.push_back(name.get<std::string>());
+        }
+    } else {
+        for (const auto& output : model->namedOutputs) {
+            auto names = parseClassNames(output.name);
+            if (names.empty()) continue;
+            model->classNames = std::move(names);
+            break;
+        }
+    }
+    return model;
+}
+
+bool sameModelRevision(const ModelDetails_t& existing, const ModelDetails_t& fresh) {
+    return existing.id == fresh.id && existing.lastModified == fresh.lastModified &&
+           existing.downloadUrl == fresh.downloadUrl;
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,88 @@
+#include "engine/pipeline_parser.h"
+
+#include "common/log.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace {
+
+using nlohmann::json;
+
+std::string textOr(const json& node, const char* key) {
+    const auto it = node.find(key);
+    return (it != node.end() && it->is_string()) ? it->get<std::string>() : std::string();
+}
+
+void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, const ModelMap& models,
+                const ProcessorResolver& resolver, std::vector<pipeline_stage_parameters_t>& out,
+                size_t& skipped) {
+    if (!nodes.is_array()) return;
+    for (const auto& node : nodes) {
+        if (!node.is_object()) {
+            logMessage("Error! Pipeline node is not an object; skipping it.\n");
+            ++skipped;
+            continue;
+        }
+        const std::string modelId = textOr(node, "modelUUID");
+        const auto model = models.find(modelId);
+        if (modelId.empty() || model == models.end() || !model->second) {
+            logMessage("Error! Pipeline points to unassigned model.\n");
+            ++skipped;
+            continue;
+        }
+
+        pipeline_stage_parameters_t stage;
+        stage.key = parentKey + modelId;
+        stage.model = model->second;
+        stage.chainMethod = isRoot ? ChainMethod::Root : chainMethodFromText(textOr(node, "method"));
+        stage.featureExtractionClass = textOr(node, "featureExtractionClass");
+        if (const auto nms = node.find("modelNMS"); nms != node.end() && nms->is_number()) {
+            stage.nmsThreshold = nms->get<float>();
+        }
+        stage.resizingMethod = resizingMethodFromText(textOr(node, "resizing"));
+        for (const auto& name : model->second->classNames) stage.classVisualisation[name] = true;
+
+        stage.needsFrame = stage.chainMethod == ChainMethod::FeatureExtraction ||
+                           stage.chainMethod == ChainMethod::Conditional;
+        stage.preprocessorName = textOr(node, "Preprocessor");
+        stage.postprocessorName = textOr(node, "Postprocessor");
+        if (!stage.preprocessorName.empty() && resolver.preprocessor) {
+            bool needsFrame = false;
+            stage.preprocessor = resolver.preprocessor(stage.preprocessorName, &needsFrame);
+            stage.needsFrame = stage.needsFrame || (stage.preprocessor && needsFrame);
+        }
+        if (!stage.postprocessorName.empty() && resolver.postprocessor) {
+            bool needsFrame = false;
+            stage.postprocessor = resolver.postprocessor(stage.postprocessorName, &needsFrame);
+            stage.needsFrame = stage.needsFrame || (stage.postprocessor && needsFrame);
+        }
+
+        if (const auto children = node.find("children"); children != node.end()) {
+            parseLevel(*children, stage.key, false, models, resolver, stage.children, skipped);
+        }
+        for (const auto& child : stage.children) stage.needsFrame = stage.needsFrame || child.needsFrame;
+        out.push_back(std::move(stage));
+    }
+}
+
+}  // namespace
+
+ChainMethod chainMethodFromText(const std::string& text) {
+    if (text == "FeatureExtraction") return ChainMethod::FeatureExtraction;
+    if (text == "Conditional") return ChainMethod::Conditional;
+    return ChainMethod::Direct;
+}
+
+ResizingMethod resizingMethodFromText(const std::string& text) {
+    if (text == "Crop") return ResizingMethod::Crop;
+    if (text == "Stretch") return ResizingMethod::Stretch;
+    return ResizingMethod::Fit;
+}
+
+PipelineParseResult parsePipelineNodes(const json& nodes, const ModelMap& models, const ProcessorResolver& resolver) {
+    PipelineParseResult result;
+    parseLevel(nodes, std::string(), true, models, resolver, result.stages, result.skippedNodes);
+    return result;
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,40 @@
+// Turns the settings a camera received from the host into a settings
+// snapshot: the device-wide switches and, for every pipeline stage with key K,
+// the per-stage settings named by the setting keys + K.
+//
+// Figures (region of interest, mask polygons, crossing line) arrive as JSON
+// texts whose points are fractions of the frame (docs/formats.md); they are
+// stored as fractions and scaled to the frame where they are used.
+//
+// Plain functions over their arguments; thread-safe. Bad values are logged
+// and leave the value they would have replaced.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/records.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+using SettingsMap = std::map<std::string, std::string>;
+
+// Number of mask repetitions read per stage (the settings page's repeater).
+inline constexpr int kMaxInputMasks = 5;
+
+// A copy of `base` with `settings` applied (stages copied, models shared).
+std::shared_ptr<DeviceAgentSettings_t> applyDeviceSettings(const DeviceAgentSettings_t& base,
+                                                           const SettingsMap& settings);
+
+// The points of a figure value as a flat x, y list clamped to 0..1; empty
+// optional when the value is not a figure (an empty figure gives an empty list).
+std::optional<std::vector<float>> parseFigurePoints(const std::string& value);
+
+// Sensitivity percentage from its setting text: rounded to an integer and
+// clamped to 1..100; empty when the text is not a number.
+std::optional<int> parseSensitivityPercentage(const std::string& value);
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

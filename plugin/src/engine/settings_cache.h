@@ -1,0 +1,26 @@
+// The per-camera settings cache: "<deviceId>_settings_cache.txt", one
+// "key=value" line per received setting. Line breaks and backslashes in keys
+// and values are escaped ("\n", "\r", "\\"), and "=" in keys as "\=", so any
+// text survives the round trip. Writes go to a temporary file that is renamed
+// over the cache, so a crash never leaves half a file.
+//
+// Plain functions; callers serialise writes to one file.
+#pragma once
+
+#include <string>
+
+#include "engine/settings_applier.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+std::string settingsCachePath(const std::string& folder, const std::string& deviceId);
+
+// Writes every setting except `selectedPipeline` and `deviceActiveSwitch`.
+// False (and one log line) when the file cannot be written.
+bool saveSettingsCache(const std::string& path, const SettingsMap& settings);
+
+// The cached settings; empty when there is no cache. Malformed lines are
+// skipped with a log line.
+SettingsMap loadSettingsCache(const std::string& path);
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
