@@ -1,0 +1,112 @@
+// Colour conversion, normalisation and layouts against a double-precision
+// reference computed here from the planes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "inference/preprocessing/colour_conversion.h"
+#include "inference/preprocessing/yuv_preprocessing.h"
+#include "support/prep_frames.h"
+
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+using qzai::ResizingMethod;
+
+namespace {
+
+constexpr float kFull[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+
+TEST(PreprocessingColour, KnownValues) {
+    auto constant = [](uint8_t value) { return [value](int, int) { return value; }; };
+    const prep_test::TestYuvFrame white(3, 3, constant(255), constant(128), constant(128));
+    const prep_test::TestYuvFrame black(3, 3, constant(0), constant(0), constant(0));
+    auto w = qzai::convertFrameToRgb(white.planes(), 1);
+    auto b = qzai::convertFrameToRgb(black.planes(), 1);
+    ASSERT_EQ(w.size(), 27u);
+    EXPECT_EQ(w[0], 255.0f);
+    EXPECT_EQ(w[1], 255.0f);
+    EXPECT_EQ(w[2], 255.0f);
+    EXPECT_EQ(b[0], 0.0f);                  // from about -179.46
+    EXPECT_NEAR(b[1], 135.459, 1e-3);
+    EXPECT_EQ(b[2], 0.0f);                  // from about -226.82
+    auto bytes = qzai::preprocessYuvToUint8(black.planes(), 3, 3, kFull, ResizingMethod::Stretch);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ((*bytes)[0], 0);
+    EXPECT_EQ((*bytes)[1], 135);
+    EXPECT_EQ((*bytes)[2], 0);
+}
+
+// Odd sizes, line sizes wider than the planes with poison in the gap,
+// random chroma per block: float within 1e-3 of the reference, bytes the
+// truncated reference (either neighbour at an integer tie).
+TEST(PreprocessingColour, WholeFrameAndBytesMatchReference) {
+    for (int layout : {0, 1}) {
+        const auto f = prep_test::randomFrame(37, 23, 11u + static_cast<uint32_t>(layout), 5);
+        auto rgb = qzai::convertFrameToRgb(f.planes(), static_cast<uint32_t>(layout));
+        auto bytes = qzai::preprocessYuvToUint8(f.planes(), 37, 23, kFull, ResizingMethod::Stretch);
+        ASSERT_EQ(rgb.size(), 37u * 23u * 3u);
+        ASSERT_TRUE(bytes);
+        const size_t plane = 37u * 23u;
+        for (int y = 0; y < 23; ++y) {
+            for (int x = 0; x < 37; ++x) {
+                const auto ref = prep_test::referenceRgb(f, x, y);
+                const size_t px = static_cast<size_t>(y * 37 + x);
+                for (size_t c = 0; c < 3; ++c) {
+                    const float got = layout == 0 ? rgb[c * plane + px] : rgb[3 * px + c];
+                    EXPECT_NEAR(got, ref[c], 1e-3) << x << "," << y << " channel " << c;
+                    const double floor = std::floor(ref[c]);
+                    const int byte = (*bytes)[3 * px + c];
+                    if (ref[c] - floor < 1e-3 || floor + 1 - ref[c] < 1e-3)
+                        EXPECT_LE(std::abs(byte - std::round(ref[c])), 1.0);
+                    else
+                        EXPECT_EQ(byte, static_cast<int>(floor));
+                }
+            }
+        }
+    }
+}
+
+// (v - mean) / var per channel in planar and interleaved order, grey from
+// the normalised values, and -mean/var in the padding bands of fit.
+TEST(PreprocessingColour, NormalisationLayoutsAndGrey) {
+    const auto f = prep_test::randomFrame(21, 9, 5u, 2);
+    qzai::ModelInputDetails_t in;
+    in.width = 21;
+    in.height = 21;  // fit: 6 padding rows above, 6 below
+    const float means[3] = {123.675f, 116.28f, 103.53f};
+    const float vars[3] = {58.395f, 57.12f, 57.375f};
+    std::copy(means, means + 3, in.means);
+    std::copy(vars, vars + 3, in.vars);
+    const size_t plane = 21u * 21u;
+    for (int order : {0, 1}) {
+        for (uint32_t channels : {3u, 1u}) {
+            in.order = order;
+            in.channels = channels;
+            auto out = qzai::preprocessYuvToFloat(f.planes(), in, kFull, ResizingMethod::Fit);
+            ASSERT_TRUE(out);
+            ASSERT_EQ(out->size(), channels == 1 ? plane : 3 * plane);
+            for (int r = 0; r < 21; ++r) {
+                for (int x = 0; x < 21; ++x) {
+                    const size_t px = static_cast<size_t>(r * 21 + x);
+                    std::array<double, 3> want;
+                    for (size_t c = 0; c < 3; ++c) want[c] = -static_cast<double>(means[c]) / vars[c];
+                    if (r >= 6 && r < 15) {
+                        const auto ref = prep_test::referenceRgb(f, x, r - 6);
+                        for (size_t c = 0; c < 3; ++c) want[c] = (ref[c] - means[c]) / vars[c];
+                    }
+                    if (channels == 1) {
+                        const double grey = 0.299 * want[0] + 0.587 * want[1] + 0.114 * want[2];
+                        EXPECT_NEAR((*out)[px], grey, 1e-4 * (1 + std::abs(grey)));
+                        continue;
+                    }
+                    for (size_t c = 0; c < 3; ++c) {
+                        const float got = order == 0 ? (*out)[c * plane + px] : (*out)[3 * px + c];
+                        EXPECT_NEAR(got, want[c], 1e-4 * (1 + std::abs(want[c])))
+                            << "order " << order << " at " << x << "," << r << " channel " << c;
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
