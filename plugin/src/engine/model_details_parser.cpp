@@ -1,6 +1,7 @@
 #include "engine/model_details_parser.h"
 
 #include "common/json_utils.h"
+#include "engine/json_fields.h"
 #include "common/text_utils.h"
 #include "inference/tensor_helpers.h"
 
@@ -9,11 +10,6 @@ namespace qz::vms_server_plugins::analytics::qzai {
 namespace {
 
 using nlohmann::json;
-
-std::string textOr(const json& object, const char* key, std::string fallback = {}) {
-    const auto it = object.find(key);
-    return (it != object.end() && it->is_string()) ? it->get<std::string>() : fallback;
-}
 
 uint64_t unsignedOr(const json& object, const char* key, uint64_t fallback) {
     const auto it = object.find(key);
@@ -52,8 +48,8 @@ std::vector<NamedTensorDetails_t> readNamedTensors(const json& description, cons
     for (const auto& entry : *it) {
         if (!entry.is_object()) continue;
         NamedTensorDetails_t tensor;
-        tensor.name = textOr(entry, "Name");
-        tensor.dataType = dataTypeFromString(textOr(entry, "DataType"));
+        tensor.name = optionalText(entry, "Name");
+        tensor.dataType = static_cast<uint32_t>(dataTypeFromString(optionalText(entry, "DataType")));
         const auto shape = entry.find("Shape");
         if (shape != entry.end() && shape->is_array()) {
             for (const auto& dim : *shape) {
@@ -71,9 +67,9 @@ std::shared_ptr<ModelDetails_t> parseModelDetails(const json& description) {
     auto model = std::make_shared<ModelDetails_t>();
     model->id = requireString(description, "UUID");
     if (model->id.empty()) throw JsonFieldError("field \"UUID\" is empty");
-    model->name = textOr(description, "Name", model->id);
-    model->lastModified = textOr(description, "LastModified");
-    model->downloadUrl = textOr(description, "DownloadURL");
+    model->name = optionalText(description, "Name", model->id);
+    model->lastModified = optionalText(description, "LastModified");
+    model->downloadUrl = optionalText(description, "DownloadURL");
     model->downloadSize = unsignedOr(description, "Size", 0);
     if (const auto it = description.find("InputDriverDetails"); it != description.end()) {
         model->input = readInput(*it);

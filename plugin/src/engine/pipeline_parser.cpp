@@ -1,17 +1,13 @@
 #include "engine/pipeline_parser.h"
 
 #include "common/log.h"
+#include "engine/json_fields.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
 using nlohmann::json;
-
-std::string textOr(const json& node, const char* key) {
-    const auto it = node.find(key);
-    return (it != node.end() && it->is_string()) ? it->get<std::string>() : std::string();
-}
 
 void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, const ModelMap& models,
                 const ProcessorResolver& resolver, std::vector<pipeline_stage_parameters_t>& out,
@@ -23,7 +19,7 @@ void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, co
             ++skipped;
             continue;
         }
-        const std::string modelId = textOr(node, "modelUUID");
+        const std::string modelId = optionalText(node, "modelUUID");
         const auto model = models.find(modelId);
         if (modelId.empty() || model == models.end() || !model->second) {
             logMessage("Error! Pipeline points to unassigned model.\n");
@@ -34,18 +30,18 @@ void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, co
         pipeline_stage_parameters_t stage;
         stage.key = parentKey + modelId;
         stage.model = model->second;
-        stage.chainMethod = isRoot ? ChainMethod::Root : chainMethodFromText(textOr(node, "method"));
-        stage.featureExtractionClass = textOr(node, "featureExtractionClass");
+        stage.chainMethod = isRoot ? ChainMethod::Root : chainMethodFromText(optionalText(node, "method"));
+        stage.featureExtractionClass = optionalText(node, "featureExtractionClass");
         if (const auto nms = node.find("modelNMS"); nms != node.end() && nms->is_number()) {
             stage.nmsThreshold = nms->get<float>();
         }
-        stage.resizingMethod = resizingMethodFromText(textOr(node, "resizing"));
+        stage.resizingMethod = resizingMethodFromText(optionalText(node, "resizing"));
         for (const auto& name : model->second->classNames) stage.classVisualisation[name] = true;
 
         stage.needsFrame = stage.chainMethod == ChainMethod::FeatureExtraction ||
                            stage.chainMethod == ChainMethod::Conditional;
-        stage.preprocessorName = textOr(node, "Preprocessor");
-        stage.postprocessorName = textOr(node, "Postprocessor");
+        stage.preprocessorName = optionalText(node, "Preprocessor");
+        stage.postprocessorName = optionalText(node, "Postprocessor");
         if (!stage.preprocessorName.empty() && resolver.preprocessor) {
             bool needsFrame = false;
             stage.preprocessor = resolver.preprocessor(stage.preprocessorName, &needsFrame);

@@ -1,0 +1,119 @@
+#include "engine/server_client.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "common/ini.h"
+#include "common/log.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace {
+
+using nlohmann::json;
+
+std::mutex& restMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Shared with the completion, which may run after the request has given up.
+struct PendingReply {
+    std::mutex mutex;
+    std::condition_variable condition;
+    bool done = false;
+    ServerClient::Reply reply;
+};
+
+constexpr auto kCancelPoll = std::chrono::milliseconds(50);
+
+}  // namespace
+
+ServerClient::ServerClient(qz::sdk::UtilityProvider provider, const std::atomic<bool>* cancel)
+    : m_provider(std::move(provider)), m_cancel(cancel) {}
+
+std::string ServerClient::devicePath(const std::string& deviceId) { return "/rest/v4/devices/" + deviceId; }
+
+ServerClient::Reply ServerClient::request(const std::string& method, const std::string& path,
+                                          const std::string& body) const {
+    std::lock_guard<std::mutex> serialise(restMutex());
+    auto pending = std::make_shared<PendingReply>();
+    m_provider.sendRestRequest(method, path, body,
+                               [pending](qz::sdk::ErrorCode error, int status, const std::string& answer) {
+                                   std::lock_guard<std::mutex> lock(pending->mutex);
+                                   pending->reply.ok = error == qz::sdk::ErrorCode::noError && status >= 200 &&
+                                                       status < 300;
+                                   pending->reply.status = status;
+                                   pending->reply.body = answer;
+                                   pending->done = true;
+                                   pending->condition.notify_all();
+                               });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ini().HTTPRequestTimeout);
+    std::unique_lock<std::mutex> lock(pending->mutex);
+    while (!pending->done) {
+        if (m_cancel && m_cancel->load()) {
+            logInfo("REST request %s %s abandoned: shutting down.\n", method.c_str(), path.c_str());
+            return {};
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            logMessage("Error! REST request %s %s timed out after %d ms.\n", method.c_str(), path.c_str(),
+                       ini().HTTPRequestTimeout);
+            return {};
+        }
+        pending->condition.wait_for(lock, std::min<std::chrono::steady_clock::duration>(deadline - now, kCancelPoll));
+    }
+    if (!pending->reply.ok) {
+        logMessage("Error! REST request %s %s failed with status %d.\n", method.c_str(), path.c_str(),
+                   pending->reply.status);
+    }
+    return pending->reply;
+}
+
+std::optional<json> ServerClient::getJson(const std::string& path) const {
+    const Reply reply = request("GET", path);
+    if (!reply.ok) return std::nullopt;
+    json document = json::parse(reply.body, nullptr, false);
+    if (document.is_discarded()) {
+        logMessage("Error! Answer of GET %s is not JSON.\n", path.c_str());
+        return std::nullopt;
+    }
+    return document;
+}
+
+bool ServerClient::updateQzAi(const std::string& path, const std::function<void(json& qzAI)>& update) const {
+    auto document = getJson(path);
+    if (!document || !document->is_object()) {
+        if (document) logMessage("Error! Document at %s is not a JSON object.\n", path.c_str());
+        return false;
+    }
+    json parameters = document->value("parameters", json::object());
+    if (!parameters.is_object()) parameters = json::object();
+    json& qzAI = parameters["qzAI"];
+    if (!qzAI.is_object()) qzAI = json::object();
+    update(qzAI);
+    const json body = {{"parameters", parameters}};
+    return request("PATCH", path, body.dump()).ok;
+}
+
+std::optional<json> ServerClient::thisServer() const { return getJson("/rest/v4/servers/this"); }
+
+std::optional<json> ServerClient::devices() const {
+    auto list = getJson("/rest/v4/devices?serverId=" + m_provider.serverId());
+    if (list && !list->is_array()) {
+        logMessage("Error! The device list of this server is not a JSON array.\n");
+        return std::nullopt;
+    }
+    return list;
+}
+
+bool ServerClient::setPluginEnabled(const std::string& deviceId, bool enabled) const {
+    const bool ok = updateQzAi(devicePath(deviceId), [enabled](json& qzAI) { qzAI["PluginEnabled"] = enabled; });
+    if (!ok) logMessage("Error! Could not publish PluginEnabled=%s for device %s.\n", enabled ? "true" : "false",
+                        deviceId.c_str());
+    return ok;
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
