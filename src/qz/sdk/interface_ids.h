@@ -14,7 +14,10 @@
 // while the returning object is alive and unchanged.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "qz/sdk/helpers/uuid.h"
@@ -407,3 +410,48 @@ public:
 };
 
 }  // namespace qz::sdk::analytics
+
+namespace qz::sdk {
+
+// Every interface id above (older names included). An id outside this list is
+// a caller's mistake and worth a log line; a listed id that an object does not
+// implement is an ordinary probe.
+inline constexpr std::array kKnownInterfaceIds = {
+    "qz::sdk::IActionResponse",
+    "qz::sdk::IActiveSettingChangedAction",
+    "qz::sdk::IActiveSettingChangedResponse",
+    "qz::sdk::IAttribute",
+    "qz::sdk::IDeviceInfo",
+    "qz::sdk::IIntegrationDiagnosticEvent",
+    "qz::sdk::IRefCountable",
+    "qz::sdk::IRefCountableRegistry",
+    "qz::sdk::IRestRequestHandler",
+    "qz::sdk::ISettingsResponse",
+    "qz::sdk::IString",
+    "qz::sdk::IStringMap",
+    "qz::sdk::IUtilityProvider",
+    "qz::sdk::IUtilityProvider2",
+    "qz::sdk::analytics::IConsumingDeviceAgent",
+    "qz::sdk::analytics::IConsumingDeviceAgent2",
+    "qz::sdk::analytics::IDataPacket",
+    "qz::sdk::analytics::IDeviceAgent",
+    "qz::sdk::analytics::IDeviceAgent::IHandler",
+    "qz::sdk::analytics::IEngine",
+    "qz::sdk::analytics::IEngine::IHandler",
+    "qz::sdk::analytics::IEventMetadata",
+    "qz::sdk::analytics::IEventMetadataPacket",
+    "qz::sdk::analytics::IIntegration",
+    "qz::sdk::analytics::IMetadata",
+    "qz::sdk::analytics::IMetadataPacket",
+    "qz::sdk::analytics::IObjectMetadata",
+    "qz::sdk::analytics::IObjectMetadataPacket",
+    "qz::sdk::analytics::IObjectTrackBestShotPacket",
+    "qz::sdk::analytics::IPlugin",
+    "qz::sdk::analytics::IUncompressedVideoFrame",
+};
+
+inline bool isKnownInterfaceId(std::string_view id) {
+    return std::find(kKnownInterfaceIds.begin(), kKnownInterfaceIds.end(), id) != kKnownInterfaceIds.end();
+}
+
+}  // namespace qz::sdk

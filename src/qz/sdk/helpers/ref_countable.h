@@ -5,8 +5,8 @@
 // deletes itself when releaseRef brings the count to 0. queryInterface walks
 // Interface's chain (ParentInterface / olderInterfaceId, see interface_ids.h)
 // from the most derived id down to "qz::sdk::IRefCountable"; a hit adds a
-// reference, a miss (or a null id) returns null, logs, and leaves the count
-// unchanged. Every call is thread-safe. A class that implements more than
+// reference, a miss returns null and leaves the count unchanged; a null id or
+// one that names no interface at all is logged. Every call is thread-safe. A class that implements more than
 // its chain overrides queryInterface and falls back to this one.
 #pragma once
 
@@ -54,7 +54,8 @@ public:
         }
         void* found = detail::findInterface<Interface>(static_cast<Interface*>(this), interfaceId);
         if (!found) {
-            sdkLog(logPrefix(), "queryInterface: %s is not implemented by %s", interfaceId, Interface::interfaceId());
+            if (!isKnownInterfaceId(interfaceId))
+                sdkLog(logPrefix(), "queryInterface: unknown interface id \"%s\"", interfaceId);
             return nullptr;
         }
         addRef();
