@@ -1,0 +1,116 @@
+#include "inference/postprocessing/track_matching.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "inference/tensor_helpers.h"
+#include "qz/sdk/helpers/uuid.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+namespace {
+
+// a - b without overflow: frames of one camera may arrive out of order and
+// timestamps come from outside, so differences saturate instead of wrapping.
+int64_t saturatingDifference(int64_t a, int64_t b) {
+    int64_t result = 0;
+    if (__builtin_sub_overflow(a, b, &result))
+        return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+    return result;
+}
+
+struct Candidate {
+    double score;
+    uint32_t track;
+    uint32_t detection;
+};
+
+struct TrackView {
+    int64_t lastSeenUs;
+    BoxXywh box;
+};
+
+}  // namespace
+
+QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetection_t>& detections,
+                           int64_t nowUs, const std::string& typeId, const TrackMatchingLimits& limits) {
+    // Read each object once; only the tracker (under the device mutex) and
+    // the objects exchange (same mutex) change box and lastSeenUs, so the
+    // view stays current until we write below.
+    std::vector<TrackView> views;
+    views.reserve(tracks.size());
+    for (const auto& track : tracks) {
+        std::lock_guard<std::mutex> lock(track->mutex);
+        views.push_back({track->data.lastSeenUs, track->data.box});
+    }
+
+    std::vector<Candidate> candidates;
+    for (size_t t = 0; t < tracks.size(); ++t) {
+        const int64_t age = saturatingDifference(nowUs, views[t].lastSeenUs);
+        if (age > limits.maxMatchAgeUs) continue;
+        // Ages under 1 ms (also negative ones from late frames) count as 1 ms.
+        const double ageFactor = static_cast<double>(std::max<int64_t>(age, 1000)) / 1000.0;
+        for (size_t d = 0; d < detections.size(); ++d) {
+            const float iou = computeIoU(detections[d].box, views[t].box);
+            if (!(iou > 1e-6f)) continue;  // also drops a NaN overlap
+            candidates.push_back({iou / ageFactor, static_cast<uint32_t>(t), static_cast<uint32_t>(d)});
+        }
+    }
+    // Highest pair score first; equal scores keep track-then-detection order.
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.score != b.score) return a.score > b.score;
+        if (a.track != b.track) return a.track < b.track;
+        return a.detection < b.detection;
+    });
+
+    QzAIObjectList reported;
+    std::vector<char> trackUsed(tracks.size(), 0);
+    std::vector<char> detectionUsed(detections.size(), 0);
+    for (const Candidate& c : candidates) {
+        if (trackUsed[c.track] || detectionUsed[c.detection]) continue;
+        trackUsed[c.track] = 1;
+        detectionUsed[c.detection] = 1;
+        const FrameDetection_t& detection = detections[c.detection];
+        QzAIObject_t& object = *tracks[c.track];
+        int64_t previousLastSeenUs = 0;
+        int64_t firstSeenUs = 0;
+        {
+            std::lock_guard<std::mutex> lock(object.mutex);
+            previousLastSeenUs = object.data.lastSeenUs;
+            firstSeenUs = object.data.firstSeenUs;
+            object.data.confidence = detection.score;
+            object.data.box = detection.box;
+            object.data.lastSeenUs = nowUs;
+        }
+        if (saturatingDifference(previousLastSeenUs, firstSeenUs) > limits.minTrackAgeUs &&
+            saturatingDifference(nowUs, previousLastSeenUs) < limits.maxReportGapUs)
+            reported.push_back(tracks[c.track]);
+    }
+
+    if (tracks.size() > limits.maxTracks) {
+        std::vector<std::pair<int64_t, QzAIObjectPtr>> byRecency;
+        byRecency.reserve(tracks.size());
+        for (auto& track : tracks) {
+            std::lock_guard<std::mutex> lock(track->mutex);
+            byRecency.emplace_back(track->data.lastSeenUs, track);
+        }
+        std::stable_sort(byRecency.begin(), byRecency.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        byRecency.resize(std::min(byRecency.size(), limits.keptTracks));
+        tracks.clear();
+        for (auto& entry : byRecency) tracks.push_back(std::move(entry.second));
+    }
+
+    for (size_t d = 0; d < detections.size(); ++d) {
+        if (detectionUsed[d]) continue;
+        QzAIObjectData_t data;
+        data.firstSeenUs = nowUs;
+        data.lastSeenUs = nowUs;
+        data.trackId = qz::sdk::randomUuid();
+        data.typeId = typeId;
+        data.box = detections[d].box;
+        tracks.push_back(std::make_shared<QzAIObject_t>(std::move(data)));
+    }
+    return reported;
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
