@@ -1,0 +1,315 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/messaging_manager.h"
+#include "inference/inference_engine.h"
+#include "inference/support/engine_test_env.h"
+
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+namespace fs = std::filesystem;
+using engine_test::makeInput;
+using engine_test::makeRequest;
+using engine_test::popOutput;
+using engine_test::waitFor;
+
+namespace {
+
+constexpr const char* kEcho = R"({"mode":"echo"})";
+
+class InferenceEngineTest: public testing::Test {
+protected:
+    std::unique_ptr<qzai::InferenceEngine> startEngine(const qzai::ModelMap& models) {
+        return std::make_unique<qzai::InferenceEngine>(env.root(), models, queue, notices);
+    }
+
+    std::string notice() const {
+        const auto all = notices.messages();
+        const auto it = all.find("RUNTIME_INIT_FAILED");
+        return it == all.end() ? "<none>" : it->second.text;
+    }
+
+    static float echoedValue(const qzai::InferenceOutput& out) {
+        return *static_cast<const float*>(out.output->tensors[0].data);
+    }
+
+    engine_test::EngineTestEnv env;
+    qzai::OutputQueue queue;
+    qzai::MessagingManager notices;
+};
+
+TEST_F(InferenceEngineTest, RunsEncryptedModelsAndMatchesOutputsToTheirRequests) {
+    env.writeRuntimeArgs({{"latency_jitter_ms", "5"}, {"seed", "3"}});
+    auto a = env.makeModel("a", kEcho);
+    auto b = env.makeModel("b", kEcho);
+    auto engine = startEngine({{"a", a}, {"b", b}});
+    ASSERT_EQ(engine->state(), 7);
+    EXPECT_EQ(notice(), "<none>");
+    EXPECT_EQ(engine->runtimeModelIndex("b"), 1u);
+    EXPECT_TRUE(fs::exists(b->decryptedPath));
+
+    for (int i = 0; i < 20; ++i) {
+        engine->recordInputTime({"camera-1", ""});
+        engine->sendInput(makeRequest(i % 2 ? b : a, "camera-1", i), makeInput(static_cast<float>(i)));
+    }
+    int reports = 0;
+    for (int i = 0; i < 20; ++i) {
+        auto out = popOutput(queue);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(echoedValue(*out), static_cast<float>(out->request->timestampUs));
+        EXPECT_EQ(out->request->stage->model, out->request->timestampUs % 2 ? b : a);
+        reports += out->reportThroughput;
+        if (!out->reportThroughput) {
+            EXPECT_EQ(out->engineOutputRate, 0.0);
+        }
+    }
+    EXPECT_EQ(reports, 1);  // the camera's first output, then at most once a second
+    EXPECT_TRUE(waitFor([&] { return engine->inFlight() == 0; }));
+
+    engine.reset();
+    EXPECT_FALSE(fs::exists(a->decryptedPath));
+    EXPECT_FALSE(fs::exists(b->decryptedPath));
+    const TestRuntimeStats stats = env.stats();
+    EXPECT_EQ(stats.enqueueAccepted, 20u);
+    EXPECT_EQ(stats.inputsFreed, 20u);
+    EXPECT_EQ(stats.outputsDelivered, 20u);
+}
+
+TEST_F(InferenceEngineTest, InitAndLoadFailuresGiveTheNoticeAndStateFive) {
+    auto model = env.makeModel("a", kEcho);
+    env.writeRuntimeArgs({{"fail_init", "no device"}});
+    auto engine = startEngine({{"a", model}});
+    EXPECT_EQ(engine->state(), 5);
+    EXPECT_EQ(notice(), "Failed to initialize the AI runtime: no device");
+    EXPECT_FALSE(engine->hasInputRoom());
+
+    env.writeRuntimeArgs({{"fail_load", "bad model"}});
+    engine->start({{"a", model}});
+    EXPECT_EQ(engine->state(), 5);
+    EXPECT_EQ(notice(), "The AI runtime failed to load the assigned models: bad model");
+
+    // The same models again: a failed runtime is retried, and recovers.
+    env.writeRuntimeArgs({});
+    engine->start({{"a", model}});
+    EXPECT_EQ(engine->state(), 7);
+    EXPECT_EQ(notice(), "<none>");
+}
+
+TEST_F(InferenceEngineTest, AMissingRuntimeOrNullTextsStillGiveAReadableNotice) {
+    {
+        engine_test::EngineTestEnv bare(false);
+        qzai::InferenceEngine engine(bare.root(), {}, queue, notices);
+        EXPECT_EQ(engine.state(), 5);
+        EXPECT_EQ(notice(), "Failed to initialize the AI runtime: Runtime not initialized.");
+    }
+    env.writeRuntimeArgs({{"fail_init", "x"}, {"null_texts", "1"}});
+    auto engine = startEngine({});
+    EXPECT_EQ(notice(), "Failed to initialize the AI runtime: ");
+}
+
+TEST_F(InferenceEngineTest, ModelsThatCannotBeDecryptedOrAreNotReadyAreLeftOut) {
+    env.writeRuntimeArgs({});
+    auto wrongKey = env.makeModel("a", kEcho, /*wrongKey=*/true);
+    auto notReady = env.makeModel("b", kEcho);
+    notReady->downloadState = qzai::ModelDownloadState::Downloading;
+    auto good = env.makeModel("c", kEcho);
+
+    auto engine = startEngine({{"a", wrongKey}, {"b", notReady}, {"c", good}});
+    ASSERT_EQ(engine->state(), 7);
+    EXPECT_EQ(wrongKey->downloadState.load(), qzai::ModelDownloadState::Failed);
+    EXPECT_EQ(wrongKey->errorsCopy(), std::vector<std::string>{"Could not decrypt model file: " + wrongKey->modelFilePath});
+    EXPECT_EQ(notReady->downloadState.load(), qzai::ModelDownloadState::Downloading);
+    EXPECT_EQ(engine->loadedModels().size(), 1u);
+    EXPECT_EQ(engine->runtimeModelIndex("c"), 0u);
+
+    engine->sendInput(makeRequest(wrongKey), makeInput(1));
+    engine->sendInput(makeRequest(notReady), makeInput(1));
+    engine->sendInput(makeRequest(good), makeInput(1));
+    ASSERT_TRUE(popOutput(queue));
+    EXPECT_EQ(env.stats().enqueueAccepted, 1u);
+
+    // With no model left the runtime is still asked to load (none).
+    const uint64_t loads = env.stats().loadCalls;
+    engine->start({{"a", wrongKey}});
+    EXPECT_EQ(engine->state(), 7);
+    EXPECT_EQ(env.stats().loadCalls, loads + 1);
+}
+
+TEST_F(InferenceEngineTest, StartRestartsOnlyForChangedModelsOrAStoppedRuntime) {
+    env.writeRuntimeArgs({});
+    auto model = env.makeModel("a", kEcho);
+    auto engine = startEngine({{"a", model}});
+    const uint64_t inits = env.stats().initCalls;
+
+    engine->start({{"a", model}});
+    EXPECT_EQ(env.stats().initCalls, inits);
+
+    model->lastModified = "2";
+    engine->start({{"a", model}});
+    EXPECT_EQ(env.stats().initCalls, inits + 1);
+
+    engine->stop();
+    engine->start({{"a", model}});
+    EXPECT_EQ(env.stats().initCalls, inits + 2);
+    EXPECT_EQ(engine->state(), 7);
+    engine->sendInput(makeRequest(model), makeInput(5));
+    ASSERT_TRUE(popOutput(queue));
+}
+
+TEST_F(InferenceEngineTest, TheHundredAndFirstConcurrentInputFindsNoSlot) {
+    env.writeRuntimeArgs({{"drop_every", "1"}});  // never answers
+    auto model = env.makeModel("a", kEcho);
+    auto engine = startEngine({{"a", model}});
+    for (int i = 0; i < 100; ++i) engine->sendInput(makeRequest(model), makeInput(1));
+    EXPECT_EQ(engine->inFlight(), 100);
+    EXPECT_FALSE(engine->hasInputRoom());
+
+    testing::internal::CaptureStderr();
+    engine->sendInput(makeRequest(model), makeInput(1));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error! No available input slot.\n"), std::string::npos);
+    EXPECT_EQ(env.stats().enqueueAccepted, 100u);
+
+    // Stopping with everything in flight releases all of it.
+    engine.reset();
+    EXPECT_EQ(env.stats().inputsFreed, 100u);
+}
+
+TEST_F(InferenceEngineTest, RefusedInputsReleaseTheirSlotAndCount) {
+    env.writeRuntimeArgs({{"fail_enqueue_every", "2"}});
+    auto model = env.makeModel("a", kEcho);
+    auto engine = startEngine({{"a", model}});
+    for (int i = 0; i < 6; ++i) engine->sendInput(makeRequest(model, "camera-1", i), makeInput(i));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(popOutput(queue));
+    EXPECT_TRUE(waitFor([&] { return engine->inFlight() == 0; }));
+    EXPECT_EQ(env.stats().enqueueRefused, 3u);
+    EXPECT_FALSE(popOutput(queue, std::chrono::milliseconds(50)));
+
+    // An input with an inconsistent byte size is refused by the runtime too.
+    TensorSet* bad = makeInput(1, 4);
+    bad->tensors[0].byteSize = 8;
+    testing::internal::CaptureStderr();
+    engine->sendInput(makeRequest(model), bad);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Warning: Failed to send input to runtime: input tensor"),
+        std::string::npos);
+    EXPECT_EQ(engine->inFlight(), 0);
+
+    engine->stop();
+    engine->sendInput(makeRequest(model), makeInput(1));  // not running: dropped and freed
+}
+
+TEST_F(InferenceEngineTest, StrayOutputIdsAreDroppedWithoutTouchingSlots) {
+    auto model = env.makeModel("a", kEcho);
+    testing::internal::CaptureStderr();
+    {
+        // An id never enqueued arrives before the real answer.
+        env.writeRuntimeArgs({{"stale_id", "7"}});
+        auto engine = startEngine({{"a", model}});
+        engine->sendInput(makeRequest(model, "camera-1", 3), makeInput(3));
+        auto out = popOutput(queue);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(echoedValue(*out), 3.0f);
+        EXPECT_EQ(engine->inFlight(), 0);
+    }
+    {
+        // The same answer twice: the second finds its slot free.
+        env.writeRuntimeArgs({{"duplicate_every", "1"}});
+        auto engine = startEngine({{"a", model}});
+        engine->sendInput(makeRequest(model), makeInput(1));
+        ASSERT_TRUE(popOutput(queue));
+        ASSERT_TRUE(waitFor([&] { return env.stats().outputsDelivered == 4; }));
+        engine->stop();
+        EXPECT_EQ(queue.count.load(), 0u);
+    }
+    {
+        // Ids out of range keep their request's slot taken until stop, so
+        // the next request gets the next slot.
+        env.writeRuntimeArgs({{"bad_id_every", "1"}});
+        auto engine = startEngine({{"a", model}});
+        engine->sendInput(makeRequest(model), makeInput(1));
+        ASSERT_TRUE(waitFor([&] { return env.stats().outputsDelivered == 5; }));
+        engine->sendInput(makeRequest(model), makeInput(1));
+        ASSERT_TRUE(waitFor([&] { return env.stats().outputsDelivered == 6; }));
+        EXPECT_EQ(engine->inFlight(), 2);
+        engine->stop();
+        EXPECT_EQ(engine->inFlight(), 0);
+    }
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Warning! Output tensor ID 7 has no pending request\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Warning! Output tensor ID 0 has no pending request\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Error! Output tensor ID 100 out of range\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Error! Output tensor ID 101 out of range\n"), std::string::npos) << log;
+}
+
+TEST_F(InferenceEngineTest, ARetrieveErrorStopsIntakeUntilTheNextStart) {
+    env.writeRuntimeArgs({{"retrieve_error_after", "1"}});
+    auto model = env.makeModel("a", kEcho);
+    auto engine = startEngine({{"a", model}});
+    engine->sendInput(makeRequest(model), makeInput(1));
+    ASSERT_TRUE(popOutput(queue));
+    EXPECT_TRUE(waitFor([&] { return engine->state() == 5; }));
+    EXPECT_FALSE(engine->hasInputRoom());
+
+    env.writeRuntimeArgs({});
+    engine->start({{"a", model}});
+    EXPECT_EQ(engine->state(), 7);
+}
+
+TEST_F(InferenceEngineTest, MalformedOutputsAreDroppedAndFreeTheirSlot) {
+    env.writeRuntimeArgs({{"malformed_every", "1"}});
+    auto model = env.makeModel("a", kEcho);
+    auto engine = startEngine({{"a", model}});
+    testing::internal::CaptureStderr();
+    engine->sendInput(makeRequest(model), makeInput(1));
+    EXPECT_TRUE(waitFor([&] { return engine->inFlight() == 0; }));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Warning! Dropping malformed output for ID 0"),
+        std::string::npos);
+    EXPECT_EQ(queue.count.load(), 0u);
+}
+
+TEST_F(InferenceEngineTest, AFullOutputQueueDropsTheOutputButFreesTheSlot) {
+    env.writeRuntimeArgs({});
+    auto model = env.makeModel("a", kEcho);
+    auto engine = startEngine({{"a", model}});
+    for (size_t i = 0; i < qzai::OutputQueue::capacity + 1; ++i) {
+        engine->sendInput(makeRequest(model), makeInput(1));
+        ASSERT_TRUE(waitFor([&] { return engine->inFlight() == 0; }));
+    }
+    EXPECT_EQ(queue.count.load(), qzai::OutputQueue::capacity);
+    EXPECT_EQ(queue.items.size(), qzai::OutputQueue::capacity);
+}
+
+TEST_F(InferenceEngineTest, AnUndeletableDecryptedCopyDoesNotStopTheEngine) {
+    env.writeRuntimeArgs({});
+    auto model = env.makeModel("a", kEcho);
+    auto engine = startEngine({{"a", model}});
+    // Swap the copy for a non-empty directory, which cannot be removed.
+    fs::remove(model->decryptedPath);
+    fs::create_directories(fs::path(model->decryptedPath) / "busy");
+
+    testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(engine->stop());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Warning! Could not delete file: " + model->decryptedPath),
+        std::string::npos);
+    fs::remove_all(model->decryptedPath);
+    engine->start({{"a", model}});
+    EXPECT_EQ(engine->state(), 7);
+}
+
+TEST(ThroughputRing, RatesFollowTheMeanIntervalOverTheWindow) {
+    qzai::ThroughputRing ring(2);
+    EXPECT_EQ(ring.rate(), 0.0);
+    ring.add(1'000'000'000);
+    EXPECT_EQ(ring.rate(), 0.0);
+    ring.add(1'010'000'000);  // 10 ms
+    EXPECT_DOUBLE_EQ(ring.rate(), 100.0);
+    ring.add(1'030'000'000);  // 20 ms
+    ring.add(1'070'000'000);  // 40 ms replaces the 10 ms interval
+    EXPECT_DOUBLE_EQ(ring.rate(), 1000.0 / 30.0);
+
+    // Window lengths that would divide by zero or allocate without bound.
+    EXPECT_EQ(qzai::ThroughputRing(0).windowLength(), 100u);
+    EXPECT_EQ(qzai::ThroughputRing(-5).windowLength(), 100u);
+    EXPECT_EQ(qzai::ThroughputRing(int64_t{1} << 40).windowLength(), 100000u);
+}
+
+}  // namespace
