@@ -1,5 +1,9 @@
 #include "inference/preprocessing/normalisation.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qz::vms_server_plugins::analytics::qzai {
 
 Normalisation buildNormalisation(std::span<const float, 3> means, std::span<const float, 3> vars) {
@@ -11,16 +15,36 @@ Normalisation buildNormalisation(std::span<const float, 3> means, std::span<cons
     return norm;
 }
 
+namespace {
+
+// out[i] = in[i] * scale + offset; the vector lanes do the same two float
+// operations as the scalar tail, so results do not depend on the position.
+void scaleAndOffset(const float* in, size_t n, float scale, float offset, float* out) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128 s = _mm_set1_ps(scale);
+    const __m128 o = _mm_set1_ps(offset);
+    for (; i + 4 <= n; i += 4) _mm_storeu_ps(out + i, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(in + i), s), o));
+#endif
+    for (; i < n; ++i) out[i] = in[i] * scale + offset;
+}
+
+void fill(float* out, size_t n, float value) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128 v = _mm_set1_ps(value);
+    for (; i + 4 <= n; i += 4) _mm_storeu_ps(out + i, v);
+#endif
+    for (; i < n; ++i) out[i] = value;
+}
+
+}  // namespace
+
 void storeNormalisedPlanar(const float* r, const float* g, const float* b, size_t n,
                            const Normalisation& norm, float* const dst[3]) {
-    const float* src[3] = {r, g, b};
-    for (int c = 0; c < 3; ++c) {
-        const float* __restrict in = src[c];
-        float* __restrict out = dst[c];
-        const float scale = norm.scale[c];
-        const float offset = norm.offset[c];
-        for (size_t i = 0; i < n; ++i) out[i] = in[i] * scale + offset;
-    }
+    scaleAndOffset(r, n, norm.scale[0], norm.offset[0], dst[0]);
+    scaleAndOffset(g, n, norm.scale[1], norm.offset[1], dst[1]);
+    scaleAndOffset(b, n, norm.scale[2], norm.offset[2], dst[2]);
 }
 
 void storeNormalisedInterleaved(const float* r, const float* g, const float* b, size_t n,
@@ -33,14 +57,24 @@ void storeNormalisedInterleaved(const float* r, const float* g, const float* b, 
 }
 
 void fillPaddingPlanar(size_t n, const Normalisation& norm, float* const dst[3]) {
-    for (int c = 0; c < 3; ++c) {
-        float* out = dst[c];
-        for (size_t i = 0; i < n; ++i) out[i] = norm.offset[c];
-    }
+    for (int c = 0; c < 3; ++c) fill(dst[c], n, norm.offset[c]);
 }
 
 void fillPaddingInterleaved(size_t n, const Normalisation& norm, float* dst) {
-    for (size_t i = 0; i < n; ++i) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Four pixels are twelve floats: three vectors of the repeating pattern.
+    const float* o = norm.offset;
+    const __m128 a = _mm_setr_ps(o[0], o[1], o[2], o[0]);
+    const __m128 b = _mm_setr_ps(o[1], o[2], o[0], o[1]);
+    const __m128 c = _mm_setr_ps(o[2], o[0], o[1], o[2]);
+    for (; i + 4 <= n; i += 4) {
+        _mm_storeu_ps(dst + 3 * i, a);
+        _mm_storeu_ps(dst + 3 * i + 4, b);
+        _mm_storeu_ps(dst + 3 * i + 8, c);
+    }
+#endif
+    for (; i < n; ++i) {
         dst[3 * i] = norm.offset[0];
         dst[3 * i + 1] = norm.offset[1];
         dst[3 * i + 2] = norm.offset[2];
