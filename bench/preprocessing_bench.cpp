@@ -2,7 +2,7 @@
 // 640x640 planar normalised float input (fit), against in the same run
 //  - a straightforward per-pixel version (divisions per pixel, one pixel at
 //    a time, as the mapping reads on paper),
-//  - the usual OpenCV chain (when OpenCV is available at build time),
+//  - the usual OpenCV chain (with -DQZ_BENCH_OPENCV=ON),
 //  - a memset of the output's bytes (the floor);
 // and the whole-frame conversion against a memset of its 24.9 MB output.
 #include <benchmark/benchmark.h>
@@ -16,7 +16,7 @@
 #include "inference/preprocessing/resize_geometry.h"
 #include "inference/preprocessing/yuv_preprocessing.h"
 
-#if defined(QZ_HAVE_OPENCV)
+#if defined(QZ_BENCH_WITH_OPENCV)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-enum-enum-conversion"
 #include <opencv2/core.hpp>
@@ -105,7 +105,7 @@ void BM_Reference_PerPixel(benchmark::State& state) {
 }
 BENCHMARK(BM_Reference_PerPixel)->Unit(benchmark::kMicrosecond);
 
-#if defined(QZ_HAVE_OPENCV)
+#if defined(QZ_BENCH_WITH_OPENCV)
 // Full-frame I420 to RGB, nearest resize, float, place on a canvas,
 // normalise, split to planes.
 void BM_Reference_OpenCv(benchmark::State& state) {
