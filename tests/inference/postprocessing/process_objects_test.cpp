@@ -24,6 +24,13 @@ std::vector<float> row(float x1, float y1, float x2, float y2, float score = 0.9
     return {x1, y1, x2, y2, score, cls};
 }
 
+void expectBox(const qzai::BoxXywh& box, float x, float y, float width, float height, float tolerance) {
+    EXPECT_NEAR(box.x, x, tolerance);
+    EXPECT_NEAR(box.y, y, tolerance);
+    EXPECT_NEAR(box.width, width, tolerance);
+    EXPECT_NEAR(box.height, height, tolerance);
+}
+
 std::vector<float> rows(std::initializer_list<std::vector<float>> list) {
     std::vector<float> all;
     for (const auto& r : list) all.insert(all.end(), r.begin(), r.end());
@@ -54,8 +61,7 @@ TEST_F(ProcessObjectsTest, StableObjectIsFirstReportedWhenPreviousSightingIsOlde
     EXPECT_EQ(object.lastSeenUs, 160000);
     EXPECT_FLOAT_EQ(object.confidence, 0.8f);
     EXPECT_EQ(object.typeId, qzai::toObjectTypeId("car"));
-    EXPECT_NEAR(object.box.x, 0.1f, 1e-6f);
-    EXPECT_NEAR(object.box.width, 0.1f, 1e-6f);
+    expectBox(object.box, 0.1f, 0.1f, 0.1f, 0.1f, 1e-6f);
     EXPECT_EQ(tracks("car").size(), 1u);
 }
 
@@ -150,20 +156,12 @@ TEST(ProcessObjectsMapping, LetterboxedAndCroppedStagesMapToFrameFractions) {
     TestCamera fit("fit", qzai::ResizingMethod::Fit);
     auto set = makeDetections(row(0, 140, 640, 500));
     qzai::process_objects(state, fit.request(0), set.get());
-    const auto box = state.findDeviceTracks("fit")->classes["car"][0]->snapshot().box;
-    EXPECT_NEAR(box.x, 0.0f, 1e-5f);
-    EXPECT_NEAR(box.y, 0.0f, 1e-5f);
-    EXPECT_NEAR(box.width, 1.0f, 1e-5f);
-    EXPECT_NEAR(box.height, 1.0f, 1e-5f);
+    expectBox(state.findDeviceTracks("fit")->classes["car"][0]->snapshot().box, 0, 0, 1, 1, 1e-5f);
 
     TestCamera cropped("crop", qzai::ResizingMethod::Stretch);
     set = makeDetections(row(0, 0, 320, 320));
     qzai::process_objects(state, cropped.request(0, {0.5f, 0.5f, 0.5f, 0.5f}), set.get());
-    const auto quarter = state.findDeviceTracks("crop")->classes["car"][0]->snapshot().box;
-    EXPECT_NEAR(quarter.x, 0.5f, 1e-6f);
-    EXPECT_NEAR(quarter.y, 0.5f, 1e-6f);
-    EXPECT_NEAR(quarter.width, 0.25f, 1e-6f);
-    EXPECT_NEAR(quarter.height, 0.25f, 1e-6f);
+    expectBox(state.findDeviceTracks("crop")->classes["car"][0]->snapshot().box, 0.5f, 0.5f, 0.25f, 0.25f, 1e-6f);
 
     TestCamera noInput("zero", qzai::ResizingMethod::Stretch);
     noInput.model().input.width = 0;  // boxes cannot be mapped
