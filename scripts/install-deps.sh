@@ -8,6 +8,7 @@ PACKAGES=(
   nlohmann-json3-dev libmsgpack-dev libssl-dev openssl qt6-base-dev
   libcurl4-openssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang-14 libclang-rt-14-dev  # libFuzzer for the fuzz targets (fuzz/)
 )
 
 missing=()

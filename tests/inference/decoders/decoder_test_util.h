@@ -1,0 +1,105 @@
+// Test helpers for the decoders: tensor sets built from vectors with the
+// same heap blocks a runtime hands over, results freed the way the pipeline
+// frees them, and a capture of the decoders' log lines.
+#pragma once
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/tensor_utils.h"
+#include "inference/decoders/decoder_log.h"
+#include "inference/runtime_api.h"
+
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+
+namespace decoder_test {
+
+struct SetDeleter {
+    void operator()(TensorSet* set) const {
+        qzai::freeTensorSet(set);
+        std::free(set);
+    }
+};
+using SetPtr = std::unique_ptr<TensorSet, SetDeleter>;
+
+struct TensorSpec {
+    std::string name;
+    std::vector<int32_t> shape;
+    std::vector<float> values;        // float32 payload
+    uint32_t elementType = QZ_ELEMENT_FLOAT32;
+    int64_t byteSize = -1;            // -1: the payload's size
+    bool nullData = false;
+    bool nullName = false;
+};
+
+// A set owning malloc'ed copies of the specs. For non-float types the float
+// payload is still copied as raw bytes, so its size decides the byte size.
+inline SetPtr makeSet(const std::vector<TensorSpec>& specs, uint32_t id = 7) {
+    SetPtr set(static_cast<TensorSet*>(std::calloc(1, sizeof(TensorSet))));
+    set->id = id;
+    if (specs.empty()) return set;
+    set->tensors = static_cast<Tensor*>(std::calloc(specs.size(), sizeof(Tensor)));
+    set->count = static_cast<uint32_t>(specs.size());
+    for (size_t i = 0; i < specs.size(); ++i) {
+        const TensorSpec& s = specs[i];
+        Tensor& t = set->tensors[i];
+        t.name = s.nullName ? nullptr : strdup(s.name.c_str());
+        t.elementType = s.elementType;
+        t.rank = static_cast<uint32_t>(s.shape.size());
+        t.shape = static_cast<int32_t*>(std::malloc(std::max<size_t>(1, s.shape.size()) * 4));
+        if (!s.shape.empty()) std::memcpy(t.shape, s.shape.data(), s.shape.size() * 4);
+        const size_t bytes = s.values.size() * sizeof(float);
+        t.byteSize = s.byteSize >= 0 ? static_cast<uint64_t>(s.byteSize) : bytes;
+        if (!s.nullData) {
+            t.data = std::malloc(std::max<size_t>(1, bytes));
+            if (bytes) std::memcpy(t.data, s.values.data(), bytes);
+        }
+    }
+    return set;
+}
+
+inline TensorSpec floatTensor(std::string name, std::vector<int32_t> shape,
+                              std::vector<float> values) {
+    TensorSpec s;
+    s.name = std::move(name);
+    s.shape = std::move(shape);
+    s.values = std::move(values);
+    return s;
+}
+
+// The rows of a result's "output0 format:xyxysc" tensor; empty for an empty set.
+inline std::vector<float> resultValues(const TensorSet* set) {
+    if (!set || set->count == 0) return {};
+    const Tensor& t = set->tensors[0];
+    const float* data = static_cast<const float*>(t.data);
+    return std::vector<float>(data, data + t.byteSize / sizeof(float));
+}
+
+inline std::vector<unsigned char> resultBytes(const TensorSet* set) {
+    if (!set || set->count == 0) return {};
+    const Tensor& t = set->tensors[0];
+    const auto* data = static_cast<const unsigned char*>(t.data);
+    return std::vector<unsigned char>(data, data + t.byteSize);
+}
+
+// Collects the decoders' log lines while alive.
+class LogCapture : public qzai::DecoderLogSink {
+public:
+    LogCapture() : previous_(qzai::setDecoderLogSink(this)) {}
+    ~LogCapture() override { qzai::setDecoderLogSink(previous_); }
+
+    void line(bool warning, const char* text) override {
+        (warning ? warnings : verbose).emplace_back(text);
+    }
+
+    std::vector<std::string> warnings;
+    std::vector<std::string> verbose;
+
+private:
+    qzai::DecoderLogSink* previous_;
+};
+
+}  // namespace decoder_test
