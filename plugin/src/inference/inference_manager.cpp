@@ -1,12 +1,33 @@
 #include "inference/inference_manager.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "common/ini.h"
 #include "common/log.h"
 #include "common/messaging_manager.h"
+#include "inference/inference_engine.h"
+#include "inference/postprocessing/postprocessing_state.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace {
+
+// Clears `accepting` for the lifetime of the guard and sets it again at the
+// end, also when the work in between throws.
+class AcceptingPause {
+public:
+    explicit AcceptingPause(std::atomic<bool>& accepting) : m_accepting(accepting) {}
+    ~AcceptingPause() { m_accepting.store(true); }
+    AcceptingPause(const AcceptingPause&) = delete;
+    AcceptingPause& operator=(const AcceptingPause&) = delete;
+
+private:
+    std::atomic<bool>& m_accepting;
+};
+
+}  // namespace
 
 int InferenceManager::workerBound(int configured) {
     return std::clamp(configured, 0, kMaxWorkers);
@@ -21,37 +42,133 @@ InferenceManager::InferenceManager(std::string rootFolder, std::string /*serverF
                                    MessagingManager& messagingManager, int maxConcurrentWorkers)
     : m_rootFolder(std::move(rootFolder)),
       m_messagingManager(messagingManager),
-      m_maxWorkers(workerBound(maxConcurrentWorkers)) {
+      m_postprocessingState(std::make_unique<PostprocessingState>(m_rootFolder)),
+      m_maxWorkers(workerBound(maxConcurrentWorkers)),
+      m_inputPermits(m_maxWorkers, kMaxWorkers),
+      m_outputPermits(m_maxWorkers, kMaxWorkers) {
     logMessage("Using Kelvane root folder: %s\n", m_rootFolder.c_str());
 }
 
-InferenceManager::~InferenceManager() = default;
-
-void InferenceManager::sendInputMessage(qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame> /*frame*/,
-                                        std::shared_ptr<const DeviceAgentSettings_t> /*settings*/,
-                                        std::shared_ptr<const DeviceAgentDetails_t> /*details*/,
-                                        InferenceResultCallback /*callback*/) {
-    logMessage(
-        "Warning! Tried sending message to inference engine before it's initialized, while it's stopping, or "
-        "while it's being reconfigured.\n");
+InferenceManager::~InferenceManager() {
+    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+    pauseIntake();
+    stopOutputLoop();
+    waitForWorkers();
+    if (m_engine) {
+        m_engine->setState(InferenceEngine::kStateStopping);
+        m_engine->stop();
+    }
+    discardQueuedOutputs();
+    m_externalPreprocessors.clear();
+    m_postprocessingState.reset();  // saves the dumping cache
+    m_engine.reset();
 }
 
-void InferenceManager::start(const ModelMap& /*models*/) {}
+void InferenceManager::pauseIntake() {
+    m_accepting.store(false);
+    // An intake that entered before the flag changed finishes its pass over
+    // the stages (it does no waiting of its own); one that enters later sees
+    // the flag and leaves at once.
+    for (int spins = 0; m_activeIntakes.load() != 0; ++spins) {
+        if (spins < 64)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
 
-void InferenceManager::stopInferenceEngine() {}
+void InferenceManager::stopOutputLoop() {
+    if (!m_outputLoop.joinable()) return;
+    m_outputLoop.request_stop();
+    {
+        // Taking the queue's mutex orders the stop request before the loop's
+        // next check, so the wake-up cannot fall between check and wait.
+        std::lock_guard<std::mutex> lock(m_outputQueue.mutex);
+    }
+    m_outputQueue.condition.notify_all();
+    m_outputLoop.join();
+    m_outputLoop = std::jthread();
+}
 
-void InferenceManager::waitForWorkers() {}
+void InferenceManager::discardQueuedOutputs() {
+    std::deque<InferenceOutput> dropped;
+    {
+        std::lock_guard<std::mutex> lock(m_outputQueue.mutex);
+        dropped.swap(m_outputQueue.items);
+        m_outputQueue.count.store(0);
+    }
+}
 
-void InferenceManager::triggerReferenceRun(const std::string& /*deviceId*/, const std::string& /*stageKey*/) {}
+void InferenceManager::start(const ModelMap& models) {
+    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+    if (models.empty()) return;
+    bool anyReady = false;
+    for (const auto& [id, model] : models) {
+        if (model && model->downloadState.load() == ModelDownloadState::Ready)
+            anyReady = true;
+        else
+            logMessage("Not starting inference engine for model %s\n", id.c_str());
+    }
+    if (!anyReady) return;
 
+    {
+        // Host threads and workers must not touch the engine while it is
+        // restarted or created; `accepting` comes back even when this throws.
+        AcceptingPause pause(m_accepting);
+        pauseIntake();
+        if (m_engine) {
+            waitForWorkers();
+            m_engine->start(models);
+        } else {
+            m_engine = std::make_unique<InferenceEngine>(m_rootFolder, models, m_outputQueue, m_messagingManager);
+        }
+    }
+
+    if (!m_outputLoop.joinable()) {
+        logMessage("Starting output loop thread...\n");
+        m_outputLoop = std::jthread([this](std::stop_token stopToken) { inferenceOutputLoop(stopToken); });
+    }
+}
+
+void InferenceManager::stopInferenceEngine() {
+    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+    if (m_engine) m_engine->setState(InferenceEngine::kStateStopping);
+    AcceptingPause pause(m_accepting);
+    pauseIntake();
+    stopOutputLoop();
+    waitForWorkers();
+    m_engine.reset();
+    // Outputs of the old engine would otherwise reach the cameras late, after
+    // the next start.
+    discardQueuedOutputs();
+}
+
+void InferenceManager::waitForWorkers() {
+    for (WorkerSemaphore* semaphore : {&m_inputPermits, &m_outputPermits}) {
+        for (int i = 0; i < m_maxWorkers; ++i) semaphore->acquire();
+        for (int i = 0; i < m_maxWorkers; ++i) semaphore->release();
+    }
+}
+
+void InferenceManager::triggerReferenceRun(const std::string& deviceId, const std::string& stageKey) {
+    m_postprocessingState->requestReferenceRun(deviceId, stageKey);
+}
+
+// External processors are not loaded by this build yet: both maps stay empty
+// and these are the places where loading and stopping them happen.
 void InferenceManager::reloadExternalProcessors() {}
 
 void InferenceManager::stopExternalProcessors() {}
 
 const ExternalPreprocessorMap& InferenceManager::externalPreprocessors() const { return m_externalPreprocessors; }
 
-const ExternalPostprocessorMap& InferenceManager::externalPostprocessors() const { return m_externalPostprocessors; }
+const ExternalPostprocessorMap& InferenceManager::externalPostprocessors() const {
+    return m_postprocessingState->externalPostprocessors;
+}
 
-bool InferenceManager::hasEngine() const { return false; }
+bool InferenceManager::hasEngine() const {
+    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+    return m_engine != nullptr;
+}
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -31,12 +31,15 @@
 
 #include "engine/records.h"
 #include "inference/inference_types.h"
+#include "inference/worker_semaphore.h"
 #include "qz/sdk/analytics/i_uncompressed_video_frame.h"
 #include "qz/sdk/ptr.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
 class MessagingManager;
+class InferenceEngine;
+struct PostprocessingState;
 
 class InferenceManager {
 public:
@@ -85,15 +88,41 @@ public:
     int maxWorkers() const { return m_maxWorkers; }
     bool accepting() const { return m_accepting.load(); }
     bool hasEngine() const;
+    int freeInputPermits() const { return m_inputPermits.count(); }
+    int freeOutputPermits() const { return m_outputPermits.count(); }
 
 private:
+    struct InputJob;
+    friend class IntakeGuard;
+
+    // Body of one input worker: the rest of the preprocessing and the
+    // hand-off to the engine.
+    void processAndSendInput(InputJob& job);
+    // Body of the output-loop thread and of one output worker.
+    void inferenceOutputLoop(std::stop_token stopToken);
+    void processOutput(InferenceOutput& entry);
+
+    // Clears `accepting`, then waits until no host thread is inside
+    // sendInputMessage (new intakes see the flag and leave at once).
+    void pauseIntake();
+    void stopOutputLoop();
+    void discardQueuedOutputs();
+
     std::string m_rootFolder;
     MessagingManager& m_messagingManager;
-    int m_maxWorkers = 0;
-    std::atomic<bool> m_accepting{true};
-    mutable std::mutex m_lifecycleMutex;
+    // Written only under m_lifecycleMutex while intake is paused and every
+    // worker permit is held; read by intakes and workers.
+    std::unique_ptr<InferenceEngine> m_engine;
+    std::unique_ptr<PostprocessingState> m_postprocessingState;
     ExternalPreprocessorMap m_externalPreprocessors;
-    ExternalPostprocessorMap m_externalPostprocessors;  // moves into the post-processing state
+    std::jthread m_outputLoop;
+    const int m_maxWorkers;
+    WorkerSemaphore m_inputPermits;
+    WorkerSemaphore m_outputPermits;
+    OutputQueue m_outputQueue;
+    std::atomic<bool> m_accepting{true};
+    std::atomic<int> m_activeIntakes{0};
+    mutable std::mutex m_lifecycleMutex;  // start, stop, reload, destruction
 };
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

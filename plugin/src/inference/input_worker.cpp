@@ -1,0 +1,163 @@
+// Frame intake: InferenceManager::sendInputMessage on the host's frame
+// threads and processAndSendInput on the detached input workers.
+#include <exception>
+#include <thread>
+
+#include "common/log.h"
+#include "common/scoped_timer.h"
+#include "inference/inference_engine.h"
+#include "inference/inference_manager.h"
+#include "inference/preprocessing/input_tensors.h"
+#include "inference/video_frame.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+// What one input worker owns: everything sendInputMessage prepared for one
+// top-level stage of one frame.
+struct InferenceManager::InputJob {
+    std::shared_ptr<VideoFrame> frame;  // frame road only
+    int64_t width = 0;
+    int64_t height = 0;
+    std::shared_ptr<const DeviceAgentSettings_t> settings;  // keeps `stage` alive
+    std::shared_ptr<const DeviceAgentDetails_t> details;
+    const pipeline_stage_parameters_t* stage = nullptr;
+    int64_t timestampUs = 0;
+    TensorSetPtr tensors;  // direct road only
+    InferenceResultCallback callback;
+};
+
+// Counts the host threads inside sendInputMessage, so that the engine is
+// replaced or destroyed only when none of them can still be using it.
+class IntakeGuard {
+public:
+    explicit IntakeGuard(std::atomic<int>& active) : m_active(active) { m_active.fetch_add(1); }
+    ~IntakeGuard() { m_active.fetch_sub(1); }
+    IntakeGuard(const IntakeGuard&) = delete;
+    IntakeGuard& operator=(const IntakeGuard&) = delete;
+
+private:
+    std::atomic<int>& m_active;
+};
+
+namespace {
+
+FrameRegion_t regionOfCropBox(const float (&cropBox)[4]) {
+    return FrameRegion_t{cropBox[0], cropBox[1], cropBox[2] - cropBox[0], cropBox[3] - cropBox[1]};
+}
+
+}  // namespace
+
+void InferenceManager::sendInputMessage(qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame> frame,
+                                        std::shared_ptr<const DeviceAgentSettings_t> settings,
+                                        std::shared_ptr<const DeviceAgentDetails_t> details,
+                                        InferenceResultCallback callback) {
+    // Nothing may escape towards the host.
+    try {
+        ScopedTimer timer("sendInputMessage");
+        IntakeGuard intake(m_activeIntakes);
+        InferenceEngine* engine = m_accepting.load() ? m_engine.get() : nullptr;
+        if (!engine || engine->state() == InferenceEngine::kStateStopping || !m_accepting.load() || !frame || !settings || !details) {
+            logMessage(
+                "Warning! Tried sending message to inference engine before it's initialized, while it's "
+                "stopping, or while it's being reconfigured.\n");
+            return;
+        }
+
+        for (const pipeline_stage_parameters_t& stage : settings->stages) {
+            engine->recordInputTime(*details);
+            timer.mark("input logging");
+            if (!engine->hasInputRoom()) {
+                logInfo("Warning! Engine not ready for input.\n");
+                continue;
+            }
+            WorkerPermit permit = WorkerPermit::tryTake(m_inputPermits);
+            if (!permit) {
+                logMessage("Warning! Input processing queue is full!\n");
+                continue;
+            }
+
+            auto job = std::make_unique<InputJob>();
+            job->timestampUs = frame->timestampUs();
+            if (stage.needsFrame) {
+                const uint32_t layout = stage.model ? static_cast<uint32_t>(stage.model->input.order) : 0;
+                job->frame = std::make_shared<VideoFrame>(frame.get(), layout);
+                timer.mark("rgb_frame");
+            } else {
+                job->tensors = prepareRuntimeInput(frame.get(), stage, stage.cropBox);
+                if (!job->tensors) {
+                    logMessage("Warning! Could not preprocess frame!\n");
+                    continue;  // the permit goes back with `permit`
+                }
+                timer.mark("preprocessDirect");
+            }
+            job->width = frame->width();
+            job->height = frame->height();
+
+            if (!m_accepting.load()) {
+                logInfo("Rejecting input: engine is being reconfigured.\n");
+                continue;  // permit and prepared data are freed here
+            }
+
+            job->settings = settings;
+            job->details = details;
+            job->stage = &stage;
+            job->callback = callback;
+            try {
+                // The permit moves into the worker; if the thread cannot
+                // start, the callable is destroyed with the job and the
+                // permit, which gives the permit back.
+                std::thread([this, permit = std::move(permit), job = std::move(job)]() mutable {
+                    WorkerPermit ownPermit = std::move(permit);  // given back last
+                    std::unique_ptr<InputJob> ownJob = std::move(job);
+                    try {
+                        processAndSendInput(*ownJob);
+                    } catch (const std::exception& e) {
+                        logMessage("Error! Input worker failed: %s\n", e.what());
+                    } catch (...) {
+                        logMessage("Error! Input worker failed with an unknown error.\n");
+                    }
+                    ownJob.reset();
+                }).detach();
+            } catch (const std::exception& e) {
+                logMessage("Error! Could not start an input worker: %s\n", e.what());
+                continue;
+            }
+            timer.mark("thread_dispatch");
+        }
+    } catch (const std::exception& e) {
+        logMessage("Error! Frame intake failed: %s\n", e.what());
+    } catch (...) {
+        logMessage("Error! Frame intake failed with an unknown error.\n");
+    }
+}
+
+void InferenceManager::processAndSendInput(InputJob& job) {
+    ScopedTimer timer("processAndSendInput");
+    const pipeline_stage_parameters_t& stage = *job.stage;
+    if (!job.tensors) {
+        // External image preprocessors would hand back a replacement frame
+        // here; none is configured in this build.
+        std::shared_ptr<VideoFrame> replacement;
+        const VideoFrame& source = replacement ? *replacement : *job.frame;
+        job.tensors = qzai_module_video_preprocessing(source, stage, stage.cropBox);
+        if (!job.tensors) return;
+    }
+    timer.mark("preprocess");
+
+    auto request = std::make_shared<InferenceInput_t>();
+    request->timestampUs = job.timestampUs;
+    request->frame = std::move(job.frame);
+    request->frameWidth = job.width;
+    request->frameHeight = job.height;
+    request->settings = std::move(job.settings);
+    request->details = std::move(job.details);
+    request->stage = &stage;
+    request->region = regionOfCropBox(stage.cropBox);
+    request->callback = std::move(job.callback);
+    // An external tensor preprocessor would replace job.tensors here.
+    timer.mark("inference input");
+    m_engine->sendInput(std::move(request), job.tensors.release());
+    timer.mark("sendInput");
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,101 @@
+// Output dispatch: the manager's output-loop thread hands every finished
+// inference to a detached output worker, which post-processes it, feeds the
+// child stages and delivers the camera's packets.
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "common/log.h"
+#include "common/scoped_timer.h"
+#include "inference/inference_manager.h"
+#include "inference/packet_assembly.h"
+#include "inference/postprocessing/postprocessing.h"
+#include "inference/postprocessing/postprocessing_state.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+void InferenceManager::inferenceOutputLoop(std::stop_token stopToken) {
+    logMessage("Started inference output loop\n");
+    while (!stopToken.stop_requested()) {
+        try {
+            ScopedTimer timer("inferenceOutputLoop");
+            logInfo("Inference engine output queue size: %zu\n", m_outputQueue.count.load());
+            InferenceOutput entry;
+            {
+                std::unique_lock<std::mutex> lock(m_outputQueue.mutex);
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                m_outputQueue.condition.wait_until(lock, deadline, [&] {
+                    return !m_outputQueue.items.empty() || stopToken.stop_requested();
+                });
+                if (m_outputQueue.items.empty()) {
+                    lock.unlock();
+                    timer.mark("timeout");
+                    continue;
+                }
+                entry = std::move(m_outputQueue.items.front());
+                m_outputQueue.items.pop_front();
+                m_outputQueue.count.fetch_sub(1);
+            }
+            timer.mark("output wait");
+
+            WorkerPermit permit = WorkerPermit::tryTake(m_outputPermits);
+            if (!permit) {
+                logMessage("Warning! Output processing queue is full!\n");
+                continue;  // the entry is freed here
+            }
+            if (!m_accepting.load()) {
+                logInfo("Skipping output dispatch while reconfiguring.\n");
+                continue;
+            }
+            auto job = std::make_unique<InferenceOutput>(std::move(entry));
+            try {
+                // As for input workers: a thread that cannot start destroys
+                // the callable, which frees the entry and gives the permit back.
+                std::thread([this, permit = std::move(permit), job = std::move(job)]() mutable {
+                    WorkerPermit ownPermit = std::move(permit);  // given back last
+                    std::unique_ptr<InferenceOutput> ownJob = std::move(job);
+                    try {
+                        processOutput(*ownJob);
+                    } catch (const std::exception& e) {
+                        logMessage("Error! Output worker failed: %s\n", e.what());
+                    } catch (...) {
+                        logMessage("Error! Output worker failed with an unknown error.\n");
+                    }
+                    ownJob.reset();
+                }).detach();
+            } catch (const std::exception& e) {
+                logMessage("Error! Could not start an output worker: %s\n", e.what());
+                continue;
+            }
+            timer.mark("thread dispatch");
+        } catch (const std::exception& e) {
+            logMessage("Error! Output loop pass failed: %s\n", e.what());
+        } catch (...) {
+            logMessage("Error! Output loop pass failed with an unknown error.\n");
+        }
+    }
+}
+
+void InferenceManager::processOutput(InferenceOutput& entry) {
+    ScopedTimer timer("processOutput");
+    const std::shared_ptr<InferenceInput_t> request = entry.request;
+    if (!request || !request->stage) return;
+    PostprocessingResult result = Postprocessing(*m_postprocessingState, entry);
+    timer.mark("process");
+
+    if (!request->stage->children.empty()) {
+        // Child stages take the output tensors here; chaining is not part of
+        // this build, so the tensors are released.
+        entry.output.reset();
+        timer.mark("chaining");
+    }
+
+    OutputPackets packets = assembleOutputPackets(result, *request->stage, request->timestampUs);
+    timer.mark("gather packets");
+    if (!packets.empty() && request->callback) {
+        request->callback(std::move(packets.objects), std::move(packets.events), std::move(packets.bestShots));
+        timer.mark("callback");
+    }
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include "common/ini.h"
+#include "common/messaging_manager.h"
+#include "inference/inference_manager.h"
+#include "support/engine_test_env.h"
+#include "support/manager_fixture.h"
+
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+using engine_test::waitFor;
+using namespace manager_test;
+
+namespace {
+
+class ManagerIntakeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        env.writeRuntimeArgs({});
+        base = env.stats();
+    }
+
+    std::shared_ptr<qzai::ModelDetails_t> model(const std::string& id, int latencyMs = 0) {
+        auto details = env.makeModel(id, echoDescriptor(latencyMs));
+        describeImageInput(*details, 16);
+        return details;
+    }
+
+    uint64_t accepted() const { return env.stats().enqueueAccepted - base.enqueueAccepted; }
+
+    // Offers one 64x48 frame and waits until its workers have finished.
+    void offer(qzai::InferenceManager& manager, const std::shared_ptr<const qzai::DeviceAgentSettings_t>& settings,
+               const std::string& camera, int64_t timestampUs = 0) {
+        manager.sendInputMessage(makeFrame(64, 48, timestampUs), settings, makeDetails(camera), {});
+        ASSERT_TRUE(waitFor([&] { return manager.freeInputPermits() == manager.maxWorkers(); }));
+    }
+
+    engine_test::EngineTestEnv env;
+    qzai::MessagingManager messaging;
+    TestRuntimeStats base{};
+};
+
+}  // namespace
+
+TEST(InferenceManagerBound, WorkerCountIsClampedToZeroAnd1024) {
+    EXPECT_EQ(qzai::InferenceManager::workerBound(-3), 0);
+    EXPECT_EQ(qzai::InferenceManager::workerBound(8), 8);
+    EXPECT_EQ(qzai::InferenceManager::workerBound(5000), 1024);
+}
+
+TEST_F(ManagerIntakeTest, EveryTopLevelStageOfEveryCameraReachesTheRuntimeOnce) {
+    auto direct = model("direct");
+    auto frameRoad = model("frame");
+    qzai::InferenceManager manager(env.root(), "", messaging, 16);
+    manager.start(modelMap({direct, frameRoad}));
+    ASSERT_TRUE(manager.hasEngine());
+    auto settings = makeSettings({direct, frameRoad}, {false, true});
+
+    for (int frame = 0; frame < 4; ++frame) {
+        for (const char* camera : {"cam-1", "cam-2", "cam-3"}) {
+            const uint64_t before = accepted();
+            offer(manager, settings, camera, frame * 1000);
+            ASSERT_TRUE(waitFor([&] { return accepted() == before + 2; })) << camera << " frame " << frame;
+        }
+    }
+    EXPECT_EQ(accepted(), 24u);
+    EXPECT_EQ(env.stats().enqueueWhileNotInitialised, base.enqueueWhileNotInitialised);
+}
+
+TEST_F(ManagerIntakeTest, FramesAreRefusedWholeWhileNoEngineRuns) {
+    auto ready = model("ready");
+    auto settings = makeSettings({ready});
+    qzai::InferenceManager manager(env.root(), "", messaging, 4);
+
+    offer(manager, settings, "cam");  // before any start
+    auto downloading = model("downloading");
+    downloading->downloadState = qzai::ModelDownloadState::Downloading;
+    manager.start(modelMap({downloading}));
+    EXPECT_FALSE(manager.hasEngine());
+    manager.stopInferenceEngine();  // before any start: only toggles accepting
+    EXPECT_TRUE(manager.accepting());
+    offer(manager, settings, "cam");
+    EXPECT_EQ(accepted(), 0u);
+
+    manager.start(modelMap({ready}));
+    offer(manager, settings, "cam");
+    ASSERT_TRUE(waitFor([&] { return accepted() == 1; }));
+
+    manager.stopInferenceEngine();
+    EXPECT_FALSE(manager.hasEngine());
+    EXPECT_TRUE(manager.accepting());
+    offer(manager, settings, "cam");
+    EXPECT_EQ(accepted(), 1u);
+
+    manager.start(modelMap({ready}));
+    offer(manager, settings, "cam");
+    ASSERT_TRUE(waitFor([&] { return accepted() == 2; }));
+}
+
+TEST_F(ManagerIntakeTest, RestartWithTheSameModelsKeepsTheRuntimeAndAcceptsAgain) {
+    auto a = model("a");
+    qzai::InferenceManager manager(env.root(), "", messaging, 4);
+    manager.start(modelMap({a}));
+    const uint64_t inits = env.stats().initCalls;
+    manager.start(modelMap({a}));
+    EXPECT_EQ(env.stats().initCalls, inits);
+    EXPECT_TRUE(manager.accepting());
+    offer(manager, makeSettings({a}), "cam");
+    ASSERT_TRUE(waitFor([&] { return accepted() == 1; }));
+}
+
+TEST_F(ManagerIntakeTest, StageIsSkippedWithoutAPermit) {
+    auto a = model("a");
+    qzai::InferenceManager manager(env.root(), "", messaging, 0);
+    manager.start(modelMap({a}));
+    for (int i = 0; i < 5; ++i) offer(manager, makeSettings({a}), "cam");
+    EXPECT_EQ(accepted(), 0u);
+    EXPECT_EQ(manager.freeInputPermits(), 0);
+    manager.waitForWorkers();  // N = 0 returns at once
+}
+
+TEST_F(ManagerIntakeTest, StageIsSkippedWhileTheEngineHoldsItsCapacity) {
+    auto slow = model("slow", 3000);
+    qzai::InferenceManager manager(env.root(), "", messaging, 4);
+    manager.start(modelMap({slow}));
+    auto settings = makeSettings({slow});
+    const auto capacity = static_cast<uint64_t>(qzai::ini().MaxNumberConcurrentInferences);
+    for (uint64_t i = 0; i < capacity + 4; ++i) offer(manager, settings, "cam-" + std::to_string(i % 3));
+    EXPECT_EQ(accepted(), capacity);
+    manager.waitForWorkers();
+    EXPECT_EQ(manager.freeInputPermits(), 4);
+    EXPECT_EQ(manager.freeOutputPermits(), 4);
+}
