@@ -36,12 +36,12 @@ std::shared_ptr<const qzai::DeviceAgentDetails_t> makeDetails(const std::string&
 
 qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame> makeFrame(int width, int height, int64_t timestampUs,
                                                                    std::vector<qz::test_host::Square> squares) {
-    qz::test_host::FrameSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.timestampUs = timestampUs;
-    spec.squares = std::move(squares);
-    return qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame>(new qz::test_host::TestFrame(spec));
+    qz::test_host::FrameSpec description;
+    description.width = width;
+    description.height = height;
+    description.timestampUs = timestampUs;
+    description.squares = std::move(squares);
+    return qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame>(new qz::test_host::TestFrame(description));
 }
 
 qzai::ModelMap modelMap(const std::vector<std::shared_ptr<qzai::ModelDetails_t>>& models) {
