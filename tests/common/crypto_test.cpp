@@ -155,4 +155,13 @@ TEST(FileHelpers, ReadExistDelete) {
     qzai::deleteFile(path);
     EXPECT_FALSE(qzai::fileExists(path));
     qzai::deleteFile(path);  // missing: nothing to do
+
+    // A failure is logged as one whole line.
+    std::filesystem::create_directories(dir.path() / "full");
+    dir.write("full/inner.txt", "x");
+    testing::internal::CaptureStderr();
+    qzai::deleteFile(dir.file("full"));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Warning! Could not delete file: " + dir.file("full") + " (Error: "), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with(")\n")) << log;
 }

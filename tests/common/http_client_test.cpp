@@ -1,0 +1,79 @@
+// The HTTP client layer against a loopback server: what downloadFile does not
+// already exercise (POST, request and response headers, the idle time-out).
+#include <gtest/gtest.h>
+
+#include "platform/http_client.h"
+#include "support/loopback_http_server.h"
+
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+using namespace std::chrono_literals;
+
+TEST(HttpClient, PostSendsHeadersAndBodyAndReturnsResponseHeaders) {
+    qz::test::LoopbackHttpServer http;
+    http.server().Post("/reset", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_header("X-Key", "abc==");
+        res.set_content(req.get_header_value("Authorization") + "|" + req.get_header_value("User-Agent") + "|" +
+                            req.body,
+                        "text/plain");
+    });
+    http.start();
+    qzai::HttpRequest request;
+    request.method = "POST";
+    request.url = http.url("/reset");
+    request.headers = {{"Authorization", "Bearer t0ken"}, {"User-Agent", "QZAI-Plugin/5.0.42"}};
+    request.body = R"({"devices":[]})";
+    const auto response = qzai::HttpClient().send(request);
+    EXPECT_TRUE(response.complete) << response.error;
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.body, R"(Bearer t0ken|QZAI-Plugin/5.0.42|{"devices":[]})");
+    EXPECT_EQ(response.header("x-key"), "abc==");
+    EXPECT_EQ(response.contentLength(), response.body.size());
+    EXPECT_FALSE(response.header("Last-Modified"));
+}
+
+TEST(HttpClient, IdleTimeOutEndsAStalledTransfer) {
+    qz::test::LoopbackHttpServer http;
+    http.server().Get("/stall", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(100, "text/plain", [&](size_t offset, size_t, httplib::DataSink& sink) {
+            if (offset == 0) return sink.write("12345", 5);
+            http.waitForRelease();
+            return false;
+        });
+    });
+    http.start();
+    qzai::HttpRequest request;
+    request.url = http.url("/stall");
+    request.idleTimeout = 300ms;
+    int ticks = 0;
+    qzai::HttpCallbacks callbacks;
+    callbacks.onTick = [&] { return ++ticks > 0; };
+    const auto started = std::chrono::steady_clock::now();
+    const auto response = qzai::HttpClient().send(request, callbacks);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_FALSE(response.complete);
+    EXPECT_FALSE(response.cancelled);
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.body, "12345");
+    EXPECT_NE(response.error.find("no data for 300 ms"), std::string::npos) << response.error;
+    EXPECT_GE(elapsed, 300ms);
+    EXPECT_LT(elapsed, 3s);
+    EXPECT_GE(ticks, 3);  // the caller was consulted while nothing arrived
+}
+
+TEST(HttpClient, RedirectLoopAndRefusedConnectionAreErrors) {
+    qz::test::LoopbackHttpServer http;
+    http.server().Get("/loop", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/loop"); });
+    http.start();
+    qzai::HttpRequest request;
+    request.url = http.url("/loop");
+    request.maxRedirects = 3;
+    const auto looped = qzai::HttpClient().send(request);
+    EXPECT_FALSE(looped.complete);
+    EXPECT_FALSE(looped.error.empty());
+
+    request.url = "http://127.0.0.1:1/";
+    const auto refused = qzai::HttpClient().send(request);
+    EXPECT_FALSE(refused.complete);
+    EXPECT_EQ(refused.status, 0);
+    EXPECT_TRUE(refused.headers.empty());
+}
