@@ -1,7 +1,6 @@
 #include "common/ini.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <mutex>
 #include <string_view>
@@ -43,11 +42,12 @@ const Key kKeys[] = {
 };
 
 std::optional<bool> parseBool(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (lower == "true" || lower == "1" || lower == "yes") return true;
-    if (lower == "false" || lower == "0" || lower == "no") return false;
+    for (const char* yes : {"true", "1", "yes"}) {
+        if (equalsIgnoringAsciiCase(text, yes)) return true;
+    }
+    for (const char* no : {"false", "0", "no"}) {
+        if (equalsIgnoringAsciiCase(text, no)) return false;
+    }
     return std::nullopt;
 }
 

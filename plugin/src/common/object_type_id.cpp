@@ -1,6 +1,6 @@
 #include "common/object_type_id.h"
 
-#include <algorithm>
+#include "common/text_utils.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -8,24 +8,19 @@ namespace qz::vms_server_plugins::analytics::qzai {
 // and their parts, vehicles by kind, animals, carried items and hazards. One
 // spelling (upper camel case) throughout; lookups ignore case.
 const std::array<std::string_view, 36> kBaseObjectTypeNames = {
-    "Person", "Face",     "Head",    "Hand",     "Bicycle",  "Car",      "Motorcycle", "Bus",    "Truck",
-    "Train",  "Boat",     "Airplane", "Van",     "Scooter",  "Tractor",  "Vehicle",    "LicensePlate", "Animal",
-    "Bird",   "Cat",      "Dog",     "Horse",    "Sheep",    "Cow",      "Bear",       "Bag",    "Backpack",
-    "Handbag", "Suitcase", "Umbrella", "Bottle", "Knife",    "Gun",      "Phone",      "Fire",   "Smoke",
+    "Person", "Face", "Head", "Hand",                                            // people
+    "Bicycle", "Car", "Motorcycle", "Bus", "Truck", "Train", "Boat", "Airplane",  // vehicles
+    "Van", "Scooter", "Tractor", "Vehicle", "LicensePlate",                       //
+    "Animal", "Bird", "Cat", "Dog", "Horse", "Sheep", "Cow", "Bear",              // animals
+    "Bag", "Backpack", "Handbag", "Suitcase", "Umbrella", "Bottle", "Knife",      // carried items
+    "Gun", "Phone",                                                               //
+    "Fire", "Smoke",                                                              // hazards
 };
 
 namespace {
 
 bool isAsciiAlnum(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-unsigned char asciiLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
-
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return asciiLower(static_cast<unsigned char>(x)) == asciiLower(static_cast<unsigned char>(y));
-           });
 }
 
 }  // namespace

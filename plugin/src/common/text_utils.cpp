@@ -1,9 +1,17 @@
 #include "common/text_utils.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdint>
 
 namespace qz::vms_server_plugins::analytics::qzai {
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    const auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
+               return lower(static_cast<unsigned char>(x)) == lower(static_cast<unsigned char>(y));
+           });
+}
 
 std::string_view trimWhitespace(std::string_view text) {
     constexpr std::string_view kSpace = " \t\r\n";

@@ -27,6 +27,9 @@ std::optional<T> parseInteger(std::string_view text) {
     return value;
 }
 
+// Equal byte for byte except for ASCII letter case (no locale involved).
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 // Text without leading and trailing spaces, tabs, CR and LF.
 std::string_view trimWhitespace(std::string_view text);
 

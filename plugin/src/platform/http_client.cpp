@@ -2,8 +2,6 @@
 
 #include <curl/curl.h>
 
-#include <algorithm>
-#include <cctype>
 #include <memory>
 #include <mutex>
 
@@ -18,12 +16,6 @@ constexpr int kPollMs = 50;
 void initCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
 }
 
 struct EasyDeleter {
@@ -103,7 +95,7 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
 
 std::optional<std::string> HttpResponse::header(std::string_view name) const {
     for (const auto& [key, value] : headers) {
-        if (equalsIgnoringCase(key, name)) return value;
+        if (equalsIgnoringAsciiCase(key, name)) return value;
     }
     return std::nullopt;
 }
