@@ -1,15 +1,408 @@
 #include "engine/device_agent.h"
 
+#include <chrono>
+
+#include "common/ini.h"
+#include "common/log.h"
+#include "engine/engine.h"
+#include "engine/json_fields.h"
+#include "engine/pipeline_parser.h"
+#include "engine/settings_cache.h"
+#include "qz/sdk/analytics/helpers/event_metadata_packet.h"
+#include "qz/sdk/analytics/helpers/object_metadata_packet.h"
+#include "qz/sdk/analytics/helpers/object_track_best_shot_packet.h"
 #include "qz/sdk/helpers/settings_response.h"
+#include "settings/setting_keys.h"
+#include "settings/settings_manager.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
-std::string DeviceAgent::manifestString() const { return R"({"eventTypes":[],"objectTypes":[]})"; }
+using nlohmann::json;
+namespace keys = setting_keys;
 
-qz::sdk::Result<const qz::sdk::ISettingsResponse*> DeviceAgent::settingsReceived() {
-    return new qz::sdk::SettingsResponse();
+namespace {
+
+std::shared_ptr<const DeviceAgentDetails_t> detailsOf(const qz::sdk::IDeviceInfo* info) {
+    auto details = std::make_shared<DeviceAgentDetails_t>();
+    if (info) {
+        details->deviceId = info->id() ? info->id() : "";
+        details->deviceName = info->name() ? info->name() : "";
+    }
+    return details;
 }
 
-bool DeviceAgent::pushUncompressedVideoFrame(const qz::sdk::analytics::IUncompressedVideoFrame*) { return true; }
+int64_t nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+const pipeline_stage_parameters_t* findStage(const DeviceAgentSettings_t& settings, const std::string& key) {
+    for (const auto* stage : flattenPipelineStages(settings.stages)) {
+        if (stage->key == key) return stage;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+DeviceAgent::DeviceAgent(Engine* engine, const qz::sdk::IDeviceInfo* deviceInfo)
+    : ConsumingDeviceAgent(deviceInfo),
+      m_engine(engine),
+      m_details(detailsOf(deviceInfo)),
+      m_settingsCachePath(qzai::settingsCachePath(engine->dataDirectory(), m_details->deviceId)),
+      m_lifetimeToken(std::make_shared<LifetimeToken>()) {
+    m_engine->addRef();
+    m_lifetimeToken->agent = this;
+    m_received = loadSettingsCache(m_settingsCachePath);
+    if (!m_received.empty()) {
+        logMessage("Loaded %zu cached settings of device %s.\n", m_received.size(), m_details->deviceId.c_str());
+    }
+    m_engine->registerAgent(this);
+    m_engine->serverClient().setPluginEnabled(m_details->deviceId, true);
+    m_engine->requestDeviceParametersRefresh();
+}
+
+DeviceAgent::~DeviceAgent() {
+    {
+        std::lock_guard<std::mutex> lock(m_lifetimeToken->handlerMutex);
+        m_lifetimeToken->agent = nullptr;  // waits for a callback that is pushing packets
+    }
+    m_lifetimeToken.reset();
+    m_releasing = true;
+    if (m_engine->runtimesManager().state.load() == RuntimeState::Installing) {
+        m_engine->runtimesManager().cancelDownloadRequested = true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_fetchMutex);
+        if (m_fetchThread.joinable()) m_fetchThread.join();
+    }
+    m_engine->unregisterAgent(this);
+    m_engine->serverClient().setPluginEnabled(m_details->deviceId, false);
+    m_engine->releaseRef();
+}
+
+std::shared_ptr<const DeviceAgentSettings_t> DeviceAgent::settingsSnapshot() const {
+    std::lock_guard<std::mutex> lock(m_snapshotMutex);
+    return m_snapshot;
+}
+
+std::map<DeviceAgentErrorType, std::string> DeviceAgent::errors() const {
+    std::lock_guard<std::mutex> lock(m_errorsMutex);
+    return m_errors;
+}
+
+void DeviceAgent::setError(DeviceAgentErrorType type, const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_errorsMutex);
+    m_errors[type] = text;
+}
+
+void DeviceAgent::clearError(DeviceAgentErrorType type) {
+    std::lock_guard<std::mutex> lock(m_errorsMutex);
+    m_errors.erase(type);
+}
+
+// ---- device parameters and the snapshot ----------------------------------------------
+
+bool DeviceAgent::processDeviceParametersIfChanged(const json& qzAI) {
+    {
+        std::lock_guard<std::mutex> lock(m_inputsMutex);
+        if (m_parameters && m_parametersText == qzAI.dump()) return false;
+    }
+    processDeviceParameters(qzAI);
+    return true;
+}
+
+void DeviceAgent::processDeviceParameters(const json& qzAI) {
+    {
+        std::lock_guard<std::mutex> lock(m_inputsMutex);
+        m_parameters = qzAI;
+        m_parametersText = qzAI.dump();
+    }
+    clearError(DeviceAgentErrorType::DeviceParameters);
+    rebuildSnapshot();
+    pushManifest(manifestString());
+}
+
+void DeviceAgent::reportParametersError(const std::string& error) {
+    logMessage("Error! Device %s: %s\n", m_details->deviceId.c_str(), error.c_str());
+    setError(DeviceAgentErrorType::DeviceParameters, error);
+    m_engine->messagingManager().addMessage("PARSE_DEVICE_PARAMETERS",
+                                            "The parameters of device " + m_details->deviceName +
+                                                " could not be read: " + error,
+                                            MessagingManager::MessageType::Warning);
+}
+
+void DeviceAgent::updateModelErrors() {
+    const auto snapshot = settingsSnapshot();
+    if (!snapshot) return;
+    std::string failed;
+    for (const auto& [id, model] : collectPipelineModels(snapshot->stages)) {
+        if (model->downloadState.load() != ModelDownloadState::Failed) continue;
+        failed += (failed.empty() ? "" : ", ") + model->name;
+    }
+    if (failed.empty()) clearError(DeviceAgentErrorType::ModelDownload);
+    else setError(DeviceAgentErrorType::ModelDownload, "Models could not be downloaded: " + failed);
+}
+
+void DeviceAgent::rebuildSnapshot() {
+    std::lock_guard<std::mutex> rebuild(m_rebuildMutex);
+    json parameters;
+    SettingsMap received;
+    DeviceAgentSettings_t base;
+    {
+        std::lock_guard<std::mutex> lock(m_inputsMutex);
+        parameters = m_parameters.value_or(json::object());
+        received = m_received;
+        base.cloudParametersReceived = m_cloudParametersReceived;
+        base.availablePipelines = m_availablePipelines;
+    }
+    base.deviceAdminAddress = optionalText(parameters, "deviceAdminAddress");
+
+    // The chosen pipeline: a cloud pipeline by uuid, else the device's own.
+    const auto selected = received.find(keys::kSelectedPipeline);
+    json pipeline = parameters.is_object() && parameters.contains("pipeline") ? parameters["pipeline"] : json();
+    std::string source = "the device's own pipeline";
+    if (selected != received.end()) {
+        for (const auto& available : base.availablePipelines) {
+            if (available.uuid != selected->second) continue;
+            pipeline = json::parse(available.parameters, nullptr, false);
+            source = "cloud pipeline " + available.name;
+            break;
+        }
+    }
+    if (pipeline.is_string()) pipeline = json::parse(pipeline.get<std::string>(), nullptr, false);
+
+    std::string pipelineError;
+    if (pipeline.is_null()) {
+        // No pipeline assigned yet: no stages.
+    } else if (!pipeline.is_object()) {
+        pipelineError = "The pipeline (" + source + ") is not a JSON object.";
+    } else {
+        std::vector<std::string> modelErrors;
+        const ModelMap models = m_engine->resolveModels(pipeline.value("models", json::array()), &modelErrors);
+        auto parsed = parsePipelineNodes(pipeline.value("nodes", json::array()), models,
+                                         m_engine->processorResolver());
+        base.stages = std::move(parsed.stages);
+        if (parsed.skippedNodes > 0 || !modelErrors.empty()) {
+            pipelineError = "The pipeline (" + source + ") has " + std::to_string(parsed.skippedNodes) +
+                            " node(s) without an assigned model" +
+                            (modelErrors.empty() ? std::string() : "; " + modelErrors.front());
+        }
+    }
+    if (pipelineError.empty()) {
+        clearError(DeviceAgentErrorType::Pipeline);
+        m_engine->messagingManager().removeMessage("PARSE_PIPELINE");
+    } else {
+        logMessage("Error! Device %s: %s\n", m_details->deviceId.c_str(), pipelineError.c_str());
+        setError(DeviceAgentErrorType::Pipeline, pipelineError);
+        m_engine->messagingManager().addMessage(
+            "PARSE_PIPELINE", "The pipeline of device " + m_details->deviceName + " has problems: " + pipelineError,
+            MessagingManager::MessageType::Warning);
+    }
+
+    auto next = applyDeviceSettings(base, received);
+    std::lock_guard<std::mutex> lock(m_snapshotMutex);
+    m_snapshot = std::move(next);
+}
+
+// ---- cloud pipelines -------------------------------------------------------------------
+
+void DeviceAgent::startPipelineFetch() {
+    std::lock_guard<std::mutex> lock(m_fetchMutex);
+    if (m_releasing || m_fetchRunning) return;
+    {
+        std::lock_guard<std::mutex> inputs(m_inputsMutex);
+        if (m_cloudParametersReceived) return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (m_lastFetch != std::chrono::steady_clock::time_point{} && now - m_lastFetch < kPipelineFetchInterval) return;
+    if (m_fetchThread.joinable()) m_fetchThread.join();  // the previous fetch has ended
+    m_lastFetch = now;
+    m_fetchRunning = true;
+    m_fetchThread = std::thread([this] { fetchPipelines(); });
+}
+
+void DeviceAgent::fetchPipelines() {
+    const auto pipelines =
+        m_engine->registrationManager().fetchAvailablePipelines(m_details->deviceId, &m_releasing);
+    if (pipelines && !m_releasing) {
+        {
+            std::lock_guard<std::mutex> lock(m_inputsMutex);
+            m_availablePipelines = *pipelines;
+            m_cloudParametersReceived = true;
+        }
+        logMessage("Device %s: %zu pipeline(s) available from the cloud.\n", m_details->deviceId.c_str(),
+                   pipelines->size());
+        rebuildSnapshot();
+        m_engine->requestDeviceParametersRefresh();
+    }
+    m_fetchRunning = false;
+}
+
+void DeviceAgent::clearCloudPipelines() {
+    {
+        std::lock_guard<std::mutex> lock(m_inputsMutex);
+        m_cloudParametersReceived = false;
+        m_availablePipelines.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_fetchMutex);
+        m_lastFetch = {};
+    }
+    rebuildSnapshot();
+}
+
+// ---- frames ------------------------------------------------------------------------------
+
+InferenceResultCallback DeviceAgent::resultCallback() const {
+    std::weak_ptr<LifetimeToken> weakToken = m_lifetimeToken;
+    return [weakToken](qz::sdk::Ptr<qz::sdk::analytics::ObjectMetadataPacket> objects,
+                       qz::sdk::Ptr<qz::sdk::analytics::EventMetadataPacket> events,
+                       std::vector<qz::sdk::Ptr<qz::sdk::analytics::ObjectTrackBestShotPacket>> bestShots) {
+        const auto token = weakToken.lock();
+        if (!token) return;
+        std::lock_guard<std::mutex> lock(token->handlerMutex);
+        DeviceAgent* agent = token->agent;
+        if (!agent) return;
+        if (objects) agent->pushMetadataPacket(objects);
+        if (events) agent->pushMetadataPacket(events);
+        for (const auto& bestShot : bestShots) {
+            if (bestShot) agent->pushMetadataPacket(bestShot);
+        }
+    };
+}
+
+bool DeviceAgent::pushUncompressedVideoFrame(const qz::sdk::analytics::IUncompressedVideoFrame* videoFrame) {
+    const auto snapshot = settingsSnapshot();
+    if (!videoFrame || !snapshot || m_engine->cloudConnectionState() != CloudConnectionState::TokenObtained ||
+        !(snapshot->deviceActive || ini().sendFramesOverride)) {
+        ++m_framesDropped;
+        return true;  // dropped silently
+    }
+    const int64_t ageUs = nowUs() - videoFrame->timestampUs();
+    if (ageUs > kLateFrameUs) {
+        logMessage("Warning! Frame of device %s is %lld ms old; sending it anyway.\n", m_details->deviceId.c_str(),
+                   static_cast<long long>(ageUs / 1000));
+    }
+    ++m_framesAdmitted;
+    m_engine->inferenceManager().sendInputMessage(
+        qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame>::share(
+            const_cast<qz::sdk::analytics::IUncompressedVideoFrame*>(videoFrame)),
+        snapshot, m_details, resultCallback());
+    return true;
+}
+
+// ---- settings ------------------------------------------------------------------------------
+
+std::string DeviceAgent::manifestString() const {
+    const auto snapshot = settingsSnapshot();
+    return SettingsManager::createDeviceAgentManifestString(snapshot ? *snapshot : DeviceAgentSettings_t{},
+                                                            m_engine->inferenceManager());
+}
+
+std::string DeviceAgent::settingsModel() const {
+    return SettingsManager::createDeviceAgentSettingsModelString(m_engine, errors(), settingsSnapshot());
+}
+
+qz::sdk::Result<const qz::sdk::ISettingsResponse*> DeviceAgent::getIntegrationSideSettings() const {
+    return new qz::sdk::SettingsResponse(settingsModel());
+}
+
+qz::sdk::Result<const qz::sdk::ISettingsResponse*> DeviceAgent::settingsReceived() {
+    if (!m_engine->waitForDevicesPass(Engine::kDevicesPassWait)) {
+        logInfo("Device %s: applying settings without a fresh pass over the device parameters.\n",
+                m_details->deviceId.c_str());
+    }
+    SettingsMap received = currentSettings();
+    std::string previousPipeline;
+    {
+        std::lock_guard<std::mutex> lock(m_inputsMutex);
+        const auto it = m_received.find(keys::kSelectedPipeline);
+        if (it != m_received.end()) previousPipeline = it->second;
+        m_received = received;
+    }
+    rebuildSnapshot();
+    saveSettingsCache(m_settingsCachePath, received);
+    pushManifest(manifestString());
+    const auto selected = received.find(keys::kSelectedPipeline);
+    if (selected != received.end() && selected->second != previousPipeline) {
+        m_engine->requestDeviceParametersRefresh();  // the models of another pipeline
+    }
+    return new qz::sdk::SettingsResponse(settingsModel());
+}
+
+void DeviceAgent::setReceivedSetting(const std::string& key, const std::string& value) {
+    SettingsMap received;
+    {
+        std::lock_guard<std::mutex> lock(m_inputsMutex);
+        m_received[key] = value;
+        received = m_received;
+    }
+    rebuildSnapshot();
+    saveSettingsCache(m_settingsCachePath, received);
+}
+
+qz::sdk::Result<const qz::sdk::IActiveSettingChangedResponse*> DeviceAgent::doGetSettingsOnActiveSettingChange(
+    const qz::sdk::IActiveSettingChangedAction* action) {
+    const std::string name = (action && action->activeSettingName()) ? action->activeSettingName() : "";
+    return handleActiveSettingChange(name).releasePtr();
+}
+
+qz::sdk::Ptr<qz::sdk::ActiveSettingChangedResponse> DeviceAgent::handleActiveSettingChange(const std::string& name) {
+    auto response = qz::sdk::makePtr<qz::sdk::ActiveSettingChangedResponse>();
+    auto settings = qz::sdk::makePtr<qz::sdk::SettingsResponse>();
+    RuntimesManager& runtimes = m_engine->runtimesManager();
+    auto startsWith = [&name](const std::string& prefix) { return name.compare(0, prefix.size(), prefix) == 0; };
+    auto setClassSelection = [&](const std::string& key, bool all) {
+        const auto snapshot = settingsSnapshot();
+        const auto* stage = snapshot ? findStage(*snapshot, key) : nullptr;
+        json selection = json::array();
+        if (all && stage && stage->model) {
+            for (const auto& className : stage->model->classNames) selection.push_back(className);
+        }
+        setReceivedSetting(keys::kVisualiseClasses + key, selection.dump());
+        settings->setValue(keys::kVisualiseClasses + key, selection.dump());
+    };
+
+    if (name == keys::kManageDevice) {
+        const auto snapshot = settingsSnapshot();
+        const std::string address = snapshot ? snapshot->deviceAdminAddress : std::string();
+        if (address.empty()) logMessage("Warning! Device %s has no admin address.\n", m_details->deviceId.c_str());
+        response->setActionResponse(qz::sdk::makePtr<qz::sdk::ActionResponse>(address, std::string()));
+    } else if (name == keys::kCancelRuntimeDownloadButton) {
+        logMessage("User requested to cancel the runtime download.\n");
+        runtimes.cancelDownloadRequested = true;
+    } else if (name == keys::kReselectRuntimeButton) {
+        m_engine->requestRuntimeReselection();
+    } else if (name == keys::kResetSingleDeviceButton) {
+        m_engine->requestDeviceReset(m_details->deviceId);
+    } else if (name == keys::kResetAllDevicesButton) {
+        m_engine->requestResetAllDevices();
+    } else if (name == keys::kClearCacheButton) {
+        m_engine->requestClearCache();
+    } else if (name == keys::kModelDownloadRetryButton) {
+        m_engine->requestModelDownloadRetry();
+    } else if (startsWith(keys::kLibraryChoice)) {
+        const std::string runtime = name.substr(std::string(keys::kLibraryChoice).size());
+        m_engine->messagingManager().removeMessage("NVIDIA_RESTART_REQUIRED");
+        runtimes.setSelectedRuntime(runtime);
+        runtimes.state = RuntimeState::SelectionMade;
+        logMessage("User chose: %s\n", runtime.c_str());
+    } else if (startsWith(keys::kTriggerReferenceRunButton)) {
+        const std::string stageKey = name.substr(std::string(keys::kTriggerReferenceRunButton).size());
+        logMessage("Sending reference run: %s %s\n", m_details->deviceId.c_str(), stageKey.c_str());
+        m_engine->inferenceManager().triggerReferenceRun(m_details->deviceId, stageKey);
+    } else if (startsWith(std::string(keys::kSelectAllButton) + "_")) {
+        setClassSelection(name.substr(std::string(keys::kSelectAllButton).size() + 1), true);
+    } else if (startsWith(std::string(keys::kDeSelectAllButton) + "_")) {
+        setClassSelection(name.substr(std::string(keys::kDeSelectAllButton).size() + 1), false);
+    } else {
+        logMessage("Warning! Device %s: unknown active setting '%s'.\n", m_details->deviceId.c_str(), name.c_str());
+    }
+    settings->setModel(settingsModel());
+    response->setSettingsResponse(settings);
+    return response;
+}
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,14 +1,258 @@
 #include "engine/engine.h"
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/file_utils.h"
+#include "common/ini.h"
+#include "common/log.h"
 #include "engine/device_agent.h"
+#include "engine/json_fields.h"
+#include "engine/model_details_parser.h"
+#include "engine/plugin.h"
+#include "inference/tensor_helpers.h"
+#include "settings/settings_manager.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
-std::string Engine::manifestString() const { return R"({"capabilities":""})"; }
+namespace fs = std::filesystem;
+using nlohmann::json;
 
-qz::sdk::Result<qz::sdk::analytics::IDeviceAgent*> Engine::doObtainDeviceAgent(
-    const qz::sdk::IDeviceInfo* deviceInfo) {
+Engine::Engine(Plugin* plugin, qz::sdk::UtilityProvider provider, std::string dataDirectory)
+    : m_plugin(plugin),
+      m_provider(std::move(provider)),
+      m_dataDirectory(std::move(dataDirectory)),
+      m_runtimesManager(m_dataDirectory),
+      m_inferenceManager(std::make_unique<InferenceManager>(m_dataDirectory, m_dataDirectory, m_messagingManager)),
+      m_modelCache(m_dataDirectory, m_messagingManager),
+      m_socketPath((fs::temp_directory_path() / ("qzai_plugin_" + std::to_string(::getpid()) + ".sock")).string()),
+      m_registration(m_provider, ini().CloudServiceURL),
+      m_server(m_provider, &m_shutdown) {
+    m_runtimesManager.initialize(m_messagingManager);
+    logMessage("Initialized engine. Plugin version: %s\n", QZAI_PLUGIN_VERSION);
+}
+
+Engine::~Engine() {
+    m_inferenceManager->stopExternalProcessors();
+    m_shutdown = true;
+    m_modelCache.stop();
+    m_runtimesManager.cancelDownloadRequested = true;
+    wake();
+    if (m_loop.joinable()) m_loop.join();
+    logMessage("Engine stopped.\n");
+    closeLog();
+}
+
+std::string Engine::manifestString() const { return SettingsManager::createEngineManifestString(); }
+
+qz::sdk::Result<qz::sdk::analytics::IDeviceAgent*> Engine::doObtainDeviceAgent(const qz::sdk::IDeviceInfo* deviceInfo) {
+    std::call_once(m_loopStarted, [this] {
+        m_inferenceManager->reloadExternalProcessors();
+        {
+            std::lock_guard<std::mutex> lock(m_loopMutex);
+            m_loopRunning = true;
+        }
+        m_loop = std::thread([this] { runtimeManagerLoop(); });
+    });
     return new DeviceAgent(this, deviceInfo);
+}
+
+// ---- requests ---------------------------------------------------------------
+
+void Engine::wake() {
+    {
+        std::lock_guard<std::mutex> lock(m_loopMutex);
+        m_wakeRequested = true;
+    }
+    m_loopWake.notify_all();
+    m_passDone.notify_all();
+}
+
+void Engine::requestRuntimeReselection() {
+    m_runtimesManager.state = RuntimeState::ReselectRequested;
+    m_messagingManager.clearWarnings();
+    m_messagingManager.removeMessage("RUNTIME_DOCUMENTATION");
+    wake();
+}
+
+void Engine::requestDeviceReset(const std::string& deviceId) {
+    {
+        std::lock_guard<std::mutex> lock(m_requestsMutex);
+        m_resetRequests.insert(deviceId);
+    }
+    m_messagingManager.addMessage(kResetRequestedNotice, "Resetting the device configuration. Please wait a moment.",
+                                  MessagingManager::MessageType::Info);
+    wake();
+}
+
+void Engine::requestResetAllDevices() {
+    {
+        std::lock_guard<std::mutex> lock(m_requestsMutex);
+        m_resetAllRequested = true;
+    }
+    m_messagingManager.addMessage(kResetRequestedNotice, "Resetting all devices. Please wait a moment.",
+                                  MessagingManager::MessageType::Info);
+    wake();
+}
+
+void Engine::requestClearCache() {
+    m_clearCacheRequested = true;
+    m_messagingManager.addMessage(kClearCacheRequestedNotice, "Clearing the plugin's downloaded files.",
+                                  MessagingManager::MessageType::Info);
+    wake();
+}
+
+void Engine::requestModelDownloadRetry() {
+    m_retryDownloadsRequested = true;
+    m_messagingManager.addMessage(kModelRetryRequestedNotice, "Retrying the failed model downloads.",
+                                  MessagingManager::MessageType::Info);
+    wake();
+}
+
+void Engine::requestDeviceParametersRefresh() {
+    m_modelsDirty = true;
+    wake();
+}
+
+bool Engine::waitForDevicesPass(std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(m_loopMutex);
+    if (!m_loopRunning || m_shutdown) return false;
+    const uint64_t target = m_passesStarted + 1;
+    m_wakeRequested = true;
+    m_loopWake.notify_all();
+    return m_passDone.wait_for(lock, bound, [&] { return m_passes >= target || !m_loopRunning || m_shutdown; }) &&
+           m_passes >= target;
+}
+
+uint64_t Engine::passCount() const {
+    std::lock_guard<std::mutex> lock(m_loopMutex);
+    return m_passes;
+}
+
+// ---- agents and models --------------------------------------------------------
+
+void Engine::registerAgent(DeviceAgent* agent) {
+    std::lock_guard<std::mutex> lock(m_agentsMutex);
+    m_agents[agent->deviceId()] = agent;
+}
+
+void Engine::unregisterAgent(DeviceAgent* agent) {
+    std::lock_guard<std::mutex> lock(m_agentsMutex);
+    const auto it = m_agents.find(agent->deviceId());
+    if (it != m_agents.end() && it->second == agent) m_agents.erase(it);
+}
+
+ModelMap Engine::resolveModels(const json& descriptions, std::vector<std::string>* errors) {
+    ModelMap resolved;
+    if (!descriptions.is_array()) return resolved;
+    std::lock_guard<std::mutex> lock(m_modelsMutex);
+    for (const auto& description : descriptions) {
+        std::shared_ptr<ModelDetails_t> fresh;
+        try {
+            fresh = parseModelDetails(description);
+        } catch (const std::exception& e) {
+            logMessage("Error! Could not read a model description: %s\n", e.what());
+            if (errors) errors->push_back(std::string("A model description could not be read: ") + e.what());
+            continue;
+        }
+        auto& known = m_models[fresh->id];
+        if (!known || !sameModelRevision(*known, *fresh)) {
+            known = fresh;
+            writeRawPostprocessingConfig(*known, description);
+        }
+        resolved[known->id] = known;
+    }
+    return resolved;
+}
+
+ProcessorResolver Engine::processorResolver() const {
+    // A configured processor is fed the camera frame: the frame road serves
+    // every processor, the direct road only those that need no image.
+    ProcessorResolver resolver;
+    const InferenceManager* manager = m_inferenceManager.get();
+    resolver.preprocessor = [manager](const std::string& name, bool* needsFrame) -> ExternalPreprocessor_t* {
+        const auto& map = manager->externalPreprocessors();
+        const auto it = map.find(name);
+        if (it == map.end()) return nullptr;
+        *needsFrame = true;
+        return it->second.get();
+    };
+    resolver.postprocessor = [manager](const std::string& name, bool* needsFrame) -> ExternalPostprocessor_t* {
+        const auto& map = manager->externalPostprocessors();
+        const auto it = map.find(name);
+        if (it == map.end()) return nullptr;
+        *needsFrame = true;
+        return it->second.get();
+    };
+    return resolver;
+}
+
+void Engine::writeRawPostprocessingConfig(const ModelDetails_t& model, const json& description) const {
+    const auto config = description.find("RawPostprocessing");
+    if (config == description.end() || !config->is_object()) return;
+    const std::string folder = m_modelCache.modelCompanionFolder(model.id);
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    std::ofstream out(folder + "/raw_postprocessing.json", std::ios::trunc);
+    if (!(out << config->dump())) {
+        logMessage("Warning! [Engine] Could not write raw_postprocessing.json of model %s\n", model.id.c_str());
+    }
+}
+
+void Engine::loadRawPostprocessingConfig(ModelDetails_t& model) const {
+    const std::string path = m_modelCache.modelCompanionFolder(model.id) + "/raw_postprocessing.json";
+    const auto text = readTextFile(path);
+    if (!text) return;
+    const json config = json::parse(*text, nullptr, false);
+    if (!config.is_object()) {
+        logMessage("Warning! [Engine] %s is not a JSON object; keeping the model's decoding defaults.\n", path.c_str());
+        return;
+    }
+    const std::string family = optionalText(config, "modelArchitecture");
+    bool known = false;
+    const int32_t architecture = isKnownModelFamily(family, &known);
+    if (!known) {
+        logMessage(
+            "Warning! [Engine] Unrecognized modelArchitecture '%s' in raw_postprocessing.json; falling back to "
+            "YOLO11.\n",
+            family.c_str());
+    }
+    model.modelArchitecture = static_cast<uint32_t>(architecture);
+    if (const auto v = config.find("confidenceThreshold"); v != config.end() && v->is_number()) {
+        model.confidenceThreshold = v->get<float>();
+    }
+    if (const auto v = config.find("iouThreshold"); v != config.end() && v->is_number()) {
+        model.iouThreshold = v->get<float>();
+    }
+    if (const auto v = config.find("classes"); v != config.end() && v->is_array()) {
+        model.detectionClasses.clear();
+        for (const auto& name : *v) {
+            if (name.is_string()) model.detectionClasses.push_back(name.get<std::string>());
+        }
+    }
+    model.builtInDecoding = true;
+}
+
+// ---- host server parameters ---------------------------------------------------
+
+void Engine::updateServerParameters() {
+    json pre = json::array(), post = json::array();
+    for (const auto& [name, record] : m_inferenceManager->externalPreprocessors()) pre.push_back(name);
+    for (const auto& [name, record] : m_inferenceManager->externalPostprocessors()) post.push_back(name);
+    const bool ok = m_server.updateQzAi("/rest/v4/servers/this", [&](json& qzAI) {
+        qzAI["availablePreprocessors"] = pre;
+        qzAI["availablePostprocessors"] = post;
+    });
+    if (!ok) logMessage("Error! Could not publish the available processors on this server.\n");
+}
+
+void Engine::patchServerRuntimeInformation(const std::string& runtimeName, const std::string& mimeType) {
+    const bool ok = m_server.updateQzAi("/rest/v4/servers/this", [&](json& qzAI) {
+        qzAI["runtimeInformation"] = {{"runtime", runtimeName}, {"mimeType", mimeType}};
+    });
+    if (!ok) logMessage("Error! Could not publish the runtime information on this server.\n");
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

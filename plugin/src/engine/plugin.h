@@ -1,7 +1,10 @@
 // qzai::Plugin: the plug-in object createQzPlugin returns (the integration).
 //
-// Gives the host the integration manifest and one engine. Placeholder until
-// the engine proper lands: the engine it creates is minimal.
+// Gives the host the integration manifest and, on request, the engine:
+// doObtainEngine creates the data directory ("qz_kelvane" under the utility
+// provider's home directory), reads the configuration, starts the log with
+// the prefix "AI Plugin: " and constructs the engine. Host calls are
+// serialised by the host; the plug-in outlives its engine.
 #pragma once
 
 #include <string>
@@ -9,6 +12,9 @@
 #include "qz/sdk/analytics/helpers/integration.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
+
+inline constexpr const char* kDataDirectoryName = "qz_kelvane";
+inline constexpr const char* kLogPrefix = "AI Plugin: ";
 
 class Plugin final : public qz::sdk::analytics::Integration {
 protected:

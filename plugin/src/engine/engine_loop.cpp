@@ -1,0 +1,278 @@
+// The engine's runtime-manager loop: one pass at a time on the loop thread.
+#include <exception>
+
+#include "common/log.h"
+#include "engine/device_agent.h"
+#include "engine/engine.h"
+#include "engine/json_fields.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr auto kPassInterval = std::chrono::seconds(1);
+
+// A device document's "parameters" -> "qzAI": an object, or a text holding
+// one. Empty optional (with *error set) when it is neither.
+std::optional<json> qzAiOf(const json& device, std::string* error) {
+    const json* parameters = nullptr;
+    if (device.is_object()) {
+        const auto it = device.find("parameters");
+        if (it != device.end()) parameters = &*it;
+    }
+    if (!parameters || parameters->is_null()) return json::object();
+    json parsed = parameters->is_string() ? json::parse(parameters->get<std::string>(), nullptr, false) : *parameters;
+    if (!parsed.is_object()) {
+        *error = "The device's parameters are not a JSON object.";
+        return std::nullopt;
+    }
+    const auto qzAI = parsed.find("qzAI");
+    if (qzAI == parsed.end() || qzAI->is_null()) return json::object();
+    json value = qzAI->is_string() ? json::parse(qzAI->get<std::string>(), nullptr, false) : *qzAI;
+    if (!value.is_object()) {
+        *error = "The device's qzAI parameters are not a JSON object.";
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+void Engine::runtimeManagerLoop() {
+    bool first = true;
+    while (true) {
+        {
+            std::unique_lock<std::mutex> lock(m_loopMutex);
+            if (!first) {
+                m_loopWake.wait_for(lock, kPassInterval, [this] { return m_wakeRequested || m_shutdown.load(); });
+            }
+            first = false;
+            m_wakeRequested = false;
+            if (m_shutdown) break;
+            ++m_passesStarted;
+        }
+        try {
+            runPass();
+        } catch (const std::exception& e) {
+            logMessage("Error! Runtime manager loop pass failed: %s\n", e.what());
+        } catch (...) {
+            logMessage("Error! Runtime manager loop pass failed with an unknown exception.\n");
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_loopMutex);
+            ++m_passes;
+        }
+        m_passDone.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_loopMutex);
+        m_loopRunning = false;
+    }
+    m_passDone.notify_all();
+}
+
+void Engine::runPass() {
+    if (m_registration.checkCloudConnection()) {
+        updateServerParameters();
+        resetDevicesAskedByHost();
+    }
+    m_cloudSystemId = m_registration.cloudSystemId();
+    if (m_shutdown || !runtimeStateStep()) return;
+    if (m_shutdown) return;
+    carryOutRecoveryRequest();
+    if (m_shutdown) return;
+    devicesStep();
+}
+
+// ---- runtime state --------------------------------------------------------------
+
+bool Engine::runtimeStateStep() {
+    RuntimesManager& runtimes = m_runtimesManager;
+    const RuntimeState state = runtimes.state.load();
+    if (state == RuntimeState::ReselectRequested) {
+        m_inferenceManager->stopInferenceEngine();
+        runtimes.removeRuntime();
+        if (runtimes.state.load() == RuntimeState::Detecting) patchServerRuntimeInformation("", "");
+        return false;
+    }
+    if (state == RuntimeState::Ready) return true;
+    if (runtimes.isRuntimeInstalled()) {
+        runtimes.markRuntimeReady(m_messagingManager, runtimes.readInstalledRuntimeName());
+        m_modelsDirty = true;
+        return false;
+    }
+    const auto compatible = runtimes.selectCompatibleRuntimes("");
+    const bool restartRequired = runtimes.isNvidiaRestartRequired();
+    if (compatible.size() > 1 || (compatible.size() == 1 && restartRequired)) {
+        if (state == RuntimeState::Detecting) {
+            runtimes.setCompatibleRuntimes(compatible);
+            runtimes.state = RuntimeState::AwaitingSelection;
+            if (restartRequired) {
+                m_messagingManager.addMessage("NVIDIA_RESTART_REQUIRED",
+                                              "The NVIDIA runtime can't be selected again until the mediaserver is "
+                                              "restarted. Restart the mediaserver to make it available.",
+                                              MessagingManager::MessageType::Info);
+            }
+            return false;
+        }
+        if (state != RuntimeState::SelectionMade) return false;
+        installRuntime(runtimes.selectedRuntime());
+        return true;
+    }
+    if (compatible.empty()) return false;
+    if (state != RuntimeState::InstallFailed) installRuntime(compatible.front());
+    return true;
+}
+
+void Engine::installRuntime(const std::string& name) {
+    if (name.empty()) return;
+    m_runtimesManager.installRuntime(name, m_messagingManager, false);
+    if (m_runtimesManager.state.load() != RuntimeState::Ready) return;
+    m_runtimesManager.saveInstalledRuntimeName(name);
+    patchServerRuntimeInformation(name, m_runtimesManager.getRuntimeMimeType(name));
+    requestDeviceParametersRefresh();
+}
+
+// ---- recovery requests ------------------------------------------------------------
+
+void Engine::carryOutRecoveryRequest() {
+    std::set<std::string> resets;
+    bool resetAll = false;
+    {
+        std::lock_guard<std::mutex> lock(m_requestsMutex);
+        resets.swap(m_resetRequests);
+        resetAll = m_resetAllRequested;
+        m_resetAllRequested = false;
+    }
+    if (resetAll || !resets.empty()) {
+        if (resetAll) {
+            std::lock_guard<std::mutex> lock(m_agentsMutex);
+            for (const auto& [id, agent] : m_agents) resets.insert(id);
+        }
+        m_messagingManager.removeMessage(kResetRequestedNotice);
+        resetDevices(resets);
+        return;
+    }
+    if (m_clearCacheRequested.exchange(false)) {
+        m_messagingManager.removeMessage(kClearCacheRequestedNotice);
+        m_inferenceManager->stopInferenceEngine();
+        m_runtimesManager.removeRuntime();
+        m_modelCache.clear();
+        {
+            std::lock_guard<std::mutex> lock(m_modelsMutex);
+            for (auto& [id, model] : m_models) {
+                std::lock_guard<std::mutex> errorsLock(model->errorsMutex);
+                model->errors.clear();
+                model->downloadProgress = 0;
+                model->downloadState = ModelDownloadState::NotExamined;
+            }
+        }
+        m_messagingManager.removeMessage("MODEL_DOWNLOAD_FAILED");
+        patchServerRuntimeInformation("", "");
+        m_modelsDirty = true;
+        return;
+    }
+    if (m_retryDownloadsRequested.exchange(false)) {
+        m_messagingManager.removeMessage(kModelRetryRequestedNotice);
+        m_messagingManager.removeMessage("MODEL_DOWNLOAD_FAILED");
+        std::lock_guard<std::mutex> lock(m_modelsMutex);
+        for (auto& [id, model] : m_models) {
+            if (model->downloadState.load() != ModelDownloadState::Failed) continue;
+            std::lock_guard<std::mutex> errorsLock(model->errorsMutex);
+            model->errors.clear();
+            model->downloadState = ModelDownloadState::NotExamined;
+        }
+        m_modelsDirty = true;
+    }
+}
+
+void Engine::resetDevices(const std::set<std::string>& deviceIds) {
+    if (!m_registration.tokenObtained()) {
+        logMessage("Error! Devices cannot be reset without a cloud connection.\n");
+        return;
+    }
+    for (const auto& id : deviceIds) {
+        if (m_shutdown) return;
+        m_registration.resetDevice(id, &m_shutdown);
+        std::lock_guard<std::mutex> lock(m_agentsMutex);
+        const auto it = m_agents.find(id);
+        if (it != m_agents.end()) it->second->clearCloudPipelines();
+    }
+    m_modelsDirty = true;
+}
+
+void Engine::resetDevicesAskedByHost() {
+    const auto devices = m_server.devices();
+    if (!devices) return;
+    std::set<std::string> asked;
+    for (const auto& device : *devices) {
+        std::string error;
+        const auto qzAI = qzAiOf(device, &error);
+        if (qzAI && optionalBool(*qzAI, "resetRequested", false)) asked.insert(optionalText(device, "id"));
+    }
+    asked.erase(std::string());
+    resetDevices(asked);
+    for (const auto& id : asked) {
+        m_server.updateQzAi(ServerClient::devicePath(id), [](json& qzAI) { qzAI["resetRequested"] = false; });
+    }
+}
+
+// ---- devices and models --------------------------------------------------------------
+
+void Engine::devicesStep() {
+    const auto devices = m_server.devices();
+    bool changed = false;
+    if (devices) {
+        std::map<std::string, const json*> byId;
+        for (const auto& device : *devices) {
+            const std::string id = optionalText(device, "id");
+            if (!id.empty()) byId[id] = &device;
+        }
+        std::lock_guard<std::mutex> lock(m_agentsMutex);
+        for (const auto& [id, agent] : m_agents) {
+            if (m_shutdown) return;
+            const auto found = byId.find(id);
+            if (found == byId.end()) continue;  // the host has not listed the device yet
+            std::string error;
+            const auto qzAI = qzAiOf(*found->second, &error);
+            if (!qzAI) {
+                agent->reportParametersError(error);
+                continue;
+            }
+            if (agent->processDeviceParametersIfChanged(*qzAI)) changed = true;
+            if (m_registration.tokenObtained()) agent->startPipelineFetch();
+        }
+    }
+    if ((changed || m_modelsDirty.exchange(false)) && !m_shutdown) refreshModels();
+}
+
+void Engine::refreshModels() {
+    ModelMap used;
+    {
+        std::lock_guard<std::mutex> lock(m_agentsMutex);
+        for (const auto& [id, agent] : m_agents) {
+            const auto settings = agent->settingsSnapshot();
+            if (!settings) continue;
+            for (const auto& [modelId, model] : collectPipelineModels(settings->stages)) used[modelId] = model;
+        }
+    }
+    bool anyFailed = false;
+    for (const auto& [id, model] : used) {
+        if (m_shutdown) return;
+        if (model->downloadState.load() == ModelDownloadState::NotExamined) {
+            if (m_modelCache.ensureModel(*model) == ModelDownloadState::Ready) loadRawPostprocessingConfig(*model);
+        }
+        anyFailed = anyFailed || model->downloadState.load() == ModelDownloadState::Failed;
+    }
+    if (m_shutdown) return;
+    if (!anyFailed) m_messagingManager.removeMessage("MODEL_DOWNLOAD_FAILED");
+    {
+        std::lock_guard<std::mutex> lock(m_agentsMutex);
+        for (const auto& [id, agent] : m_agents) agent->updateModelErrors();
+    }
+    m_inferenceManager->start(used);
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
