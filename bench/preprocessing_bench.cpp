@@ -65,17 +65,17 @@ qzai::ModelInputDetails_t modelInput() {
     return in;
 }
 
-void BM_Preprocess1080pTo640Fit(benchmark::State& state) {
+void BM_PrepFit640(benchmark::State& state) {
     const auto in = modelInput();
     for (auto _ : state) {
         auto out = qzai::preprocessYuvToFloat(frame().planes, in, kFull, qzai::ResizingMethod::Fit);
         benchmark::DoNotOptimize(out->data());
     }
 }
-BENCHMARK(BM_Preprocess1080pTo640Fit)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PrepFit640)->Unit(benchmark::kMicrosecond);
 
 // Per target pixel: map with divisions, convert, normalise with a division.
-void BM_Reference_PerPixel(benchmark::State& state) {
+void BM_PrepFit640_PerPixel(benchmark::State& state) {
     const auto& p = frame().planes;
     const auto g = qzai::computeResizeGeometry(kW, kH, kT, kT, kFull, qzai::ResizingMethod::Fit);
     std::vector<float> out(static_cast<size_t>(kT) * kT * 3);
@@ -103,12 +103,12 @@ void BM_Reference_PerPixel(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
     }
 }
-BENCHMARK(BM_Reference_PerPixel)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PrepFit640_PerPixel)->Unit(benchmark::kMicrosecond);
 
 #if defined(QZ_BENCH_WITH_OPENCV)
 // Full-frame I420 to RGB, nearest resize, float, place on a canvas,
 // normalise, split to planes.
-void BM_Reference_OpenCv(benchmark::State& state) {
+void BM_PrepFit640_OpenCv(benchmark::State& state) {
     cv::setNumThreads(0);  // single thread, like the code under test
     const auto g = qzai::computeResizeGeometry(kW, kH, kT, kT, kFull, qzai::ResizingMethod::Fit);
     cv::Mat i420(kH * 3 / 2, kW, CV_8UC1, const_cast<uint8_t*>(frame().bytes.data()));
@@ -130,7 +130,7 @@ void BM_Reference_OpenCv(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
     }
 }
-BENCHMARK(BM_Reference_OpenCv)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PrepFit640_OpenCv)->Unit(benchmark::kMicrosecond);
 #endif
 
 void memsetLoop(benchmark::State& state, size_t bytes) {
@@ -142,12 +142,12 @@ void memsetLoop(benchmark::State& state, size_t bytes) {
     }
 }
 
-void BM_Floor_Memset640Float(benchmark::State& state) {
+void BM_PrepFit640_Memset(benchmark::State& state) {
     memsetLoop(state, static_cast<size_t>(kT) * kT * 3 * sizeof(float));
 }
-BENCHMARK(BM_Floor_Memset640Float)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PrepFit640_Memset)->Unit(benchmark::kMicrosecond);
 
-void BM_ConvertFrameToRgb1080p(benchmark::State& state) {
+void BM_PrepFrameToRgb1080p(benchmark::State& state) {
     std::vector<float> out(static_cast<size_t>(kW) * kH * 3);
     const auto layout = static_cast<uint32_t>(state.range(0));
     for (auto _ : state) {
@@ -155,11 +155,11 @@ void BM_ConvertFrameToRgb1080p(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
     }
 }
-BENCHMARK(BM_ConvertFrameToRgb1080p)->ArgName("layout")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PrepFrameToRgb1080p)->ArgName("layout")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
-void BM_Floor_Memset1080pRgbFloat(benchmark::State& state) {
+void BM_PrepFrameToRgb1080p_Memset(benchmark::State& state) {
     memsetLoop(state, static_cast<size_t>(kW) * kH * 3 * sizeof(float));
 }
-BENCHMARK(BM_Floor_Memset1080pRgbFloat)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PrepFrameToRgb1080p_Memset)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -43,19 +43,30 @@ inline bool isSupportedTargetSize(uint64_t tw, uint64_t th) {
     return tw <= kMaxTargetSide && th <= kMaxTargetSide;
 }
 
+// The run of mapped columns and one row of R, G, B values for it.
+struct RowScratch {
+    explicit RowScratch(const ResizePlan& plan)
+        : begin(static_cast<size_t>(plan.columnRun.begin)),
+          end(static_cast<size_t>(plan.columnRun.end)),
+          n(end - begin),
+          values(3 * n),
+          r(values.data()),
+          g(r + n),
+          b(g + n) {}
+    size_t begin, end, n;
+    std::vector<float> values;
+    float *r, *g, *b;
+};
+
 // Fills tw x th x 3 floats: planar (R, G, B planes) or interleaved.
 template <typename RowSource>
 void resizeToFloat(const ResizePlan& plan, const Normalisation& norm, bool planar,
                    RowSource&& source, float* out) {
     const size_t tw = static_cast<size_t>(plan.targetWidth);
     const size_t planeSize = tw * static_cast<size_t>(plan.targetHeight);
-    const size_t begin = static_cast<size_t>(plan.columnRun.begin);
-    const size_t end = static_cast<size_t>(plan.columnRun.end);
-    const size_t n = end - begin;
-    std::vector<float> scratch(3 * n);
-    float* r = scratch.data();
-    float* g = r + n;
-    float* b = g + n;
+    RowScratch rgb(plan);
+    const size_t begin = rgb.begin, end = rgb.end, n = rgb.n;
+    float *r = rgb.r, *g = rgb.g, *b = rgb.b;
     for (size_t row = 0; row < static_cast<size_t>(plan.targetHeight); ++row) {
         const int32_t sourceRow = plan.rows[row];
         const bool padRow = sourceRow < 0 || n == 0;
@@ -90,13 +101,9 @@ void resizeToFloat(const ResizePlan& plan, const Normalisation& norm, bool plana
 template <typename RowSource>
 void resizeToBytes(const ResizePlan& plan, RowSource&& source, uint8_t* out) {
     const size_t tw = static_cast<size_t>(plan.targetWidth);
-    const size_t begin = static_cast<size_t>(plan.columnRun.begin);
-    const size_t end = static_cast<size_t>(plan.columnRun.end);
-    const size_t n = end - begin;
-    std::vector<float> scratch(3 * n);
-    float* r = scratch.data();
-    float* g = r + n;
-    float* b = g + n;
+    RowScratch rgb(plan);
+    const size_t begin = rgb.begin, end = rgb.end, n = rgb.n;
+    float *r = rgb.r, *g = rgb.g, *b = rgb.b;
     for (size_t row = 0; row < static_cast<size_t>(plan.targetHeight); ++row) {
         uint8_t* line = out + 3 * row * tw;
         const int32_t sourceRow = plan.rows[row];
