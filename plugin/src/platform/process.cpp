@@ -97,7 +97,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
         if (captureOutput) ::close(pipeFds[0]);
         return fail(argv[0] + ": " + std::strerror(rc));
     }
-    return std::unique_ptr<ChildProcess>(new ChildProcess(pid, captureOutput ? pipeFds[0] : -1));
+    return std::make_unique<ChildProcess>(StartedKey{}, pid, captureOutput ? pipeFds[0] : -1);
 }
 
 ChildProcess::~ChildProcess() {

@@ -43,8 +43,14 @@ public:
     // Sends SIGKILL when the child is still running (it still has to be waited for).
     void kill();
 
+    struct StartedKey {  // only start() makes one
+    private:
+        friend class ChildProcess;
+        StartedKey() = default;
+    };
+    ChildProcess(StartedKey, pid_t pid, int outputFd) : m_pid(pid), m_outputFd(outputFd) {}
+
 private:
-    ChildProcess(pid_t pid, int outputFd) : m_pid(pid), m_outputFd(outputFd) {}
     std::optional<int> reap(bool block);
 
     pid_t m_pid = -1;
