@@ -109,6 +109,11 @@ public:
     const std::string& arg(const char* key) const { return m_args.at(key); }
 
     bool loadModels(uint32_t count, const RuntimeModelEntry* entries) {
+        if (m_worker.joinable()) {
+            setError("models are already loaded; initialise again first");
+            return false;
+        }
+        m_models.clear();
         for (uint32_t i = 0; i < count; ++i) {
             const char* path = entries[i].modelPath;
             std::ifstream in(path ? path : "", std::ios::binary);
