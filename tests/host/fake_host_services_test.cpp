@@ -85,13 +85,13 @@ TEST(FakeServer, AnswersThroughTheUtilityProviderPerMode) {
 }
 
 TEST(TestFrame, PlanesHonourLineSizesPaddingAndSquares) {
-    FrameSpec spec;
-    spec.width = 7;
-    spec.height = 5;
-    spec.lineSizes = {16, 0, 9};
-    spec.y = 20;
-    spec.squares = {{5, 3, 4, 200}};  // clipped at the right and bottom edges
-    auto frame = qz::sdk::makePtr<TestFrame>(spec);
+    FrameSpec layout;
+    layout.width = 7;
+    layout.height = 5;
+    layout.lineSizes = {16, 0, 9};
+    layout.y = 20;
+    layout.squares = {{5, 3, 4, 200}};  // clipped at the right and bottom edges
+    auto frame = qz::sdk::makePtr<TestFrame>(layout);
     EXPECT_EQ(frame->lineSize(0), 16);
     EXPECT_EQ(frame->lineSize(1), 4);  // ceil(7 / 2)
     EXPECT_EQ(frame->lineSize(2), 9);
@@ -104,8 +104,8 @@ TEST(TestFrame, PlanesHonourLineSizesPaddingAndSquares) {
     EXPECT_EQ(frame->data(2)[2 * 9 + 3], 128);
     EXPECT_EQ(frame->data(2)[2 * 9 + 4], TestFrame::kPaddingByte);
 
-    spec.lineSizes = {6, 0, 0};
-    EXPECT_THROW(TestFrame{spec}, std::invalid_argument);
+    layout.lineSizes = {6, 0, 0};
+    EXPECT_THROW(TestFrame{layout}, std::invalid_argument);
 }
 
 }  // namespace

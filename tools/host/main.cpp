@@ -74,10 +74,10 @@ int main(int argc, char** argv) {
         std::printf("device agent %s: manifest %s\n", id, host.deviceManifest(id).c_str());
         int accepted = 0;
         for (int f = 0; f < frames; ++f) {
-            qz::test_host::FrameSpec spec;
-            spec.timestampUs = 1'000'000 + f * 40'000;
-            spec.squares.push_back({20 + 8 * f, 40, 32, 235});
-            if (host.pushFrame(id, spec).isOk()) ++accepted;
+            qz::test_host::FrameSpec layout;
+            layout.timestampUs = 1'000'000 + f * 40'000;
+            layout.squares.push_back({20 + 8 * f, 40, 32, 235});
+            if (host.pushFrame(id, layout).isOk()) ++accepted;
         }
         std::printf("device agent %s: %d of %d frames accepted\n", id, accepted, frames);
     }

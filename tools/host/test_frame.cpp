@@ -5,13 +5,13 @@
 
 namespace qz::test_host {
 
-TestFrame::TestFrame(const FrameSpec& spec) : m_spec(spec) {
-    if (spec.width <= 0 || spec.height <= 0) throw std::invalid_argument("TestFrame: size must be positive");
-    const uint8_t fill[3] = {spec.y, spec.u, spec.v};
+TestFrame::TestFrame(const FrameSpec& layout) : m_layout(layout) {
+    if (layout.width <= 0 || layout.height <= 0) throw std::invalid_argument("TestFrame: size must be positive");
+    const uint8_t fill[3] = {layout.y, layout.u, layout.v};
     for (int p = 0; p < 3; ++p) {
-        const int w = planeWidth(spec.width, p);
-        const int h = planeHeight(spec.height, p);
-        int& lineSize = m_spec.lineSizes[static_cast<size_t>(p)];
+        const int w = planeWidth(layout.width, p);
+        const int h = planeHeight(layout.height, p);
+        int& lineSize = m_layout.lineSizes[static_cast<size_t>(p)];
         if (lineSize == 0) lineSize = w;
         if (lineSize < w) throw std::invalid_argument("TestFrame: line size smaller than the plane width");
         auto& plane = m_planes[static_cast<size_t>(p)];
@@ -19,13 +19,13 @@ TestFrame::TestFrame(const FrameSpec& spec) : m_spec(spec) {
         for (int row = 0; row < h; ++row)
             std::fill_n(plane.begin() + static_cast<ptrdiff_t>(row) * lineSize, w, fill[p]);
     }
-    for (const Square& square : spec.squares) {
+    for (const Square& square : layout.squares) {
         const int x0 = std::max(0, square.x), y0 = std::max(0, square.y);
-        const int x1 = std::min(spec.width, square.x + square.size);
-        const int y1 = std::min(spec.height, square.y + square.size);
+        const int x1 = std::min(layout.width, square.x + square.size);
+        const int y1 = std::min(layout.height, square.y + square.size);
         for (int row = y0; row < y1; ++row)
             for (int col = x0; col < x1; ++col)
-                m_planes[0][static_cast<size_t>(row) * m_spec.lineSizes[0] + col] = square.luma;
+                m_planes[0][static_cast<size_t>(row) * m_layout.lineSizes[0] + col] = square.luma;
     }
 }
 
@@ -36,7 +36,7 @@ const uint8_t* TestFrame::data(int plane) const {
 
 int TestFrame::lineSize(int plane) const {
     if (plane < 0 || plane >= 3) return 0;
-    return m_spec.lineSizes[static_cast<size_t>(plane)];
+    return m_layout.lineSizes[static_cast<size_t>(plane)];
 }
 
 }  // namespace qz::test_host

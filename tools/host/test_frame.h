@@ -39,11 +39,11 @@ public:
 
     // Throws std::invalid_argument for a non-positive size or a line size
     // smaller than its plane's width.
-    explicit TestFrame(const FrameSpec& spec);
+    explicit TestFrame(const FrameSpec& layout);
 
-    int64_t timestampUs() const override { return m_spec.timestampUs; }
-    int width() const override { return m_spec.width; }
-    int height() const override { return m_spec.height; }
+    int64_t timestampUs() const override { return m_layout.timestampUs; }
+    int width() const override { return m_layout.width; }
+    int height() const override { return m_layout.height; }
     int planeCount() const override { return 3; }
     const uint8_t* data(int plane) const override;
     int lineSize(int plane) const override;
@@ -52,7 +52,7 @@ public:
     static int planeHeight(int height, int plane) { return plane == 0 ? height : (height + 1) / 2; }
 
 private:
-    FrameSpec m_spec;
+    FrameSpec m_layout;
     std::array<std::vector<uint8_t>, 3> m_planes;
 };
 

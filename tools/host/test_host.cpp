@@ -188,10 +188,10 @@ SettingsReply TestHost::pluginSideSettings(const std::string& deviceId) {
     return toReply(result);
 }
 
-Result<void> TestHost::pushFrame(const std::string& deviceId, const FrameSpec& spec) {
+Result<void> TestHost::pushFrame(const std::string& deviceId, const FrameSpec& layout) {
     IConsumingDeviceAgent* agent = deviceAgent(deviceId);
     if (!agent) return makeError(ErrorCode::invalidParams, "no such camera");
-    auto frame = makePtr<TestFrame>(spec);
+    auto frame = makePtr<TestFrame>(layout);
     Result<void> result;
     agent->pushDataPacket(frame.get(), &result);
     return result;

@@ -78,7 +78,7 @@ public:
     SettingsReply pluginSideSettings(const std::string& deviceId);
 
     // Builds a TestFrame and pushes it to the camera's agent.
-    qz::sdk::Result<void> pushFrame(const std::string& deviceId, const FrameSpec& spec);
+    qz::sdk::Result<void> pushFrame(const std::string& deviceId, const FrameSpec& layout);
 
     void releaseDeviceAgent(const std::string& deviceId);
     void releaseAll();
