@@ -31,4 +31,10 @@ void callHook(const std::string& prefix, const char* what, Result<T>* outResult,
     }
 }
 
+// Logs "<what>: null <argument>" and gives the invalidParams error to return.
+inline Error nullArgument(const std::string& prefix, const char* what, const char* argument) {
+    sdkLog(prefix, "%s: null %s", what, argument);
+    return makeError(ErrorCode::invalidParams, std::string("null ") + argument);
+}
+
 }  // namespace qz::sdk

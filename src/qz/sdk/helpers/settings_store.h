@@ -6,6 +6,9 @@
 #include <mutex>
 #include <string>
 
+#include "qz/sdk/helpers/hook_call.h"
+#include "qz/sdk/helpers/string_map.h"
+
 namespace qz::sdk {
 
 class SettingsStore {
@@ -18,6 +21,17 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_values;
     }
+    // What setSettings does for an engine or device agent: null settings are
+    // refused (the previous ones are kept), others replace the stored ones and
+    // then the settingsReceived hook answers.
+    template <class SettingsReceived>
+    Result<const ISettingsResponse*> accept(
+        const std::string& prefix, const char* what, const IStringMap* settings, SettingsReceived&& settingsReceived) {
+        if (!settings) return nullArgument(prefix, what, "settings; the previous ones are kept");
+        replace(toStdMap(settings));
+        return settingsReceived();
+    }
+
     // The value of `key`, empty when absent.
     std::string value(const std::string& key) const {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -20,13 +20,8 @@ std::string ConsumingDeviceAgent::devicePrefix() const { return logPrefix("_devi
 void ConsumingDeviceAgent::setHandler(IHandler* handler) { m_handler.set(handler); }
 
 void ConsumingDeviceAgent::setSettings(const IStringMap* settings, Result<const ISettingsResponse*>* outResult) {
-    callHook(devicePrefix(), "IDeviceAgent::setSettings", outResult, [&]() -> Result<const ISettingsResponse*> {
-        if (!settings) {
-            sdkLog(devicePrefix(), "IDeviceAgent::setSettings: null settings; the previous ones are kept");
-            return makeError(ErrorCode::invalidParams, "null settings");
-        }
-        m_settings.replace(toStdMap(settings));
-        return settingsReceived();
+    callHook(devicePrefix(), "IDeviceAgent::setSettings", outResult, [&] {
+        return m_settings.accept(devicePrefix(), "IDeviceAgent::setSettings", settings, [&] { return settingsReceived(); });
     });
 }
 
@@ -42,10 +37,7 @@ void ConsumingDeviceAgent::manifest(Result<const IString*>* outResult) const {
 
 void ConsumingDeviceAgent::pushDataPacket(IDataPacket* dataPacket, Result<void>* outResult) {
     callHook(devicePrefix(), "IConsumingDeviceAgent::pushDataPacket", outResult, [&]() -> Result<void> {
-        if (!dataPacket) {
-            sdkLog(devicePrefix(), "IConsumingDeviceAgent::pushDataPacket: null packet");
-            return makeError(ErrorCode::invalidParams, "null data packet");
-        }
+        if (!dataPacket) return nullArgument(devicePrefix(), "IConsumingDeviceAgent::pushDataPacket", "packet");
         return doPushDataPacket(dataPacket);
     });
 }
@@ -72,10 +64,7 @@ void ConsumingDeviceAgent::getSettingsOnActiveSettingChange(
     const IActiveSettingChangedAction* action, Result<const IActiveSettingChangedResponse*>* outResult) {
     callHook(devicePrefix(), "IConsumingDeviceAgent2::getSettingsOnActiveSettingChange", outResult,
         [&]() -> Result<const IActiveSettingChangedResponse*> {
-            if (!action) {
-                sdkLog(devicePrefix(), "getSettingsOnActiveSettingChange: null action");
-                return makeError(ErrorCode::invalidParams, "null action");
-            }
+            if (!action) return nullArgument(devicePrefix(), "getSettingsOnActiveSettingChange", "action");
             return doGetSettingsOnActiveSettingChange(action);
         });
 }

@@ -10,13 +10,8 @@ std::string Engine::enginePrefix() const { return logPrefix("_engine"); }
 void Engine::setHandler(IHandler* handler) { m_handler.set(handler); }
 
 void Engine::setSettings(const IStringMap* settings, Result<const ISettingsResponse*>* outResult) {
-    callHook(enginePrefix(), "IEngine::setSettings", outResult, [&]() -> Result<const ISettingsResponse*> {
-        if (!settings) {
-            sdkLog(enginePrefix(), "IEngine::setSettings: null settings; the previous ones are kept");
-            return makeError(ErrorCode::invalidParams, "null settings");
-        }
-        m_settings.replace(toStdMap(settings));
-        return settingsReceived();
+    callHook(enginePrefix(), "IEngine::setSettings", outResult, [&] {
+        return m_settings.accept(enginePrefix(), "IEngine::setSettings", settings, [&] { return settingsReceived(); });
     });
 }
 
@@ -31,10 +26,7 @@ void Engine::manifest(Result<const IString*>* outResult) const {
 
 void Engine::obtainDeviceAgent(const IDeviceInfo* deviceInfo, Result<IDeviceAgent*>* outResult) {
     callHook(enginePrefix(), "IEngine::obtainDeviceAgent", outResult, [&]() -> Result<IDeviceAgent*> {
-        if (!deviceInfo) {
-            sdkLog(enginePrefix(), "IEngine::obtainDeviceAgent: null device info");
-            return makeError(ErrorCode::invalidParams, "null device info");
-        }
+        if (!deviceInfo) return nullArgument(enginePrefix(), "IEngine::obtainDeviceAgent", "device info");
         return doObtainDeviceAgent(deviceInfo);
     });
 }
@@ -43,10 +35,7 @@ void Engine::getSettingsOnActiveSettingChange(
     const IActiveSettingChangedAction* action, Result<const IActiveSettingChangedResponse*>* outResult) {
     callHook(enginePrefix(), "IEngine::getSettingsOnActiveSettingChange", outResult,
         [&]() -> Result<const IActiveSettingChangedResponse*> {
-            if (!action) {
-                sdkLog(enginePrefix(), "IEngine::getSettingsOnActiveSettingChange: null action");
-                return makeError(ErrorCode::invalidParams, "null action");
-            }
+            if (!action) return nullArgument(enginePrefix(), "IEngine::getSettingsOnActiveSettingChange", "action");
             return doGetSettingsOnActiveSettingChange(action);
         });
 }
