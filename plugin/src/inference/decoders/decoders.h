@@ -18,4 +18,16 @@ namespace qz::vms_server_plugins::analytics::qzai {
 TensorSet* runDetectionPostprocessor(int32_t architecture, const TensorSet* input, float conf,
                                      float iou, int32_t imageWidth, int32_t imageHeight);
 
+// Channel-major [.., 4 + classes, N]; own per-class suppression; rows in
+// proposal order. Empty results carry id 0. Splits the class search over up
+// to four short-lived threads from 2048 proposals on.
+TensorSet* decodeAnchorFreeYolo(const TensorSet* input, float conf, float iou);
+
+// Rows of cx, cy, w, h, objectness, class scores; shared per-class
+// suppression; rows by descending score.
+TensorSet* decodeAnchorBasedYolo(const TensorSet* input, float conf, float iou);
+
+// Rows of x1, y1, x2, y2, score, class kept when score >= conf; model order.
+TensorSet* decodeYolo26(const TensorSet* input, float conf);
+
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -18,6 +18,14 @@ struct DecoderArgs {
 
 using Decoder = TensorSet* (*)(const TensorSet* input, const DecoderArgs& args);
 
+TensorSet* anchorFreeYolo(const TensorSet* in, const DecoderArgs& a) {
+    return decodeAnchorFreeYolo(in, a.conf, a.iou);
+}
+TensorSet* anchorBasedYolo(const TensorSet* in, const DecoderArgs& a) {
+    return decodeAnchorBasedYolo(in, a.conf, a.iou);
+}
+TensorSet* yolo26(const TensorSet* in, const DecoderArgs& a) { return decodeYolo26(in, a.conf); }
+
 // Families whose decoder is not part of the build yet decode to nothing.
 TensorSet* notBuilt(const TensorSet* in, const DecoderArgs&) {
     return makeEmptyResult(in ? in->id : 0);
@@ -30,9 +38,9 @@ struct Entry {
 
 // Indexed by ModelArchitecture.
 constexpr Entry kDecoders[] = {
-    {"AnchorFreeYolo", notBuilt},
-    {"AnchorBasedYolo", notBuilt},
-    {"YOLO26", notBuilt},
+    {"AnchorFreeYolo", anchorFreeYolo},
+    {"AnchorBasedYolo", anchorBasedYolo},
+    {"YOLO26", yolo26},
     {"YOLO-NAS", notBuilt},
     {"RT-DETR", notBuilt},
     {"RF-DETR", notBuilt},

@@ -1,0 +1,248 @@
+// YOLO decoders end to end through runDetectionPostprocessor (result built
+// and freed), on realistic outputs: about 20 objects with about 25
+// overlapping proposals each, background scores below conf.
+//
+// AnchorFreeYolo runs with one search thread and with the automatic count,
+// against an in-run reference: a plain decode (transpose, per-proposal best
+// class, greedy per-class suppression); with QZ_BENCH_OPENCV the reference is
+// the usual OpenCV decode (transpose, cv::minMaxLoc per row, NMSBoxes with
+// class offsets). Each reference first checks it finds the same detections.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "common/tensor_utils.h"
+#include "decoder_bench_data.h"
+#include "inference/decoders/anchor_free_yolo.h"
+#include "inference/decoders/decoders.h"
+
+#ifdef QZ_BENCH_WITH_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/dnn.hpp>
+#endif
+
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+using decoder_bench::Detection;
+
+namespace {
+
+constexpr float kConf = 0.25f;
+constexpr float kIou = 0.45f;
+
+struct OwnedSet {
+    TensorSet set{};
+    Tensor tensor{};
+    std::vector<int32_t> shape;
+    std::vector<float> data;
+    OwnedSet(std::vector<int32_t> s, std::vector<float> d) : shape(std::move(s)), data(std::move(d)) {
+        tensor.name = const_cast<char*>("output0");
+        tensor.elementType = QZ_ELEMENT_FLOAT32;
+        tensor.rank = static_cast<uint32_t>(shape.size());
+        tensor.shape = shape.data();
+        tensor.byteSize = data.size() * sizeof(float);
+        tensor.data = data.data();
+        set.id = 1;
+        set.count = 1;
+        set.tensors = &tensor;
+    }
+};
+
+void freeResult(TensorSet* set) {
+    qzai::freeTensorSet(set);
+    std::free(set);
+}
+
+// Proposal i's values at index(k, i) for channel k; objects from the shared
+// generator, the rest background.
+template <typename Index>
+void fillYolo(int n, int classes, bool objectness, unsigned seed, Index index, std::vector<float>& v) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> pos(0.0f, 640.0f), size(8.0f, 64.0f), low(0.0f, 0.2f);
+    const auto objects = decoder_bench::clusteredCandidates(500, classes, 0.1f, seed);
+    const int first = objectness ? 5 : 4;
+    for (int i = 0; i < n; ++i) {
+        v[index(0, i)] = pos(rng);
+        v[index(1, i)] = pos(rng);
+        v[index(2, i)] = size(rng);
+        v[index(3, i)] = size(rng);
+        if (objectness) v[index(4, i)] = 1.0f;
+        for (int c = 0; c < classes; ++c) v[index(first + c, i)] = low(rng);
+    }
+    for (size_t k = 0; k < objects.size(); ++k) {
+        const int i = static_cast<int>((k * 7919) % n);
+        const Detection& d = objects[k];
+        v[index(0, i)] = 0.5f * (d.x1 + d.x2);
+        v[index(1, i)] = 0.5f * (d.y1 + d.y2);
+        v[index(2, i)] = d.x2 - d.x1;
+        v[index(3, i)] = d.y2 - d.y1;
+        v[index(first + d.classId, i)] = d.score;
+    }
+}
+
+OwnedSet anchorFreeOutput(int n) {
+    std::vector<float> v(static_cast<size_t>(84) * n);
+    fillYolo(n, 80, false, 99, [n](int k, int i) { return static_cast<size_t>(k) * n + i; }, v);
+    return OwnedSet({1, 84, n}, std::move(v));
+}
+
+std::vector<float> rowsOf(const TensorSet* set) {
+    if (!set || set->count == 0) return {};
+    const float* d = static_cast<const float*>(set->tensors[0].data);
+    return std::vector<float>(d, d + set->tensors[0].byteSize / sizeof(float));
+}
+
+// The plain decode: best class per proposal, candidates, greedy per class,
+// rows in proposal order.
+std::vector<float> referenceAnchorFree(const OwnedSet& s) {
+    const int channels = s.shape[1], n = s.shape[2];
+    const float* v = s.data.data();
+    std::vector<Detection> candidates;
+    std::vector<int> proposal;
+    for (int i = 0; i < n; ++i) {
+        float best = kConf;
+        int cls = -1;
+        for (int c = 0; c < channels - 4; ++c) {
+            const float score = v[static_cast<size_t>(4 + c) * n + i];
+            if (score > best) {
+                best = score;
+                cls = c;
+            }
+        }
+        if (cls < 0) continue;
+        const float cx = v[i], cy = v[n + i], w = v[2 * n + i], h = v[3 * n + i];
+        candidates.push_back({cx - 0.5f * w, cy - 0.5f * h, cx + 0.5f * w, cy + 0.5f * h, best, cls});
+    }
+    auto kept = decoder_bench::referenceGreedyNms(candidates, kIou, false);
+    std::sort(kept.begin(), kept.end());
+    std::vector<float> rows;
+    for (const int k : kept) {
+        const Detection& d = candidates[k];
+        rows.insert(rows.end(), {d.x1, d.y1, d.x2, d.y2, d.score, static_cast<float>(d.classId)});
+    }
+    return rows;
+}
+
+#ifdef QZ_BENCH_WITH_OPENCV
+std::vector<float> openCvAnchorFree(const OwnedSet& s) {
+    const int channels = s.shape[1], n = s.shape[2];
+    const cv::Mat raw(channels, n, CV_32F, const_cast<float*>(s.data.data()));
+    const cv::Mat rows = raw.t();
+    std::vector<cv::Rect2d> boxes;
+    std::vector<float> scores;
+    std::vector<Detection> found;
+    for (int i = 0; i < n; ++i) {
+        const float* r = rows.ptr<float>(i);
+        const cv::Mat classScores(1, channels - 4, CV_32F, const_cast<float*>(r + 4));
+        double best = 0.0;
+        cv::Point at;
+        cv::minMaxLoc(classScores, nullptr, &best, nullptr, &at);
+        if (!(static_cast<float>(best) > kConf)) continue;
+        const Detection d{r[0] - 0.5f * r[2], r[1] - 0.5f * r[3], r[0] + 0.5f * r[2],
+                          r[1] + 0.5f * r[3], static_cast<float>(best), at.x};
+        const double shift = at.x * 10000.0;
+        boxes.emplace_back(d.x1 + shift, d.y1 + shift, d.x2 - d.x1, d.y2 - d.y1);
+        scores.push_back(d.score);
+        found.push_back(d);
+    }
+    std::vector<int> kept;
+    cv::dnn::NMSBoxes(boxes, scores, 0.0f, kIou, kept);
+    std::sort(kept.begin(), kept.end());
+    std::vector<float> out;
+    for (const int k : kept) {
+        const Detection& d = found[k];
+        out.insert(out.end(), {d.x1, d.y1, d.x2, d.y2, d.score, static_cast<float>(d.classId)});
+    }
+    return out;
+}
+#endif
+
+const qzai::ThreadStarter kStart = [](std::function<void()> work) {
+    return std::thread(std::move(work));
+};
+
+// Argument: proposals. Second argument: search threads (0: automatic).
+void BM_AnchorFreeYolo(benchmark::State& state) {
+    const OwnedSet input = anchorFreeOutput(static_cast<int>(state.range(0)));
+    const int threads = static_cast<int>(state.range(1));
+    size_t rows = 0;
+    for (auto _ : state) {
+        TensorSet* out = threads == 0
+                             ? qzai::runDetectionPostprocessor(0, &input.set, kConf, kIou, 640, 640)
+                             : qzai::decodeAnchorFreeYoloWithThreads(&input.set, kConf, kIou,
+                                                                     threads, kStart);
+        rows = out->count ? static_cast<size_t>(out->tensors[0].shape[0]) : 0;
+        freeResult(out);
+    }
+    state.counters["rows"] = static_cast<double>(rows);
+}
+BENCHMARK(BM_AnchorFreeYolo)
+    ->ArgNames({"n", "threads"})
+    ->Args({2047, 1})->Args({2047, 0})->Args({2048, 1})->Args({2048, 0})
+    ->Args({8400, 1})->Args({8400, 0})->Args({33600, 1})->Args({33600, 0})
+    ->Unit(benchmark::kMicrosecond);
+
+template <std::vector<float> (*Reference)(const OwnedSet&)>
+void referenceBenchmark(benchmark::State& state) {
+    const OwnedSet input = anchorFreeOutput(static_cast<int>(state.range(0)));
+    TensorSet* ours = qzai::runDetectionPostprocessor(0, &input.set, kConf, kIou, 640, 640);
+    const bool same = rowsOf(ours) == Reference(input);
+    freeResult(ours);
+    if (!same) {
+        state.SkipWithError("detections differ");
+        return;
+    }
+    for (auto _ : state) {
+        auto rows = Reference(input);
+        benchmark::DoNotOptimize(rows.data());
+    }
+}
+
+void BM_AnchorFreeYoloReference(benchmark::State& state) {
+    referenceBenchmark<referenceAnchorFree>(state);
+}
+BENCHMARK(BM_AnchorFreeYoloReference)->ArgName("n")->Arg(8400)->Arg(33600)->Unit(benchmark::kMicrosecond);
+
+#ifdef QZ_BENCH_WITH_OPENCV
+void BM_AnchorFreeYoloOpenCv(benchmark::State& state) { referenceBenchmark<openCvAnchorFree>(state); }
+BENCHMARK(BM_AnchorFreeYoloOpenCv)->ArgName("n")->Arg(8400)->Arg(33600)->Unit(benchmark::kMicrosecond);
+#endif
+
+// [1, 25200, 85] with objectness; and the worst case where every one of
+// 8400 one-class proposals passes (conf 0).
+void BM_AnchorBasedYolo(benchmark::State& state) {
+    const int n = 25200, r = 85;
+    std::vector<float> v(static_cast<size_t>(n) * r);
+    fillYolo(n, 80, true, 7, [r](int k, int i) { return static_cast<size_t>(i) * r + k; }, v);
+    const OwnedSet input({1, n, r}, std::move(v));
+    for (auto _ : state) freeResult(qzai::runDetectionPostprocessor(1, &input.set, kConf, kIou, 640, 640));
+}
+BENCHMARK(BM_AnchorBasedYolo)->Unit(benchmark::kMicrosecond);
+
+void BM_AnchorBasedYoloEverythingPasses(benchmark::State& state) {
+    const int n = 8400, r = 6;
+    std::vector<float> v(static_cast<size_t>(n) * r);
+    fillYolo(n, 1, true, 8, [r](int k, int i) { return static_cast<size_t>(i) * r + k; }, v);
+    const OwnedSet input({1, n, r}, std::move(v));
+    size_t rows = 0;
+    for (auto _ : state) {
+        TensorSet* out = qzai::runDetectionPostprocessor(1, &input.set, 0.0f, kIou, 640, 640);
+        rows = out->count ? static_cast<size_t>(out->tensors[0].shape[0]) : 0;
+        freeResult(out);
+    }
+    state.counters["rows"] = static_cast<double>(rows);
+}
+BENCHMARK(BM_AnchorBasedYoloEverythingPasses)->Unit(benchmark::kMillisecond);
+
+void BM_Yolo26(benchmark::State& state) {
+    std::vector<float> v(300 * 6);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (float& x : v) x = u(rng);
+    const OwnedSet input({1, 300, 6}, std::move(v));
+    for (auto _ : state) freeResult(qzai::runDetectionPostprocessor(2, &input.set, kConf, kIou, 640, 640));
+}
+BENCHMARK(BM_Yolo26)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,108 @@
+// AnchorBasedYolo and YOLO26: row-major outputs picked by name or type.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "decoder_test_util.h"
+#include "inference/decoders/decoders.h"
+
+using namespace decoder_test;
+
+namespace {
+
+TensorSpec rows(std::vector<std::vector<float>> r, std::string name = "output0") {
+    const int size = r.empty() ? 6 : static_cast<int>(r[0].size());
+    std::vector<float> v;
+    for (const auto& row : r) v.insert(v.end(), row.begin(), row.end());
+    return floatTensor(std::move(name), {1, static_cast<int32_t>(r.size()), size}, std::move(v));
+}
+
+TEST(AnchorBasedYolo, ScoresAreObjectnessTimesClassAndSortedAfterNms) {
+    // Row 0: 0.5 x 0.6 = 0.3 passes 0.25. Row 1 overlaps row 2 (same class,
+    // 20x20 boxes shifted by 2: 360 / 440 = 0.82) and scores lower, so it goes.
+    // Row 3: best product 0.9 x 0.2 = 0.18 fails.
+    SetPtr input = makeSet({rows({{100, 100, 20, 20, 0.5f, 0.1f, 0.6f},
+                                  {302, 300, 20, 20, 0.8f, 0.9f, 0.0f},
+                                  {300, 300, 20, 20, 1.0f, 0.95f, 0.1f},
+                                  {500, 500, 20, 20, 0.9f, 0.2f, 0.1f}})},
+                           4);
+    LogCapture log;
+    SetPtr out(qzai::decodeAnchorBasedYolo(input.get(), 0.25f, 0.45f));
+    EXPECT_EQ(out->id, 4u);
+    EXPECT_EQ(resultValues(out.get()),
+              (std::vector<float>{290, 290, 310, 310, 0.95f, 0, 90, 90, 110, 110, 0.5f * 0.6f, 1}));
+    EXPECT_EQ(log.verbose, (std::vector<std::string>{
+                               "[AnchorBasedYolo] Decoding 4 anchors, 2 classes.\n",
+                               "[AnchorBasedYolo] 2 detections after NMS.\n"}));
+}
+
+TEST(AnchorBasedYolo, EqualProductsKeepTheFirstClassAndZeroRowsPassOnlyAtConfZero) {
+    SetPtr input = makeSet({rows({{10, 10, 4, 4, 0.5f, 0.4f, 0.8f, 0.8f},
+                                  {50, 50, 4, 4, -1.0f, 0.5f, 0.5f, 0.5f}})});
+    const auto at0 = resultValues(SetPtr(qzai::decodeAnchorBasedYolo(input.get(), 0.0f, 0.45f)).get());
+    // Score 0.4 in class 1, then the all-negative row with score 0, class 0.
+    EXPECT_EQ(at0, (std::vector<float>{8, 8, 12, 12, 0.4f, 1, 48, 48, 52, 52, 0, 0}));
+    LogCapture log;
+    SetPtr none(qzai::decodeAnchorBasedYolo(input.get(), 0.5f, 0.45f));
+    EXPECT_EQ(none->count, 0u);
+    EXPECT_EQ(log.verbose.back(), "[AnchorBasedYolo] 0 detections after NMS.\n");
+}
+
+TEST(AnchorBasedYolo, PicksByNameThenByType) {
+    // Only a float tensor named "logits": the fallback ignores names.
+    SetPtr fallback = makeSet({rows({{10, 10, 4, 4, 1.0f, 0.9f}}, "logits")});
+    EXPECT_EQ(SetPtr(qzai::decodeAnchorBasedYolo(fallback.get(), 0.25f, 0.45f))->count, 1u);
+    EXPECT_EQ(SetPtr(qzai::decodeYolo26(fallback.get(), 0.25f))->count, 1u);
+
+    // A uint8 tensor named "output0" is picked and refused even though a
+    // float tensor follows.
+    TensorSpec quantised = rows({{10, 10, 4, 4, 1.0f, 0.9f}});
+    quantised.elementType = QZ_ELEMENT_UINT8;
+    SetPtr named = makeSet({quantised, rows({{10, 10, 4, 4, 1.0f, 0.9f}}, "logits")});
+    LogCapture log;
+    EXPECT_EQ(SetPtr(qzai::decodeAnchorBasedYolo(named.get(), 0.25f, 0.45f))->count, 0u);
+    EXPECT_EQ(SetPtr(qzai::decodeYolo26(named.get(), 0.25f))->count, 0u);
+    EXPECT_EQ(log.warnings, (std::vector<std::string>{
+                                "Warning! [AnchorBasedYolo] No FLOAT tensor found in input.\n",
+                                "Warning! [YOLO26] No FLOAT tensor found in input.\n"}));
+}
+
+TEST(RowDecoders, ShapeWarningTexts) {
+    TensorSpec batch2 = floatTensor("output0", {2, 100, 85}, std::vector<float>(2 * 100 * 85));
+    TensorSpec narrow = floatTensor("output0", {100, 5}, std::vector<float>(500));
+    TensorSpec seven = floatTensor("output0", {1, 300, 7}, std::vector<float>(2100));
+    LogCapture log;
+    SetPtr a = makeSet({batch2}), b = makeSet({narrow}), c = makeSet({seven});
+    for (const TensorSet* s : {a.get(), b.get()}) {
+        EXPECT_EQ(SetPtr(qzai::decodeAnchorBasedYolo(s, 0.25f, 0.45f))->id, 7u);
+    }
+    EXPECT_EQ(SetPtr(qzai::decodeYolo26(a.get(), 0.25f))->count, 0u);
+    EXPECT_EQ(SetPtr(qzai::decodeYolo26(c.get(), 0.25f))->count, 0u);
+    EXPECT_EQ(log.warnings,
+              (std::vector<std::string>{
+                  "Warning! [AnchorBasedYolo] Unexpected tensor rank 3.\n",
+                  "Warning! [AnchorBasedYolo] Row size 5 too small (need at least 6).\n",
+                  "Warning! [YOLO26] Unexpected tensor rank 3.\n",
+                  "Warning! [YOLO26] Expected row size 6, got 7.\n"}));
+}
+
+TEST(Yolo26, KeepsRowsAtOrAboveConfUnchangedInModelOrder) {
+    SetPtr input = makeSet({rows({{1, 2, 3, 4, 0.25f, 2.5f},
+                                  {5, 6, 7, 8, 0.2f, 1.0f},
+                                  {9, 10, 11, 12, 0.9f, -3.0f},
+                                  {13, 14, 15, 16, 0.3f, NAN},
+                                  {17, 18, 19, 20, NAN, 1.0f}})},
+                           21);
+    LogCapture log;
+    SetPtr out(qzai::decodeYolo26(input.get(), 0.25f));
+    EXPECT_EQ(out->id, 21u);
+    const auto got = resultValues(out.get());
+    ASSERT_EQ(got.size(), 18u);
+    EXPECT_EQ(std::vector<float>(got.begin(), got.begin() + 17),
+              (std::vector<float>{1, 2, 3, 4, 0.25f, 2.5f, 9, 10, 11, 12, 0.9f, -3.0f, 13, 14, 15,
+                                  16, 0.3f}));
+    EXPECT_TRUE(std::isnan(got[17]));
+    EXPECT_EQ(log.verbose, (std::vector<std::string>{"[YOLO26] 3 detections above threshold.\n"}));
+}
+
+}  // namespace
