@@ -44,18 +44,6 @@ bool decryptModel(const ModelDetails_t& model) {
     return decryptFileAes256Gcm(key->data(), model.modelFilePath, model.decryptedPath);
 }
 
-// Gives one in-flight request back when the output thread is done with it.
-class InFlightRelease {
-public:
-    explicit InFlightRelease(std::atomic<int32_t>& inFlight): m_inFlight(inFlight) {}
-    ~InFlightRelease() { m_inFlight.fetch_sub(1); }
-    InFlightRelease(const InFlightRelease&) = delete;
-    InFlightRelease& operator=(const InFlightRelease&) = delete;
-
-private:
-    std::atomic<int32_t>& m_inFlight;
-};
-
 }  // namespace
 
 InferenceEngine::InferenceEngine(const std::string& rootFolder, const ModelMap& models, OutputQueue& outputQueue,
@@ -314,7 +302,9 @@ void InferenceEngine::handleOutput(TensorSetPtr output) {
     }
     std::shared_ptr<InferenceInput_t> request = std::move(m_slots[id]);
     m_slotStates[id].store(0, std::memory_order_release);
-    InFlightRelease release(m_inFlight);
+    // The runtime is done with it: room for the next input even while the
+    // output is still on its way to the queue.
+    m_inFlight.fetch_sub(1);
 
     std::string problem;
     if (!isSoundOutputSet(*output, problem)) {
