@@ -58,14 +58,13 @@ float computeIoU(const BoxXywh& a, const BoxXywh& b) {
 
 BoxXywh convertBoxToFrame(std::shared_ptr<InferenceInput_t> request, float x1, float y1, float x2,
                           float y2) {
-    if (!request) return BoxXywh{NAN, NAN, NAN, NAN};
-    // Without a stage or model details the input size is unknown; the sizes
-    // then stay 0 and the box comes out non-finite, which callers skip.
-    const pipeline_stage_parameters_t* stage = request->stage;
+    // Without a stage and its model the input size is unknown.
+    const pipeline_stage_parameters_t* stage = request ? request->stage : nullptr;
     const ModelDetails_t* model = stage ? stage->model.get() : nullptr;
-    const ResizingMethod resizing = stage ? stage->resizingMethod : ResizingMethod::Fit;
-    const float W = model ? static_cast<float>(model->input.width) : 0.0f;
-    const float H = model ? static_cast<float>(model->input.height) : 0.0f;
+    if (!model) return BoxXywh{NAN, NAN, NAN, NAN};
+    const ResizingMethod resizing = stage->resizingMethod;
+    const float W = static_cast<float>(model->input.width);
+    const float H = static_cast<float>(model->input.height);
     const float FW = static_cast<float>(request->frameWidth);
     const float FH = static_cast<float>(request->frameHeight);
     const FrameRegion_t& crop = request->region;

@@ -52,8 +52,9 @@ float computeIoU(const BoxXywh& a, const BoxXywh& b);
 // fractions when all four are below 1) to a box in fractions of the camera
 // frame, undoing the stage's resize and the request's crop region. Reads the
 // frame size, the region, the stage's resizing method and its model's input
-// size. The result is not finite when those sizes are zero or the request has
-// no stage or model details: callers skip such boxes.
+// size. Zero sizes give a degenerate box (not finite, or of zero size); a
+// request without a stage or model details gives NaN. Callers skip boxes
+// that are not finite.
 BoxXywh convertBoxToFrame(std::shared_ptr<InferenceInput_t> request, float x1, float y1, float x2,
                           float y2);
 
