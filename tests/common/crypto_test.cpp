@@ -152,6 +152,9 @@ TEST(FileHelpers, ReadExistDelete) {
     EXPECT_EQ(*qzai::readBinaryFile(path), (std::vector<uint8_t>{'x', 0, 'y'}));
     EXPECT_FALSE(qzai::readTextFile(dir.file("none")));
     EXPECT_FALSE(qzai::readBinaryFile(dir.file("none")));
+    // A directory opens but cannot be read: an empty result, not an exception.
+    EXPECT_FALSE(qzai::readTextFile(dir.path().string()));
+    EXPECT_FALSE(qzai::readBinaryFile(dir.path().string()));
     qzai::deleteFile(path);
     EXPECT_FALSE(qzai::fileExists(path));
     qzai::deleteFile(path);  // missing: nothing to do

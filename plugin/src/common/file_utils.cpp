@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "common/log.h"
 #include "qzai_crypto.h"
@@ -19,7 +18,12 @@ std::optional<Container> readWholeFile(const std::string& path) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
     if (!ec) content.reserve(static_cast<size_t>(size));
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // istream::read turns a read error (a directory, an I/O error) into
+    // badbit; reading through the stream buffer directly would throw instead.
+    char block[64 * 1024];
+    while (in.read(block, sizeof(block)) || in.gcount() > 0) {
+        content.insert(content.end(), block, block + in.gcount());
+    }
     if (in.bad()) return std::nullopt;
     return content;
 }
