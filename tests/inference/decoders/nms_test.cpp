@@ -86,8 +86,9 @@ void expectGreedyResult(const std::vector<Detection>& c, const std::vector<Detec
 
 // Integer boxes and a handful of score values: many ties and overlaps that
 // land exactly on the threshold.
-std::vector<Detection> randomCandidates(std::mt19937& rng, size_t n, int classes, bool withNaN) {
-    std::uniform_int_distribution<int> pos(0, 30), size(1, 12), cls(0, classes - 1), score(1, 8);
+std::vector<Detection> randomCandidates(std::mt19937& rng, size_t n, int classes, bool withNaN,
+                                        int spread = 30) {
+    std::uniform_int_distribution<int> pos(0, spread), size(1, 12), cls(0, classes - 1), score(1, 8);
     std::vector<Detection> c(n);
     for (Detection& d : c) {
         d.x1 = static_cast<float>(pos(rng));
@@ -115,6 +116,29 @@ TEST(ApplyNonMaximumSuppression, MatchesTheGreedyDefinitionOnRandomSets) {
         SCOPED_TRACE(::testing::Message() << "round " << round << " n " << n << " thr " << thr);
         expectGreedyResult(c, qzai::applyNonMaximumSuppression(c, thr, agnostic), thr, agnostic);
     }
+}
+
+TEST(ApplyNonMaximumSuppression, MatchesTheGreedyDefinitionOnLargeGroups) {
+    // Groups of a few hundred boxes, spread over a wider area, so that the
+    // kept boxes are looked up by position rather than tested one by one.
+    std::mt19937 rng(5150);
+    for (int round = 0; round < 40; ++round) {
+        const size_t n = 128 + rng() % 600;
+        const int classes = 1 + static_cast<int>(rng() % 2);
+        const float thr = std::vector<float>{0.0f, 0.3f, 0.5f, 0.9f}[rng() % 4];
+        const bool agnostic = rng() % 3 == 0;
+        const auto c = randomCandidates(rng, n, classes, round % 4 == 0, 30 + round * 20);
+        SCOPED_TRACE(::testing::Message() << "round " << round << " n " << n << " thr " << thr);
+        expectGreedyResult(c, qzai::applyNonMaximumSuppression(c, thr, agnostic), thr, agnostic);
+    }
+
+    // Boxes with finite corners whose width does not fit in a float.
+    std::vector<Detection> wide;
+    for (int i = 0; i < 200; ++i) {
+        const float y = static_cast<float>(i % 20) * 6.0f;
+        wide.push_back({-3e38f, y, 3e38f, y + 10.0f, 0.5f + static_cast<float>(i) / 1024.0f, 0});
+    }
+    expectGreedyResult(wide, qzai::applyNonMaximumSuppression(wide, 0.45f, false), 0.45f, false);
 }
 
 TEST(ApplyNonMaximumSuppression, ThresholdIsStrict) {

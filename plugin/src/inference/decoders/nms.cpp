@@ -189,8 +189,10 @@ public:
             minY = std::min(minY, d.y1);
             maxX = std::max(maxX, d.x2);
             maxY = std::max(maxY, d.y2);
-            sumW += d.x2 - d.x1;
-            sumH += d.y2 - d.y1;
+            // In double: the width of a box with finite corners may not fit
+            // in a float.
+            sumW += static_cast<double>(d.x2) - d.x1;
+            sumH += static_cast<double>(d.y2) - d.y1;
             ++solid;
         }
         columns_ = rows_ = 1;
@@ -248,7 +250,8 @@ private:
     static int axisCells(float extent, double meanSize) {
         if (!(extent > 0.0f) || !(meanSize > 0.0)) return 1;
         const double cells = std::ceil(extent / meanSize);
-        return static_cast<int>(std::clamp(cells, 1.0, static_cast<double>(kMaxCells)));
+        if (!(cells > 1.0)) return 1;  // also NaN
+        return cells >= kMaxCells ? kMaxCells : static_cast<int>(cells);
     }
 
     static float scaleFor(int cells, float lo, float hi) {
@@ -345,10 +348,7 @@ std::vector<Detection> applyNonMaximumSuppression(std::vector<Detection> candida
     for (const uint64_t e : groups.order) {
         if (keep[indexOf(e)]) kept.push_back(e);
     }
-    if (groups.starts.size() > 2) {
-        std::vector<uint64_t> scratch;
-        std::sort(kept.begin(), kept.end());
-    }
+    if (groups.starts.size() > 2) std::sort(kept.begin(), kept.end());
     std::vector<Detection> result;
     result.reserve(kept.size());
     for (const uint64_t e : kept) result.push_back(candidates[indexOf(e)]);
