@@ -39,7 +39,8 @@ TEST(Ini, UnreadableValueKeepsDefaultWithOneLogLine) {
         "MaxNumberConcurrentInferences=99999999999\n"
         "EngineThroughputWindowSize=12abc\n"
         "alwaysShowRecoveryButtons=maybe\n"
-        "no equals sign here\n",
+        "no equals sign here\n"
+        "HTTPRequestTimeout=0\n",  // would fail every request at once
         "bad.ini");
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(config.MaxNumberConcurrentInferences, 8);
@@ -48,7 +49,9 @@ TEST(Ini, UnreadableValueKeepsDefaultWithOneLogLine) {
     EXPECT_NE(log.find("Invalid value '99999999999' for MaxNumberConcurrentInferences in bad.ini"), std::string::npos);
     EXPECT_NE(log.find("Invalid value '12abc' for EngineThroughputWindowSize"), std::string::npos);
     EXPECT_NE(log.find("Invalid value 'maybe' for alwaysShowRecoveryButtons"), std::string::npos);
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4);
+    EXPECT_EQ(config.HTTPRequestTimeout, 10000);
+    EXPECT_NE(log.find("Invalid value '0' for HTTPRequestTimeout"), std::string::npos);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 5);
 }
 
 // ini() is built once per process, so this runs in a fresh child process.

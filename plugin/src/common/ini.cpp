@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <string_view>
 #include <variant>
@@ -21,6 +22,7 @@ bool g_iniBuilt = false;
 struct Key {
     const char* name;
     std::variant<int Ini::*, bool Ini::*, std::string Ini::*> field;
+    int minimum = std::numeric_limits<int>::min();  // smallest readable integer
 };
 
 const Key kKeys[] = {
@@ -34,7 +36,7 @@ const Key kKeys[] = {
     {"alwaysShowRecoveryButtons", &Ini::alwaysShowRecoveryButtons},
     {"logToFile", &Ini::logToFile},
     {"sendFramesOverride", &Ini::sendFramesOverride},
-    {"HTTPRequestTimeout", &Ini::HTTPRequestTimeout},
+    {"HTTPRequestTimeout", &Ini::HTTPRequestTimeout, 1},  // 0 or less would end every request at once
     {"logVerbosity", &Ini::logVerbosity},
     {"enableProfiling", &Ini::enableProfiling},
     {"CloudServiceURL", &Ini::CloudServiceURL},
@@ -58,8 +60,9 @@ bool applyValue(Ini& config, const Key& key, std::string_view value) {
             using Field = std::remove_reference_t<decltype(config.*member)>;
             if constexpr (std::is_same_v<Field, int>) {
                 const auto parsed = parseInteger<int>(value);
-                if (parsed) config.*member = *parsed;
-                return parsed.has_value();
+                if (!parsed || *parsed < key.minimum) return false;
+                config.*member = *parsed;
+                return true;
             } else if constexpr (std::is_same_v<Field, bool>) {
                 const auto parsed = parseBool(value);
                 if (parsed) config.*member = *parsed;

@@ -3,7 +3,8 @@
 // File syntax: one "key=value" per line, spaces around key and value ignored,
 // lines starting with '#' are comments, unknown keys are ignored, and a value
 // that cannot be read keeps its default and produces one log line. Booleans
-// are true/false/1/0/yes/no (any case); integers are decimal.
+// are true/false/1/0/yes/no (any case); integers are decimal
+// (`HTTPRequestTimeout` must be positive).
 //
 // ini() builds it on first use from the file named by setIniDirectory or
 // setIniPath (defaults only when neither was called, or when the file is
