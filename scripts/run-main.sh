@@ -5,5 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target qzai_plugin qz_test_host
-./build/tools/host/qz_test_host --plugin ./build/libqzai_plugin.so "$@"
+cmake --build build -j "$(nproc)" --target qzai_plugin qz_test_host qz_test_runtime
+./build/tools/host/qz_test_host --main-job --plugin ./build/libqzai_plugin.so \
+  --runtime ./build/tools/test_runtime/libqz_test_runtime.so "$@"

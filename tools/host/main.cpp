@@ -5,11 +5,13 @@
 //
 //   qz_test_host --plugin <libqzai_plugin.so> [--cameras N] [--frames N]
 //                [--home-dir DIR] [--ini PATH]
+//   qz_test_host --main-job ...   (see host/main_job.h)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "host/main_job.h"
 #include "host/test_host.h"
 
 namespace {
@@ -33,6 +35,7 @@ const char* kindName(qz::test_host::RecordedPacket::Kind kind) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--main-job") return qz::test_host::mainJobCommand(argc, argv);
     qz::test_host::TestHostOptions options;
     int cameras = 1;
     int frames = 3;

@@ -1,0 +1,57 @@
+// The whole road through the real plug-in library: test runtime in
+// find-squares mode, model from a loopback server, pipeline from the fake
+// REST server, YUV frames with moving squares from several cameras.
+#include <gtest/gtest.h>
+
+#include "host/main_job.h"
+
+namespace qz::test_host {
+namespace {
+
+struct RoadCase {
+    const char* resizing;
+    bool cropped;
+};
+
+class EndToEnd : public ::testing::TestWithParam<RoadCase> {};
+
+TEST_P(EndToEnd, ReportedBoxesMatchTheDrawnSquaresWithStableTracks) {
+    MainJobOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.cameras = 3;
+    options.frames = 25;
+    options.width = 960;
+    options.height = 540;
+    options.resizing = GetParam().resizing;
+    if (GetParam().cropped) {
+        const float box[4] = {0.25f, 0.2f, 0.85f, 0.9f};
+        std::copy(box, box + 4, options.cropBox);
+    }
+
+    const MainJobResult result = runMainJob(options);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_GE(result.meanIou, 0.9);
+    EXPECT_FALSE(result.interleaved);
+    EXPECT_EQ(result.objectsLeaked, 0u);
+    for (const CameraResult& camera : result.cameras) {
+        SCOPED_TRACE(camera.deviceId);
+        EXPECT_GE(camera.objectPackets, camera.framesPushed / 2);
+        EXPECT_EQ(camera.objects, camera.objectPackets);  // one square, one object per packet
+        EXPECT_EQ(camera.trackIds, 1u);
+        EXPECT_EQ(camera.trackChanges, 0u);
+        EXPECT_EQ(camera.unknownTimestamps, 0u);
+        EXPECT_EQ(camera.wrongTypeIds, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Resizing, EndToEnd,
+                         ::testing::Values(RoadCase{"Fit", false}, RoadCase{"Stretch", false},
+                                           RoadCase{"Crop", false}, RoadCase{"Fit", true},
+                                           RoadCase{"Stretch", true}, RoadCase{"Crop", true}),
+                         [](const auto& info) {
+                             return std::string(info.param.resizing) + (info.param.cropped ? "WithCropBox" : "");
+                         });
+
+}  // namespace
+}  // namespace qz::test_host

@@ -1,0 +1,71 @@
+// The main job: the test host drives the real plug-in library end to end on
+// this machine, with nothing fetched from outside.
+//
+// It lays out a data directory with the test runtime (find-squares mode) as
+// the installed runtime, serves one encrypted model from a loopback HTTP
+// server, offers each camera a one-stage pipeline through the fake REST
+// server, pushes YUV 4:2:0 frames with one bright square per camera that
+// moves a little every frame, and compares what comes back with what it drew.
+//
+// runMainJob blocks until the frames were pushed and the packets of the last
+// frames had time to arrive (a few seconds plus the pushing); it is called
+// from one thread. The report holds plain data only.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace qz::test_host {
+
+struct MainJobOptions {
+    std::string pluginPath;   // libqzai_plugin.so
+    std::string runtimePath;  // the test runtime library
+    int cameras = 3;
+    int frames = 100;         // per camera
+    int width = 1920;
+    int height = 1080;
+    std::string resizing = "Fit";  // "Fit", "Stretch" or "Crop"
+    // Crop box of the stage as fractions x0, y0, x1, y1; all zero: none.
+    float cropBox[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    std::string iniPath;      // configuration file handed to the plug-in; empty: defaults
+    FILE* log = nullptr;      // progress lines; null: quiet
+};
+
+struct CameraResult {
+    std::string deviceId;
+    size_t framesPushed = 0;
+    size_t objectPackets = 0;
+    size_t otherPackets = 0;
+    size_t objects = 0;
+    size_t trackIds = 0;           // distinct track ids among the objects
+    size_t trackChanges = 0;       // times the reported track id changed between packets
+    double meanIou = 0.0;          // of the reported boxes against the drawn squares
+    size_t unknownTimestamps = 0;  // packets whose timestamp is no pushed frame's
+    size_t wrongTypeIds = 0;       // objects whose type id is not the model class's
+};
+
+struct MainJobResult {
+    bool ok = false;  // everything ran (not a judgement of the figures)
+    std::string error;
+    std::string expectedTypeId;
+    std::vector<CameraResult> cameras;
+    double meanIou = 0.0;  // over every reported object of every camera
+    size_t objects = 0;
+    size_t objectsLeaked = 0;
+    bool interleaved = false;  // packets of one camera arrived out of frame order
+};
+
+MainJobResult runMainJob(const MainJobOptions& options);
+
+// Prints the result as a newcomer would want to read it.
+void printMainJobResult(const MainJobResult& result, FILE* out);
+
+// The command line of the main job:
+//   qz_test_host --main-job --plugin <libqzai_plugin.so> --runtime <test runtime>
+//                [--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--ini PATH]
+// Exit code 0 when the run completed with a mean IoU of at least 0.9.
+int mainJobCommand(int argc, char** argv);
+
+}  // namespace qz::test_host
