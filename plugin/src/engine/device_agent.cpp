@@ -127,10 +127,6 @@ void DeviceAgent::processDeviceParameters(const json& qzAI) {
 void DeviceAgent::reportParametersError(const std::string& error) {
     logMessage("Error! Device %s: %s\n", m_details->deviceId.c_str(), error.c_str());
     setError(DeviceAgentErrorType::DeviceParameters, error);
-    m_engine->messagingManager().addMessage("PARSE_DEVICE_PARAMETERS",
-                                            "The parameters of device " + m_details->deviceName +
-                                                " could not be read: " + error,
-                                            MessagingManager::MessageType::Warning);
 }
 
 void DeviceAgent::updateModelErrors() {
@@ -192,13 +188,9 @@ void DeviceAgent::rebuildSnapshot() {
     }
     if (pipelineError.empty()) {
         clearError(DeviceAgentErrorType::Pipeline);
-        m_engine->messagingManager().removeMessage("PARSE_PIPELINE");
     } else {
         logMessage("Error! Device %s: %s\n", m_details->deviceId.c_str(), pipelineError.c_str());
         setError(DeviceAgentErrorType::Pipeline, pipelineError);
-        m_engine->messagingManager().addMessage(
-            "PARSE_PIPELINE", "The pipeline of device " + m_details->deviceName + " has problems: " + pipelineError,
-            MessagingManager::MessageType::Warning);
     }
 
     auto next = applyDeviceSettings(base, received);

@@ -127,6 +127,7 @@ private:
     void resetDevicesAskedByHost();
     void devicesStep();
     void refreshModels();
+    void publishAgentNotices();
     void wake();
 
     Plugin* const m_plugin;

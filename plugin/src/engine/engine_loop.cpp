@@ -246,6 +246,39 @@ void Engine::devicesStep() {
         }
     }
     if ((changed || m_modelsDirty.exchange(false)) && !m_shutdown) refreshModels();
+    publishAgentNotices();
+}
+
+void Engine::publishAgentNotices() {
+    // One notice per kind of problem, naming the first camera that has it; it
+    // goes once no camera has the problem any more.
+    struct Kind {
+        DeviceAgentErrorType type;
+        const char* noticeId;
+        const char* what;
+    };
+    static const Kind kKinds[] = {
+        {DeviceAgentErrorType::DeviceParameters, "PARSE_DEVICE_PARAMETERS", "parameters could not be read"},
+        {DeviceAgentErrorType::Pipeline, "PARSE_PIPELINE", "pipeline has problems"},
+    };
+    std::map<std::string, std::string> found;
+    {
+        std::lock_guard<std::mutex> lock(m_agentsMutex);
+        for (const auto& [id, agent] : m_agents) {
+            const auto errors = agent->errors();
+            for (const auto& kind : kKinds) {
+                const auto it = errors.find(kind.type);
+                if (it == errors.end() || found.count(kind.noticeId)) continue;
+                found[kind.noticeId] = "The " + std::string(kind.what) + " on device " + agent->deviceName() + ": " +
+                                       it->second;
+            }
+        }
+    }
+    for (const auto& kind : kKinds) {
+        const auto it = found.find(kind.noticeId);
+        if (it == found.end()) m_messagingManager.removeMessage(kind.noticeId);
+        else m_messagingManager.addMessage(kind.noticeId, it->second, MessagingManager::MessageType::Warning);
+    }
 }
 
 void Engine::refreshModels() {

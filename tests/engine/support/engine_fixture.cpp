@@ -1,0 +1,268 @@
+#include "engine/support/engine_fixture.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "common/ini.h"
+#include "qz/sdk/helpers/device_info.h"
+#include "qz/sdk/helpers/settings_response.h"
+#include "qz/sdk/helpers/string.h"
+#include "qz/sdk/helpers/string_map.h"
+#include "qz/sdk/helpers/unit_test_options.h"
+
+namespace qz::engine_test {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// Points the process-wide configuration at the cloud stub before any test
+// reads it (after static initialisation, so the configuration's own globals
+// exist): short REST and HTTP time-outs keep the stall tests quick.
+class ConfigureOnce : public ::testing::Environment {
+public:
+    void SetUp() override {
+        std::ofstream(m_path) << "HTTPRequestTimeout=1000\n"
+                              << "CloudServiceURL=" << CloudStub::instance().url("/api") << "\n"
+                              << "logVerbosity=1\n";
+        qzai::setIniPath(m_path);
+        // The plug-in names its configuration file from the unit-test options.
+        auto options = qz::sdk::makePtr<qz::sdk::StringMap>(
+            std::map<std::string, std::string>{{qz::sdk::kUnitTestOptionIniPath, m_path}});
+        qz::sdk::setUnitTestOptions(options.get());
+    }
+    void TearDown() override { std::remove(m_path.c_str()); }
+
+private:
+    std::string m_path =
+        (fs::temp_directory_path() / ("qzai-engine-tests-" + std::to_string(::getpid()) + ".ini")).string();
+};
+[[maybe_unused]] ::testing::Environment* const configureOnce = ::testing::AddGlobalTestEnvironment(new ConfigureOnce);
+
+}  // namespace
+
+CloudStub& CloudStub::instance() {
+    static CloudStub stub;
+    return stub;
+}
+
+CloudStub::CloudStub() {
+    auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+        dispatch(request, response);
+    };
+    m_server.server().Get(".*", handler);
+    m_server.server().Post(".*", handler);
+    m_server.start(std::chrono::minutes(10));
+    // A stop issued before the listener runs would be lost; wait for it.
+    for (int i = 0; i < 2000 && !m_server.server().is_running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void CloudStub::dispatch(const httplib::Request& request, httplib::Response& response) {
+    Handler handler;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Seen seen{request.method, request.path, {}};
+        for (const auto& [name, value] : request.headers) seen.headers[name] = value;
+        m_seen.push_back(std::move(seen));
+        const auto it = m_routes.find({request.method, request.path});
+        if (it != m_routes.end()) handler = it->second;
+    }
+    if (handler) handler(request, response);
+    else response.status = 404;
+}
+
+void CloudStub::route(const std::string& method, const std::string& path, Handler handler) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_routes[{method, path}] = std::move(handler);
+}
+
+void CloudStub::reset() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_routes.clear();
+    m_seen.clear();
+}
+
+std::vector<CloudStub::Seen> CloudStub::seen() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_seen;
+}
+
+size_t CloudStub::count(const std::string& method, const std::string& path) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t n = 0;
+    for (const auto& s : m_seen) n += (s.method == method && s.path == path) ? 1 : 0;
+    return n;
+}
+
+std::string encryptModel(const std::string& key32, const std::string& plaintext) {
+    const std::string iv(12, '\x07');
+    std::string out = iv;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    int length = 0;
+    std::string cipher(plaintext.size() + 16, '\0');
+    EVP_EncryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr);
+    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr);
+    EVP_EncryptInit_ex(ctx, nullptr, nullptr, reinterpret_cast<const unsigned char*>(key32.data()),
+                       reinterpret_cast<const unsigned char*>(iv.data()));
+    EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(cipher.data()), &length,
+                      reinterpret_cast<const unsigned char*>(plaintext.data()), static_cast<int>(plaintext.size()));
+    int total = length;
+    EVP_EncryptFinal_ex(ctx, reinterpret_cast<unsigned char*>(cipher.data()) + total, &length);
+    total += length;
+    unsigned char tag[16];
+    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 16, tag);
+    EVP_CIPHER_CTX_free(ctx);
+    out.append(cipher.data(), static_cast<size_t>(total));
+    out.append(reinterpret_cast<const char*>(tag), 16);
+    return out;
+}
+
+std::string base64(const std::string& bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+ServedModel serveModel(const std::string& id, const std::vector<std::string>& classes) {
+    ServedModel model;
+    model.id = id;
+    const std::string path = "/models/" + id;
+    const std::string body = encryptModel(model.key, model.plaintext);
+    const std::string key = base64(model.key);
+    CloudStub::instance().route("GET", path, [body, key](const httplib::Request&, httplib::Response& response) {
+        response.set_header("X-Key", key);
+        response.set_header("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT");
+        response.set_content(body, "application/octet-stream");
+    });
+    model.description = {{"UUID", id},
+                         {"Name", "Model " + id},
+                         {"LastModified", "Tue, 01 Dec 2026 10:00:00 GMT"},
+                         {"DownloadURL", CloudStub::instance().url(path)},
+                         {"InputDriverDetails", {{"width", 64}, {"height", 64}, {"channels", 3}}},
+                         {"Classes", classes}};
+    return model;
+}
+
+json pipelineDocument(const std::vector<ServedModel>& models, json nodes) {
+    json document = {{"models", json::array()}, {"nodes", std::move(nodes)}};
+    for (const auto& model : models) document["models"].push_back(model.description);
+    return document;
+}
+
+int64_t nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// ---- EngineHarness -----------------------------------------------------------------
+
+EngineHarness::EngineHarness() : EngineHarness(Options{}) {}
+
+EngineHarness::EngineHarness(Options options) : m_options(std::move(options)) {
+    if (m_options.homeDir.empty()) {
+        m_ownedHome = std::make_unique<qz::test::TempDir>();
+        m_home = m_ownedHome->path().string();
+    } else {
+        m_home = m_options.homeDir;
+    }
+    if (m_options.runtimeInstalled) {
+        const fs::path runtime = fs::path(dataDir()) / "inference_engine";
+        fs::create_directories(runtime);
+        std::ofstream(runtime / "installed_runtime.txt") << "Generic CPU";
+        std::ofstream(runtime / "RuntimeLibrary.dll") << "not a library";
+    }
+    qz::test_host::HostIdentity identity;
+    identity.homeDir = m_home;
+    identity.cloudToken = m_options.cloudToken;
+    m_server = std::make_shared<qz::test_host::FakeServer>(identity.serverId);
+    m_server->setServerDocument(json{{"id", identity.serverId}, {"parameters", json::object()}});
+    m_provider = qz::sdk::makePtr<qz::test_host::FakeUtilityProvider>(identity, m_server);
+    m_plugin = qz::sdk::makePtr<qzai::Plugin>();
+    m_plugin->setUtilityProvider(m_provider.get());
+    qz::sdk::Result<qz::sdk::analytics::IEngine*> result;
+    m_plugin->obtainEngine(&result);
+    if (!result.isOk() || !result.value()) throw std::runtime_error("no engine");
+    m_engine = qz::sdk::Ptr<qzai::Engine>(dynamic_cast<qzai::Engine*>(result.value()));
+    m_engine->setHandler(qz::sdk::makePtr<qz::test_host::EngineHandler>(m_recorder).get());
+}
+
+EngineHarness::~EngineHarness() { shutdown(); }
+
+void EngineHarness::shutdown() {
+    m_agents.clear();
+    m_engine = nullptr;
+    m_plugin = nullptr;
+    if (m_server) m_server->stop();
+}
+
+qzai::DeviceAgent& EngineHarness::agent(const std::string& id) const { return *m_agents.at(id); }
+
+void EngineHarness::addCamera(const std::string& id, const std::string& name, const json& qzAI) {
+    m_server->putDevice(id, json{{"name", name}, {"parameters", {{"qzAI", qzAI}}}});
+    auto info = qz::sdk::makePtr<qz::sdk::DeviceInfo>(qz::sdk::DeviceInfoFields{id, name, "", "", ""});
+    qz::sdk::Result<qz::sdk::analytics::IDeviceAgent*> result;
+    m_engine->obtainDeviceAgent(info.get(), &result);
+    if (!result.isOk() || !result.value()) throw std::runtime_error("no device agent");
+    qz::sdk::Ptr<qzai::DeviceAgent> agent(dynamic_cast<qzai::DeviceAgent*>(result.value()));
+    agent->setHandler(qz::sdk::makePtr<qz::test_host::DeviceAgentHandler>(id, m_recorder).get());
+    m_agents[id] = agent;
+}
+
+void EngineHarness::setDeviceParameters(const std::string& id, const json& qzAI) {
+    auto device = m_server->device(id).value_or(json::object());
+    device["parameters"]["qzAI"] = qzAI;
+    m_server->putDevice(id, device);
+}
+
+void EngineHarness::releaseCamera(const std::string& id) { m_agents.erase(id); }
+
+std::string EngineHarness::sendSettings(const std::string& id, const std::map<std::string, std::string>& settings) {
+    auto map = qz::sdk::makePtr<qz::sdk::StringMap>(settings);
+    qz::sdk::Result<const qz::sdk::ISettingsResponse*> result;
+    m_agents.at(id)->setSettings(map.get(), &result);
+    qz::sdk::Ptr<const qz::sdk::ISettingsResponse> response(result.value());
+    return response ? qz::sdk::toStdString(response->model()) : std::string();
+}
+
+std::string EngineHarness::press(const std::string& id, const std::string& name) {
+    const auto response = m_agents.at(id)->handleActiveSettingChange(name);
+    const auto* action = response ? response->actionResponse() : nullptr;
+    return action && action->actionUrl() ? action->actionUrl() : std::string();
+}
+
+void EngineHarness::pushFrame(const std::string& id, int64_t timestampUs) {
+    qz::test_host::FrameSpec spec;
+    spec.width = 64;
+    spec.height = 48;
+    spec.timestampUs = timestampUs;
+    auto frame = qz::sdk::makePtr<qz::test_host::TestFrame>(spec);
+    qz::sdk::Result<void> result;
+    m_agents.at(id)->pushDataPacket(frame.get(), &result);
+}
+
+void EngineHarness::waitForPass() { m_engine->waitForDevicesPass(std::chrono::seconds(5)); }
+
+bool EngineHarness::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        m_engine->waitForDevicesPass(std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace qz::engine_test
