@@ -77,3 +77,25 @@ TEST(HttpClient, RedirectLoopAndRefusedConnectionAreErrors) {
     EXPECT_EQ(refused.status, 0);
     EXPECT_TRUE(refused.headers.empty());
 }
+
+TEST(HttpClient, ExceptionFromACallbackStopsTheTransferAndReachesTheCaller) {
+    qz::test::LoopbackHttpServer http;
+    http.server().Get("/data", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(std::string(100'000, 'x'), "application/octet-stream");
+    });
+    http.start();
+    qzai::HttpRequest request;
+    request.url = http.url("/data");
+    for (const bool inResponse : {true, false}) {
+        SCOPED_TRACE(inResponse ? "onResponse" : "onData");
+        qzai::HttpCallbacks callbacks;
+        callbacks.onResponse = [&](const qzai::HttpResponse&) -> bool {
+            if (inResponse) throw std::runtime_error("no room");
+            return true;
+        };
+        callbacks.onData = [&](const char*, size_t) -> bool { throw std::runtime_error("disk full"); };
+        EXPECT_THROW(qzai::HttpClient().send(request, callbacks), std::runtime_error);
+    }
+    // The client is still usable afterwards.
+    EXPECT_TRUE(qzai::HttpClient().send(request).complete);
+}

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -38,6 +39,21 @@ struct Transfer {
     std::chrono::steady_clock::time_point lastActivity;
     curl_off_t lastDown = 0;
     curl_off_t lastUp = 0;
+    // An exception from a callback (or from our own code inside libcurl's
+    // callbacks) must not unwind through libcurl: it is kept here, the
+    // transfer stops, and send() rethrows it after cleaning up.
+    std::exception_ptr failure;
+
+    template <class Call>
+    bool guarded(Call&& call) {
+        try {
+            return call();
+        } catch (...) {
+            failure = std::current_exception();
+            stopped = true;
+            return false;
+        }
+    }
 
     // Hands the final response's status and headers to onResponse once.
     bool announce() {
@@ -46,7 +62,7 @@ struct Transfer {
         long status = 0;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
         response->status = static_cast<int>(status);
-        if (callbacks->onResponse && !callbacks->onResponse(*response)) stopped = true;
+        if (callbacks->onResponse && !guarded([&] { return callbacks->onResponse(*response); })) stopped = true;
         return !stopped;
     }
 };
@@ -56,13 +72,16 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* user) {
     const size_t length = size * count;
     t->lastActivity = std::chrono::steady_clock::now();
     const std::string_view line = trimWhitespace(std::string_view(data, length));
-    if (line.starts_with("HTTP/")) {
-        t->response->headers.clear();  // a new response (redirect, 100 Continue) begins
-    } else if (const size_t colon = line.find(':'); colon != std::string_view::npos) {
-        t->response->headers.emplace_back(std::string(trimWhitespace(line.substr(0, colon))),
-                                          std::string(trimWhitespace(line.substr(colon + 1))));
-    }
-    return length;
+    const bool kept = t->guarded([&] {
+        if (line.starts_with("HTTP/")) {
+            t->response->headers.clear();  // a new response (redirect, 100 Continue) begins
+        } else if (const size_t colon = line.find(':'); colon != std::string_view::npos) {
+            t->response->headers.emplace_back(std::string(trimWhitespace(line.substr(0, colon))),
+                                              std::string(trimWhitespace(line.substr(colon + 1))));
+        }
+        return true;
+    });
+    return kept ? length : 0;
 }
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
@@ -70,13 +89,14 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     const size_t length = size * count;
     t->lastActivity = std::chrono::steady_clock::now();
     if (!t->announce()) return 0;
-    if (t->callbacks->onData) {
-        if (!t->callbacks->onData(data, length)) {
-            t->stopped = true;
-            return 0;
-        }
-    } else {
+    const bool taken = t->guarded([&] {
+        if (t->callbacks->onData) return t->callbacks->onData(data, length);
         t->response->body.append(data, length);
+        return true;
+    });
+    if (!taken) {
+        t->stopped = true;
+        return 0;
     }
     return length;
 }
@@ -169,7 +189,7 @@ HttpResponse HttpClient::send(const HttpRequest& request, const HttpCallbacks& c
             finished = true;
             break;
         }
-        if (t.stopped || (callbacks.onTick && !callbacks.onTick())) {
+        if (t.stopped || (callbacks.onTick && !t.guarded([&] { return callbacks.onTick(); }))) {
             t.stopped = true;
             break;
         }
@@ -189,6 +209,7 @@ HttpResponse HttpClient::send(const HttpRequest& request, const HttpCallbacks& c
         t.announce();  // a response without a body
         response.complete = !t.stopped;
     }
+    if (t.failure) std::rethrow_exception(t.failure);
     response.cancelled = t.stopped;
     if (t.stopped) {
         response.error = "stopped by the caller";

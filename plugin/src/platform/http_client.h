@@ -7,8 +7,10 @@
 // at least every 100 ms for as long as the transfer runs, also while the
 // server sends nothing, so a cancel flag checked there takes effect promptly.
 //
-// Callbacks run on the calling thread. HttpClient holds no connection between
-// calls; one object may be used from several threads at once.
+// Callbacks run on the calling thread. An exception from a callback stops the
+// transfer and leaves send() once the transfer has been cleaned up. HttpClient
+// holds no connection between calls; one object may be used from several
+// threads at once.
 #pragma once
 
 #include <chrono>
