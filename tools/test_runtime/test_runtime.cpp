@@ -136,8 +136,9 @@ public:
         return true;
     }
 
+    // Validation runs outside the lock (the models are fixed once loaded);
+    // the worker is woken after the lock is released and only when it waits.
     int32_t enqueue(uint32_t modelIndex, TensorSet* input) {
-        std::lock_guard<std::mutex> lock(m_mutex);
         const int64_t call = ++m_enqueueCalls;
         if (modelIndex >= m_models.size()) {
             setError("model index " + std::to_string(modelIndex) + " out of range (" +
@@ -153,13 +154,19 @@ public:
             setError("injected enqueue failure");
             return 5;
         }
-        const int64_t accepted = ++m_accepted;
-        int64_t delayMs = m_latencyMs + m_models[modelIndex].latencyMs;
-        if (m_jitterMs > 0) delayMs += static_cast<int64_t>(nextRandom() % static_cast<uint64_t>(m_jitterMs + 1));
-        m_pending.push_back({input, modelIndex, nowNs() + delayMs * 1000000,
-            m_dropEvery > 0 && accepted % m_dropEvery == 0});
+        bool wake = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const int64_t accepted = ++m_accepted;
+            int64_t delayMs = m_latencyMs + m_models[modelIndex].latencyMs;
+            if (m_jitterMs > 0)
+                delayMs += static_cast<int64_t>(nextRandom() % static_cast<uint64_t>(m_jitterMs + 1));
+            m_pending.push_back({input, modelIndex, nowNs() + delayMs * 1000000,
+                m_dropEvery > 0 && accepted % m_dropEvery == 0});
+            wake = m_workerWaiting;
+        }
         g_counters.enqueueAccepted++;
-        m_workCv.notify_one();
+        if (wake) m_workCv.notify_one();
         return 0;
     }
 
@@ -206,14 +213,18 @@ private:
     bool takeDue(std::unique_lock<std::mutex>& lock, Pending& out) {
         while (!m_stopping) {
             if (m_pending.empty()) {
+                m_workerWaiting = true;
                 m_workCv.wait(lock);
+                m_workerWaiting = false;
                 continue;
             }
             auto first = std::min_element(m_pending.begin(), m_pending.end(),
                 [](const Pending& a, const Pending& b) { return a.dueNs < b.dueNs; });
             const int64_t waitNs = first->dueNs - nowNs();
             if (waitNs > 0) {
+                m_workerWaiting = true;
                 m_workCv.wait_for(lock, std::chrono::nanoseconds(waitNs));
+                m_workerWaiting = false;
                 continue;
             }
             out = *first;
@@ -224,6 +235,7 @@ private:
         return false;
     }
 
+    // The retriever is woken after the lock is released.
     void work() {
         std::unique_lock<std::mutex> lock(m_mutex);
         Pending p;
@@ -232,7 +244,11 @@ private:
             TensorSet* out = p.drop ? nullptr : produceOutput(m_models[p.model], *p.input);
             release(p.input);
             lock.lock();
-            if (out) publish(out);
+            if (!out) continue;
+            publish(out);
+            lock.unlock();
+            m_outCv.notify_one();
+            lock.lock();
         }
     }
 
@@ -256,7 +272,6 @@ private:
             out = bad;
         }
         m_outputs.push_back(out);
-        m_outCv.notify_all();
     }
 
     std::map<std::string, std::string> m_args;
@@ -272,7 +287,9 @@ private:
     std::vector<Pending> m_pending;
     std::deque<TensorSet*> m_outputs;
     bool m_stopping = false;
-    int64_t m_enqueueCalls = 0, m_accepted = 0, m_produced = 0, m_delivered = 0;
+    bool m_workerWaiting = false;
+    std::atomic<int64_t> m_enqueueCalls{0};
+    int64_t m_accepted = 0, m_produced = 0, m_delivered = 0;
     std::thread m_worker;
 };
 

@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "test_runtime_internal.h"
 
@@ -15,6 +16,20 @@ size_t elementSize(uint32_t elementType) {
     }
 }
 
+namespace {
+
+std::string shapeText(const Tensor& t) {
+    std::string text;
+    for (uint32_t d = 0; d < t.rank; ++d) {
+        if (d) text += ',';
+        text += std::to_string(t.shape[d]);
+    }
+    return text;
+}
+
+}  // namespace
+
+// Texts are built only for a refusal: this runs on every enqueue.
 bool validateInput(const TensorSet* set, std::string& error) {
     if (!set) {
         error = "input set is null";
@@ -26,37 +41,37 @@ bool validateInput(const TensorSet* set, std::string& error) {
     }
     for (uint32_t i = 0; i < set->count; ++i) {
         const Tensor& t = set->tensors[i];
-        const std::string name = t.name ? t.name : "";
         if (!t.name) {
             error = "input tensor " + std::to_string(i) + " has no name";
             return false;
         }
+        const std::string_view name(t.name);
         const size_t size = elementSize(t.elementType);
         if (size == 0) {
-            error = "input tensor '" + name + "' has unknown element type " + std::to_string(t.elementType);
+            error = "input tensor '" + std::string(name) + "' has unknown element type "
+                + std::to_string(t.elementType);
             return false;
         }
         if (t.rank > 0 && !t.shape) {
-            error = "input tensor '" + name + "' has rank " + std::to_string(t.rank) + " but no shape";
+            error = "input tensor '" + std::string(name) + "' has rank " + std::to_string(t.rank) + " but no shape";
             return false;
         }
         uint64_t expected = size;
-        std::string shape;
         for (uint32_t d = 0; d < t.rank; ++d) {
             if (t.shape[d] < 0) {
-                error = "input tensor '" + name + "' has a negative dimension";
+                error = "input tensor '" + std::string(name) + "' has a negative dimension";
                 return false;
             }
             expected *= static_cast<uint64_t>(t.shape[d]);
-            shape += (d ? "," : "") + std::to_string(t.shape[d]);
         }
         if (t.byteSize != expected) {
-            error = "input tensor '" + name + "' has " + std::to_string(t.byteSize) + " bytes but shape [" + shape
-                + "] of element type " + std::to_string(t.elementType) + " needs " + std::to_string(expected);
+            error = "input tensor '" + std::string(name) + "' has " + std::to_string(t.byteSize) + " bytes but shape ["
+                + shapeText(t) + "] of element type " + std::to_string(t.elementType) + " needs "
+                + std::to_string(expected);
             return false;
         }
         if (t.byteSize > 0 && !t.data) {
-            error = "input tensor '" + name + "' has no data";
+            error = "input tensor '" + std::string(name) + "' has no data";
             return false;
         }
     }
