@@ -99,3 +99,12 @@ TEST(HttpClient, ExceptionFromACallbackStopsTheTransferAndReachesTheCaller) {
     // The client is still usable afterwards.
     EXPECT_TRUE(qzai::HttpClient().send(request).complete);
 }
+
+// A test that fails before its first request must not hang in the server's
+// destructor.
+TEST(LoopbackHttpServer, StopRightAfterStartReturns) {
+    for (int i = 0; i < 50; ++i) {
+        qz::test::LoopbackHttpServer http;
+        http.start();
+    }
+}

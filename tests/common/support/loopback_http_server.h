@@ -34,11 +34,17 @@ public:
         m_port = m_server.bind_to_any_port("127.0.0.1");
         if (m_port <= 0) throw std::runtime_error("loopback server: could not bind 127.0.0.1");
         m_listener = std::thread([this] { m_server.listen_after_bind(); });
+        // httplib's stop() does nothing until the accept loop runs, so a stop
+        // that came first would leave the listener (and the join) hanging.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!m_server.is_running() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         m_watchdog = std::thread([this, maxLifetime] {
             std::unique_lock<std::mutex> lock(m_mutex);
             if (!m_cv.wait_for(lock, maxLifetime, [this] { return m_stopping.load(); })) {
+                m_stopping = true;  // under the mutex, so no waiter misses it
                 lock.unlock();
-                m_stopping = true;
                 m_cv.notify_all();
                 m_server.stop();
             }
