@@ -19,6 +19,9 @@ namespace qzai = qz::vms_server_plugins::analytics::qzai;
 namespace {
 
 constexpr const char* kEcho = R"({"mode":"echo"})";
+// Ids as long as the real ones (UUID texts), so that copies of them would show.
+constexpr const char* kModelId = "6f1c2a4e-3b5d-4c7e-9a8b-0d1e2f3a4b5c";
+constexpr const char* kDeviceId = "{2b4c6d8e-1a3f-4e5d-8c7b-9a0f1e2d3c4b}";
 
 int depth() {
     return std::max(1, qzai::ini().MaxNumberConcurrentInferences);
@@ -28,11 +31,11 @@ void BM_EngineSendInputToOutputQueue(benchmark::State& state) {
     qzai::setLogVerbosity(0);
     engine_test::EngineTestEnv env;
     env.writeRuntimeArgs({});
-    auto model = env.makeModel("a", kEcho);
+    auto model = env.makeModel(kModelId, kEcho);
     qzai::OutputQueue queue;
     qzai::MessagingManager notices;
-    qzai::InferenceEngine engine(env.root(), {{"a", model}}, queue, notices);
-    const auto request = engine_test::makeRequest(model);
+    qzai::InferenceEngine engine(env.root(), {{kModelId, model}}, queue, notices);
+    const auto request = engine_test::makeRequest(model, kDeviceId);
     for (auto _: state) {
         while (engine.hasInputRoom()) engine.sendInput(request, engine_test::makeInput(1.0f, 64));
         benchmark::DoNotOptimize(engine_test::popOutput(queue));

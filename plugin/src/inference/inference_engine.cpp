@@ -209,10 +209,9 @@ void InferenceEngine::sendInput(std::shared_ptr<InferenceInput_t> request, Tenso
     }
     ScopedTimer timer("sendInput");
     const ModelDetails_t* model = request->stage ? request->stage->model.get() : nullptr;
-    const std::string modelId = model ? model->id : std::string();
-    const auto index = model ? m_modelIndex.find(modelId) : m_modelIndex.end();
+    const auto index = model ? m_modelIndex.find(model->id) : m_modelIndex.end();
     if (index == m_modelIndex.end()) {
-        logInfo("Received input for model not in runtime: %s\n", modelId.c_str());
+        logInfo("Received input for model not in runtime: %s\n", model ? model->id.c_str() : "");
         return;
     }
 
@@ -280,14 +279,14 @@ void InferenceEngine::outputLoop(std::stop_token stopToken) {
                 continue;
             }
             timer.mark("runtime output");
-            handleOutput(TensorSetPtr(output));
+            handleOutput(TensorSetPtr(output), timer);
         } catch (const std::exception& e) {
             logMessage("Error! Inference engine output thread: %s\n", e.what());
         }
     }
 }
 
-void InferenceEngine::handleOutput(TensorSetPtr output) {
+void InferenceEngine::handleOutput(TensorSetPtr output, ScopedTimer& timer) {
     const uint32_t id = output->id;
     if (id >= kSlotCount) {
         logMessage("Error! Output tensor ID %d out of range\n", static_cast<int>(id));
@@ -300,42 +299,43 @@ void InferenceEngine::handleOutput(TensorSetPtr output) {
         logMessage("Warning! Output tensor ID %d has no pending request\n", static_cast<int>(id));
         return;
     }
-    std::shared_ptr<InferenceInput_t> request = std::move(m_slots[id]);
+    InferenceOutput entry;
+    entry.request = std::move(m_slots[id]);
     m_slotStates[id].store(0, std::memory_order_release);
     // The runtime is done with it: room for the next input even while the
     // output is still on its way to the queue.
     m_inFlight.fetch_sub(1);
+    timer.mark("uncaching");
 
     std::string problem;
     if (!isSoundOutputSet(*output, problem)) {
         logMessage("Warning! Dropping malformed output for ID %d: %s\n", static_cast<int>(id), problem.c_str());
         return;
     }
-
-    const int64_t now = monotonicNs();
-    const std::string deviceId = request->details ? request->details->deviceId : std::string();
-    {
-        std::lock_guard<std::mutex> lock(m_outputStatsMutex);
-        m_deviceOutputRings.try_emplace(deviceId, kDeviceWindow).first->second.add(now);
-        m_engineOutputRing.add(now);
-    }
-    InferenceOutput entry;
-    takeThroughputReport(deviceId, now, entry);
-    entry.request = std::move(request);
     entry.output = std::move(output);
+    recordOutput(entry);
+    timer.mark("throughput");
     if (!m_outputQueue.push(std::move(entry))) {
         logMessage("Warning! Output processing queue is full!\n");
     }
+    timer.mark("push");
 }
 
-bool InferenceEngine::takeThroughputReport(const std::string& deviceId, int64_t nowNs, InferenceOutput& entry) {
+void InferenceEngine::recordOutput(InferenceOutput& entry) {
+    static const std::string kNoDevice;
+    const std::string& deviceId = entry.request->details ? entry.request->details->deviceId : kNoDevice;
+    const int64_t now = monotonicNs();
     {
         std::lock_guard<std::mutex> lock(m_outputStatsMutex);
-        const auto last = m_lastReportNs.find(deviceId);
-        if (last != m_lastReportNs.end() && nowNs - last->second < kReportIntervalNs) return false;
-        m_lastReportNs[deviceId] = nowNs;
+        ThroughputRing& deviceRing = m_deviceOutputRings.try_emplace(deviceId, kDeviceWindow).first->second;
+        deviceRing.add(now);
+        m_engineOutputRing.add(now);
+        // The camera's first output always reports; then at most once a second.
+        auto [last, first] = m_lastReportNs.try_emplace(deviceId, now);
+        if (!first && now - last->second < kReportIntervalNs) return;
+        last->second = now;
         entry.engineOutputRate = m_engineOutputRing.rate();
-        entry.deviceOutputRate = m_deviceOutputRings.at(deviceId).rate();
+        entry.deviceOutputRate = deviceRing.rate();
     }
     {
         std::lock_guard<std::mutex> lock(m_inputStatsMutex);
@@ -344,7 +344,6 @@ bool InferenceEngine::takeThroughputReport(const std::string& deviceId, int64_t 
         entry.deviceInputRate = ring == m_deviceInputRings.end() ? 0.0 : ring->second.rate();
     }
     entry.reportThroughput = true;
-    return true;
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

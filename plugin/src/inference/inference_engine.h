@@ -41,6 +41,7 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 
 class MessagingManager;
+class ScopedTimer;
 
 class InferenceEngine {
 public:
@@ -94,11 +95,11 @@ private:
     bool prepareWorkingDir();
     void startOutputThread();
     void outputLoop(std::stop_token stopToken);
-    void handleOutput(TensorSetPtr output);
+    void handleOutput(TensorSetPtr output, ScopedTimer& timer);
+    // Adds the output to the camera's and the engine's rings and, when the
+    // camera's last report is a second old or more, fills in the four rates.
+    void recordOutput(InferenceOutput& entry);
     bool sameModels(const ModelMap& models) const;
-    // Rates for a throughput report of the camera, or nothing when its last
-    // report is less than a second old.
-    bool takeThroughputReport(const std::string& deviceId, int64_t nowNs, InferenceOutput& entry);
 
     std::array<std::shared_ptr<InferenceInput_t>, kSlotCount> m_slots;
     std::array<std::atomic<uint8_t>, kSlotCount> m_slotStates{};

@@ -2,6 +2,16 @@
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
+namespace {
+
+// Texts are built only for a refusal: this runs on every output.
+bool refuse(std::string& problem, uint32_t tensor, const char* what) {
+    problem = "tensor " + std::to_string(tensor) + " " + what;
+    return false;
+}
+
+}  // namespace
+
 bool isSoundOutputSet(const TensorSet& set, std::string& problem) {
     if (set.count > 0 && !set.tensors) {
         problem = "no tensor array for " + std::to_string(set.count) + " tensors";
@@ -9,24 +19,13 @@ bool isSoundOutputSet(const TensorSet& set, std::string& problem) {
     }
     for (uint32_t i = 0; i < set.count; ++i) {
         const Tensor& t = set.tensors[i];
-        const std::string which = "tensor " + std::to_string(i);
-        if (!t.name) {
-            problem = which + " has no name";
-            return false;
-        }
-        if (t.rank > 0 && !t.shape) {
-            problem = which + " has no shape";
-            return false;
-        }
+        if (!t.name) return refuse(problem, i, "has no name");
+        if (t.rank > 0 && !t.shape) return refuse(problem, i, "has no shape");
         for (uint32_t d = 0; d < t.rank; ++d) {
-            if (t.shape[d] < 0) {
-                problem = which + " has a negative dimension";
-                return false;
-            }
+            if (t.shape[d] < 0) return refuse(problem, i, "has a negative dimension");
         }
         if (t.byteSize > 0 && !t.data) {
-            problem = which + " has no data for " + std::to_string(t.byteSize) + " bytes";
-            return false;
+            return refuse(problem, i, ("has no data for " + std::to_string(t.byteSize) + " bytes").c_str());
         }
     }
     return true;
