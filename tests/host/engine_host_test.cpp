@@ -1,0 +1,154 @@
+// The engine and its device agents through the real plug-in library, loaded
+// by the test host: what the host server and the disk see.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "common/support/loopback_http_server.h"
+#include "host/test_host.h"
+
+namespace qz::test_host {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr const char* kEngineManifest =
+    R"({"capabilities":"needUncompressedVideoFrames_yuv420","preferredStream":"secondary","deviceAgentSettingsModel":)"
+    R"({"type":"Settings","items":[{"type":"Banner","icon":"info","text":"Enable the plugin and press Apply to start )"
+    R"(working with the plugin."}]}})";
+
+// A host whose configuration points the cloud at `cloud` and whose data
+// folder already holds an installed runtime, so the engine's passes reach
+// the devices.
+class EngineHost {
+public:
+    explicit EngineHost(const qz::test::LoopbackHttpServer& cloud) {
+        std::string pattern = (fs::temp_directory_path() / "qz_engine_host_XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder");
+        m_keptHome = pattern;
+        const fs::path data = fs::path(m_keptHome) / "qz_kelvane";
+        fs::create_directories(data / "inference_engine");
+        std::ofstream(data / "inference_engine" / "installed_runtime.txt") << "Generic CPU";
+        std::ofstream(data / "inference_engine" / "RuntimeLibrary.dll") << "not a library";
+        const std::string iniPath = (fs::path(m_keptHome) / "test.ini").string();
+        std::ofstream(iniPath) << "HTTPRequestTimeout=1000\nCloudServiceURL=" << cloud.url("/api") << "\n";
+        TestHostOptions options;
+        options.pluginPath = QZ_PLUGIN_LIBRARY;
+        options.identity.homeDir = m_keptHome;
+        options.unitTestOptions["iniPath"] = iniPath;
+        m_host = std::make_unique<TestHost>(options);
+    }
+    ~EngineHost() {
+        m_host.reset();
+        std::error_code ec;
+        fs::remove_all(m_keptHome, ec);
+    }
+    TestHost& operator*() { return *m_host; }
+    TestHost* operator->() { return m_host.get(); }
+    fs::path dataDir() const { return fs::path(m_keptHome) / "qz_kelvane"; }
+
+private:
+    std::unique_ptr<TestHost> m_host;
+    std::string m_keptHome;
+};
+
+json device(const std::string& name, const json& pipeline) {
+    return {{"name", name}, {"parameters", {{"qzAI", {{"pipeline", pipeline}}}}}};
+}
+
+json pipelineWith(const std::string& modelUrl) {
+    return {{"models", {{{"UUID", "det"}, {"Name", "Detector"}, {"DownloadURL", modelUrl}, {"Classes", {"forklift"}}}}},
+            {"nodes", {{{"modelUUID", "det"}}}}};
+}
+
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 500; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST(EngineThroughHost, TwoCamerasPublishTheirStateAndKeepTheirSettings) {
+    qz::test::LoopbackHttpServer cloud;
+    cloud.server().Get("/api/system/cloud-system-1/device/cam1/available-pipelines",
+                       [](const httplib::Request& request, httplib::Response& response) {
+                           const bool ok = request.get_header_value("User-Agent") == "QZAI-Plugin/5.0.42" &&
+                                           request.get_header_value("Authorization") == "Bearer cloud-token-1";
+                           response.status = ok ? 200 : 401;
+                           response.set_content(R"([{"name": "Cloud", "uuid": "p1", "parameters": {}}])",
+                                                "application/json");
+                       });
+    cloud.start();
+    EngineHost host(cloud);
+    std::string error;
+    ASSERT_TRUE(host->load(&error)) << error;
+    ASSERT_TRUE(host->obtainEngine(&error)) << error;
+    EXPECT_EQ(host->engineManifest(), kEngineManifest);
+
+    const std::string modelUrl = cloud.url("/models/missing");
+    for (const char* id : {"cam1", "cam2"}) {
+        host->server().putDevice(id, device(id, pipelineWith(modelUrl)));
+        ASSERT_TRUE(host->addCamera({id, id, "", "", ""}, &error)) << error;
+    }
+    ASSERT_TRUE(eventually([&] {
+        return host->deviceManifest("cam1").find("qz.qzai.forklift") != std::string::npos &&
+               host->deviceManifest("cam2").find("qz.qzai.forklift") != std::string::npos;
+    }));
+    for (const char* id : {"cam1", "cam2"}) {
+        EXPECT_EQ(host->server().device(id)->at("parameters").at("qzAI").at("PluginEnabled"), true) << id;
+    }
+
+    const auto reply = host->setDeviceSettings("cam1", {{"deviceActiveSwitch", "true"},
+                                                       {"selectedPipeline", "p1"},
+                                                       {"cropBox_det", R"({"figure": {"points": [[0, 0], [0.5, 0.5]]}})"}});
+    EXPECT_EQ(reply.error, qz::sdk::ErrorCode::noError) << reply.errorMessage;
+    EXPECT_FALSE(reply.model.empty());
+    std::ifstream cache(host.dataDir() / "cam1_settings_cache.txt");
+    std::string line;
+    ASSERT_TRUE(std::getline(cache, line));
+    EXPECT_EQ(line, R"(cropBox_det={"figure": {"points": [[0, 0], [0.5, 0.5]]}})");
+    EXPECT_FALSE(std::getline(cache, line));  // neither the switch nor the pipeline choice is cached
+
+    host->releaseDeviceAgent("cam2");
+    EXPECT_EQ(host->server().device("cam2")->at("parameters").at("qzAI").at("PluginEnabled"), false);
+    const UnloadReport report = host->unload();
+    EXPECT_EQ(report.objectsLeaked, 0u);
+}
+
+TEST(EngineThroughHost, UnloadWhileAModelDownloadStallsEndsPromptlyWithoutLeaks) {
+    qz::test::LoopbackHttpServer cloud;
+    std::atomic<bool> requested{false};
+    cloud.server().Get("/models/slow", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("application/octet-stream", [&](size_t, httplib::DataSink& sink) {
+            sink.write("abc", 3);
+            requested = true;
+            cloud.waitForRelease(std::chrono::seconds(20));
+            return false;
+        });
+    });
+    cloud.start();
+    EngineHost host(cloud);
+    std::string error;
+    ASSERT_TRUE(host->load(&error)) << error;
+    ASSERT_TRUE(host->obtainEngine(&error)) << error;
+    host->server().putDevice("cam1", device("cam1", pipelineWith(cloud.url("/models/slow"))));
+    ASSERT_TRUE(host->addCamera({"cam1", "cam1", "", "", ""}, &error)) << error;
+    ASSERT_TRUE(eventually([&] { return requested.load(); }));
+
+    const auto started = std::chrono::steady_clock::now();
+    const UnloadReport report = host->unload();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));  // a hang guard
+    EXPECT_EQ(report.objectsLeaked, 0u);
+    EXPECT_FALSE(fs::exists(host.dataDir() / "model_files" / "det.bin"));
+    cloud.release();
+}
+
+}  // namespace
+}  // namespace qz::test_host
