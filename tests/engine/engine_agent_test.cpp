@@ -281,3 +281,40 @@ TEST(EngineFixture, ConfigurationPointsAtTheLoopbackCloud) {
     EXPECT_EQ(qzai::ini().CloudServiceURL, CloudStub::instance().url("/api"));
     EXPECT_EQ(qzai::ini().HTTPRequestTimeout, 1000);
 }
+
+TEST_F(EngineAgentTest, CloudPipelineChosenBySettingAndRawPostprocessingRead) {
+    auto own = serveModel("own", {"person"});
+    auto cloudModel = serveModel("cloudy", {"truck"});
+    cloudModel.description["RawPostprocessing"] = {
+        {"modelArchitecture", "YOLO-NAS"}, {"confidenceThreshold", 0.6}, {"iouThreshold", 0.3}, {"classes", {"truck"}}};
+    own.description["RawPostprocessing"] = {{"modelArchitecture", "Mystery-Net"}};
+    const json cloudPipeline = pipelineDocument({cloudModel}, json::parse(R"([{"modelUUID": "cloudy"}])"));
+    CloudStub::instance().route("GET", "/api/system/cloud-system-1/device/cam1/available-pipelines",
+                                [cloudPipeline](const httplib::Request&, httplib::Response& r) {
+                                    const json list = {{{"name", "Trucks"}, {"uuid", "p1"}, {"parameters", cloudPipeline}}};
+                                    r.set_content(list.dump(), "application/json");
+                                });
+    EngineHarness host;
+    host.addCamera("cam1", "Gate", cameraWith(pipelineDocument({own}, json::parse(R"([{"modelUUID": "own"}])"))));
+    auto& agent = host.agent("cam1");
+    ASSERT_TRUE(host.waitUntil([&] {
+        const auto s = agent.settingsSnapshot();
+        return s && s->cloudParametersReceived && modelReady(agent);
+    }));
+    auto snapshot = agent.settingsSnapshot();
+    ASSERT_EQ(snapshot->availablePipelines.size(), 1u);
+    EXPECT_EQ(snapshot->availablePipelines[0].name, "Trucks");
+    EXPECT_EQ(snapshot->stages[0].key, "own");
+    // An unknown family keeps the default decoder but still turns built-in decoding on.
+    EXPECT_EQ(snapshot->stages[0].model->modelArchitecture, 0u);
+    EXPECT_TRUE(snapshot->stages[0].model->builtInDecoding);
+
+    host.sendSettings("cam1", {{"selectedPipeline", "p1"}});
+    EXPECT_EQ(agent.settingsSnapshot()->stages[0].key, "cloudy");
+    ASSERT_TRUE(host.waitUntil([&] { return modelReady(agent); }));
+    const auto& model = *agent.settingsSnapshot()->stages[0].model;
+    EXPECT_EQ(model.modelArchitecture, 3u);
+    EXPECT_FLOAT_EQ(model.confidenceThreshold, 0.6f);
+    EXPECT_FLOAT_EQ(model.iouThreshold, 0.3f);
+    EXPECT_EQ(model.detectionClasses, (std::vector<std::string>{"truck"}));
+}
