@@ -1,10 +1,12 @@
 #include "inference/preprocessing/colour_conversion.h"
 
-#include <vector>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "inference/preprocessing/rgb_writer.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -22,14 +24,6 @@ inline float clampChannel(float x) {
     return x <= 255.0f ? x : 255.0f;
 }
 
-inline void convertPixel(float y, float u, float v, float* r, float* g, float* b) {
-    u -= 128.0f;
-    v -= 128.0f;
-    *r = clampChannel(y + kRv * v);
-    *g = clampChannel(y - kGu * u - kGv * v);
-    *b = clampChannel(y + kBu * u);
-}
-
 #if defined(__SSE2__)
 // Sixteen pixels at a time with SSE2 (the x86-64 baseline). Every lane
 // performs the float operations of convertPixel in the same order, so the
@@ -39,14 +33,16 @@ inline __m128 clampChannel(__m128 x) {
     return _mm_min_ps(x, _mm_set1_ps(255.0f));
 }
 
-inline void convert4(__m128 y, __m128 u, __m128 v, float* r, float* g, float* b) {
+template <typename Writer>
+inline void convert4(__m128 y, __m128 u, __m128 v, size_t i, Writer& out) {
     const __m128 mid = _mm_set1_ps(128.0f);
     u = _mm_sub_ps(u, mid);
     v = _mm_sub_ps(v, mid);
-    _mm_storeu_ps(r, clampChannel(_mm_add_ps(y, _mm_mul_ps(_mm_set1_ps(kRv), v))));
+    const __m128 r = clampChannel(_mm_add_ps(y, _mm_mul_ps(_mm_set1_ps(kRv), v)));
     const __m128 gu = _mm_sub_ps(y, _mm_mul_ps(_mm_set1_ps(kGu), u));
-    _mm_storeu_ps(g, clampChannel(_mm_sub_ps(gu, _mm_mul_ps(_mm_set1_ps(kGv), v))));
-    _mm_storeu_ps(b, clampChannel(_mm_add_ps(y, _mm_mul_ps(_mm_set1_ps(kBu), u))));
+    const __m128 g = clampChannel(_mm_sub_ps(gu, _mm_mul_ps(_mm_set1_ps(kGv), v)));
+    const __m128 b = clampChannel(_mm_add_ps(y, _mm_mul_ps(_mm_set1_ps(kBu), u)));
+    out.put4(i, r, g, b);
 }
 
 // Sixteen bytes as four vectors of four floats.
@@ -60,41 +56,128 @@ inline void widen16(__m128i bytes, __m128 out[4]) {
     out[3] = _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero));
 }
 
-inline void convert16(const uint8_t* y, __m128i u, __m128i v, float* r, float* g, float* b) {
+// Pixels i .. i + 15.
+template <typename Writer>
+inline void convert16(const uint8_t* y, __m128i u, __m128i v, size_t i, Writer& out) {
     __m128 yf[4], uf[4], vf[4];
     widen16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y)), yf);
     widen16(u, uf);
     widen16(v, vf);
-    for (int k = 0; k < 4; ++k) convert4(yf[k], uf[k], vf[k], r + 4 * k, g + 4 * k, b + 4 * k);
+    for (size_t k = 0; k < 4; ++k) convert4(yf[k], uf[k], vf[k], i + 4 * k, out);
+}
+#endif
+
+template <typename Writer>
+inline void convertPixel(float y, float u, float v, size_t i, Writer& out) {
+    u -= 128.0f;
+    v -= 128.0f;
+    out.put(i, clampChannel(y + kRv * v), clampChannel(y - kGu * u - kGv * v),
+            clampChannel(y + kBu * u));
+}
+
+#if defined(QZAI_PREP_AVX2)
+// Eight pixels at a time with AVX2, the same operations as convert4.
+QZAI_TARGET_AVX2 inline __m256 clampChannel(__m256 x) {
+    x = _mm256_max_ps(x, _mm256_setzero_ps());  // NaN gives the second operand, 0
+    return _mm256_min_ps(x, _mm256_set1_ps(255.0f));
+}
+
+// The low eight bytes as eight floats.
+QZAI_TARGET_AVX2 inline __m256 widen8(__m128i bytes) {
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
+}
+
+// Pixels i .. i + 7 from y[0..7] and the low eight bytes of u and v.
+template <typename Writer>
+QZAI_TARGET_AVX2 inline void convert8(const uint8_t* y, __m128i u, __m128i v, size_t i,
+                                      Writer& out) {
+    const __m256 mid = _mm256_set1_ps(128.0f);
+    const __m256 yf = widen8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y)));
+    const __m256 uf = _mm256_sub_ps(widen8(u), mid);
+    const __m256 vf = _mm256_sub_ps(widen8(v), mid);
+    const __m256 r = clampChannel(_mm256_add_ps(yf, _mm256_mul_ps(_mm256_set1_ps(kRv), vf)));
+    const __m256 gu = _mm256_sub_ps(yf, _mm256_mul_ps(_mm256_set1_ps(kGu), uf));
+    const __m256 g = clampChannel(_mm256_sub_ps(gu, _mm256_mul_ps(_mm256_set1_ps(kGv), vf)));
+    const __m256 b = clampChannel(_mm256_add_ps(yf, _mm256_mul_ps(_mm256_set1_ps(kBu), uf)));
+    out.put8(i, r, g, b);
+}
+
+// Four bytes into the low lanes of a vector.
+inline __m128i load4(const uint8_t* p) {
+    int32_t word;
+    std::memcpy(&word, p, sizeof word);
+    return _mm_cvtsi32_si128(word);
+}
+
+template <typename Writer>
+QZAI_TARGET_AVX2 void convertRowHalfChromaAvx2(const uint8_t* y, const uint8_t* u,
+                                               const uint8_t* v, size_t n, Writer& out) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i u4 = load4(u + i / 2);
+        const __m128i v4 = load4(v + i / 2);
+        convert8(y + i, _mm_unpacklo_epi8(u4, u4), _mm_unpacklo_epi8(v4, v4), i, out);
+    }
+    for (; i < n; ++i) convertPixel(y[i], u[i / 2], v[i / 2], i, out);
+}
+
+template <typename Writer>
+QZAI_TARGET_AVX2 void convertPixelsAvx2(const uint8_t* y, const uint8_t* u, const uint8_t* v,
+                                        size_t n, Writer& out) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        convert8(y + i, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + i)),
+                 _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + i)), i, out);
+    }
+    for (; i < n; ++i) convertPixel(y[i], u[i], v[i], i, out);
 }
 #endif
 
 // One row whose chroma has one sample per two pixels (u[i / 2]).
-void convertRowHalfChroma(const uint8_t* y, const uint8_t* u, const uint8_t* v, size_t n, float* r,
-                          float* g, float* b) {
+template <typename Writer>
+void convertRowHalfChroma(const uint8_t* y, const uint8_t* u, const uint8_t* v, size_t n,
+                          Writer&& out) {
+#if defined(QZAI_PREP_AVX2)
+    if (hasAvx2()) return convertRowHalfChromaAvx2(y, u, v, n, out);
+#endif
     size_t i = 0;
 #if defined(__SSE2__)
     for (; i + 16 <= n; i += 16) {
         const __m128i u8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + i / 2));
         const __m128i v8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + i / 2));
-        convert16(y + i, _mm_unpacklo_epi8(u8, u8), _mm_unpacklo_epi8(v8, v8), r + i, g + i, b + i);
+        convert16(y + i, _mm_unpacklo_epi8(u8, u8), _mm_unpacklo_epi8(v8, v8), i, out);
     }
 #endif
-    for (; i < n; ++i) convertPixel(y[i], u[i / 2], v[i / 2], r + i, g + i, b + i);
+    for (; i < n; ++i) convertPixel(y[i], u[i / 2], v[i / 2], i, out);
+}
+
+// n pixels with one chroma sample each.
+template <typename Writer>
+void convertPixels(const uint8_t* y, const uint8_t* u, const uint8_t* v, size_t n, Writer&& out) {
+#if defined(QZAI_PREP_AVX2)
+    if (hasAvx2()) return convertPixelsAvx2(y, u, v, n, out);
+#endif
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        convert16(y + i, _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i)),
+                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i)), i, out);
+    }
+#endif
+    for (; i < n; ++i) convertPixel(y[i], u[i], v[i], i, out);
 }
 
 }  // namespace
 
 void convertYuvPixelsToRgb(const uint8_t* y, const uint8_t* u, const uint8_t* v, size_t n,
                            float* r, float* g, float* b) {
-    size_t i = 0;
-#if defined(__SSE2__)
-    for (; i + 16 <= n; i += 16) {
-        convert16(y + i, _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i)),
-                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i)), r + i, g + i, b + i);
-    }
-#endif
-    for (; i < n; ++i) convertPixel(y[i], u[i], v[i], r + i, g + i, b + i);
+    float* const dst[3] = {r, g, b};
+    convertPixels(y, u, v, n, RgbWriter<false, true>(dst));
+}
+
+void convertYuvPixelsNormalised(const uint8_t* y, const uint8_t* u, const uint8_t* v, size_t n,
+                                const Normalisation& norm, bool planar, float* const dst[3]) {
+    withNormalisedWriter(planar, dst, norm, [&](auto& out) { convertPixels(y, u, v, n, out); });
 }
 
 void storeRgbBytes(const float* r, const float* g, const float* b, size_t n, uint8_t* out) {
@@ -112,25 +195,17 @@ bool convertYuvToRgb(const YuvPlanes& p, uint32_t layout, float* out) {
     const size_t planeSize = W * H;
     const bool planar = layout == 0;
 
-    std::vector<float> rgb(planar ? 0 : 3 * W);
     for (size_t row = 0; row < H; ++row) {
         const uint8_t* yRow = p.y + row * static_cast<size_t>(p.yLineSize);
         const uint8_t* uRow = p.u + (row / 2) * static_cast<size_t>(p.uLineSize);
         const uint8_t* vRow = p.v + (row / 2) * static_cast<size_t>(p.vLineSize);
         if (planar) {
             float* r = out + row * W;
-            convertRowHalfChroma(yRow, uRow, vRow, W, r, r + planeSize, r + 2 * planeSize);
-            continue;
-        }
-        float* r = rgb.data();
-        float* g = r + W;
-        float* b = g + W;
-        convertRowHalfChroma(yRow, uRow, vRow, W, r, g, b);
-        float* dst = out + 3 * row * W;
-        for (size_t col = 0; col < W; ++col) {
-            dst[3 * col] = r[col];
-            dst[3 * col + 1] = g[col];
-            dst[3 * col + 2] = b[col];
+            float* const dst[3] = {r, r + planeSize, r + 2 * planeSize};
+            convertRowHalfChroma(yRow, uRow, vRow, W, RgbWriter<false, true>(dst));
+        } else {
+            float* const dst[3] = {out + 3 * row * W, nullptr, nullptr};
+            convertRowHalfChroma(yRow, uRow, vRow, W, RgbWriter<false, false>(dst));
         }
     }
     return true;

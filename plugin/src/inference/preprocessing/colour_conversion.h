@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "inference/preprocessing/heap_array.h"
+#include "inference/preprocessing/normalisation.h"
 #include "inference/preprocessing/yuv_planes.h"
 
 namespace qz::sdk::analytics {
@@ -23,6 +24,13 @@ namespace qz::vms_server_plugins::analytics::qzai {
 // G and B (0..255). Outputs must not overlap the inputs.
 void convertYuvPixelsToRgb(const uint8_t* y, const uint8_t* u, const uint8_t* v, size_t n,
                            float* r, float* g, float* b);
+
+// The same conversion, written normalised (value * scale + offset per
+// channel) to three planes (dst[0..2]) when `planar` is set, else
+// interleaved into dst[0]; bit-identical to convertYuvPixelsToRgb followed
+// by storeNormalisedPlanar / storeNormalisedInterleaved.
+void convertYuvPixelsNormalised(const uint8_t* y, const uint8_t* u, const uint8_t* v, size_t n,
+                                const Normalisation& norm, bool planar, float* const dst[3]);
 
 // Clamps to 0..255 (NaN gives 0) and truncates n pixels into interleaved
 // R, G, B bytes.

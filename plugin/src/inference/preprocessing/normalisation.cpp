@@ -1,5 +1,7 @@
 #include "inference/preprocessing/normalisation.h"
 
+#include "inference/preprocessing/rgb_writer.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -17,16 +19,14 @@ Normalisation buildNormalisation(std::span<const float, 3> means, std::span<cons
 
 namespace {
 
-// out[i] = in[i] * scale + offset; the vector lanes do the same two float
-// operations as the scalar tail, so results do not depend on the position.
-void scaleAndOffset(const float* in, size_t n, float scale, float offset, float* out) {
+// Normalises n pixels given as three float rows into `out`.
+template <typename Writer>
+void storeNormalised(const float* r, const float* g, const float* b, size_t n, Writer&& out) {
     size_t i = 0;
 #if defined(__SSE2__)
-    const __m128 s = _mm_set1_ps(scale);
-    const __m128 o = _mm_set1_ps(offset);
-    for (; i + 4 <= n; i += 4) _mm_storeu_ps(out + i, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(in + i), s), o));
+    for (; i + 4 <= n; i += 4) out.put4(i, _mm_loadu_ps(r + i), _mm_loadu_ps(g + i), _mm_loadu_ps(b + i));
 #endif
-    for (; i < n; ++i) out[i] = in[i] * scale + offset;
+    for (; i < n; ++i) out.put(i, r[i], g[i], b[i]);
 }
 
 void fill(float* out, size_t n, float value) {
@@ -42,18 +42,13 @@ void fill(float* out, size_t n, float value) {
 
 void storeNormalisedPlanar(const float* r, const float* g, const float* b, size_t n,
                            const Normalisation& norm, float* const dst[3]) {
-    scaleAndOffset(r, n, norm.scale[0], norm.offset[0], dst[0]);
-    scaleAndOffset(g, n, norm.scale[1], norm.offset[1], dst[1]);
-    scaleAndOffset(b, n, norm.scale[2], norm.offset[2], dst[2]);
+    storeNormalised(r, g, b, n, RgbWriter<true, true>(dst, norm));
 }
 
 void storeNormalisedInterleaved(const float* r, const float* g, const float* b, size_t n,
                                 const Normalisation& norm, float* dst) {
-    for (size_t i = 0; i < n; ++i) {
-        dst[3 * i] = r[i] * norm.scale[0] + norm.offset[0];
-        dst[3 * i + 1] = g[i] * norm.scale[1] + norm.offset[1];
-        dst[3 * i + 2] = b[i] * norm.scale[2] + norm.offset[2];
-    }
+    float* const line[3] = {dst, nullptr, nullptr};
+    storeNormalised(r, g, b, n, RgbWriter<true, false>(line, norm));
 }
 
 void fillPaddingPlanar(size_t n, const Normalisation& norm, float* const dst[3]) {

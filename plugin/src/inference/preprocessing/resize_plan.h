@@ -4,9 +4,16 @@
 // image with it: one into normalised floats, one into interleaved bytes.
 //
 // A pass asks a row source for the mapped pixels of each non-padding target
-// row and writes padding itself. A row source is called as
+// row and writes padding itself. A row source offers
 //   source(sourceRow, sourceColumns, n, r, g, b)
-// and writes n float R, G, B values (0..255) for the given source columns.
+// writing n float R, G, B values (0..255) for the given source columns, and
+//   source.normalised(sourceRow, sourceColumns, n, norm, planar, dst)
+// writing the same values normalised to three planes (dst[0..2]) or
+// interleaved (dst[0]), as storeNormalisedPlanar / storeNormalisedInterleaved
+// would write them. Before asking for a row the passes call
+//   source.prefetch(nextSourceRow, sourceColumns, n)
+// for the row they will ask for next, so its bytes can be on their way
+// while the current row is converted.
 //
 // Plans are plain values; passes are thread-safe over distinct outputs.
 #pragma once
@@ -43,6 +50,13 @@ inline bool isSupportedTargetSize(uint64_t tw, uint64_t th) {
     return tw <= kMaxTargetSide && th <= kMaxTargetSide;
 }
 
+// Hints that bytes first..last of `line` are read soon; reads nothing.
+inline void prefetchBytes(const void* line, size_t first, size_t last) {
+    const auto base = reinterpret_cast<uintptr_t>(line);
+    for (uintptr_t a = (base + first) & ~uintptr_t{63}; a <= base + last; a += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(a), 0, 2);
+}
+
 // The run of mapped columns and one row of R, G, B values for it.
 struct RowScratch {
     explicit RowScratch(const ResizePlan& plan)
@@ -64,33 +78,35 @@ void resizeToFloat(const ResizePlan& plan, const Normalisation& norm, bool plana
                    RowSource&& source, float* out) {
     const size_t tw = static_cast<size_t>(plan.targetWidth);
     const size_t planeSize = tw * static_cast<size_t>(plan.targetHeight);
-    RowScratch rgb(plan);
-    const size_t begin = rgb.begin, end = rgb.end, n = rgb.n;
-    float *r = rgb.r, *g = rgb.g, *b = rgb.b;
+    const auto begin = static_cast<size_t>(plan.columnRun.begin);
+    const auto end = static_cast<size_t>(plan.columnRun.end);
+    const size_t n = end - begin;
+    const int32_t* columns = plan.columns.data() + begin;
     for (size_t row = 0; row < static_cast<size_t>(plan.targetHeight); ++row) {
         const int32_t sourceRow = plan.rows[row];
         const bool padRow = sourceRow < 0 || n == 0;
-        if (padRow) {
-            if (planar) {
-                float* dst[3] = {out + row * tw, out + planeSize + row * tw, out + 2 * planeSize + row * tw};
-                fillPaddingPlanar(tw, norm, dst);
-            } else {
-                fillPaddingInterleaved(tw, norm, out + 3 * row * tw);
-            }
-            continue;
-        }
-        source(sourceRow, plan.columns.data() + begin, n, r, g, b);
+        if (!padRow && row + 1 < plan.rows.size() && plan.rows[row + 1] >= 0)
+            source.prefetch(plan.rows[row + 1], columns, n);
         if (planar) {
             float* const line[3] = {out + row * tw, out + planeSize + row * tw, out + 2 * planeSize + row * tw};
+            if (padRow) {
+                fillPaddingPlanar(tw, norm, line);
+                continue;
+            }
             fillPaddingPlanar(begin, norm, line);
             float* const mid[3] = {line[0] + begin, line[1] + begin, line[2] + begin};
-            storeNormalisedPlanar(r, g, b, n, norm, mid);
+            source.normalised(sourceRow, columns, n, norm, true, mid);
             float* const tail[3] = {line[0] + end, line[1] + end, line[2] + end};
             fillPaddingPlanar(tw - end, norm, tail);
         } else {
             float* line = out + 3 * row * tw;
+            if (padRow) {
+                fillPaddingInterleaved(tw, norm, line);
+                continue;
+            }
             fillPaddingInterleaved(begin, norm, line);
-            storeNormalisedInterleaved(r, g, b, n, norm, line + 3 * begin);
+            float* const mid[3] = {line + 3 * begin, nullptr, nullptr};
+            source.normalised(sourceRow, columns, n, norm, false, mid);
             fillPaddingInterleaved(tw - end, norm, line + 3 * end);
         }
     }
@@ -111,6 +127,8 @@ void resizeToBytes(const ResizePlan& plan, RowSource&& source, uint8_t* out) {
             std::fill(line, line + 3 * tw, uint8_t{0});
             continue;
         }
+        if (row + 1 < plan.rows.size() && plan.rows[row + 1] >= 0)
+            source.prefetch(plan.rows[row + 1], plan.columns.data() + begin, n);
         source(sourceRow, plan.columns.data() + begin, n, r, g, b);
         std::fill(line, line + 3 * begin, uint8_t{0});
         storeRgbBytes(r, g, b, n, line + 3 * begin);

@@ -1,6 +1,7 @@
 #include "inference/preprocessing/rgb_preprocessing.h"
 
 #include <limits>
+#include <vector>
 
 #include "inference/preprocessing/resize_plan.h"
 #include "inference/video_frame.h"
@@ -12,8 +13,8 @@ namespace {
 // Samples the mapped columns of one source row of a float RGB buffer.
 class RgbRowSource {
 public:
-    RgbRowSource(const float* base, size_t width, size_t height, bool planar)
-        : base_(base), width_(width), planeSize_(width * height), planar_(planar) {}
+    RgbRowSource(const float* base, size_t width, size_t height, bool planar, size_t maxColumns)
+        : base_(base), width_(width), planeSize_(width * height), planar_(planar), rgb_(3 * maxColumns) {}
 
     void operator()(int32_t sourceRow, const int32_t* columns, size_t n, float* r, float* g,
                     float* b) const {
@@ -39,11 +40,33 @@ public:
         }
     }
 
+    void prefetch(int32_t sourceRow, const int32_t* columns, size_t n) const {
+        const auto row = static_cast<size_t>(sourceRow);
+        const size_t first = sizeof(float) * static_cast<size_t>(columns[0]);
+        const size_t last = sizeof(float) * static_cast<size_t>(columns[n - 1]);
+        if (planar_) {
+            for (size_t c = 0; c < 3; ++c) prefetchBytes(base_ + c * planeSize_ + row * width_, first, last);
+        } else {
+            prefetchBytes(base_ + 3 * row * width_, 3 * first, 3 * last + 2 * sizeof(float));
+        }
+    }
+
+    void normalised(int32_t sourceRow, const int32_t* columns, size_t n, const Normalisation& norm,
+                    bool planar, float* const dst[3]) {
+        float* r = rgb_.data();
+        (*this)(sourceRow, columns, n, r, r + n, r + 2 * n);
+        if (planar)
+            storeNormalisedPlanar(r, r + n, r + 2 * n, n, norm, dst);
+        else
+            storeNormalisedInterleaved(r, r + n, r + 2 * n, n, norm, dst[0]);
+    }
+
 private:
     const float* base_;
     size_t width_;
     size_t planeSize_;
     bool planar_;
+    std::vector<float> rgb_;  // scratch row for normalised()
 };
 
 // The float pixels of a frame whose buffer holds all of them, else null.
@@ -68,9 +91,10 @@ std::optional<ResizePlan> planFor(const VideoFrame& frame, uint64_t tw, uint64_t
                            static_cast<int32_t>(tw), static_cast<int32_t>(th), cropBox, method);
 }
 
-RgbRowSource sourceOf(const VideoFrame& frame) {
+RgbRowSource sourceOf(const VideoFrame& frame, const ResizePlan& plan) {
     return RgbRowSource(checkedPixels(frame), static_cast<size_t>(frame.width()),
-                        static_cast<size_t>(frame.height()), frame.format() == 0);
+                        static_cast<size_t>(frame.height()), frame.format() == 0,
+                        static_cast<size_t>(plan.targetWidth));
 }
 
 }  // namespace
@@ -81,7 +105,7 @@ std::optional<HeapArray<float>> preprocessRgbToFloat(const VideoFrame& frame,
                                                      ResizingMethod method) {
     const auto plan = planFor(frame, input.width, input.height, cropBox, method);
     if (!plan) return std::nullopt;
-    return renderFloat(*plan, input, sourceOf(frame));
+    return renderFloat(*plan, input, sourceOf(frame, *plan));
 }
 
 std::optional<HeapArray<uint8_t>> preprocessRgbToUint8(const VideoFrame& frame, uint64_t tw,
@@ -90,7 +114,7 @@ std::optional<HeapArray<uint8_t>> preprocessRgbToUint8(const VideoFrame& frame, 
                                                        ResizingMethod method) {
     const auto plan = planFor(frame, tw, th, cropBox, method);
     if (!plan) return std::nullopt;
-    return renderBytes(*plan, sourceOf(frame));
+    return renderBytes(*plan, sourceOf(frame, *plan));
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -18,20 +18,45 @@ public:
 
     void operator()(int32_t sourceRow, const int32_t* columns, size_t n, float* r, float* g,
                     float* b) {
+        gather(sourceRow, columns, n);
+        convertYuvPixelsToRgb(y_.data(), u_.data(), v_.data(), n, r, g, b);
+    }
+
+    void normalised(int32_t sourceRow, const int32_t* columns, size_t n, const Normalisation& norm,
+                    bool planar, float* const dst[3]) {
+        gather(sourceRow, columns, n);
+        convertYuvPixelsNormalised(y_.data(), u_.data(), v_.data(), n, norm, planar, dst);
+    }
+
+    void prefetch(int32_t sourceRow, const int32_t* columns, size_t n) const {
+        const auto row = static_cast<size_t>(sourceRow);
+        const auto first = static_cast<size_t>(columns[0]);
+        const auto last = static_cast<size_t>(columns[n - 1]);
+        prefetchBytes(p_.y + row * static_cast<size_t>(p_.yLineSize), first, last);
+        prefetchBytes(p_.u + (row / 2) * static_cast<size_t>(p_.uLineSize), first / 2, last / 2);
+        prefetchBytes(p_.v + (row / 2) * static_cast<size_t>(p_.vLineSize), first / 2, last / 2);
+    }
+
+private:
+    // Y, U and V of the given columns into the scratch rows. The scratch
+    // pointers are locals so the byte stores cannot make the compiler
+    // reload them on every pixel.
+    void gather(int32_t sourceRow, const int32_t* columns, size_t n) {
         const auto row = static_cast<size_t>(sourceRow);
         const uint8_t* yRow = p_.y + row * static_cast<size_t>(p_.yLineSize);
         const uint8_t* uRow = p_.u + (row / 2) * static_cast<size_t>(p_.uLineSize);
         const uint8_t* vRow = p_.v + (row / 2) * static_cast<size_t>(p_.vLineSize);
+        uint8_t* ys = y_.data();
+        uint8_t* us = u_.data();
+        uint8_t* vs = v_.data();
         for (size_t i = 0; i < n; ++i) {
             const auto col = static_cast<size_t>(columns[i]);
-            y_[i] = yRow[col];
-            u_[i] = uRow[col / 2];
-            v_[i] = vRow[col / 2];
+            ys[i] = yRow[col];
+            us[i] = uRow[col / 2];
+            vs[i] = vRow[col / 2];
         }
-        convertYuvPixelsToRgb(y_.data(), u_.data(), v_.data(), n, r, g, b);
     }
 
-private:
     const YuvPlanes& p_;
     std::vector<uint8_t> y_, u_, v_;
 };
