@@ -1,8 +1,5 @@
 #include "host/main_job.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <atomic>
@@ -18,6 +15,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "host/test_crypto.h"
 #include "host/test_host.h"
 
 namespace qz::test_host {
@@ -33,35 +31,6 @@ constexpr const char* kModelId = "squares-1";
 constexpr const char* kClassName = "square";
 // The detection output; its name carries the format and the class list.
 constexpr const char* kOutputName = "bboxes-format:xyxysc;0:square";
-
-std::vector<uint8_t> randomBytes(size_t count) {
-    std::vector<uint8_t> bytes(count);
-    if (RAND_bytes(bytes.data(), static_cast<int>(count)) != 1) throw std::runtime_error("no random bytes");
-    return bytes;
-}
-
-// 12-byte IV | ciphertext | 16-byte tag, as the model repository serves models.
-std::string encryptModel(const std::vector<uint8_t>& key, const std::string& plain) {
-    std::vector<uint8_t> out = randomBytes(12);
-    out.resize(12 + plain.size() + 16);
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    int length = 0;
-    bool ok = ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), out.data()) == 1 &&
-              EVP_EncryptUpdate(ctx.get(), out.data() + 12, &length,
-                                reinterpret_cast<const uint8_t*>(plain.data()), static_cast<int>(plain.size())) == 1;
-    ok = ok && EVP_EncryptFinal_ex(ctx.get(), out.data() + 12 + length, &length) == 1 &&
-         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, 16, out.data() + 12 + plain.size()) == 1;
-    if (!ok) throw std::runtime_error("model encryption failed");
-    return std::string(out.begin(), out.end());
-}
-
-std::string base64(const std::vector<uint8_t>& bytes) {
-    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
-                                  static_cast<int>(bytes.size()));
-    text.resize(static_cast<size_t>(n));
-    return text;
-}
 
 // The loopback model repository: one model, its key in "X-Key".
 class ModelServer {
@@ -194,7 +163,8 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         TempHome home;
         const std::vector<uint8_t> key = randomBytes(32);
         const std::string descriptor = nlohmann::json{{"mode", "find_squares"}, {"output_name", kOutputName}, {"class", 0}, {"score", 0.9}}.dump();
-        ModelServer models(encryptModel(key, descriptor), base64(key));
+        const std::vector<uint8_t> body = encryptAes256Gcm(key, descriptor);
+        ModelServer models(std::string(body.begin(), body.end()), base64Encode(key));
         installRuntime(home.path / "qz_kelvane", options.runtimePath);
         say(options.log, "data directory: " + (home.path / "qz_kelvane").string());
         say(options.log, "model served at " + models.url());

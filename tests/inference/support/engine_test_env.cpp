@@ -1,8 +1,6 @@
 #include "inference/support/engine_test_env.h"
 
 #include <dlfcn.h>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,9 +11,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/test_crypto.h"
+
 namespace engine_test {
 
 namespace fs = std::filesystem;
+using qz::test_host::encryptAes256Gcm;
+using qz::test_host::randomBytes;
 
 namespace {
 
@@ -23,30 +25,6 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::vector<uint8_t> randomBytes(size_t n) {
-    std::vector<uint8_t> bytes(n);
-    if (RAND_bytes(bytes.data(), static_cast<int>(n)) != 1) throw std::runtime_error("RAND_bytes failed");
-    return bytes;
-}
-
-// 12-byte IV | ciphertext | 16-byte tag.
-std::vector<uint8_t> encryptAes256Gcm(const std::vector<uint8_t>& key, const std::string& plain) {
-    std::vector<uint8_t> out = randomBytes(12);
-    out.resize(12 + plain.size() + 16);
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    int length = 0;
-    int total = 0;
-    bool ok = EVP_EncryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, key.data(), out.data()) == 1
-        && EVP_EncryptUpdate(ctx, out.data() + 12, &length, reinterpret_cast<const uint8_t*>(plain.data()),
-               static_cast<int>(plain.size())) == 1;
-    total = length;
-    ok = ok && EVP_EncryptFinal_ex(ctx, out.data() + 12 + total, &length) == 1;
-    ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 16, out.data() + 12 + plain.size()) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    if (!ok) throw std::runtime_error("encryption failed");
-    return out;
 }
 
 }  // namespace
