@@ -211,14 +211,62 @@ BENCHMARK(BM_AnchorFreeYoloOpenCv)->ArgName("n")->Arg(8400)->Arg(33600)->Unit(be
 
 // [1, 25200, 85] with objectness; and the worst case where every one of
 // 8400 one-class proposals passes (conf 0).
-void BM_AnchorBasedYolo(benchmark::State& state) {
+OwnedSet anchorBasedOutput() {
     const int n = 25200, r = 85;
     std::vector<float> v(static_cast<size_t>(n) * r);
     fillYolo(n, 80, true, 7, [r](int k, int i) { return static_cast<size_t>(i) * r + k; }, v);
-    const OwnedSet input({1, n, r}, std::move(v));
+    return OwnedSet({1, n, r}, std::move(v));
+}
+
+void BM_AnchorBasedYolo(benchmark::State& state) {
+    const OwnedSet input = anchorBasedOutput();
     for (auto _ : state) freeResult(qzai::runDetectionPostprocessor(1, &input.set, kConf, kIou, 640, 640));
 }
 BENCHMARK(BM_AnchorBasedYolo)->Unit(benchmark::kMicrosecond);
+
+// The plain row loop (every product compared in class order), then the
+// same greedy suppression; rows by descending score.
+std::vector<float> referenceAnchorBased(const OwnedSet& s) {
+    const int n = s.shape[1], r = s.shape[2];
+    std::vector<Detection> candidates;
+    for (int i = 0; i < n; ++i) {
+        const float* row = s.data.data() + static_cast<size_t>(i) * r;
+        float best = 0.0f;
+        int cls = 0;
+        for (int c = 0; c < r - 5; ++c) {
+            const float product = row[4] * row[5 + c];
+            if (product > best) {
+                best = product;
+                cls = c;
+            }
+        }
+        if (!(best >= kConf)) continue;
+        candidates.push_back({row[0] - 0.5f * row[2], row[1] - 0.5f * row[3], row[0] + 0.5f * row[2],
+                              row[1] + 0.5f * row[3], best, cls});
+    }
+    std::vector<float> rows;
+    for (const int k : decoder_bench::referenceGreedyNms(candidates, kIou, false)) {
+        const Detection& d = candidates[k];
+        rows.insert(rows.end(), {d.x1, d.y1, d.x2, d.y2, d.score, static_cast<float>(d.classId)});
+    }
+    return rows;
+}
+
+void BM_AnchorBasedYoloReference(benchmark::State& state) {
+    const OwnedSet input = anchorBasedOutput();
+    TensorSet* ours = qzai::runDetectionPostprocessor(1, &input.set, kConf, kIou, 640, 640);
+    const bool same = rowsOf(ours) == referenceAnchorBased(input);
+    freeResult(ours);
+    if (!same) {
+        state.SkipWithError("detections differ");
+        return;
+    }
+    for (auto _ : state) {
+        auto rows = referenceAnchorBased(input);
+        benchmark::DoNotOptimize(rows.data());
+    }
+}
+BENCHMARK(BM_AnchorBasedYoloReference)->Unit(benchmark::kMicrosecond);
 
 void BM_AnchorBasedYoloEverythingPasses(benchmark::State& state) {
     const int n = 8400, r = 6;

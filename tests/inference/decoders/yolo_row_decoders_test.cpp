@@ -1,10 +1,14 @@
 // AnchorBasedYolo and YOLO26: row-major outputs picked by name or type.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <random>
 
 #include "decoder_test_util.h"
 #include "inference/decoders/decoders.h"
+#include "inference/decoders/detection.h"
 
 using namespace decoder_test;
 
@@ -46,6 +50,61 @@ TEST(AnchorBasedYolo, EqualProductsKeepTheFirstClassAndZeroRowsPassOnlyAtConfZer
     SetPtr none(qzai::decodeAnchorBasedYolo(input.get(), 0.5f, 0.45f));
     EXPECT_EQ(none->count, 0u);
     EXPECT_EQ(log.verbose.back(), "[AnchorBasedYolo] 0 detections after NMS.\n");
+}
+
+TEST(AnchorBasedYolo, MatchesThePlainClassLoopOnOddValues) {
+    // Ties, zeros of both signs, NaN, infinities, denormals and negative
+    // objectness, over row sizes with and without a partial last block.
+    std::mt19937 rng(404);
+    const float pool[] = {0.5f, 0.5f, 0.25f, 0.3f, 1.0f, 0.0f, -0.0f, -0.5f, NAN,
+                          INFINITY, -INFINITY, 1e-40f, 0.7f, 0.7f, 2.0f};
+    auto pick = [&] {
+        return rng() % 4 == 0 ? std::uniform_real_distribution<float>(0.0f, 1.0f)(rng)
+                              : pool[rng() % std::size(pool)];
+    };
+    for (const int rowSize : {6, 7, 21, 85, 86}) {
+        const int n = 300;
+        std::vector<float> v;
+        for (int r = 0; r < n; ++r) {
+            v.insert(v.end(), {static_cast<float>(rng() % 600), static_cast<float>(rng() % 600),
+                               static_cast<float>(1 + rng() % 50), static_cast<float>(1 + rng() % 50)});
+            for (int k = 4; k < rowSize; ++k) v.push_back(pick());
+        }
+        SetPtr input = makeSet({floatTensor("output0", {1, n, rowSize}, v)});
+        for (const float conf : {0.25f, 0.15f, 0.0f, -1.0f}) {
+            // best = 0, class = 0; a product strictly above best replaces it.
+            std::vector<qzai::Detection> expected;
+            for (int r = 0; r < n; ++r) {
+                const float* row = v.data() + static_cast<size_t>(r) * rowSize;
+                float best = 0.0f;
+                int cls = 0;
+                for (int c = 0; c < rowSize - 5; ++c) {
+                    if (row[4] * row[5 + c] > best) {
+                        best = row[4] * row[5 + c];
+                        cls = c;
+                    }
+                }
+                if (best >= conf) {
+                    expected.push_back({row[0] - 0.5f * row[2], row[1] - 0.5f * row[3],
+                                        row[0] + 0.5f * row[2], row[1] + 0.5f * row[3], best, cls});
+                }
+            }
+            // An overlap never exceeds 2: every candidate is kept, by score.
+            std::stable_sort(expected.begin(), expected.end(),
+                             [](const qzai::Detection& a, const qzai::Detection& b) {
+                                 return a.score > b.score;
+                             });
+            SetPtr out(qzai::decodeAnchorBasedYolo(input.get(), conf, 2.0f));
+            const auto got = resultValues(out.get());
+            ASSERT_EQ(got.size(), expected.size() * 6) << rowSize << " " << conf;
+            for (size_t k = 0; k < expected.size(); ++k) {
+                const qzai::Detection& d = expected[k];
+                const float row[6] = {d.x1, d.y1, d.x2, d.y2, d.score, static_cast<float>(d.classId)};
+                EXPECT_EQ(std::memcmp(row, got.data() + 6 * k, sizeof row), 0)
+                    << "row size " << rowSize << " conf " << conf << " row " << k;
+            }
+        }
+    }
 }
 
 TEST(AnchorBasedYolo, PicksByNameThenByType) {
