@@ -93,9 +93,12 @@ static_assert(offsetof(Tensor, shape) == 16);
 static_assert(offsetof(Tensor, byteSize) == 24);
 static_assert(offsetof(Tensor, data) == 32);
 static_assert(sizeof(RuntimeArgs) == 24);
+static_assert(offsetof(RuntimeArgs, count) == 0);
 static_assert(offsetof(RuntimeArgs, keys) == 8);
 static_assert(offsetof(RuntimeArgs, values) == 16);
 static_assert(sizeof(RuntimeModelEntry) == 48);
+static_assert(offsetof(RuntimeModelEntry, modelPath) == 0);
+static_assert(offsetof(RuntimeModelEntry, reserved) == 8);
 #endif
 
 #endif  // QZAI_INFERENCE_RUNTIME_API_H
