@@ -1,117 +1,26 @@
 #include "host/main_job.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
+#include <cstdlib>
 #include <map>
-#include <memory>
 #include <set>
 #include <stdexcept>
-#include <thread>
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "host/test_crypto.h"
-#include "host/test_host.h"
+#include "host/road_rig.h"
 
 namespace qz::test_host {
 
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kModelSide = 320;
 constexpr int kSquareSide = 160;
-constexpr const char* kModelId = "squares-1";
-constexpr const char* kClassName = "square";
-// The detection output; its name carries the format and the class list.
-constexpr const char* kOutputName = "bboxes-format:xyxysc;0:square";
-
-// The loopback model repository: one model, its key in "X-Key".
-class ModelServer {
-public:
-    ModelServer(std::string body, std::string key) : m_body(std::move(body)), m_key(std::move(key)) {
-        m_server.Get("/models/squares.bin", [this](const httplib::Request&, httplib::Response& response) {
-            response.set_header("X-Key", m_key);
-            response.set_header("Last-Modified", "Mon, 07 Dec 2026 10:00:00 GMT");
-            response.set_content(m_body, "application/octet-stream");
-        });
-        m_port = m_server.bind_to_any_port("127.0.0.1");
-        if (m_port <= 0) throw std::runtime_error("cannot bind the loopback model server");
-        m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    }
-    ~ModelServer() {
-        m_server.stop();
-        if (m_thread.joinable()) m_thread.join();
-    }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/models/squares.bin"; }
-    size_t size() const { return m_body.size(); }
-
-private:
-    std::string m_body;
-    std::string m_key;
-    httplib::Server m_server;
-    int m_port = 0;
-    std::thread m_thread;
-};
-
-// A temporary home folder, removed at the end.
-struct TempHome {
-    fs::path path;
-    TempHome() {
-        std::string pattern = (fs::temp_directory_path() / "qz_main_job_XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
-        path = pattern;
-    }
-    ~TempHome() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-void installRuntime(const fs::path& dataDir, const std::string& runtimePath) {
-    const fs::path folder = dataDir / "inference_engine";
-    fs::create_directories(folder);
-    fs::copy_file(runtimePath, folder / "RuntimeLibrary.dll", fs::copy_options::overwrite_existing);
-    std::ofstream(folder / "installed_runtime.txt") << "Generic CPU";
-    std::ofstream(folder / "runtime_args.json") << R"({"poll_ms": "20"})";
-}
-
-nlohmann::json pipelineDocument(const MainJobOptions& options, const ModelServer& server) {
-    const nlohmann::json model = {
-        {"UUID", kModelId},
-        {"Name", "Bright squares"},
-        {"LastModified", "Mon, 07 Dec 2026 10:00:00 GMT"},
-        {"DownloadURL", server.url()},
-        {"Size", server.size()},
-        {"InputDriverDetails",
-         {{"width", kModelSide}, {"height", kModelSide}, {"channels", 3}, {"order", 0},
-          {"means", {0, 0, 0}}, {"vars", {1, 1, 1}}}},
-        {"NamedInput", {{{"Name", "image-"}, {"DataType", "float"}, {"Shape", {1, 3, kModelSide, kModelSide}}}}},
-        {"NamedOutput", {{{"Name", kOutputName}, {"DataType", "float"}, {"Shape", {100, 6}}}}},
-        {"Classes", {kClassName}},
-    };
-    const nlohmann::json node = {{"modelUUID", kModelId}, {"resizing", options.resizing}, {"children", nlohmann::json::array()}};
-    return {{"models", {model}}, {"nodes", {node}}};
-}
-
-std::map<std::string, std::string> cameraSettings(const MainJobOptions& options) {
-    std::map<std::string, std::string> settings = {
-        {"deviceActiveSwitch", "true"},
-        {std::string("visualise_classes_") + kModelId, nlohmann::json::array({kClassName}).dump()},
-    };
-    const float* box = options.cropBox;
-    if (box[2] > box[0] && box[3] > box[1]) {
-        settings[std::string("cropBox_") + kModelId] =
-            nlohmann::json{{"figure", {{"points", {{box[0], box[1]}, {box[2], box[3]}}}}}}.dump();
-    }
-    return settings;
-}
+// Longest wait for the packets of one round of frames; a frame the plug-in
+// dropped gives none, and the run goes on after this.
+constexpr auto kRoundTimeout = std::chrono::milliseconds(1000);
 
 // The square camera c draws in frame f, in pixels. It moves back and forth
 // (never jumps) inside the part of the frame the model sees: the crop box,
@@ -144,12 +53,6 @@ double iou(const sdk::analytics::Rect& a, double bx, double by, double bw, doubl
     return uni > 0.0 ? inter / uni : 0.0;
 }
 
-std::string cameraId(int camera) {
-    char id[48];
-    std::snprintf(id, sizeof id, "{00000000-0000-0000-0000-%012d}", camera + 1);
-    return id;
-}
-
 void say(FILE* log, const std::string& text) {
     if (log) std::fprintf(log, "%s\n", text.c_str());
 }
@@ -158,49 +61,34 @@ void say(FILE* log, const std::string& text) {
 
 MainJobResult runMainJob(const MainJobOptions& options) {
     MainJobResult result;
-    result.expectedTypeId = std::string("qz.qzai.") + kClassName;
+    result.expectedTypeId = std::string("qz.qzai.") + RoadRig::kClassName;
     try {
-        TempHome home;
-        const std::vector<uint8_t> key = randomBytes(32);
-        const std::string descriptor = nlohmann::json{{"mode", "find_squares"}, {"output_name", kOutputName}, {"class", 0}, {"score", 0.9}}.dump();
-        const std::vector<uint8_t> body = encryptAes256Gcm(key, descriptor);
-        ModelServer models(std::string(body.begin(), body.end()), base64Encode(key));
-        installRuntime(home.path / "qz_kelvane", options.runtimePath);
-        say(options.log, "data directory: " + (home.path / "qz_kelvane").string());
-        say(options.log, "model served at " + models.url());
-
-        TestHostOptions hostOptions;
-        hostOptions.pluginPath = options.pluginPath;
-        hostOptions.identity.homeDir = home.path.string();
-        if (!options.iniPath.empty()) hostOptions.unitTestOptions["iniPath"] = options.iniPath;
-        TestHost host(hostOptions);
-        std::string error;
-        if (!host.load(&error) || !host.obtainEngine(&error)) throw std::runtime_error(error);
-
-        const nlohmann::json pipeline = pipelineDocument(options, models);
-        std::vector<std::string> ids;
-        for (int c = 0; c < options.cameras; ++c) {
-            const std::string id = cameraId(c);
-            if (!host.addCamera({id, "Camera " + std::to_string(c + 1), "QZ", "test", ""}, &error))
-                throw std::runtime_error(error);
-            host.server().putDevice(id, {{"name", "Camera " + std::to_string(c + 1)},
-                                         {"parameters", {{"qzAI", {{"pipeline", pipeline}}}}}});
-            ids.push_back(id);
-        }
-        for (const std::string& id : ids) host.setDeviceSettings(id, cameraSettings(options));
+        RoadRigOptions rigOptions;
+        rigOptions.pluginPath = options.pluginPath;
+        rigOptions.runtimePath = options.runtimePath;
+        rigOptions.cameras = options.cameras;
+        rigOptions.modelDescriptor = nlohmann::json{
+            {"mode", "find_squares"}, {"output_name", RoadRig::kOutputName}, {"class", 0}, {"score", 0.9}}.dump();
+        rigOptions.resizing = options.resizing;
+        std::copy(options.cropBox, options.cropBox + 4, rigOptions.cropBox);
+        rigOptions.iniPath = options.iniPath;
+        RoadRig rig(rigOptions);
+        TestHost& host = rig.host();
+        const std::vector<std::string>& ids = rig.cameraIds();
+        say(options.log, "data directory: " + rig.dataDirectory());
+        say(options.log, "model served at " + rig.modelUrl());
         say(options.log, "cameras offered their pipeline; waiting for the model and the runtime...");
 
-        // Frames carry the wall-clock time of their push, so the agent does not
-        // find them old and the tracker sees time pass.
-        auto nowUs = [] {
-            return std::chrono::duration_cast<std::chrono::microseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                .count();
-        };
+        // Frames carry the wall-clock time of their push (strictly increasing),
+        // so the agent does not find them old and the tracker sees time pass.
+        int64_t lastTimestampUs = 0;
         std::map<int64_t, int> frameOfTimestamp;
         int frame = 0;
-        auto pushAll = [&] {
-            const int64_t timestampUs = nowUs();
+        auto pushRound = [&] {
+            const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
+            const int64_t timestampUs = lastTimestampUs = std::max(now, lastTimestampUs + 1);
             frameOfTimestamp[timestampUs] = frame;
             for (int c = 0; c < options.cameras; ++c) {
                 FrameSpec frameLayout;
@@ -211,21 +99,38 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                 host.pushFrame(ids[static_cast<size_t>(c)], frameLayout);
             }
             ++frame;
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            return timestampUs;
+        };
+        // Every camera delivered its object packet for the round.
+        auto roundDone = [&](int64_t timestampUs, std::chrono::milliseconds timeout) {
+            return host.recorder().waitUntil(
+                [&](const std::vector<RecordedPacket>& packets) {
+                    std::set<std::string> done;
+                    for (const RecordedPacket& packet : packets) {
+                        if (packet.kind == RecordedPacket::Kind::objects && packet.timestampUs == timestampUs)
+                            done.insert(packet.deviceId);
+                    }
+                    return done.size() == ids.size();
+                },
+                timeout);
         };
 
-        // Warm-up: push frames until the first packet shows that the road is open.
+        // Warm-up: push rounds until the first packet shows that the road is
+        // open, then until one whole round comes back.
         const auto readyDeadline = Clock::now() + std::chrono::seconds(30);
-        while (host.recorder().packets().empty()) {
+        while (!host.recorder().waitForPackets(1, std::chrono::milliseconds(40))) {
             if (Clock::now() > readyDeadline) throw std::runtime_error("no packet came back within 30 s");
-            pushAll();
+            pushRound();
+        }
+        while (!roundDone(pushRound(), kRoundTimeout)) {
+            if (Clock::now() > readyDeadline) throw std::runtime_error("no whole round came back within 30 s");
         }
         say(options.log, "inference is running after " + std::to_string(frame) + " frame(s); pushing frames...");
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        host.recorder().clear();
-        frameOfTimestamp.clear();
-        for (int f = 0; f < options.frames; ++f) pushAll();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+
+        // The measured run: one round at a time, each pushed once the previous
+        // one came back. Packets of warm-up frames are left out below.
+        const int64_t firstMeasuredUs = lastTimestampUs + 1;
+        for (int f = 0; f < options.frames; ++f) roundDone(pushRound(), kRoundTimeout);
 
         double iouSum = 0.0;
         for (int c = 0; c < options.cameras; ++c) {
@@ -237,6 +142,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
             int64_t lastTimestamp = 0;
             double cameraIou = 0.0;
             for (const RecordedPacket& packet : host.recorder().packets(camera.deviceId)) {
+                if (packet.timestampUs < firstMeasuredUs) continue;
                 if (packet.kind != RecordedPacket::Kind::objects) {
                     ++camera.otherPackets;
                     continue;

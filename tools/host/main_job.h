@@ -7,9 +7,11 @@
 // server, pushes YUV 4:2:0 frames with one bright square per camera that
 // moves a little every frame, and compares what comes back with what it drew.
 //
-// runMainJob blocks until the frames were pushed and the packets of the last
-// frames had time to arrive (a few seconds plus the pushing); it is called
-// from one thread. The report holds plain data only.
+// Frames go one round at a time (a frame for every camera): the next round is
+// pushed once every camera's packet of the previous one came back (or after a
+// second, when the plug-in dropped a frame). runMainJob blocks until the last
+// round came back; it is called from one thread. The report holds plain data
+// only.
 #pragma once
 
 #include <cstdint>

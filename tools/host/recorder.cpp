@@ -107,6 +107,12 @@ bool Recorder::waitForPackets(size_t count, std::chrono::milliseconds timeout) c
     return m_changed.wait_for(lock, timeout, [&] { return m_packets.size() >= count; });
 }
 
+bool Recorder::waitUntil(const std::function<bool(const std::vector<RecordedPacket>&)>& done,
+                         std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return done(m_packets); });
+}
+
 bool Recorder::waitForManifests(size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, timeout, [&] { return m_manifests.size() >= count; });

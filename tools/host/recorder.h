@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -67,6 +68,10 @@ public:
     std::vector<RecordedDiagnosticEvent> diagnosticEvents() const;
 
     bool waitForPackets(size_t count, std::chrono::milliseconds timeout) const;
+    // Waits until `done` holds for the packets recorded so far (called under
+    // the recorder's lock, so it must not call back into the recorder).
+    bool waitUntil(const std::function<bool(const std::vector<RecordedPacket>&)>& done,
+                   std::chrono::milliseconds timeout) const;
     bool waitForManifests(size_t count, std::chrono::milliseconds timeout) const;
     void clear();
 

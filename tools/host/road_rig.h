@@ -1,0 +1,67 @@
+// RoadRig: the whole road laid out for the real plug-in library, with nothing
+// fetched from outside. It makes a temporary home folder, installs the test
+// runtime there as the runtime (with the given runtime_args.json), serves one
+// encrypted test-runtime model from a loopback HTTP server, loads the library
+// in a TestHost, obtains the engine and one device agent per camera, offers
+// each camera a one-stage pipeline over that model through the fake REST
+// server and sends the camera's settings (active, the model's class shown,
+// the crop box).
+//
+// The constructor throws std::runtime_error when any of that fails. The rig
+// owns the host: destroying the rig unloads the library, stops the model
+// server and removes the folder, in that order. Calls follow the TestHost's
+// rule (one test thread); host().recorder() may be read from any thread.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/test_host.h"
+
+namespace qz::test_host {
+
+struct RoadRigOptions {
+    std::string pluginPath;   // libqzai_plugin.so
+    std::string runtimePath;  // the test runtime library
+    int cameras = 1;
+    // The test-runtime model descriptor (JSON text); a detecting model should
+    // name its output RoadRig::kOutputName.
+    std::string modelDescriptor;
+    // runtime_args.json of the installed runtime; "poll_ms" defaults to "20".
+    std::map<std::string, std::string> runtimeArgs;
+    std::string resizing = "Fit";  // "Fit", "Stretch" or "Crop"
+    // Crop box of the stage as fractions x0, y0, x1, y1; all zero: none.
+    float cropBox[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    std::string iniPath;  // configuration file handed to the plug-in; empty: defaults
+};
+
+class RoadRig {
+public:
+    static constexpr int kModelSide = 320;
+    static constexpr const char* kModelId = "squares-1";
+    static constexpr const char* kClassName = "square";
+    // The model's detection output; its name carries the format and the class list.
+    static constexpr const char* kOutputName = "bboxes-format:xyxysc;0:square";
+
+    explicit RoadRig(const RoadRigOptions& options);
+    ~RoadRig();
+    RoadRig(const RoadRig&) = delete;
+    RoadRig& operator=(const RoadRig&) = delete;
+
+    TestHost& host();
+    const std::vector<std::string>& cameraIds() const { return m_cameraIds; }
+    std::string dataDirectory() const;
+    std::string modelUrl() const;
+
+private:
+    struct Parts;
+    std::unique_ptr<Parts> m_parts;
+    std::vector<std::string> m_cameraIds;
+};
+
+// "{00000000-0000-0000-0000-00000000000N}" for camera index N-1.
+std::string roadCameraId(int camera);
+
+}  // namespace qz::test_host
