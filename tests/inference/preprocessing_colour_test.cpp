@@ -2,7 +2,11 @@
 // reference computed here from the planes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <utility>
+#include <vector>
 
 #include "inference/preprocessing/colour_conversion.h"
 #include "inference/preprocessing/yuv_preprocessing.h"
@@ -62,6 +66,37 @@ TEST(PreprocessingColour, WholeFrameAndBytesMatchReference) {
                 }
             }
         }
+    }
+}
+
+// A host frame whose V plane has its own line size (or reports none).
+class OwnVStrideFrame : public prep_test::HostFrame {
+public:
+    OwnVStrideFrame(const prep_test::TestYuvFrame& f, const std::vector<uint8_t>& v, int vLineSize)
+        : HostFrame(f), v_(v), vLineSize_(vLineSize) {}
+    const uint8_t* data(int plane) const override { return plane == 2 ? v_.data() : HostFrame::data(plane); }
+    int lineSize(int plane) const override { return plane == 2 ? vLineSize_ : HostFrame::lineSize(plane); }
+
+private:
+    const std::vector<uint8_t>& v_;
+    int vLineSize_;
+};
+
+// Plane 2 is read with its own line size when the frame reports one, else
+// with plane 1's.
+TEST(PreprocessingColour, VPlaneLineSize) {
+    const auto f = prep_test::randomFrame(37, 23, 4u, 3);
+    const auto want = qzai::convertFrameToRgb(f.planes(), 1);
+    const int wide = f.cLineSize + 9;
+    std::vector<uint8_t> v(static_cast<size_t>(11 * wide + 19), 0xEE);  // 12 rows of 19
+    for (int row = 0; row < 12; ++row)
+        std::copy_n(f.v.begin() + row * f.cLineSize, 19, v.begin() + row * wide);
+    using Case = std::pair<const std::vector<uint8_t>*, int>;
+    for (const auto& [plane, lineSize] : {Case{&v, wide}, Case{&f.v, 0}}) {
+        const OwnVStrideFrame host(f, *plane, lineSize);
+        const auto got = qzai::convertFrameToRgb(&host, 1);
+        ASSERT_EQ(got.size(), want.size());
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), want.byteSize()), 0) << "line size " << lineSize;
     }
 }
 
