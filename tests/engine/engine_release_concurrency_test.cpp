@@ -17,6 +17,14 @@ namespace {
 
 json cameraWith(const json& pipeline) { return {{"pipeline", pipeline}}; }
 
+void pushFrameTo(qzai::DeviceAgent& agent) {
+    qz::test_host::FrameSpec spec;
+    spec.timestampUs = nowUs();
+    auto frame = qz::sdk::makePtr<qz::test_host::TestFrame>(spec);
+    qz::sdk::Result<void> result;
+    agent.pushDataPacket(frame.get(), &result);
+}
+
 }  // namespace
 
 TEST(EngineRelease, AgentReleasedWhileFramesAndResultsArriveFromOtherThreads) {
@@ -37,18 +45,12 @@ TEST(EngineRelease, AgentReleasedWhileFramesAndResultsArriveFromOtherThreads) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     for (const char* id : {"cam1", "cam3"}) {
-        threads.emplace_back([&, id] {
-            while (!stop) host.pushFrame(id, nowUs());
+        threads.emplace_back([&, agent = &host.agent(id)] {
+            while (!stop) pushFrameTo(*agent);
         });
     }
-    threads.emplace_back([&, agent = cam2] () mutable {
-        for (int i = 0; i < 200; ++i) {
-            qz::test_host::FrameSpec spec;
-            spec.timestampUs = nowUs();
-            auto frame = qz::sdk::makePtr<qz::test_host::TestFrame>(spec);
-            qz::sdk::Result<void> result;
-            agent->pushDataPacket(frame.get(), &result);
-        }
+    threads.emplace_back([agent = cam2]() mutable {
+        for (int i = 0; i < 200; ++i) pushFrameTo(*agent);
         agent = nullptr;
     });
     for (int t = 0; t < 2; ++t) {
@@ -61,7 +63,12 @@ TEST(EngineRelease, AgentReleasedWhileFramesAndResultsArriveFromOtherThreads) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     cam2 = nullptr;
     host.releaseCamera("cam2");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The agent is gone once its last holder let go; it says so last thing.
+    auto released = [&] {
+        return host.server().device("cam2")->at("parameters").at("qzAI").value("PluginEnabled", true) == false;
+    };
+    for (int i = 0; i < 1000 && !released(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(released());
     const size_t packetsAfterRelease = host.recorder().packets("cam2").size();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     stop = true;
@@ -71,7 +78,6 @@ TEST(EngineRelease, AgentReleasedWhileFramesAndResultsArriveFromOtherThreads) {
     EXPECT_EQ(host.recorder().packets("cam2").size(), packetsAfterRelease);
     EXPECT_GT(packetsAfterRelease, 0u);
     EXPECT_GT(host.agent("cam1").framesAdmitted(), 0u);
-    EXPECT_EQ(host.server().device("cam2")->at("parameters").at("qzAI").at("PluginEnabled"), false);
 }
 
 TEST(EngineRelease, ShutdownDoesNotWaitForAStalledModelDownloadOrHostServer) {
