@@ -18,9 +18,9 @@ namespace {
 json cameraWith(const json& pipeline) { return {{"pipeline", pipeline}}; }
 
 void pushFrameTo(qzai::DeviceAgent& agent) {
-    qz::test_host::FrameSpec spec;
-    spec.timestampUs = nowUs();
-    auto frame = qz::sdk::makePtr<qz::test_host::TestFrame>(spec);
+    qz::test_host::FrameSpec layout;
+    layout.timestampUs = nowUs();
+    auto frame = qz::sdk::makePtr<qz::test_host::TestFrame>(layout);
     qz::sdk::Result<void> result;
     agent.pushDataPacket(frame.get(), &result);
 }

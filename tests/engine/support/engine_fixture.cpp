@@ -244,11 +244,11 @@ std::string EngineHarness::press(const std::string& id, const std::string& name)
 }
 
 void EngineHarness::pushFrame(const std::string& id, int64_t timestampUs) {
-    qz::test_host::FrameSpec spec;
-    spec.width = 64;
-    spec.height = 48;
-    spec.timestampUs = timestampUs;
-    auto frame = qz::sdk::makePtr<qz::test_host::TestFrame>(spec);
+    qz::test_host::FrameSpec layout;
+    layout.width = 64;
+    layout.height = 48;
+    layout.timestampUs = timestampUs;
+    auto frame = qz::sdk::makePtr<qz::test_host::TestFrame>(layout);
     qz::sdk::Result<void> result;
     m_agents.at(id)->pushDataPacket(frame.get(), &result);
 }
