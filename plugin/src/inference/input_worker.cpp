@@ -140,7 +140,10 @@ void InferenceManager::processAndSendInput(InputJob& job) {
         std::shared_ptr<VideoFrame> replacement;
         const VideoFrame& source = replacement ? *replacement : *job.frame;
         job.tensors = qzai_module_video_preprocessing(source, stage, stage.cropBox);
-        if (!job.tensors) return;
+        if (!job.tensors) {
+            logMessage("Warning! Could not preprocess frame for stage %s!\n", stage.key.c_str());
+            return;
+        }
     }
     timer.mark("preprocess");
 
