@@ -82,6 +82,11 @@ TEST_F(EngineAgentTest, TwoCamerasGetTheirPipelinesModelsAndManifests) {
     EXPECT_NE(text.find("qz.qzai.helmet"), std::string::npos) << text;
     EXPECT_NE(text.find("qz.base.Person"), std::string::npos) << text;
 
+    // On the pass that first saw the cloud token the processors were published.
+    const json server = host.server().serverDocument()["parameters"]["qzAI"];
+    EXPECT_EQ(server["availablePreprocessors"], json::array());
+    EXPECT_EQ(server["availablePostprocessors"], json::array());
+
     host.releaseCamera("cam2");
     EXPECT_EQ(host.server().device("cam2")->at("parameters").at("qzAI").at("PluginEnabled"), false);
 }
