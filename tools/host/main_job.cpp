@@ -63,15 +63,9 @@ MainJobResult runMainJob(const MainJobOptions& options) {
     MainJobResult result;
     result.expectedTypeId = std::string("qz.qzai.") + RoadRig::kClassName;
     try {
-        RoadRigOptions rigOptions;
-        rigOptions.pluginPath = options.pluginPath;
-        rigOptions.runtimePath = options.runtimePath;
-        rigOptions.cameras = options.cameras;
+        RoadRigOptions rigOptions = options;
         rigOptions.modelDescriptor = nlohmann::json{
             {"mode", "find_squares"}, {"output_name", RoadRig::kOutputName}, {"class", 0}, {"score", 0.9}}.dump();
-        rigOptions.resizing = options.resizing;
-        std::copy(options.cropBox, options.cropBox + 4, rigOptions.cropBox);
-        rigOptions.iniPath = options.iniPath;
         RoadRig rig(rigOptions);
         TestHost& host = rig.host();
         const std::vector<std::string>& ids = rig.cameraIds();

@@ -19,20 +19,18 @@
 #include <string>
 #include <vector>
 
+#include "host/road_rig.h"
+
 namespace qz::test_host {
 
-struct MainJobOptions {
-    std::string pluginPath;   // libqzai_plugin.so
-    std::string runtimePath;  // the test runtime library
-    int cameras = 3;
-    int frames = 100;         // per camera
+// The road's options (the model descriptor is the job's own find-squares
+// model) and the job's frames.
+struct MainJobOptions : RoadRigOptions {
+    MainJobOptions() { cameras = 3; }
+    int frames = 100;  // per camera
     int width = 1920;
     int height = 1080;
-    std::string resizing = "Fit";  // "Fit", "Stretch" or "Crop"
-    // Crop box of the stage as fractions x0, y0, x1, y1; all zero: none.
-    float cropBox[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    std::string iniPath;      // configuration file handed to the plug-in; empty: defaults
-    FILE* log = nullptr;      // progress lines; null: quiet
+    FILE* log = nullptr;  // progress lines; null: quiet
 };
 
 struct CameraResult {
