@@ -61,10 +61,6 @@ CloudStub::CloudStub() {
     m_server.server().Get(".*", handler);
     m_server.server().Post(".*", handler);
     m_server.start(std::chrono::minutes(10));
-    // A stop issued before the listener runs would be lost; wait for it.
-    for (int i = 0; i < 2000 && !m_server.server().is_running(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 }
 
 void CloudStub::dispatch(const httplib::Request& request, httplib::Response& response) {
