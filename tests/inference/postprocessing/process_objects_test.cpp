@@ -63,6 +63,11 @@ TEST_F(ProcessObjectsTest, StableObjectIsFirstReportedWhenPreviousSightingIsOlde
     EXPECT_EQ(object.typeId, qzai::toObjectTypeId("car"));
     expectBox(object.box, 0.1f, 0.1f, 0.1f, 0.1f, 1e-6f);
     EXPECT_EQ(tracks("car").size(), 1u);
+
+    // A previous sighting exactly 100 ms after birth is not old enough yet.
+    const auto person = row(320, 320, 384, 384, 0.9f, 1.0f);
+    for (int64_t ms : {1000, 1100, 1140}) EXPECT_EQ(frame(ms * 1000, person).count("person"), 0u) << ms;
+    EXPECT_EQ(frame(1180000, person).count("person"), 1u);
 }
 
 TEST_F(ProcessObjectsTest, MatchAndReportGapsAreBoundedExactly) {
@@ -198,6 +203,33 @@ TEST(TrackMatching, RecentTrackOutranksAnOlderOneWithTheSameOverlap) {
     EXPECT_EQ(reported[0], list[1]);
     EXPECT_EQ(list[0]->snapshot().lastSeenUs, -500000);
     EXPECT_EQ(list.size(), 2u);
+}
+
+// Ages under 1 ms, including the negative ages of late frames, count as
+// 1 ms: between a track seen 0.9 ms ago and one of age 0 or -200 ms, the
+// better overlap takes the detection.
+TEST(TrackMatching, AgesUnderOneMillisecondCountAsOne) {
+    const qzai::BoxXywh detection{0.1f, 0.1f, 0.1f, 0.1f};
+    const qzai::BoxXywh halfOverlap{0.1f, 0.1f, 0.1f, 0.05f};
+    const qzai::BoxXywh nearOverlap{0.1f, 0.1f, 0.1f, 0.095f};
+    struct Case {
+        int64_t age;  // of the first track; the second is 900 us old
+        qzai::BoxXywh first, second;
+        size_t winner;
+    };
+    for (const Case& c : {Case{0, halfOverlap, nearOverlap, 1}, Case{-200000, nearOverlap, halfOverlap, 0}}) {
+        qzai::QzAIObjectList list;
+        for (const auto& [box, age] : {std::pair{c.first, c.age}, std::pair{c.second, int64_t{900}}}) {
+            qzai::QzAIObjectData_t data;
+            data.lastSeenUs = 1000000 - age;
+            data.box = box;
+            list.push_back(std::make_shared<qzai::QzAIObject_t>(data));
+        }
+        qzai::matchTracks(list, {{detection, 0.7f}}, 1000000, "t", {});
+        ASSERT_EQ(list.size(), 2u) << c.age;
+        EXPECT_FLOAT_EQ(list[c.winner]->snapshot().confidence, 0.7f) << c.age;
+        EXPECT_FLOAT_EQ(list[1 - c.winner]->snapshot().confidence, 0.0f) << c.age;
+    }
 }
 
 }  // namespace
