@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "host/fake_server.h"
 #include "host/fake_utility_provider.h"
 
@@ -63,4 +65,25 @@ TEST(ServerClient, FailuresAndSilenceEndTheRequestWithoutAnAnswer) {
     canceller.join();
     EXPECT_FALSE(reply.ok);
     EXPECT_EQ(reply.status, 0);
+}
+
+TEST(ServerClient, ConcurrentUpdatesOfOneDocumentKeepEachOthersKeys) {
+    // A camera's agent publishes "PluginEnabled" while the loop writes another
+    // key of the same device: neither write may bring back a stale value of
+    // the other's key.
+    Client c;
+    c.server->putDevice("cam1", {{"parameters", {{"qzAI", {{"a", -1}, {"b", -1}}}}}});
+    auto writer = [&c](const char* key, int* lost) {
+        for (int i = 0; i < 200; ++i) {
+            c.client.updateQzAi(qzai::ServerClient::devicePath("cam1"), [&](json& qzAI) { qzAI[key] = i; });
+            if (c.server->device("cam1")->at("parameters").at("qzAI").at(key) != i) ++*lost;
+        }
+    };
+    int lostA = 0, lostB = 0;
+    std::thread a(writer, "a", &lostA);
+    std::thread b(writer, "b", &lostB);
+    a.join();
+    b.join();
+    EXPECT_EQ(lostA, 0);
+    EXPECT_EQ(lostB, 0);
 }

@@ -19,6 +19,14 @@ std::mutex& restMutex() {
     return mutex;
 }
 
+// Held across the read and the write-back of updateQzAi, so two updates of
+// one document never write back each other's stale keys. Always taken
+// before restMutex.
+std::mutex& updateMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 // Shared with the completion, which may run after the request has given up.
 struct PendingReply {
     std::mutex mutex;
@@ -84,6 +92,7 @@ std::optional<json> ServerClient::getJson(const std::string& path) const {
 }
 
 bool ServerClient::updateQzAi(const std::string& path, const std::function<void(json& qzAI)>& update) const {
+    std::lock_guard<std::mutex> serialise(updateMutex());
     auto document = getJson(path);
     if (!document || !document->is_object()) {
         if (document) logMessage("Error! Document at %s is not a JSON object.\n", path.c_str());

@@ -5,9 +5,12 @@
 // at most `HTTPRequestTimeout` milliseconds (and less when the given cancel
 // flag is set), after which the late answer is ignored. The plug-in keeps its
 // state under "parameters" -> "qzAI" of the server and device documents and
-// writes it read-modify-write (docs/formats.md).
+// writes it read-modify-write (docs/formats.md); a second process-wide mutex
+// spans each read and write-back, so concurrent updates of one document keep
+// each other's keys.
 //
-// Thread-safe; every call blocks its caller for at most the time-out.
+// Thread-safe; each request blocks its caller for at most the time-out (an
+// update may first wait for another update to end).
 #pragma once
 
 #include <atomic>
