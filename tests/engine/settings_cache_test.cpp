@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 namespace fs = std::filesystem;
@@ -52,4 +54,34 @@ TEST(SettingsCache, MissingFileIsEmptyAndMalformedLinesAreSkipped) {
     std::ofstream(path) << "good=1\nno equals sign\n=no key\nbad=escape\\q\nalso=fine\n";
     EXPECT_EQ(qzai::loadSettingsCache(path), (qzai::SettingsMap{{"also", "fine"}, {"good", "1"}}));
     EXPECT_FALSE(qzai::saveSettingsCache((dir.path / "missing" / "x.txt").string(), {{"a", "b"}}));
+}
+
+TEST(SettingsCache, ConcurrentSavesLeaveOneWholeVersion) {
+    // A settings send and a button press of one camera may save at once:
+    // every save succeeds and a reader only ever sees one whole version.
+    TempDir dir;
+    const std::string path = qzai::settingsCachePath(dir.path.string(), "cam");
+    const qzai::SettingsMap first = {{"a", "1"}, {"b", std::string(4000, 'x')}};
+    const qzai::SettingsMap second = {{"a", "2"}, {"c", std::string(3000, 'y')}};
+    std::atomic<int> failedSaves{0}, mixedReads{0};
+    std::atomic<bool> writing{true};
+    auto writer = [&](const qzai::SettingsMap& settings) {
+        for (int i = 0; i < 200; ++i) failedSaves += qzai::saveSettingsCache(path, settings) ? 0 : 1;
+    };
+    std::thread reader([&] {
+        while (writing) {
+            const auto seen = qzai::loadSettingsCache(path);
+            if (!seen.empty() && seen != first && seen != second) ++mixedReads;
+        }
+    });
+    std::thread one(writer, first), two(writer, second);
+    one.join();
+    two.join();
+    writing = false;
+    reader.join();
+    EXPECT_EQ(failedSaves.load(), 0);
+    EXPECT_EQ(mixedReads.load(), 0);
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path)) ++files;
+    EXPECT_EQ(files, 1u);  // no temporary file left behind
 }

@@ -1,5 +1,8 @@
 #include "engine/settings_cache.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,7 +65,10 @@ std::string settingsCachePath(const std::string& folder, const std::string& devi
 }
 
 bool saveSettingsCache(const std::string& path, const SettingsMap& settings) {
-    const std::string temporary = path + ".tmp";
+    // A temporary file of this save's own, so saves that overlap never write
+    // into one file; the last rename wins with a whole version.
+    static std::atomic<uint64_t> saves{0};
+    const std::string temporary = path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(++saves);
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         if (!out) {

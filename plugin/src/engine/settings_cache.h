@@ -1,10 +1,12 @@
 // The per-camera settings cache: "<deviceId>_settings_cache.txt", one
 // "key=value" line per received setting. Line breaks and backslashes in keys
 // and values are escaped ("\n", "\r", "\\"), and "=" in keys as "\=", so any
-// text survives the round trip. Writes go to a temporary file that is renamed
-// over the cache, so a crash never leaves half a file.
+// text survives the round trip. Each write goes to a temporary file of its
+// own that is renamed over the cache, so neither a crash nor two overlapping
+// writes leave half a file.
 //
-// Plain functions; callers serialise writes to one file.
+// Plain functions; thread-safe (of overlapping writes to one file, the last
+// to finish wins).
 #pragma once
 
 #include <string>
