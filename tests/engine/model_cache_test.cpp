@@ -1,0 +1,123 @@
+// The model cache against a loopback model repository: redirects, keys,
+// cached copies, and downloads that go wrong.
+#include "engine/model_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+#include "common/file_utils.h"
+#include "common/support/loopback_http_server.h"
+#include "common/support/temp_dir.h"
+#include "engine/support/engine_fixture.h"
+
+namespace fs = std::filesystem;
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+using qz::engine_test::base64;
+using qz::engine_test::encryptModel;
+
+namespace {
+
+const std::string kKey(32, 'k');
+const std::string kPlain = "weights of a small model";
+
+struct Repository {
+    qz::test::LoopbackHttpServer http;
+    std::atomic<int> downloads{0};
+
+    Repository() {
+        const std::string body = encryptModel(kKey, kPlain);
+        http.server().Get("/moved", [](const httplib::Request&, httplib::Response& r) { r.set_redirect("/model"); });
+        // Chunked: no Content-Length, so progress is not known in advance.
+        http.server().Get("/model", [this, body](const httplib::Request&, httplib::Response& r) {
+            ++downloads;
+            r.set_header("X-Key", base64(kKey));
+            r.set_header("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT");
+            r.set_chunked_content_provider("application/octet-stream", [body](size_t offset, httplib::DataSink& sink) {
+                if (offset < body.size()) sink.write(body.data() + offset, std::min<size_t>(7, body.size() - offset));
+                else sink.done();
+                return true;
+            });
+        });
+        http.server().Get("/nokey", [body](const httplib::Request&, httplib::Response& r) {
+            r.set_content(body, "application/octet-stream");
+        });
+        http.server().Get("/wrongkey", [body](const httplib::Request&, httplib::Response& r) {
+            r.set_header("X-Key", base64(std::string(32, 'x')));
+            r.set_content(body, "application/octet-stream");
+        });
+        http.server().Get("/shortkey", [body](const httplib::Request&, httplib::Response& r) {
+            r.set_header("X-Key", base64("short"));
+            r.set_content(body, "application/octet-stream");
+        });
+        http.start();
+    }
+};
+
+std::shared_ptr<qzai::ModelDetails_t> model(const std::string& id, const std::string& url) {
+    auto m = std::make_shared<qzai::ModelDetails_t>();
+    m->id = id;
+    m->name = "Model " + id;
+    m->downloadUrl = url;
+    m->lastModified = "rev1";
+    return m;
+}
+
+}  // namespace
+
+TEST(ModelCache, RedirectedDownloadIsKeptWithItsKeyAndReusedUntilItsRevisionChanges) {
+    Repository repo;
+    qz::test::TempDir data;
+    qzai::MessagingManager notices;
+    qzai::ModelCache cache(data.path().string(), notices);
+    for (const char* folder : {"cache", "model_files", "keys"}) EXPECT_TRUE(fs::is_directory(data.path() / folder));
+
+    auto first = model("{m-1}", repo.http.url("/moved"));
+    ASSERT_EQ(cache.ensureModel(*first), qzai::ModelDownloadState::Ready) << ::testing::PrintToString(first->errorsCopy());
+    EXPECT_EQ(first->downloadProgress.load(), 100u);
+    EXPECT_EQ(qzai::readTextFile(first->modelFilePath), encryptModel(kKey, kPlain));
+    EXPECT_EQ(qzai::readTextFile(first->keyFilePath), kKey);
+    EXPECT_EQ(repo.downloads.load(), 1);
+
+    // A fresh record of the same revision (an engine restart) takes the cached copy.
+    qzai::ModelCache restarted(data.path().string(), notices);
+    auto again = model("{m-1}", repo.http.url("/moved"));
+    EXPECT_EQ(restarted.ensureModel(*again), qzai::ModelDownloadState::Ready);
+    EXPECT_EQ(repo.downloads.load(), 1);
+
+    auto revised = model("{m-1}", repo.http.url("/moved"));
+    revised->lastModified = "rev2";
+    EXPECT_EQ(restarted.ensureModel(*revised), qzai::ModelDownloadState::Ready);
+    EXPECT_EQ(repo.downloads.load(), 2);
+
+    // Clearing takes the models, keys and records, and nothing else of "cache".
+    std::ofstream(data.path() / "cache" / "other.txt") << "kept";
+    restarted.clear();
+    EXPECT_FALSE(fs::exists(revised->modelFilePath));
+    EXPECT_FALSE(fs::exists(revised->keyFilePath));
+    EXPECT_TRUE(fs::exists(data.path() / "cache" / "other.txt"));
+    EXPECT_EQ(restarted.ensureModel(*revised), qzai::ModelDownloadState::Ready);
+    EXPECT_EQ(repo.downloads.load(), 3);
+}
+
+TEST(ModelCache, FailedDownloadsKeepNoFileNameTheReasonAndRaiseANotice) {
+    Repository repo;
+    qz::test::TempDir data;
+    qzai::MessagingManager notices;
+    qzai::ModelCache cache(data.path().string(), notices);
+    for (const char* path : {"/absent", "/nokey", "/wrongkey", "/shortkey"}) {
+        auto m = model(std::string("id") + (path + 1), repo.http.url(path));
+        EXPECT_EQ(cache.ensureModel(*m), qzai::ModelDownloadState::Failed) << path;
+        EXPECT_EQ(m->errorsCopy().size(), 1u) << path;
+        EXPECT_FALSE(fs::exists(m->modelFilePath)) << path;
+        EXPECT_FALSE(fs::exists(m->keyFilePath)) << path;
+    }
+    auto unaddressed = model("nowhere", "");
+    EXPECT_EQ(cache.ensureModel(*unaddressed), qzai::ModelDownloadState::Failed);
+    EXPECT_EQ(notices.messages().count("MODEL_DOWNLOAD_FAILED"), 1u);
+    size_t leftovers = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(data.path())) leftovers += entry.is_regular_file();
+    EXPECT_EQ(leftovers, 0u);
+}
