@@ -33,9 +33,9 @@ TEST(Uuid, MalformedTextGivesTheNullId) {
              std::string(),
              good.substr(0, good.size() - 1),          // 31 digits
              good + "0",                               // 33 digits
-             "g" + good.substr(1),                     // stray letter
+             std::string("g").append(good, 1),         // stray letter
              good.substr(0, 8) + " " + good.substr(9), // space for a hyphen
-             "(" + good + ")",
+             std::string("(").append(good).append(")"),
          }) {
         EXPECT_TRUE(uuidFromString(bad).isNull()) << '"' << bad << '"';
     }
