@@ -123,7 +123,8 @@ private:
     bool runtimeStateStep();  // false: the pass ends here
     void installRuntime(const std::string& name);
     void carryOutRecoveryRequest();
-    void resetDevices(const std::set<std::string>& deviceIds);
+    // The ids the cloud reset.
+    std::set<std::string> resetDevices(const std::set<std::string>& deviceIds);
     void resetDevicesAskedByHost();
     void devicesStep();
     void refreshModels();

@@ -188,19 +188,21 @@ void Engine::carryOutRecoveryRequest() {
     }
 }
 
-void Engine::resetDevices(const std::set<std::string>& deviceIds) {
+std::set<std::string> Engine::resetDevices(const std::set<std::string>& deviceIds) {
+    std::set<std::string> reset;
     if (!m_registration.tokenObtained()) {
         logMessage("Error! Devices cannot be reset without a cloud connection.\n");
-        return;
+        return reset;
     }
     for (const auto& id : deviceIds) {
-        if (m_shutdown) return;
-        m_registration.resetDevice(id, &m_shutdown);
+        if (m_shutdown) break;
+        if (m_registration.resetDevice(id, &m_shutdown)) reset.insert(id);
         std::lock_guard<std::mutex> lock(m_agentsMutex);
         const auto it = m_agents.find(id);
         if (it != m_agents.end()) it->second->clearCloudPipelines();
     }
     m_modelsDirty = true;
+    return reset;
 }
 
 void Engine::resetDevicesAskedByHost() {
@@ -213,8 +215,8 @@ void Engine::resetDevicesAskedByHost() {
         if (qzAI && optionalBool(*qzAI, "resetRequested", false)) asked.insert(optionalText(device, "id"));
     }
     asked.erase(std::string());
-    resetDevices(asked);
-    for (const auto& id : asked) {
+    // A device whose reset failed keeps the host's flag for a later try.
+    for (const auto& id : resetDevices(asked)) {
         m_server.updateQzAi(ServerClient::devicePath(id), [](json& qzAI) { qzAI["resetRequested"] = false; });
     }
 }
