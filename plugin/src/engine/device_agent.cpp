@@ -349,8 +349,13 @@ qz::sdk::Ptr<qz::sdk::ActiveSettingChangedResponse> DeviceAgent::handleActiveSet
     auto setClassSelection = [&](const std::string& key, bool all) {
         const auto snapshot = settingsSnapshot();
         const auto* stage = snapshot ? findStage(*snapshot, key) : nullptr;
+        if (!stage) {
+            logMessage("Warning! Device %s has no pipeline stage '%s'; class selection unchanged.\n",
+                       m_details->deviceId.c_str(), key.c_str());
+            return;
+        }
         json selection = json::array();
-        if (all && stage && stage->model) {
+        if (all && stage->model) {
             for (const auto& className : stage->model->classNames) selection.push_back(className);
         }
         setReceivedSetting(keys::kVisualiseClasses + key, selection.dump());
