@@ -7,12 +7,17 @@
 #include "common/ini.h"
 #include "common/log.h"
 #include "common/messaging_manager.h"
+#include "inference/frame_buffer_pool.h"
 #include "inference/inference_engine.h"
 #include "inference/postprocessing/postprocessing_state.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
+
+// Idle RGB frame buffers kept for the frame road: enough to absorb the ups
+// and downs of the frames in flight without holding much memory unused.
+constexpr size_t kIdleFrameBuffers = 4;
 
 // Clears `accepting` for the lifetime of the guard and sets it again at the
 // end, also when the work in between throws.
@@ -45,7 +50,8 @@ InferenceManager::InferenceManager(std::string rootFolder, std::string /*serverF
       m_postprocessingState(std::make_unique<PostprocessingState>(m_rootFolder)),
       m_maxWorkers(workerBound(maxConcurrentWorkers)),
       m_inputPermits(m_maxWorkers, kMaxWorkers),
-      m_outputPermits(m_maxWorkers, kMaxWorkers) {
+      m_outputPermits(m_maxWorkers, kMaxWorkers),
+      m_framePool(std::make_shared<FrameBufferPool>(kIdleFrameBuffers)) {
     logMessage("Using Kelvane root folder: %s\n", m_rootFolder.c_str());
 }
 
@@ -141,6 +147,7 @@ void InferenceManager::stopInferenceEngine() {
     // Outputs of the old engine would otherwise reach the cameras late, after
     // the next start.
     discardQueuedOutputs();
+    m_framePool->clear();
 }
 
 void InferenceManager::waitForWorkers() {

@@ -39,6 +39,7 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 class MessagingManager;
 class InferenceEngine;
+class FrameBufferPool;
 struct PostprocessingState;
 
 class InferenceManager {
@@ -120,6 +121,8 @@ private:
     WorkerSemaphore m_inputPermits;
     WorkerSemaphore m_outputPermits;
     OutputQueue m_outputQueue;
+    // Buffers of the frame road's RGB frames, reused while inference runs.
+    std::shared_ptr<FrameBufferPool> m_framePool;
     std::atomic<bool> m_accepting{true};
     std::atomic<int> m_activeIntakes{0};
     mutable std::mutex m_lifecycleMutex;  // start, stop, reload, destruction

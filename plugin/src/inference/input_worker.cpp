@@ -80,7 +80,7 @@ void InferenceManager::sendInputMessage(qz::sdk::Ptr<qz::sdk::analytics::IUncomp
             job->timestampUs = frame->timestampUs();
             if (stage.needsFrame) {
                 const uint32_t layout = stage.model ? static_cast<uint32_t>(stage.model->input.order) : 0;
-                job->frame = std::make_shared<VideoFrame>(frame.get(), layout);
+                job->frame = std::make_shared<VideoFrame>(frame.get(), layout, m_framePool);
                 timer.mark("rgb_frame");
             } else {
                 job->tensors = prepareRuntimeInput(frame.get(), stage, stage.cropBox);

@@ -6,10 +6,13 @@
 // their size, and readers check the size before use.
 //
 // Shared through std::shared_ptr and never changed after construction, so
-// any number of threads may read it.
+// any number of threads may read it. A frame converted with a
+// FrameBufferPool takes its buffer from the pool and gives it back when it
+// is destroyed.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "inference/preprocessing/heap_array.h"
@@ -21,6 +24,8 @@ class IUncompressedVideoFrame;
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
+class FrameBufferPool;
+
 struct VideoFrame {
 public:
     // Converts the host frame whole (convertFrameToRgb). A frame that cannot
@@ -28,8 +33,13 @@ public:
     // are still the host frame's.
     VideoFrame(const qz::sdk::analytics::IUncompressedVideoFrame* frame, uint32_t layout);
     VideoFrame(const YuvPlanes& planes, uint32_t layout);
+    // The same conversion into a buffer of `pool`, given back on destruction.
+    VideoFrame(const qz::sdk::analytics::IUncompressedVideoFrame* frame, uint32_t layout,
+               std::shared_ptr<FrameBufferPool> pool);
     // Copies `bytes` as they are.
     VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t height, uint32_t format);
+
+    ~VideoFrame();
 
     VideoFrame(const VideoFrame&) = delete;
     VideoFrame& operator=(const VideoFrame&) = delete;
@@ -44,6 +54,7 @@ private:
     int64_t height_ = 0;
     uint32_t format_ = 0;
     HeapArray<uint8_t> data_;
+    std::shared_ptr<FrameBufferPool> pool_;  // where data_ goes back, if set
 };
 
 }  // namespace qz::vms_server_plugins::analytics::qzai
