@@ -1,4 +1,8 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cerrno>
 
 #include "common/ini.h"
 #include "common/messaging_manager.h"
@@ -9,6 +13,24 @@
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 using engine_test::waitFor;
 using namespace manager_test;
+
+namespace {
+
+// While set, threads started from this thread fail to start, as when the
+// process runs out of threads (see pthread_create below).
+thread_local bool tFailThreadStarts = false;
+
+}  // namespace
+
+// Stands in for the C library's pthread_create in this test program, so that
+// std::thread can be made to fail the way it does when no thread can start.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
+                              void* argument) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (tFailThreadStarts) return EAGAIN;
+    return next(thread, attributes, routine, argument);
+}
 
 namespace {
 
@@ -129,4 +151,22 @@ TEST_F(ManagerIntakeTest, StageIsSkippedWhileTheEngineHoldsItsCapacity) {
     manager.waitForWorkers();
     EXPECT_EQ(manager.freeInputPermits(), 4);
     EXPECT_EQ(manager.freeOutputPermits(), 4);
+}
+
+TEST_F(ManagerIntakeTest, WorkerThatCannotStartGivesBackItsPermitAndWhatWasPrepared) {
+    auto direct = model("direct");
+    auto frameRoad = model("frame");
+    qzai::InferenceManager manager(env.root(), "", messaging, 2);
+    manager.start(modelMap({direct, frameRoad}));
+    auto settings = makeSettings({direct, frameRoad}, {false, true});
+
+    tFailThreadStarts = true;
+    for (int i = 0; i < 3; ++i)
+        manager.sendInputMessage(makeFrame(64, 48, i), settings, makeDetails("cam"), {});
+    tFailThreadStarts = false;
+    EXPECT_EQ(manager.freeInputPermits(), 2);  // at once: no worker holds one
+    EXPECT_EQ(accepted(), 0u);
+
+    offer(manager, settings, "cam");
+    ASSERT_TRUE(waitFor([&] { return accepted() == 2; }));
 }
