@@ -9,6 +9,7 @@
 #include "common/messaging_manager.h"
 #include "inference/frame_buffer_pool.h"
 #include "inference/inference_engine.h"
+#include "inference/postprocessing/dumping_detection.h"
 #include "inference/postprocessing/postprocessing_state.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -162,8 +163,12 @@ void InferenceManager::triggerReferenceRun(const std::string& deviceId, const st
 }
 
 // External processors are not loaded by this build yet: both maps stay empty
-// and these are the places where loading and stopping them happen.
-void InferenceManager::reloadExternalProcessors() {}
+// and these are the places where loading and stopping them happen. The
+// dumping cache is read with the post-processors, as their loader does.
+void InferenceManager::reloadExternalProcessors() {
+    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+    loadDumpingCache(*m_postprocessingState);
+}
 
 void InferenceManager::stopExternalProcessors() {}
 
