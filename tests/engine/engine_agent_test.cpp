@@ -203,7 +203,7 @@ TEST_F(EngineAgentTest, ButtonsReachTheirEffects) {
     for (const auto& seen : CloudStub::instance().seen()) {
         if (seen.method != "POST") continue;
         EXPECT_EQ(seen.headers.at("User-Agent"), "QZAI-Plugin/5.0.42");
-        EXPECT_EQ(seen.headers.at("Authorization"), "Bearer cloud-token-1");
+        EXPECT_EQ(seen.headers.at("Authorization"), "cloud-token-1");
     }
 
     // Clear cache: the model files go and the model is downloaded again.

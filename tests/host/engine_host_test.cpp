@@ -80,7 +80,7 @@ TEST(EngineThroughHost, TwoCamerasPublishTheirStateAndKeepTheirSettings) {
     cloud.server().Get("/api/system/cloud-system-1/device/cam1/available-pipelines",
                        [](const httplib::Request& request, httplib::Response& response) {
                            const bool ok = request.get_header_value("User-Agent") == "QZAI-Plugin/5.0.42" &&
-                                           request.get_header_value("Authorization") == "Bearer cloud-token-1";
+                                           request.get_header_value("Authorization") == "cloud-token-1";
                            response.status = ok ? 200 : 401;
                            response.set_content(R"([{"name": "Cloud", "uuid": "p1", "parameters": {}}])",
                                                 "application/json");

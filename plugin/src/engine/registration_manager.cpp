@@ -18,7 +18,7 @@ HttpResponse sendToCloud(const std::string& method, const std::string& url, cons
     HttpRequest request;
     request.method = method;
     request.url = url;
-    request.headers = {{"User-Agent", RegistrationManager::userAgent()}, {"Authorization", "Bearer " + token}};
+    request.headers = {{"User-Agent", RegistrationManager::userAgent()}, {"Authorization", token}};
     request.connectTimeout = request.idleTimeout = std::chrono::milliseconds(ini().HTTPRequestTimeout);
     HttpCallbacks callbacks;
     callbacks.onTick = [cancel] { return !(cancel && cancel->load()); };

@@ -2,7 +2,7 @@
 // utility provider), the available pipelines of each device, and device
 // resets. The base address is the configuration text `CloudServiceURL`;
 // requests carry "User-Agent: QZAI-Plugin/<version>" and
-// "Authorization: Bearer <cloud token>" (docs/formats.md).
+// "Authorization: <cloud token>" (docs/formats.md).
 //
 // `state` is written by the runtime-manager loop and read from any thread.
 // The request functions are thread-safe and block their caller for at most
