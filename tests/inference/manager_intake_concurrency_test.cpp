@@ -116,3 +116,46 @@ TEST(ManagerIntakeConcurrency, HostThreadsSurviveEngineRestartsStopsAndCameraChu
     EXPECT_EQ(stats.enqueueWhileNotInitialised, base.enqueueWhileNotInitialised);
     EXPECT_EQ(stats.inputsFreed - base.inputsFreed, stats.enqueueAccepted - base.enqueueAccepted);
 }
+
+// Host threads that push without pause, as fast as refusals come back, must
+// not keep the loop thread from restarting or stopping the engine.
+TEST(ManagerIntakeConcurrency, RestartsAndStopsFinishWhileHostThreadsPushWithoutPause) {
+    engine_test::EngineTestEnv env;
+    env.writeRuntimeArgs({});
+    auto a = env.makeModel("a", echoDescriptor());
+    auto b = env.makeModel("b", echoDescriptor());
+    describeImageInput(*a, 8);
+    describeImageInput(*b, 8);
+    qzai::MessagingManager messaging;
+    qzai::InferenceManager manager(env.root(), "", messaging, 8);
+    manager.start(modelMap({a}));
+
+    auto settings = makeSettings({a, b}, {false, true});
+    auto frame = makeFrame(32, 24, 0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < kHostThreads; ++t) {
+        hosts.emplace_back([&, t] {
+            auto details = makeDetails("cam-" + std::to_string(t));
+            while (!stop.load()) manager.sendInputMessage(frame, settings, details, {});
+        });
+    }
+
+    std::atomic<bool> lifecycleDone{false};
+    std::thread loop([&] {
+        for (int step = 0; step < 6; ++step) {
+            if (step % 3 == 2)
+                manager.stopInferenceEngine();
+            else
+                manager.start(modelMap(step % 3 ? std::vector{a, b} : std::vector{a}));
+        }
+        lifecycleDone = true;
+    });
+    const bool finished = engine_test::waitFor([&] { return lifecycleDone.load(); }, std::chrono::seconds(20));
+    stop = true;  // also frees a loop thread that is stuck behind the host threads
+    for (auto& host : hosts) host.join();
+    loop.join();
+    EXPECT_TRUE(finished) << "the loop thread could not restart the engine while frames kept coming";
+    manager.waitForWorkers();
+    EXPECT_EQ(manager.freeInputPermits(), 8);
+}

@@ -74,8 +74,8 @@ InferenceManager::~InferenceManager() {
 void InferenceManager::pauseIntake() {
     m_accepting.store(false);
     // An intake that entered before the flag changed finishes its pass over
-    // the stages (it does no waiting of its own); one that enters later sees
-    // the flag and leaves at once.
+    // the stages (it does no waiting of its own); one that comes later sees
+    // the flag and leaves without being counted.
     for (int spins = 0; m_activeIntakes.load() != 0; ++spins) {
         if (spins < 64)
             std::this_thread::yield();

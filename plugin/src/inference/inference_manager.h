@@ -17,7 +17,8 @@
 //
 // Replacing or destroying the engine: `accepting` is cleared, the host
 // threads inside sendInputMessage are waited for (an intake counter; new
-// intakes see `accepting` false and leave at once), then every input and
+// intakes see `accepting` false and leave without being counted, so a flood
+// of frames cannot hold the wait up), then every input and
 // output permit is taken once (waitForWorkers), so no thread touches the
 // engine while it is restarted, replaced or destroyed.
 #pragma once
@@ -104,7 +105,7 @@ private:
     void processOutput(InferenceOutput& entry);
 
     // Clears `accepting`, then waits until no host thread is inside
-    // sendInputMessage (new intakes see the flag and leave at once).
+    // sendInputMessage (new intakes see the flag and leave uncounted).
     void pauseIntake();
     void stopOutputLoop();
     void discardQueuedOutputs();

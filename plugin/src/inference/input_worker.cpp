@@ -26,17 +26,33 @@ struct InferenceManager::InputJob {
     InferenceResultCallback callback;
 };
 
-// Counts the host threads inside sendInputMessage, so that the engine is
-// replaced or destroyed only when none of them can still be using it.
+// Lets a host thread into sendInputMessage while `accepting` holds and
+// counts it, so that the engine is replaced or destroyed only when none of
+// them can still be using it. A thread that finds `accepting` cleared leaves
+// without touching the counter: however fast refused frames keep coming,
+// the count drains as soon as the threads already inside are done.
 class IntakeGuard {
 public:
-    explicit IntakeGuard(std::atomic<int>& active) : m_active(active) { m_active.fetch_add(1); }
-    ~IntakeGuard() { m_active.fetch_sub(1); }
+    IntakeGuard(const std::atomic<bool>& accepting, std::atomic<int>& active) : m_active(active) {
+        if (!accepting.load()) return;
+        m_active.fetch_add(1);
+        // Checked again after counting: pauseIntake clears the flag before it
+        // reads the count, so either it sees this thread or this thread sees
+        // the cleared flag.
+        m_inside = accepting.load();
+        if (!m_inside) m_active.fetch_sub(1);
+    }
+    ~IntakeGuard() {
+        if (m_inside) m_active.fetch_sub(1);
+    }
     IntakeGuard(const IntakeGuard&) = delete;
     IntakeGuard& operator=(const IntakeGuard&) = delete;
 
+    explicit operator bool() const { return m_inside; }
+
 private:
     std::atomic<int>& m_active;
+    bool m_inside = false;
 };
 
 namespace {
@@ -54,8 +70,8 @@ void InferenceManager::sendInputMessage(qz::sdk::Ptr<qz::sdk::analytics::IUncomp
     // Nothing may escape towards the host.
     try {
         ScopedTimer timer("sendInputMessage");
-        IntakeGuard intake(m_activeIntakes);
-        InferenceEngine* engine = m_accepting.load() ? m_engine.get() : nullptr;
+        IntakeGuard intake(m_accepting, m_activeIntakes);
+        InferenceEngine* engine = intake ? m_engine.get() : nullptr;
         if (!engine || engine->state() == InferenceEngine::kStateStopping || !m_accepting.load() || !frame || !settings || !details) {
             logMessage(
                 "Warning! Tried sending message to inference engine before it's initialized, while it's "
