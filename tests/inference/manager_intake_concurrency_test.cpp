@@ -46,16 +46,21 @@ private:
     std::array<Camera, kCameras> m_cameras;
 };
 
+// An echo model "a" or "b" with an 8x8 image input.
+std::shared_ptr<qzai::ModelDetails_t> echoModel(engine_test::EngineTestEnv& env, const std::string& id) {
+    auto model = env.makeModel(id, echoDescriptor());
+    describeImageInput(*model, 8);
+    return model;
+}
+
 }  // namespace
 
 TEST(ManagerIntakeConcurrency, HostThreadsSurviveEngineRestartsStopsAndCameraChurn) {
     engine_test::EngineTestEnv env;
     env.writeRuntimeArgs({{"latency_ms", "1"}, {"latency_jitter_ms", "3"}, {"seed", "7"}});
     const TestRuntimeStats base = env.stats();
-    auto a = env.makeModel("a", echoDescriptor());
-    auto b = env.makeModel("b", echoDescriptor());
-    describeImageInput(*a, 8);
-    describeImageInput(*b, 8);
+    auto a = echoModel(env, "a");
+    auto b = echoModel(env, "b");
 
     qzai::MessagingManager messaging;
     qzai::InferenceManager manager(env.root(), "", messaging, 8);
@@ -122,10 +127,8 @@ TEST(ManagerIntakeConcurrency, HostThreadsSurviveEngineRestartsStopsAndCameraChu
 TEST(ManagerIntakeConcurrency, RestartsAndStopsFinishWhileHostThreadsPushWithoutPause) {
     engine_test::EngineTestEnv env;
     env.writeRuntimeArgs({});
-    auto a = env.makeModel("a", echoDescriptor());
-    auto b = env.makeModel("b", echoDescriptor());
-    describeImageInput(*a, 8);
-    describeImageInput(*b, 8);
+    auto a = echoModel(env, "a");
+    auto b = echoModel(env, "b");
     qzai::MessagingManager messaging;
     qzai::InferenceManager manager(env.root(), "", messaging, 8);
     manager.start(modelMap({a}));
