@@ -158,8 +158,12 @@ TEST(OutputDispatch, AnOutputWithoutAFreeWorkerIsDroppedWithAWarning) {
 TEST(OutputDispatch, OutputsArrivingWhileTheManagerReconfiguresAreSkipped) {
     // The engine's output thread waits up to a second in the runtime, so a
     // restart that stops it still receives the output due meanwhile, while the
-    // manager is not accepting.
-    DetectingRoad road(/*workers=*/2, /*latencyMs=*/100, /*pollMs=*/1000);
+    // manager is not accepting. The outputs must fall due only after the held
+    // worker is released below (before that, the restart holds every output
+    // permit and a due output is refused as "queue full"), hence a latency well
+    // above the few milliseconds the test needs to get there, even under a
+    // sanitizer on a loaded machine.
+    DetectingRoad road(/*workers=*/2, /*latencyMs=*/400, /*pollMs=*/1000);
     GatedCamera camera;
     ASSERT_TRUE(road.warmUp(camera));  // holds one output permit, so the restart below waits for it
 
