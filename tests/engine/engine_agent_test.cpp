@@ -68,7 +68,7 @@ TEST_F(EngineAgentTest, TwoCamerasGetTheirPipelinesModelsAndManifests) {
 
     // Downloaded into the cache with its key, and the key opens the model.
     const auto& model = *one->stages[0].model;
-    EXPECT_EQ(qzai::readTextFile(model.modelFilePath), encryptModel(detector.key, detector.plaintext));
+    EXPECT_EQ(qzai::readTextFile(model.modelFilePath), detector.body);
     EXPECT_EQ(qzai::readTextFile(model.keyFilePath), detector.key);
     EXPECT_EQ(CloudStub::instance().count("GET", "/models/det"), 1u);
 

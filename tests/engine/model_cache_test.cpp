@@ -26,12 +26,12 @@ const std::string kPlain = "weights of a small model";
 struct Repository {
     qz::test::LoopbackHttpServer http;
     std::atomic<int> downloads{0};
+    const std::string body = encryptModel(kKey, kPlain);
 
     Repository() {
-        const std::string body = encryptModel(kKey, kPlain);
         http.server().Get("/moved", [](const httplib::Request&, httplib::Response& r) { r.set_redirect("/model"); });
         // Chunked: no Content-Length, so progress is not known in advance.
-        http.server().Get("/model", [this, body](const httplib::Request&, httplib::Response& r) {
+        http.server().Get("/model", [this, body = body](const httplib::Request&, httplib::Response& r) {
             ++downloads;
             r.set_header("X-Key", base64(kKey));
             r.set_header("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT");
@@ -41,14 +41,14 @@ struct Repository {
                 return true;
             });
         });
-        http.server().Get("/nokey", [body](const httplib::Request&, httplib::Response& r) {
+        http.server().Get("/nokey", [body = body](const httplib::Request&, httplib::Response& r) {
             r.set_content(body, "application/octet-stream");
         });
-        http.server().Get("/wrongkey", [body](const httplib::Request&, httplib::Response& r) {
+        http.server().Get("/wrongkey", [body = body](const httplib::Request&, httplib::Response& r) {
             r.set_header("X-Key", base64(std::string(32, 'x')));
             r.set_content(body, "application/octet-stream");
         });
-        http.server().Get("/shortkey", [body](const httplib::Request&, httplib::Response& r) {
+        http.server().Get("/shortkey", [body = body](const httplib::Request&, httplib::Response& r) {
             r.set_header("X-Key", base64("short"));
             r.set_content(body, "application/octet-stream");
         });
@@ -77,7 +77,7 @@ TEST(ModelCache, RedirectedDownloadIsKeptWithItsKeyAndReusedUntilItsRevisionChan
     auto first = model("{m-1}", repo.http.url("/moved"));
     ASSERT_EQ(cache.ensureModel(*first), qzai::ModelDownloadState::Ready) << ::testing::PrintToString(first->errorsCopy());
     EXPECT_EQ(first->downloadProgress.load(), 100u);
-    EXPECT_EQ(qzai::readTextFile(first->modelFilePath), encryptModel(kKey, kPlain));
+    EXPECT_EQ(qzai::readTextFile(first->modelFilePath), repo.body);
     EXPECT_EQ(qzai::readTextFile(first->keyFilePath), kKey);
     EXPECT_EQ(repo.downloads.load(), 1);
 

@@ -1,7 +1,6 @@
 #include "engine/support/engine_fixture.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "common/ini.h"
+#include "host/test_crypto.h"
 #include "qz/sdk/helpers/device_info.h"
 #include "qz/sdk/helpers/settings_response.h"
 #include "qz/sdk/helpers/string.h"
@@ -101,41 +101,20 @@ size_t CloudStub::count(const std::string& method, const std::string& path) cons
 }
 
 std::string encryptModel(const std::string& key32, const std::string& plaintext) {
-    const std::string iv(12, '\x07');
-    std::string out = iv;
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    int length = 0;
-    std::string cipher(plaintext.size() + 16, '\0');
-    EVP_EncryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr);
-    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr);
-    EVP_EncryptInit_ex(ctx, nullptr, nullptr, reinterpret_cast<const unsigned char*>(key32.data()),
-                       reinterpret_cast<const unsigned char*>(iv.data()));
-    EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(cipher.data()), &length,
-                      reinterpret_cast<const unsigned char*>(plaintext.data()), static_cast<int>(plaintext.size()));
-    int total = length;
-    EVP_EncryptFinal_ex(ctx, reinterpret_cast<unsigned char*>(cipher.data()) + total, &length);
-    total += length;
-    unsigned char tag[16];
-    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 16, tag);
-    EVP_CIPHER_CTX_free(ctx);
-    out.append(cipher.data(), static_cast<size_t>(total));
-    out.append(reinterpret_cast<const char*>(tag), 16);
-    return out;
+    const auto sealed = test_host::encryptAes256Gcm(std::vector<uint8_t>(key32.begin(), key32.end()), plaintext);
+    return std::string(sealed.begin(), sealed.end());
 }
 
 std::string base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
+    return test_host::base64Encode(std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }
 
 ServedModel serveModel(const std::string& id, const std::vector<std::string>& classes) {
     ServedModel model;
     model.id = id;
     const std::string path = "/models/" + id;
-    const std::string body = encryptModel(model.key, model.plaintext);
+    model.body = encryptModel(model.key, model.plaintext);
+    const std::string body = model.body;
     const std::string key = base64(model.key);
     CloudStub::instance().route("GET", path, [body, key](const httplib::Request&, httplib::Response& response) {
         response.set_header("X-Key", key);

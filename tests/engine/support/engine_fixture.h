@@ -61,7 +61,7 @@ private:
     std::vector<Seen> m_seen;
 };
 
-// AES-256-GCM with a 12-byte IV: IV, ciphertext, 16-byte tag.
+// AES-256-GCM under a random 12-byte IV: IV, ciphertext, 16-byte tag.
 std::string encryptModel(const std::string& key32, const std::string& plaintext);
 std::string base64(const std::string& bytes);
 
@@ -70,6 +70,7 @@ struct ServedModel {
     std::string id;
     std::string key = std::string(32, 'k');
     std::string plaintext = "model bytes";
+    std::string body;  // the encrypted bytes served
     nlohmann::json description;  // for a pipeline document
 };
 ServedModel serveModel(const std::string& id, const std::vector<std::string>& classes);
