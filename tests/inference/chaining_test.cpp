@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "inference/chain_tensors.h"
 #include "inference/chaining.h"
 #include "inference/support/chain_road.h"
 
@@ -104,6 +105,48 @@ TEST(DirectChain, ADeclaredOutputWithoutAnEqualChildInputBlocksTheChild) {
         } else {
             EXPECT_TRUE(waitFor([&] { return road.log.count(warning) == 1; }));
             EXPECT_EQ(road.enqueued(1), 0u);
+        }
+    }
+}
+
+// Allocations left before the deep copy's allocator fails.
+int g_allocationsLeft = -1;
+void* failingMalloc(size_t size) {
+    if (g_allocationsLeft == 0) return nullptr;
+    if (g_allocationsLeft > 0) --g_allocationsLeft;
+    return std::malloc(size);
+}
+
+TEST(DirectChain, TheDeepCopyOwnsEqualBlocksOrNothingWhenAnAllocationFails) {
+    std::vector<float> rows(2 * 6, 0.5f);
+    std::vector<uint8_t> bytes(rows.size() * sizeof(float));
+    std::memcpy(bytes.data(), rows.data(), bytes.size());
+    const qzai::TensorSetPtr set = engine_test::makeOutputSet(
+        {{kDetections, QZ_ELEMENT_FLOAT32, {2, 6}, bytes}, {"Trigger", QZ_ELEMENT_BOOL, {0}, {}}});
+    set->id = 7;
+    // Set, tensor array, then per tensor name, shape and data (none for the empty one).
+    for (int fails = 0; fails < 7; ++fails) {
+        g_allocationsLeft = fails;
+        EXPECT_FALSE(qzai::copyTensorSet(*set, failingMalloc)) << fails;  // LeakSanitizer checks the partial copy
+    }
+    g_allocationsLeft = -1;
+    const qzai::TensorSetPtr copy = qzai::copyTensorSet(*set, failingMalloc);
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(copy->id, 7u);
+    ASSERT_EQ(copy->count, 2u);
+    for (uint32_t i = 0; i < 2; ++i) {
+        const Tensor& a = set->tensors[i];
+        const Tensor& b = copy->tensors[i];
+        EXPECT_STREQ(a.name, b.name);
+        EXPECT_NE(a.name, b.name);
+        EXPECT_EQ(a.elementType, b.elementType);
+        ASSERT_EQ(a.rank, b.rank);
+        EXPECT_NE(a.shape, b.shape);
+        EXPECT_EQ(std::memcmp(a.shape, b.shape, a.rank * sizeof(int32_t)), 0);
+        ASSERT_EQ(a.byteSize, b.byteSize);
+        if (a.byteSize) {
+            EXPECT_NE(a.data, b.data);
+            EXPECT_EQ(std::memcmp(a.data, b.data, a.byteSize), 0);
         }
     }
 }
