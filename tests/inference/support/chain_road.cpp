@@ -18,7 +18,8 @@ qzai::InferenceResultCallback PacketRecorder::callback(const std::string& device
         if (!objects) return;
         SeenPacket packet{deviceId, objects->timestampUs(), {}};
         for (int i = 0; i < objects->count(); ++i) {
-            const auto* item = objects->at(i);
+            // at() hands out a reference of its own.
+            const auto item = qz::sdk::Ptr<std::remove_pointer_t<decltype(objects->at(i))>>(objects->at(i));
             packet.objects.push_back({item->typeId(), item->boundingBox()});
         }
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -73,6 +74,10 @@ std::shared_ptr<qzai::ModelDetails_t> ChainRoad::addModel(
     model->namedOutputs = std::move(outputs);
     m_models.push_back(model);
     return model;
+}
+
+qzai::ModelMap ChainRoad::models() const {
+    return manager_test::modelMap(m_models);
 }
 
 namespace {

@@ -90,6 +90,9 @@ public:
                                                           const std::vector<qz::test_host::Square>& squares,
                                                           bool withFrame = true);
     const qzai::pipeline_stage_parameters_t& root() const { return m_settings->stages.front(); }
+    std::shared_ptr<const qzai::DeviceAgentSettings_t> settings() const { return m_settings; }
+    // The models in the order added; a changed one makes start reload.
+    qzai::ModelMap models() const;
 
     uint64_t enqueued(size_t modelIndex) const { return env.stats().enqueueAcceptedByModel[modelIndex]; }
 
