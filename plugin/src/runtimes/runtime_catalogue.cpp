@@ -85,13 +85,24 @@ void ChipStatus::printChipStatus() const {
                chipName.c_str(), chipDetected ? 1 : 0, correctlyInstalled ? 1 : 0, numberOfChips, apiVersion.c_str());
 }
 
-void replaceAll(std::string& text, const std::string& pattern, const std::string& replacement) {
-    if (pattern.empty()) return;
+std::string substitutePlaceholders(const std::string& text,
+                                   const std::vector<std::pair<std::string, std::string>>& replacements) {
+    std::string result;
+    result.reserve(text.size());
     size_t pos = 0;
-    while ((pos = text.find(pattern, pos)) != std::string::npos) {
-        text.replace(pos, pattern.size(), replacement);
-        pos += replacement.size();
+    while (pos < text.size()) {
+        bool replaced = false;
+        for (const auto& [pattern, value] : replacements) {
+            if (!pattern.empty() && text.compare(pos, pattern.size(), pattern) == 0) {
+                result += value;
+                pos += pattern.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) result += text[pos++];
     }
+    return result;
 }
 
 RuntimeInfo buildRuntimeDownloadUrl(const std::string& chipName, CpuArchitecture architecture,
@@ -102,13 +113,13 @@ RuntimeInfo buildRuntimeDownloadUrl(const std::string& chipName, CpuArchitecture
         : config.repositoryBase + kRepositoryPath + kRepositoryVersion;
     if (url.empty() || url.back() != '/') url += '/';
     url += kAddressTemplate;
-    replaceAll(url, "{chip_name}", chipName);
-    replaceAll(url, "{cpu_arch}", architectureName(architecture));
-    replaceAll(url, "{os_name}", osName);
-    replaceAll(url, "{/os_version}", osVersion.empty() ? std::string() : "/" + osVersion);
-    replaceAll(url, "{-driver_version}", driverVersion.empty() ? std::string() : "-" + driverVersion);
     RuntimeInfo info;
-    info.downloadUrl = std::move(url);
+    info.downloadUrl = substitutePlaceholders(
+        url, {{"{chip_name}", chipName},
+              {"{cpu_arch}", architectureName(architecture)},
+              {"{os_name}", osName},
+              {"{/os_version}", osVersion.empty() ? std::string() : "/" + osVersion},
+              {"{-driver_version}", driverVersion.empty() ? std::string() : "-" + driverVersion}});
     return info;
 }
 
@@ -123,6 +134,7 @@ void registerRuntime(ChipStatus& record, const std::string& runtimeName, const s
 }
 
 void registerHailoRuntime(HailoChipStatus& record, const std::string& osName, const RuntimesConfig& config) {
+    if (!record.correctlyInstalled) return;
     const char* mimeType = record.generation == 1 ? "application/x-hailo8"
                          : record.generation == 2 ? "application/x-hailo8l"
                                                   : nullptr;

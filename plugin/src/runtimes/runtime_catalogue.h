@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/cpu_architecture.h"
@@ -97,9 +98,12 @@ struct NvidiaChipStatus : ChipStatus {
     std::string cudaToolkitVersion;  // e.g. "12.4"
 };
 
-// Replaces every occurrence of `pattern`, scanning on after each inserted
-// text; an empty pattern changes nothing.
-void replaceAll(std::string& text, const std::string& pattern, const std::string& replacement);
+// Replaces every occurrence of each pattern by its value in one scan from the
+// start: inserted text is never scanned again, so a value holding a pattern
+// stays as it is. Where two patterns start at the same place the earlier one
+// in the list wins; an empty pattern matches nothing.
+std::string substitutePlaceholders(const std::string& text,
+                                   const std::vector<std::pair<std::string, std::string>>& replacements);
 
 // A RuntimeInfo with the package address of the template
 // "{chip_name}/{cpu_arch}/{os_name}{/os_version}/library{-driver_version}.tar.gz"
