@@ -117,7 +117,7 @@ void RuntimesManager::removeRuntimeLibrary() {
     state = RuntimeState::Detecting;
 }
 
-std::string RuntimesManager::readInstalledRuntimeName() {
+std::string RuntimesManager::readInstalledRuntimeName() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_installedRuntimeName.empty()) return m_installedRuntimeName;
     std::ifstream in(fs::path(runtimeFolder) / kInstalledRuntimeFileName);

@@ -84,7 +84,7 @@ public:
     std::vector<std::string> selectCompatibleRuntimes(const std::string& mimeType);
     void installRuntime(const std::string& name, MessagingManager& messagingManager, bool intoSubfolder);
     void removeRuntime();
-    std::string readInstalledRuntimeName();
+    std::string readInstalledRuntimeName() const;
     void saveInstalledRuntimeName(const std::string& name);
     bool isRuntimeInstalled() const;
     std::string getRuntimeMimeType(const std::string& name) const;
@@ -115,7 +115,7 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_compatibleRuntimes;
     std::string m_selectedRuntime;
-    std::string m_installedRuntimeName;
+    mutable std::string m_installedRuntimeName;  // cache of the file's first line
 };
 
 }  // namespace qz::vms_server_plugins::analytics::qzai
