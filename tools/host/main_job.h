@@ -31,6 +31,7 @@ struct MainJobOptions : RoadRigOptions {
     int width = 1920;
     int height = 1080;
     FILE* log = nullptr;  // progress lines; null: quiet
+    std::string pipeline = "one-stage";  // or "two-stage" (two_stage_job.h)
 };
 
 struct CameraResult {
@@ -59,12 +60,16 @@ struct MainJobResult {
 
 MainJobResult runMainJob(const MainJobOptions& options);
 
+// Intersection over union of a reported box and a box in frame fractions.
+double iou(const sdk::analytics::Rect& a, double bx, double by, double bw, double bh);
+
 // Prints the result as a newcomer would want to read it.
 void printMainJobResult(const MainJobResult& result, FILE* out);
 
 // The command line of the main job:
 //   qz_test_host --main-job --plugin <libqzai_plugin.so> --runtime <test runtime>
 //                [--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--ini PATH]
+//                [--pipeline one-stage|two-stage]
 // Exit code 0 when the run completed with a mean IoU of at least 0.9.
 int mainJobCommand(int argc, char** argv);
 
