@@ -15,7 +15,13 @@
 //   retrieve_error_after k: retrieve fails once k outputs were handed out
 //   bad_id_every         k: every k-th output carries id + 100
 //   duplicate_every      k: every k-th output is handed out twice
-//   malformed_every      k: every k-th output has a null tensor array
+//   malformed_every      k: every k-th output is malformed in tensor 0 as
+//                        malformed_kind says: null_data (the default: data
+//                        freed and null), bytes_over (byteSize x 1000),
+//                        bytes_under (byteSize - 1), huge_rank (rank 2^31),
+//                        shape_overflow (rank 4, each dimension 2^31 - 1),
+//                        null_shape (shape freed and null, rank kept)
+//   infinite_score       the detect and find_squares rows carry score +inf
 //   stale_id             n: one extra output with id n before the first real one
 //   cleanup_fail         cleanup reports failure (after cleaning up)
 //   null_texts           get_error and get_name return null
@@ -25,6 +31,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -263,15 +271,41 @@ private:
         }
         if (m_duplicateEvery > 0 && n % m_duplicateEvery == 0) m_outputs.push_back(copySet(*out));
         if (m_badIdEvery > 0 && n % m_badIdEvery == 0) out->id += 100;
-        if (m_malformedEvery > 0 && n % m_malformedEvery == 0) {
-            TensorSet* bad = copySet(*out);
-            bad->id = out->id;
-            std::free(bad->tensors[0].data);
-            bad->tensors[0].data = nullptr;
-            freeSet(out);
-            out = bad;
-        }
+        if (m_malformedEvery > 0 && n % m_malformedEvery == 0 && out->count > 0) breakTensor(out->tensors[0]);
+        if (m_args.count("infinite_score") && out->count > 0) infiniteScores(out->tensors[0]);
         m_outputs.push_back(out);
+    }
+
+    // The outputs' blocks stay as allocated (freeSet frees them whatever the
+    // fields claim); only what a reader would trust is bent.
+    void breakTensor(Tensor& t) const {
+        const auto it = m_args.find("malformed_kind");
+        const std::string kind = it == m_args.end() ? "null_data" : it->second;
+        if (kind == "bytes_over") {
+            t.byteSize *= 1000;
+        } else if (kind == "bytes_under") {
+            t.byteSize -= 1;
+        } else if (kind == "huge_rank") {
+            t.rank = 1u << 31;
+        } else if (kind == "shape_overflow") {
+            std::free(t.shape);
+            t.rank = 4;
+            t.shape = static_cast<int32_t*>(std::malloc(4 * sizeof(int32_t)));
+            for (int d = 0; d < 4; ++d) t.shape[d] = INT32_MAX;
+        } else if (kind == "null_shape") {
+            std::free(t.shape);
+            t.shape = nullptr;
+        } else {
+            std::free(t.data);
+            t.data = nullptr;
+        }
+    }
+
+    // Rows of six floats (x1, y1, x2, y2, score, class): every score +inf.
+    static void infiniteScores(Tensor& t) {
+        if (t.elementType != QZ_ELEMENT_FLOAT32 || t.rank != 2 || t.shape[1] != 6) return;
+        float* values = static_cast<float*>(t.data);
+        for (uint64_t i = 4; i < t.byteSize / sizeof(float); i += 6) values[i] = INFINITY;
     }
 
     std::map<std::string, std::string> m_args;
