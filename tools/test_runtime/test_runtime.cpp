@@ -23,11 +23,20 @@
 //                        null_shape (shape freed and null, rank kept)
 //   infinite_score       the detect and find_squares rows carry score +inf
 //   stale_id             n: one extra output with id n before the first real one
+//   fail_init_times      k: the first k init calls of the loaded image fail
+//                        (counted until test_runtime_reset_stats)
+//   hold_enqueue         an accepted enqueue call returns only once
+//                        test_runtime_release_enqueues was called (its input
+//                        is answered meanwhile as usual)
 //   cleanup_fail         cleanup reports failure (after cleaning up)
 //   null_texts           get_error and get_name return null
 //
 // The state lives in one heap object between init and cleanup; counters are
 // plain atomics that survive cleanup (test_runtime_stats.h).
+//
+// Extra exports for tests: test_runtime_hold_outputs(1) keeps finished
+// outputs from retrieve until test_runtime_hold_outputs(0);
+// test_runtime_release_enqueues() lets held enqueue calls return.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -64,6 +73,13 @@ struct Counters {
 Counters g_counters;
 std::atomic<int64_t> g_enqueueCallers{0};
 std::atomic<bool> g_nullTexts{false};
+std::atomic<int64_t> g_injectedInitFailures{0};
+std::atomic<bool> g_holdOutputs{false};
+
+// The gate of held enqueue calls.
+std::mutex g_enqueueGateMutex;
+std::condition_variable g_enqueueGateOpened;
+bool g_enqueueGateOpen = false;
 
 thread_local char t_error[512] = "";
 
@@ -175,6 +191,10 @@ public:
         }
         g_counters.enqueueAccepted++;
         if (wake) m_workCv.notify_one();
+        if (has("hold_enqueue")) {
+            std::unique_lock<std::mutex> gate(g_enqueueGateMutex);
+            g_enqueueGateOpened.wait(gate, [] { return g_enqueueGateOpen; });
+        }
         return 0;
     }
 
@@ -183,18 +203,24 @@ public:
         int64_t waitMs = timeoutMs;
         if (m_pollMs > 0) waitMs = std::min(waitMs, m_pollMs);
         m_outCv.wait_for(lock, std::chrono::milliseconds(waitMs), [this] {
-            return !m_outputs.empty() || m_stopping || retrieveShouldFail();
+            return (!m_outputs.empty() && !g_holdOutputs) || m_stopping || retrieveShouldFail();
         });
         if (retrieveShouldFail()) {
             setError("injected retrieve failure");
             return 7;
         }
-        if (m_outputs.empty()) return 12;
+        if (m_outputs.empty() || g_holdOutputs) return 12;
         *outputs = m_outputs.front();
         m_outputs.pop_front();
         ++m_delivered;
         g_counters.outputsDelivered++;
         return 0;
+    }
+
+    // Wakes retrieve calls after the outputs were let go.
+    void wakeRetrievers() {
+        { std::lock_guard<std::mutex> lock(m_mutex); }
+        m_outCv.notify_all();
     }
 
 private:
@@ -353,6 +379,11 @@ TEST_RUNTIME_EXPORT int32_t runtime_init(const RuntimeArgs* args) {
         setError(runtime->arg("fail_init"));
         return 1;
     }
+    if (runtime->has("fail_init_times") &&
+        g_injectedInitFailures.fetch_add(1) < std::strtoll(runtime->arg("fail_init_times").c_str(), nullptr, 10)) {
+        setError("injected init failure");
+        return 1;
+    }
     g_runtime = runtime.release();
     return 0;
 }
@@ -446,7 +477,26 @@ TEST_RUNTIME_EXPORT void test_runtime_get_stats(TestRuntimeStats* stats) {
     stats->enqueueWhileNotInitialised = g_counters.enqueueWhileNotInitialised;
 }
 
+TEST_RUNTIME_EXPORT void test_runtime_hold_outputs(int32_t hold) {
+    g_holdOutputs = hold != 0;
+    if (Runtime* runtime = g_runtime.load(); runtime && !hold) runtime->wakeRetrievers();
+}
+
+TEST_RUNTIME_EXPORT void test_runtime_release_enqueues(void) {
+    {
+        std::lock_guard<std::mutex> gate(g_enqueueGateMutex);
+        g_enqueueGateOpen = true;
+    }
+    g_enqueueGateOpened.notify_all();
+}
+
 TEST_RUNTIME_EXPORT void test_runtime_reset_stats(void) {
+    g_injectedInitFailures = 0;
+    g_holdOutputs = false;
+    {
+        std::lock_guard<std::mutex> gate(g_enqueueGateMutex);
+        g_enqueueGateOpen = false;
+    }
     for (std::atomic<uint64_t>* c: {&g_counters.initCalls, &g_counters.loadCalls, &g_counters.cleanupCalls,
              &g_counters.modelsLoaded, &g_counters.enqueueAccepted, &g_counters.enqueueRefused,
              &g_counters.inputsFreed, &g_counters.outputsDelivered, &g_counters.outputsDiscarded,
