@@ -20,13 +20,14 @@
 //   respond       answer with size=<n> bytes (byte i is i % 251); split=1
 //                 sends the TCP header in two pieces
 //   delay         echo after ms=<n>
-//   readyafter    signal ready after ms=<n>, printing "READY"
+//   readyafter    signal ready after ms=<n> and once the file readyfile=<path>
+//                 exists (when given), printing "READY"
 //   neverready    never signal ready
 //   lateack       acknowledge the first request after ms=<n> (1500)
 //   crashafterack SIGSEGV after acknowledging the first request
 //   crashmid      SIGSEGV in the middle of the first response (shm: after
 //                 writing its length; TCP: after half a frame)
-//   exit          print a line to stdout and stderr, exit with code=<n>
+//   exit          after ms=<n>, print a line to stdout and stderr, exit with code=<n>
 //   ignoreexit    echo, ignoring the exit signal and SIGTERM; grandchild=1
 //                 leaves a sleeping child in the group ("GRANDCHILD <pid>")
 //   flood         write bytes=<n> (1 MiB) to stdout ending in "END", exit code=<n> (3)
@@ -203,7 +204,11 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
         std::fprintf(stderr, "qz_peer: cannot open the channels\n");
         return 2;
     }
-    if (g_behaviour == "readyafter") sleepMs(option("ms", 0));
+    if (g_behaviour == "readyafter") {
+        sleepMs(option("ms", 0));
+        const auto file = g_options.find("readyfile");
+        while (file != g_options.end() && ::access(file->second.c_str(), F_OK) != 0) sleepMs(10);
+    }
     if (g_behaviour != "neverready") {
         to.signal(4);
         from.signal(4);  // the system's receive skips this one
@@ -240,7 +245,7 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
         if (g_behaviour == "respond") {
             from.respond(patterned(static_cast<size_t>(option("size", 0))), false, false);
         } else {
-            from.respond(request, g_behaviour == "crashmid" && isFirst, g_behaviour == "biglength");
+            from.respond(request, g_behaviour == "crashmid" && isFirst, g_behaviour == "biglength" && isFirst);
         }
     }
 }
@@ -285,8 +290,9 @@ bool sendFrame(int fd, const std::vector<uint8_t>& body, bool splitHeader) {
     return body.empty() || sendAll(fd, body.data(), body.size());
 }
 
+// Returns once the client has closed or reset the connection, without reading.
 void waitForClose(int fd) {
-    pollfd p{fd, 0, 0};
+    pollfd p{fd, POLLRDHUP, 0};
     while (::poll(&p, 1, -1) >= 0 && p.revents == 0) {
     }
 }
@@ -409,6 +415,7 @@ int main(int argc, char** argv) {
     }
 
     if (g_behaviour == "exit") {
+        sleepMs(option("ms", 0));
         say("qz_peer: exiting at start");
         std::fprintf(stderr, "qz_peer: exit code %ld\n", option("code", 0));
         return static_cast<int>(option("code", 0));

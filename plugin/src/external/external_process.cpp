@@ -184,7 +184,9 @@ void ExternalProcess::run(std::shared_ptr<Start> start) {
         m_pid = pid;
         start->started.set_value(true);
 
+        const bool keepTails = start->logFilePath.isEmpty();
         auto drain = [&] {
+            if (!keepTails) return;
             appendTail(stdoutTail, process.readAllStandardOutput());
             appendTail(stderrTail, process.readAllStandardError());
         };

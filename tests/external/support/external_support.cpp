@@ -44,6 +44,11 @@ CapturedLog::CapturedLog() {
     qzai::setLogVerbosity(2);
 }
 
+void CapturedLog::restart() {
+    qzai::startLog(m_dir.path().string(), "T: ");
+    qzai::setLogVerbosity(2);
+}
+
 CapturedLog::~CapturedLog() {
     qzai::closeLog();
     qzai::setLogVerbosity(1);

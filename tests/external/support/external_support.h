@@ -24,6 +24,8 @@ class CapturedLog {
 public:
     CapturedLog();
     ~CapturedLog();
+    // Starts the file afresh.
+    void restart();
     std::string text() const;
     int count(const std::string& needle) const;
     const std::filesystem::path& dir() const { return m_dir.path(); }
