@@ -136,12 +136,17 @@ TEST_F(IpcChannelTest, ReceiveSkipsReadyAndRefusesOtherBytes) {
         SCOPED_TRACE(static_cast<int>(c.byte));
         auto pair = makePair();
         std::memcpy(pair->opened->data.view, "\x03\0\0\0abc", 7);
+        const pid_t receiver = ::gettid();
         std::thread child([&] {
             if (c.first != 0) {
                 pair->childSignals(c.first);
-                // Let the receive take the first signal before the second.
+                // Let the receive take the first signal and wait again before the second.
                 uint32_t* event = pair->word(pair->opened->event1);
-                while (std::atomic_ref<uint32_t>(*event).load() != 0) std::this_thread::yield();
+                const auto giveUp = std::chrono::steady_clock::now() + 5s;
+                while ((std::atomic_ref<uint32_t>(*event).load() != 0 || !qz::test::threadIsSleeping(receiver)) &&
+                       std::chrono::steady_clock::now() < giveUp) {
+                    std::this_thread::yield();
+                }
             }
             pair->childSignals(c.byte);
         });

@@ -124,6 +124,12 @@ std::string waitForFileText(const std::filesystem::path& file, const std::string
     return text;
 }
 
+bool threadIsSleeping(pid_t tid) {
+    const std::string stat = readFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const size_t close = stat.rfind(")");
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
+}
+
 bool waitForProcessEnd(pid_t pid, std::chrono::milliseconds timeout) {
     const int handle = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (handle < 0) return errno == ESRCH;

@@ -44,6 +44,8 @@ bool shmNameExists(const std::string& name);
 // Waits (inotify, no polling) until the file holds `needle`; the file's text.
 std::string waitForFileText(const std::filesystem::path& file, const std::string& needle,
                             std::chrono::milliseconds timeout);
+// True while a thread of this process sleeps (state S in /proc).
+bool threadIsSleeping(pid_t tid);
 // Waits for a process that is not necessarily a child to end (pidfd).
 bool waitForProcessEnd(pid_t pid, std::chrono::milliseconds timeout);
 
