@@ -171,6 +171,8 @@ MainJobResult runMainJob(const MainJobOptions& options) {
             result.cameras.push_back(std::move(camera));
         }
         result.meanIou = result.objects ? iouSum / static_cast<double>(result.objects) : 0.0;
+        result.settingsPage = checkSettingsPage(host, ids.front(), RoadRig::cameraSettings(rigOptions),
+                                                RoadRig::kModelId, rig.dataDirectory());
         const UnloadReport report = host.unload();
         result.objectsLeaked = report.objectsLeaked;
         result.ok = true;
@@ -195,6 +197,7 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     }
     std::fprintf(out, "\nobjects reported: %zu (type id %s), mean IoU against the drawn squares: %.3f\n", result.objects,
                  result.expectedTypeId.c_str(), result.meanIou);
+    printSettingsPageSummary(result.settingsPage, out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
 }
 
@@ -226,7 +229,7 @@ int mainJobCommand(int argc, char** argv) {
                 options.width, options.height, options.resizing.c_str());
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
-    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 ? 0 : 1;
+    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && result.settingsPage.ok ? 0 : 1;
 }
 
 }  // namespace qz::test_host

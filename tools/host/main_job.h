@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/road_rig.h"
+#include "host/settings_page_check.h"
 
 namespace qz::test_host {
 
@@ -55,6 +56,7 @@ struct MainJobResult {
     size_t objects = 0;
     size_t objectsLeaked = 0;
     bool interleaved = false;  // packets of one camera arrived out of frame order
+    SettingsPageSummary settingsPage;  // the first camera's settings page after the run
 };
 
 MainJobResult runMainJob(const MainJobOptions& options);

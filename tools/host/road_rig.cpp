@@ -99,7 +99,9 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
     return {{"models", {model}}, {"nodes", {node}}};
 }
 
-std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options) {
+}  // namespace
+
+std::map<std::string, std::string> RoadRig::cameraSettings(const RoadRigOptions& options) {
     const std::string modelId = RoadRig::kModelId;
     std::map<std::string, std::string> settings = {
         {qzai::setting_keys::kDeviceActiveSwitch, "true"},
@@ -114,7 +116,6 @@ std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options)
     return settings;
 }
 
-}  // namespace
 
 // Destroyed bottom up: the host (unloads the library), then the model
 // server, then the folder.

@@ -50,6 +50,9 @@ public:
     RoadRig(const RoadRig&) = delete;
     RoadRig& operator=(const RoadRig&) = delete;
 
+    // The settings every camera is sent (active switch, classes, crop box).
+    static std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options);
+
     TestHost& host();
     const std::vector<std::string>& cameraIds() const { return m_cameraIds; }
     std::string dataDirectory() const;
