@@ -21,6 +21,7 @@ std::atomic<bool> g_profiling{false};
 // Set once the state below has been destroyed at process exit; lines written
 // after that go to standard error without touching it.
 std::atomic<bool> g_stateGone{false};
+std::atomic<LogSink*> g_sink{nullptr};
 
 struct LogState {
     std::mutex mutex;
@@ -103,6 +104,7 @@ void writeLine(int level, const char* format, va_list args) {
         text = heapBuffer.data();
     }
     va_end(copy);
+    if (LogSink* sink = g_sink.load(std::memory_order_acquire)) sink->line(level, text);
 
     const auto msSince1970 = static_cast<unsigned long long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -186,6 +188,8 @@ int logVerbosity() { return g_verbosity.load(); }
 
 void setProfilingEnabled(bool enabled) { g_profiling = enabled; }
 bool profilingEnabled() { return g_profiling.load(); }
+
+LogSink* setLogSink(LogSink* sink) { return g_sink.exchange(sink, std::memory_order_acq_rel); }
 
 void setLogRotationThreshold(uint64_t bytes) {
     LogState& s = state();

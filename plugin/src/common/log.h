@@ -48,4 +48,16 @@ bool profilingEnabled();
 // For tests: the size at which the files hand over / rotate.
 void setLogRotationThreshold(uint64_t bytes);
 
+// For tests: a sink that also receives every line that passes the verbosity
+// filter, as formatted text without the line head, on the logging thread.
+// The pointer is swapped atomically; the sink must outlive its installation.
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void line(int level, const char* text) = 0;  // level 1 basic, 2 verbose
+};
+
+// Installs `sink` (null removes it) and returns the previous one.
+LogSink* setLogSink(LogSink* sink);
+
 }  // namespace qz::vms_server_plugins::analytics::qzai
