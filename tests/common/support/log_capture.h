@@ -1,6 +1,6 @@
 // LogCapture: collects the plug-in log's lines while it lives, through the
-// log's test sink, at the verbose level (the previous verbosity and sink come
-// back on destruction). Thread-safe: lines may arrive from any thread.
+// log's test sink, at the given verbosity (verbose by default; the previous
+// verbosity and sink come back on destruction). Thread-safe: lines may arrive from any thread.
 #pragma once
 
 #include <algorithm>
@@ -21,10 +21,10 @@ public:
         std::chrono::steady_clock::time_point at;
     };
 
-    LogCapture()
+    explicit LogCapture(int verbosity = 2)
         : m_verbosity(qz::vms_server_plugins::analytics::qzai::logVerbosity()),
           m_previous(qz::vms_server_plugins::analytics::qzai::setLogSink(this)) {
-        qz::vms_server_plugins::analytics::qzai::setLogVerbosity(2);
+        qz::vms_server_plugins::analytics::qzai::setLogVerbosity(verbosity);
     }
     ~LogCapture() override {
         qz::vms_server_plugins::analytics::qzai::setLogSink(m_previous);
