@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "inference/postprocessing/postprocessing_state.h"
 #include "inference/postprocessing/time_difference.h"
@@ -47,6 +48,11 @@ EventPtr detectLineCrossing(PostprocessingState& state, const std::shared_ptr<In
         tracks.clear();
     }
 
+    // Positions of the device's records by track id, for this pass.
+    std::unordered_map<qz::sdk::Uuid, size_t> index;
+    index.reserve(tracks.size() + 16);
+    for (size_t i = 0; i < tracks.size(); ++i) index.emplace(tracks[i].trackId, i);
+
     for (const auto& [className, list] : objects) {
         for (const QzAIObjectPtr& object : list) {
             if (!object) continue;
@@ -56,12 +62,12 @@ EventPtr detectLineCrossing(PostprocessingState& state, const std::shared_ptr<In
             const float segmentProduct = line.segmentProduct(cx, cy);
             const float side = line.side(cx, cy);
 
-            auto record = std::find_if(tracks.begin(), tracks.end(),
-                                       [&](const LineCrossingTrack& t) { return t.trackId == seen.trackId; });
-            if (record == tracks.end()) {
+            const auto [position, added] = index.try_emplace(seen.trackId, tracks.size());
+            if (added) {
                 tracks.push_back({seen.trackId, cx, cy, segmentProduct, side, now});
                 continue;
             }
+            LineCrossingTrack* record = &tracks[position->second];
             if (now < record->lastSeenUs) continue;  // an older frame finished late
             record->cx = cx, record->cy = cy, record->lastSeenUs = now;
             if (side == 0.0f) continue;  // on the line: the remembered side stands

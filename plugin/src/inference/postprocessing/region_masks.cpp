@@ -11,9 +11,42 @@ constexpr float kEdgeTolerance = 0.0001f;
 constexpr int32_t kInclusive = 0;
 constexpr int32_t kExclusive = 1;
 
-bool insideAny(const std::vector<const InputMask_t*>& masks, float px, float py) {
-    return std::any_of(masks.begin(), masks.end(),
-                       [&](const InputMask_t* mask) { return pointInPolygon(mask->points, px, py); });
+// A mask with the box of its vertices. For vertices of moderate size (every
+// mask drawn on a frame) a point beyond the box, widened by the edge
+// tolerance, cannot lie on an edge nor cross one to its right, so the full
+// test is skipped; rounding in the crossing's x stays far below the
+// tolerance there. Other masks always take the full test.
+struct PreparedMask {
+    const InputMask_t* mask = nullptr;
+    bool bounded = false;
+    float minY = 0.0f, maxY = 0.0f, maxX = 0.0f;
+
+    explicit PreparedMask(const InputMask_t& m) : mask(&m) {
+        constexpr float kModerate = 16.0f;
+        const size_t values = m.points.size() / 2 * 2;
+        if (values == 0) return;
+        bounded = true;
+        minY = maxY = m.points[1];
+        maxX = m.points[0];
+        for (size_t i = 0; i < values; i += 2) {
+            const float x = m.points[i], y = m.points[i + 1];
+            if (!(std::fabs(x) <= kModerate && std::fabs(y) <= kModerate)) {
+                bounded = false;
+                return;
+            }
+            minY = std::min(minY, y), maxY = std::max(maxY, y), maxX = std::max(maxX, x);
+        }
+    }
+
+    bool contains(float px, float py) const {
+        if (bounded && (py < minY - kEdgeTolerance || py > maxY + kEdgeTolerance || px > maxX + kEdgeTolerance))
+            return false;
+        return pointInPolygon(mask->points, px, py);
+    }
+};
+
+bool insideAny(const std::vector<PreparedMask>& masks, float px, float py) {
+    return std::any_of(masks.begin(), masks.end(), [&](const PreparedMask& mask) { return mask.contains(px, py); });
 }
 
 }  // namespace
@@ -37,10 +70,10 @@ bool pointInPolygon(const std::vector<float>& polygon, float px, float py) {
 
 QzAIObjectList filterObjectsByMask(const QzAIObjectList& objects, const std::vector<InputMask_t>& masks) {
     if (masks.empty()) return objects;
-    std::vector<const InputMask_t*> inclusive, exclusive;
+    std::vector<PreparedMask> inclusive, exclusive;
     for (const InputMask_t& mask : masks) {
-        if (mask.type == kInclusive) inclusive.push_back(&mask);
-        else if (mask.type == kExclusive) exclusive.push_back(&mask);
+        if (mask.type == kInclusive) inclusive.emplace_back(mask);
+        else if (mask.type == kExclusive) exclusive.emplace_back(mask);
     }
     QzAIObjectList kept;
     kept.reserve(objects.size());
