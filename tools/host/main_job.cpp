@@ -109,10 +109,14 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                 timeout);
         };
 
-        // Warm-up: push rounds until the first packet shows that the road is
-        // open, then until one whole round comes back.
+        // Warm-up: push rounds until the first object packet shows that the
+        // road is open, then until one whole round comes back.
         const auto readyDeadline = Clock::now() + std::chrono::seconds(30);
-        while (!host.recorder().waitForPackets(1, std::chrono::milliseconds(40))) {
+        auto anyObjects = [](const std::vector<RecordedPacket>& packets) {
+            return std::any_of(packets.begin(), packets.end(),
+                               [](const RecordedPacket& p) { return p.kind == RecordedPacket::Kind::objects; });
+        };
+        while (!host.recorder().waitUntil(anyObjects, std::chrono::milliseconds(40))) {
             if (Clock::now() > readyDeadline) throw std::runtime_error("no packet came back within 30 s");
             pushRound();
         }
