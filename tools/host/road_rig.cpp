@@ -91,12 +91,13 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
         {"NamedOutput", {{{"Name", RoadRig::kOutputName}, {"DataType", "float"}, {"Shape", {100, 6}}}}},
         {"Classes", {RoadRig::kClassName}},
     };
-    const nlohmann::json node = {
+    nlohmann::json node = {
         {"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", nlohmann::json::array()}};
+    if (!options.postprocessor.empty()) node["Postprocessor"] = options.postprocessor;
     return {{"models", {model}}, {"nodes", {node}}};
 }
 
-std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options) {
+std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options, size_t camera) {
     const std::string modelId = RoadRig::kModelId;
     std::map<std::string, std::string> settings = {
         {"deviceActiveSwitch", "true"},
@@ -106,6 +107,9 @@ std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options)
     if (box[2] > box[0] && box[3] > box[1]) {
         settings["cropBox_" + modelId] =
             nlohmann::json{{"figure", {{"points", {{box[0], box[1]}, {box[2], box[3]}}}}}}.dump();
+    }
+    if (camera < options.stageSettings.size()) {
+        for (const auto& [prefix, value] : options.stageSettings[camera]) settings[prefix + modelId] = value;
     }
     return settings;
 }
@@ -148,7 +152,8 @@ RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts
         testHost.server().putDevice(id, {{"name", name}, {"parameters", {{"qzAI", {{"pipeline", pipeline}}}}}});
         m_cameraIds.push_back(id);
     }
-    for (const std::string& id : m_cameraIds) testHost.setDeviceSettings(id, cameraSettings(options));
+    for (size_t c = 0; c < m_cameraIds.size(); ++c)
+        testHost.setDeviceSettings(m_cameraIds[c], cameraSettings(options, c));
 }
 
 RoadRig::~RoadRig() = default;
