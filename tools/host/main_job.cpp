@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/machine_report.h"
 #include "host/road_rig.h"
 
 namespace qz::test_host {
@@ -173,6 +174,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         result.meanIou = result.objects ? iouSum / static_cast<double>(result.objects) : 0.0;
         const UnloadReport report = host.unload();
         result.objectsLeaked = report.objectsLeaked;
+        result.machineReport = machineReportLines(rig.dataDirectory());
         result.ok = true;
     } catch (const std::exception& e) {
         result.error = e.what();
@@ -196,6 +198,8 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     std::fprintf(out, "\nobjects reported: %zu (type id %s), mean IoU against the drawn squares: %.3f\n", result.objects,
                  result.expectedTypeId.c_str(), result.meanIou);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
+    if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");
+    for (const std::string& line : result.machineReport) std::fprintf(out, "  %s\n", line.c_str());
 }
 
 int mainJobCommand(int argc, char** argv) {

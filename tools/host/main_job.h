@@ -55,6 +55,7 @@ struct MainJobResult {
     size_t objects = 0;
     size_t objectsLeaked = 0;
     bool interleaved = false;  // packets of one camera arrived out of frame order
+    std::vector<std::string> machineReport;  // the plug-in's machine facts and probe verdicts
 };
 
 MainJobResult runMainJob(const MainJobOptions& options);
