@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -12,5 +13,10 @@ void softmaxInPlace(float* values, int32_t count);
 
 // The logistic function 1 / (1 + exp(-x)).
 inline float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
+
+// The expected bin index of a distribution over `count` bins given as
+// logits `step` floats apart: softmax with the largest logit subtracted,
+// then the sum of j x p_j. count must be at least 1.
+float distributionMean(const float* logits, int32_t count, size_t step);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

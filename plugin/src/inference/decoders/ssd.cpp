@@ -1,0 +1,73 @@
+#include <vector>
+
+#include "inference/decoders/decoder_inputs.h"
+#include "inference/decoders/decoder_log.h"
+#include "inference/decoders/decoders.h"
+#include "inference/decoders/nms.h"
+#include "inference/decoders/result_set.h"
+#include "inference/decoders/tensor_check.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace {
+constexpr const char* kTag = "SSD";
+}  // namespace
+
+TensorSet* decodeSsd(const TensorSet* input, float conf, float iou, int32_t imageWidth,
+                     int32_t imageHeight) {
+    const uint32_t id = input ? input->id : 0;
+    if (!checkImageSize(kTag, imageWidth, imageHeight)) return makeEmptyResult(id);
+    const int32_t boxesIndex = input ? findTensorIndexByName(*input, {"boxes", "box_encoding"}) : -1;
+    const int32_t scoresIndex =
+        input ? findTensorIndexByName(*input, {"scores", "class_predictions"}) : -1;
+    if (boxesIndex < 0 || scoresIndex < 0) {
+        decoderWarning("Warning! [SSD] Could not locate required tensors (boxes=%d, scores=%d).\n",
+                       boxesIndex, scoresIndex);
+        return makeEmptyResult(id);
+    }
+    const Tensor& boxes = input->tensors[boxesIndex];
+    const Tensor& scores = input->tensors[scoresIndex];
+    if (boxes.elementType != QZ_ELEMENT_FLOAT32 || scores.elementType != QZ_ELEMENT_FLOAT32) {
+        decoderWarning("Warning! [SSD] boxes or scores tensor is not FLOAT.\n");
+        return makeEmptyResult(id);
+    }
+    if (!checkTensorShapes(kTag, *input, {boxesIndex, scoresIndex})) return makeEmptyResult(id);
+    int32_t n = 0, boxColumns = 0, scoreRows = 0, columns = 0;
+    if (!readRowMajorShape(boxes, &n, &boxColumns)) {
+        decoderWarning("Warning! [SSD] Unexpected boxes rank %d.\n", static_cast<int>(boxes.rank));
+        return makeEmptyResult(id);
+    }
+    if (!readRowMajorShape(scores, &scoreRows, &columns)) {
+        decoderWarning("Warning! [SSD] Unexpected scores rank %d.\n", static_cast<int>(scores.rank));
+        return makeEmptyResult(id);
+    }
+    if (columns < 2) {
+        decoderWarning("Warning! [SSD] Need at least 2 score columns (background + 1 class), got %d.\n",
+                       columns);
+        return makeEmptyResult(id);
+    }
+    if (!checkTensorRows(kTag, *input, boxesIndex, n, 4) ||
+        !checkTensorRows(kTag, *input, scoresIndex, n, columns)) {
+        return makeEmptyResult(id);
+    }
+
+    const float w = static_cast<float>(imageWidth);
+    const float h = static_cast<float>(imageHeight);
+    const float* box = static_cast<const float*>(boxes.data);
+    const float* score = static_cast<const float*>(scores.data);
+    std::vector<Detection> candidates;
+    candidates.reserve(256);
+    for (int32_t i = 0; i < n; ++i) {
+        // Column 0 is the background; column c is class c - 1.
+        const float* row = score + static_cast<size_t>(i) * columns;
+        const BestScore best = bestScoreFromZero(row + 1, columns - 1);
+        if (!passesThreshold(best.score, conf)) continue;
+        const float* b = box + static_cast<size_t>(i) * 4;  // top, left, bottom, right
+        candidates.push_back({b[1] * w, b[0] * h, b[3] * w, b[2] * h, best.score, best.classId});
+    }
+    const std::vector<Detection> kept = applyNonMaximumSuppression(std::move(candidates), iou, false);
+    decoderVerbose("[SSD] %d detections after NMS.\n", static_cast<int>(kept.size()));
+    return makeDetectionResult(id, kept);
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai
