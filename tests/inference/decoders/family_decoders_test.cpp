@@ -154,7 +154,7 @@ TEST(EfficientDet, ClassesAreOneBasedAndTheCountLimitsTheRows) {
     EXPECT_EQ(run({}), (std::vector<float>{0, 0, 2, 1}));
     EXPECT_EQ(run({2.0f}), (std::vector<float>{0, 0}));
     // Counts that are not finite or not below N change nothing; negative means none.
-    for (const float count : {NAN, INFINITY, 1e30f, 8.0f}) EXPECT_EQ(run({count}).size(), 4u) << count;
+    for (const float count : {NAN, INFINITY, -INFINITY, 1e30f, 8.0f}) EXPECT_EQ(run({count}).size(), 4u) << count;
     EXPECT_TRUE(run({-3.0f}).empty());
 }
 
