@@ -79,7 +79,7 @@ void installRuntime(const fs::path& dataDir, const RoadRigOptions& options) {
 
 nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer& server) {
     constexpr int side = RoadRig::kModelSide;
-    const nlohmann::json model = {
+    nlohmann::json model = {
         {"UUID", RoadRig::kModelId},
         {"Name", "Bright squares"},
         {"LastModified", kLastModified},
@@ -91,6 +91,9 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
         {"NamedOutput", {{{"Name", RoadRig::kOutputName}, {"DataType", "float"}, {"Shape", {100, 6}}}}},
         {"Classes", {RoadRig::kClassName}},
     };
+    if (!options.rawPostprocessing.empty()) {
+        model["RawPostprocessing"] = nlohmann::json::parse(options.rawPostprocessing);
+    }
     const nlohmann::json node = {
         {"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", nlohmann::json::array()}};
     return {{"models", {model}}, {"nodes", {node}}};

@@ -49,6 +49,14 @@ bool findImage(const TensorSet& set, ImageView& view) {
 
 }  // namespace
 
+bool findImageSize(const TensorSet& input, int64_t& width, int64_t& height) {
+    ImageView image;
+    if (!findImage(input, image)) return false;
+    width = image.width;
+    height = image.height;
+    return true;
+}
+
 std::vector<std::array<float, 6>> findSquares(const TensorSet& input, const Model& model) {
     std::vector<std::array<float, 6>> rows;
     ImageView image;

@@ -7,7 +7,8 @@
 //    "output_name": "output0 format:xyxysc",  // detect / find_squares
 //    "rows": [[x1, y1, x2, y2, score, class], ...],  // detect
 //    "trigger": true, "float_trigger_first": false,  // trigger
-//    "threshold": 0.5, "min_area": 4, "class": 0, "score": 0.9}  // find_squares
+//    "threshold": 0.5, "min_area": 4, "class": 0, "score": 0.9,  // find_squares
+//    "layout": "rows" | "ssd" | "rtdetr"}  // find_squares: raw outputs of that family
 #pragma once
 
 #include <array>
@@ -33,6 +34,9 @@ struct Model {
     int64_t minArea = 4;
     float squareClass = 0.0f;
     float squareScore = 0.9f;
+    // find_squares: "rows" answers in "output0 format:xyxysc" rows; "ssd" and
+    // "rtdetr" answer with the raw tensors of those model families.
+    std::string layout = "rows";
 };
 
 // Parses a descriptor; false with a reason in `error` when it is invalid.
@@ -51,5 +55,15 @@ void freeSet(TensorSet* set);
 // tensor of the set ([1,3,H,W] planar or [1,H,W,3] interleaved, float32 or
 // uint8), in tensor pixels.
 std::vector<std::array<float, 6>> findSquares(const TensorSet& input, const Model& model);
+
+// Width and height of the image findSquares reads; false when there is none.
+bool findImageSize(const TensorSet& input, int64_t& width, int64_t& height);
+
+// The squares as the raw outputs of an SSD ("boxes" of normalised top, left,
+// bottom, right and "scores" with a background column) or RT-DETR
+// ("pred_logits" over five columns and "pred_boxes" of normalised centre and
+// size) model: ten query rows, the unused ones scoring below 0.25.
+TensorSet* familyOutput(uint32_t id, const std::string& layout, const std::vector<std::array<float, 6>>& squares,
+    int64_t width, int64_t height);
 
 }  // namespace test_runtime

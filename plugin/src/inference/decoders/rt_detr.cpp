@@ -72,7 +72,9 @@ TensorSet* decodeRtDetr(const TensorSet* input, float conf, int32_t imageWidth, 
     const float h = static_cast<float>(imageHeight);
     const float* logit = static_cast<const float*>(logits.data);
     const float* box = static_cast<const float*>(boxes.data);
-    std::vector<float> probabilities(static_cast<size_t>(classes));
+    // Scratch for one query; without queries the column count is not
+    // backed by any data and is not allocated.
+    std::vector<float> probabilities(n > 0 ? static_cast<size_t>(classes) : 0);
     std::vector<float> rows;
     rows.reserve(256 * 6);
     for (int32_t i = 0; i < n; ++i) {
