@@ -57,39 +57,6 @@ bool checkTensorRows(const char* tag, const TensorSet& set, int32_t index, int64
 
 bool isBatchOfOneRank3(const Tensor& t) { return t.rank == 3 && t.shape && t.shape[0] == 1; }
 
-float largestAbove(const float* values, int32_t n, float start) {
-    // Four 4-lane maxima side by side; "v > m ? v : m" keeps m for NaN, so
-    // the result is the plain loop's whatever order the values pass in.
-    typedef float Floats __attribute__((vector_size(16)));
-    constexpr int32_t kLanes = 4;
-    auto larger = [](Floats m, Floats v) { return v > m ? v : m; };
-    Floats m0 = Floats{} + start;
-    Floats m1 = m0, m2 = m0, m3 = m0;
-    int32_t i = 0;
-    for (; n - i >= 4 * kLanes; i += 4 * kLanes) {
-        Floats v[4];
-        std::memcpy(v, values + i, sizeof v);
-        m0 = larger(m0, v[0]);
-        m1 = larger(m1, v[1]);
-        m2 = larger(m2, v[2]);
-        m3 = larger(m3, v[3]);
-    }
-    for (; n - i >= kLanes; i += kLanes) {
-        Floats v;
-        std::memcpy(&v, values + i, sizeof v);
-        m0 = larger(m0, v);
-    }
-    m0 = larger(larger(m0, m1), larger(m2, m3));
-    float best = start;
-    for (int32_t lane = 0; lane < kLanes; ++lane) {
-        if (m0[lane] > best) best = m0[lane];
-    }
-    for (; i < n; ++i) {
-        if (values[i] > best) best = values[i];
-    }
-    return best;
-}
-
 int32_t firstIndexOf(const float* values, int32_t n, float value) {
     for (int32_t i = 0; i < n; ++i) {
         if (values[i] == value) return i;
@@ -97,11 +64,8 @@ int32_t firstIndexOf(const float* values, int32_t n, float value) {
     return -1;
 }
 
-BestScore bestScoreFromZero(const float* values, int32_t n) {
-    const float best = largestAbove(values, n, 0.0f);
-    // No value above 0 leaves class 0, as the plain loop does.
-    if (!(best > 0.0f)) return {best, 0};
-    return {best, firstIndexOf(values, n, best)};
+int32_t classWithScore(const float* values, int32_t n, float best) {
+    return best > 0.0f ? firstIndexOf(values, n, best) : 0;
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "inference/decoders/decoder_math.h"
 #include "inference/runtime_api.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -34,20 +35,16 @@ bool checkTensorRows(const char* tag, const TensorSet& set, int32_t index, int64
 // True for a rank-3 tensor [1, ., .] with a shape array.
 bool isBatchOfOneRank3(const Tensor& t);
 
-// The largest of start and values[0..n); NaN values never win.
-float largestAbove(const float* values, int32_t n, float start);
-
 // Index of the first value equal to `value`, -1 when none is.
 int32_t firstIndexOf(const float* values, int32_t n, float value);
 
 // The plain class search "best = 0, class = 0; a score strictly above best
-// replaces it" over values[0..n), done as largestAbove and firstIndexOf:
-// every NaN is skipped and the first of equal maxima stays.
-struct BestScore {
-    float score;
-    int32_t classId;
-};
-BestScore bestScoreFromZero(const float* values, int32_t n);
+// replaces it" over values[0..n) in two steps, so that the class is looked
+// up only for rows that pass: bestScoreFromZero is the score it ends with
+// (NaN values never win), classWithScore the class (the first of equal
+// maxima; 0 when no value is above 0).
+inline float bestScoreFromZero(const float* values, int32_t n) { return largestAbove(values, n, 0.0f); }
+int32_t classWithScore(const float* values, int32_t n, float best);
 
 // A candidate needs a finite score of at least conf.
 inline bool passesThreshold(float score, float conf) {

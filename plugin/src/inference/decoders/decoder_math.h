@@ -7,6 +7,10 @@
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
+// The largest of start and values[0..n); NaN values never win, so the
+// result equals the loop "m = start; m = v when v > m" in any order.
+float largestAbove(const float* values, int32_t n, float start);
+
 // Replaces values[0..count) by their softmax (max-shifted). count <= 0 or a
 // null pointer does nothing.
 void softmaxInPlace(float* values, int32_t count);

@@ -47,6 +47,11 @@ int32_t roundedRoot(int32_t a) {
     return static_cast<int32_t>(std::lround(std::sqrt(static_cast<double>(a))));
 }
 
+struct BestScore {
+    float score;
+    int32_t classId;
+};
+
 // A class value of a logit level is mapped through the logistic function,
 // which never decreases: only a raw value above the best raw value so far
 // can raise the best probability, so the others are not mapped at all. The
@@ -82,8 +87,14 @@ LogitCut logitCut(float conf) {
 void decodeNanoDetAnchor(const float* classRow, int32_t classes, const float* distribution, float cx,
                          float cy, int32_t stride, float conf, bool probabilities,
                          std::vector<Detection>& candidates) {
-    const BestScore best = probabilities ? bestScoreFromZero(classRow, classes)
-                                         : bestLogitScore(classRow, classes);
+    BestScore best{0.0f, 0};
+    if (probabilities) {
+        best.score = bestScoreFromZero(classRow, classes);
+        if (!passesThreshold(best.score, conf)) return;
+        best.classId = classWithScore(classRow, classes, best.score);
+    } else {
+        best = bestLogitScore(classRow, classes);
+    }
     if (!passesThreshold(best.score, conf)) return;
     float d[4];
     for (int32_t side = 0; side < 4; ++side) {

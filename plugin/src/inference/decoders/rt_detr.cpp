@@ -82,12 +82,13 @@ TensorSet* decodeRtDetr(const TensorSet* input, float conf, int32_t imageWidth, 
         const float* row = logit + static_cast<size_t>(i) * classes;
         std::copy(row, row + classes, probabilities.begin());
         softmaxInPlace(probabilities.data(), classes);
-        const BestScore best = bestScoreFromZero(probabilities.data(), classes);
-        if (!passesThreshold(best.score, conf)) continue;
+        const float best = bestScoreFromZero(probabilities.data(), classes);
+        if (!passesThreshold(best, conf)) continue;
         const float* b = box + static_cast<size_t>(i) * 4;  // centre x, centre y, width, height
         const float cx = w * b[0], cy = h * b[1], halfW = w * b[2] * 0.5f, halfH = h * b[3] * 0.5f;
-        rows.insert(rows.end(), {cx - halfW, cy - halfH, cx + halfW, cy + halfH, best.score,
-                                 static_cast<float>(best.classId)});
+        const int32_t classId = classWithScore(probabilities.data(), classes, best);
+        rows.insert(rows.end(),
+                    {cx - halfW, cy - halfH, cx + halfW, cy + halfH, best, static_cast<float>(classId)});
     }
     const size_t count = rows.size() / 6;
     decoderVerbose("[RT-DETR] %d detections above threshold.\n", static_cast<int>(count));

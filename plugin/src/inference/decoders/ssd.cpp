@@ -60,10 +60,11 @@ TensorSet* decodeSsd(const TensorSet* input, float conf, float iou, int32_t imag
     for (int32_t i = 0; i < n; ++i) {
         // Column 0 is the background; column c is class c - 1.
         const float* row = score + static_cast<size_t>(i) * columns;
-        const BestScore best = bestScoreFromZero(row + 1, columns - 1);
-        if (!passesThreshold(best.score, conf)) continue;
+        const float best = bestScoreFromZero(row + 1, columns - 1);
+        if (!passesThreshold(best, conf)) continue;
         const float* b = box + static_cast<size_t>(i) * 4;  // top, left, bottom, right
-        candidates.push_back({b[1] * w, b[0] * h, b[3] * w, b[2] * h, best.score, best.classId});
+        candidates.push_back(
+            {b[1] * w, b[0] * h, b[3] * w, b[2] * h, best, classWithScore(row + 1, columns - 1, best)});
     }
     const std::vector<Detection> kept = applyNonMaximumSuppression(std::move(candidates), iou, false);
     decoderVerbose("[SSD] %d detections after NMS.\n", static_cast<int>(kept.size()));

@@ -71,10 +71,11 @@ TensorSet* decodeYoloNas(const TensorSet* input, float conf, float iou) {
     std::vector<Detection> candidates;
     candidates.reserve(256);
     for (int32_t i = 0; i < n; ++i) {
-        const BestScore best = bestScoreFromZero(score + static_cast<size_t>(i) * classes, classes);
-        if (!passesThreshold(best.score, conf)) continue;
+        const float* row = score + static_cast<size_t>(i) * classes;
+        const float best = bestScoreFromZero(row, classes);
+        if (!passesThreshold(best, conf)) continue;
         const float* b = box + static_cast<size_t>(i) * 4;
-        candidates.push_back({b[0], b[1], b[2], b[3], best.score, best.classId});
+        candidates.push_back({b[0], b[1], b[2], b[3], best, classWithScore(row, classes, best)});
     }
     const std::vector<Detection> kept = applyNonMaximumSuppression(std::move(candidates), iou, false);
     decoderVerbose("[YOLO-NAS] %d detections after NMS.\n", static_cast<int>(kept.size()));
