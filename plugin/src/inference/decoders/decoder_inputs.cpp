@@ -55,6 +55,35 @@ bool checkTensorRows(const char* tag, const TensorSet& set, int32_t index, int64
                            static_cast<uint64_t>(rows) * static_cast<uint64_t>(perRow));
 }
 
+bool readBoxesAndScores(const char* tag, const TensorSet& set, int32_t boxesIndex, int32_t scoresIndex,
+                        BoxesAndScores* out) {
+    const Tensor& boxes = set.tensors[boxesIndex];
+    const Tensor& scores = set.tensors[scoresIndex];
+    if (boxes.elementType != QZ_ELEMENT_FLOAT32 || scores.elementType != QZ_ELEMENT_FLOAT32) {
+        decoderWarning("Warning! [%s] boxes or scores tensor is not FLOAT.\n", tag);
+        return false;
+    }
+    if (!checkTensorShapes(tag, set, {boxesIndex, scoresIndex})) return false;
+    int32_t boxColumns = 0, scoreRows = 0;
+    if (!readRowMajorShape(boxes, &out->rows, &boxColumns)) {
+        decoderWarning("Warning! [%s] Unexpected boxes rank %d.\n", tag, static_cast<int>(boxes.rank));
+        return false;
+    }
+    if (!readRowMajorShape(scores, &scoreRows, &out->columns)) {
+        decoderWarning("Warning! [%s] Unexpected scores rank %d.\n", tag, static_cast<int>(scores.rank));
+        return false;
+    }
+    // The box count sets the rows read from both tensors (four values per
+    // box row whatever its last dimension says); each must hold them.
+    if (!checkTensorRows(tag, set, boxesIndex, out->rows, 4) ||
+        !checkTensorRows(tag, set, scoresIndex, out->rows, out->columns)) {
+        return false;
+    }
+    out->boxes = static_cast<const float*>(boxes.data);
+    out->scores = static_cast<const float*>(scores.data);
+    return true;
+}
+
 bool isBatchOfOneRank3(const Tensor& t) { return t.rank == 3 && t.shape && t.shape[0] == 1; }
 
 int32_t firstIndexOf(const float* values, int32_t n, float value) {

@@ -32,6 +32,18 @@ bool checkTensorShapes(const char* tag, const TensorSet& set, std::initializer_l
 bool checkTensorRows(const char* tag, const TensorSet& set, int32_t index, int64_t rows,
                      int64_t perRow);
 
+// Boxes [1, N, .] or [N, .] (four values read per row) and per-row scores
+// [1, ., K] or [., K] of the box-and-score families, found at the given
+// indices: both float32, shapes as stated, each holding N rows.
+struct BoxesAndScores {
+    const float* boxes;
+    const float* scores;
+    int32_t rows;     // N, from the boxes
+    int32_t columns;  // K, from the scores
+};
+bool readBoxesAndScores(const char* tag, const TensorSet& set, int32_t boxesIndex, int32_t scoresIndex,
+                        BoxesAndScores* out);
+
 // True for a rank-3 tensor [1, ., .] with a shape array.
 bool isBatchOfOneRank3(const Tensor& t);
 

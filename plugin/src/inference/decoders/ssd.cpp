@@ -25,46 +25,26 @@ TensorSet* decodeSsd(const TensorSet* input, float conf, float iou, int32_t imag
                        boxesIndex, scoresIndex);
         return makeEmptyResult(id);
     }
-    const Tensor& boxes = input->tensors[boxesIndex];
-    const Tensor& scores = input->tensors[scoresIndex];
-    if (boxes.elementType != QZ_ELEMENT_FLOAT32 || scores.elementType != QZ_ELEMENT_FLOAT32) {
-        decoderWarning("Warning! [SSD] boxes or scores tensor is not FLOAT.\n");
-        return makeEmptyResult(id);
-    }
-    if (!checkTensorShapes(kTag, *input, {boxesIndex, scoresIndex})) return makeEmptyResult(id);
-    int32_t n = 0, boxColumns = 0, scoreRows = 0, columns = 0;
-    if (!readRowMajorShape(boxes, &n, &boxColumns)) {
-        decoderWarning("Warning! [SSD] Unexpected boxes rank %d.\n", static_cast<int>(boxes.rank));
-        return makeEmptyResult(id);
-    }
-    if (!readRowMajorShape(scores, &scoreRows, &columns)) {
-        decoderWarning("Warning! [SSD] Unexpected scores rank %d.\n", static_cast<int>(scores.rank));
-        return makeEmptyResult(id);
-    }
-    if (columns < 2) {
+    BoxesAndScores t;
+    if (!readBoxesAndScores(kTag, *input, boxesIndex, scoresIndex, &t)) return makeEmptyResult(id);
+    if (t.columns < 2) {
         decoderWarning("Warning! [SSD] Need at least 2 score columns (background + 1 class), got %d.\n",
-                       columns);
-        return makeEmptyResult(id);
-    }
-    if (!checkTensorRows(kTag, *input, boxesIndex, n, 4) ||
-        !checkTensorRows(kTag, *input, scoresIndex, n, columns)) {
+                       t.columns);
         return makeEmptyResult(id);
     }
 
     const float w = static_cast<float>(imageWidth);
     const float h = static_cast<float>(imageHeight);
-    const float* box = static_cast<const float*>(boxes.data);
-    const float* score = static_cast<const float*>(scores.data);
     std::vector<Detection> candidates;
     candidates.reserve(256);
-    for (int32_t i = 0; i < n; ++i) {
+    for (int32_t i = 0; i < t.rows; ++i) {
         // Column 0 is the background; column c is class c - 1.
-        const float* row = score + static_cast<size_t>(i) * columns;
-        const float best = bestScoreFromZero(row + 1, columns - 1);
+        const float* row = t.scores + static_cast<size_t>(i) * t.columns + 1;
+        const float best = bestScoreFromZero(row, t.columns - 1);
         if (!passesThreshold(best, conf)) continue;
-        const float* b = box + static_cast<size_t>(i) * 4;  // top, left, bottom, right
+        const float* b = t.boxes + static_cast<size_t>(i) * 4;  // top, left, bottom, right
         candidates.push_back(
-            {b[1] * w, b[0] * h, b[3] * w, b[2] * h, best, classWithScore(row + 1, columns - 1, best)});
+            {b[1] * w, b[0] * h, b[3] * w, b[2] * h, best, classWithScore(row, t.columns - 1, best)});
     }
     const std::vector<Detection> kept = applyNonMaximumSuppression(std::move(candidates), iou, false);
     decoderVerbose("[SSD] %d detections after NMS.\n", static_cast<int>(kept.size()));

@@ -43,39 +43,17 @@ TensorSet* decodeYoloNas(const TensorSet* input, float conf, float iou) {
                        boxesIndex, scoresIndex);
         return makeEmptyResult(id);
     }
-    const Tensor& boxes = input->tensors[boxesIndex];
-    const Tensor& scores = input->tensors[scoresIndex];
-    if (boxes.elementType != QZ_ELEMENT_FLOAT32 || scores.elementType != QZ_ELEMENT_FLOAT32) {
-        decoderWarning("Warning! [YOLO-NAS] boxes or scores tensor is not FLOAT.\n");
-        return makeEmptyResult(id);
-    }
-    if (!checkTensorShapes(kTag, *input, {boxesIndex, scoresIndex})) return makeEmptyResult(id);
-    int32_t n = 0, boxColumns = 0, scoreRows = 0, classes = 0;
-    if (!readRowMajorShape(boxes, &n, &boxColumns)) {
-        decoderWarning("Warning! [YOLO-NAS] Unexpected boxes rank %d.\n", static_cast<int>(boxes.rank));
-        return makeEmptyResult(id);
-    }
-    if (!readRowMajorShape(scores, &scoreRows, &classes)) {
-        decoderWarning("Warning! [YOLO-NAS] Unexpected scores rank %d.\n", static_cast<int>(scores.rank));
-        return makeEmptyResult(id);
-    }
-    // The box count N sets the rows read from both tensors (four values per
-    // box row whatever its last dimension says); each must hold them.
-    if (!checkTensorRows(kTag, *input, boxesIndex, n, 4) ||
-        !checkTensorRows(kTag, *input, scoresIndex, n, classes)) {
-        return makeEmptyResult(id);
-    }
+    BoxesAndScores t;
+    if (!readBoxesAndScores(kTag, *input, boxesIndex, scoresIndex, &t)) return makeEmptyResult(id);
 
-    const float* box = static_cast<const float*>(boxes.data);
-    const float* score = static_cast<const float*>(scores.data);
     std::vector<Detection> candidates;
     candidates.reserve(256);
-    for (int32_t i = 0; i < n; ++i) {
-        const float* row = score + static_cast<size_t>(i) * classes;
-        const float best = bestScoreFromZero(row, classes);
+    for (int32_t i = 0; i < t.rows; ++i) {
+        const float* row = t.scores + static_cast<size_t>(i) * t.columns;
+        const float best = bestScoreFromZero(row, t.columns);
         if (!passesThreshold(best, conf)) continue;
-        const float* b = box + static_cast<size_t>(i) * 4;
-        candidates.push_back({b[0], b[1], b[2], b[3], best, classWithScore(row, classes, best)});
+        const float* b = t.boxes + static_cast<size_t>(i) * 4;
+        candidates.push_back({b[0], b[1], b[2], b[3], best, classWithScore(row, t.columns, best)});
     }
     const std::vector<Detection> kept = applyNonMaximumSuppression(std::move(candidates), iou, false);
     decoderVerbose("[YOLO-NAS] %d detections after NMS.\n", static_cast<int>(kept.size()));
