@@ -1,6 +1,7 @@
 #include "inference/decoders/anchor_free_yolo.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
 
@@ -129,7 +130,8 @@ TensorSet* decodeAnchorFreeYoloWithThreads(const TensorSet* input, float conf, f
     std::vector<Detection> candidates;
     candidates.reserve(256);
     for (int32_t i = 0; i < n; ++i) {
-        if (cls[i] < 0) continue;
+        // A proposal whose best class score is infinite is no candidate.
+        if (cls[i] < 0 || !std::isfinite(best[i])) continue;
         const float cx = data[i];
         const float cy = data[stride + i];
         const float w = data[2 * stride + i];
