@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/decoder_road.h"
 #include "host/machine_report.h"
 #include "host/road_rig.h"
 
@@ -65,8 +66,9 @@ MainJobResult runMainJob(const MainJobOptions& options) {
     result.expectedTypeId = std::string("qz.qzai.") + RoadRig::kClassName;
     try {
         RoadRigOptions rigOptions = options;
-        rigOptions.modelDescriptor = nlohmann::json{
-            {"mode", "find_squares"}, {"output_name", RoadRig::kOutputName}, {"class", 0}, {"score", 0.9}}.dump();
+        rigOptions.modelDescriptor = nlohmann::json{{"mode", "find_squares"}, {"output_name", RoadRig::kOutputName},
+            {"class", 0}, {"score", 0.9}, {"layout", options.outputLayout}}.dump();
+        if (options.outputLayout != "rows") rigOptions.rawPostprocessing = decoderRoadPostprocessing(options.outputLayout);
         RoadRig rig(rigOptions);
         TestHost& host = rig.host();
         const std::vector<std::string>& ids = rig.cameraIds();
@@ -230,7 +232,8 @@ int mainJobCommand(int argc, char** argv) {
                 options.width, options.height, options.resizing.c_str());
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
-    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 ? 0 : 1;
+    const bool decodersOk = runDecoderRoads(options, stdout);
+    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk ? 0 : 1;
 }
 
 }  // namespace qz::test_host
