@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/decoder_road.h"
+#include "host/machine_report.h"
 #include "host/road_rig.h"
 
 namespace qz::test_host {
@@ -64,8 +66,9 @@ MainJobResult runMainJob(const MainJobOptions& options) {
     result.expectedTypeId = std::string("qz.qzai.") + RoadRig::kClassName;
     try {
         RoadRigOptions rigOptions = options;
-        rigOptions.modelDescriptor = nlohmann::json{
-            {"mode", "find_squares"}, {"output_name", RoadRig::kOutputName}, {"class", 0}, {"score", 0.9}}.dump();
+        rigOptions.modelDescriptor = nlohmann::json{{"mode", "find_squares"}, {"output_name", RoadRig::kOutputName},
+            {"class", 0}, {"score", 0.9}, {"layout", options.outputLayout}}.dump();
+        if (options.outputLayout != "rows") rigOptions.rawPostprocessing = decoderRoadPostprocessing(options.outputLayout);
         RoadRig rig(rigOptions);
         TestHost& host = rig.host();
         const std::vector<std::string>& ids = rig.cameraIds();
@@ -173,6 +176,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         result.meanIou = result.objects ? iouSum / static_cast<double>(result.objects) : 0.0;
         const UnloadReport report = host.unload();
         result.objectsLeaked = report.objectsLeaked;
+        result.machineReport = machineReportLines(rig.dataDirectory());
         result.ok = true;
     } catch (const std::exception& e) {
         result.error = e.what();
@@ -196,6 +200,8 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     std::fprintf(out, "\nobjects reported: %zu (type id %s), mean IoU against the drawn squares: %.3f\n", result.objects,
                  result.expectedTypeId.c_str(), result.meanIou);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
+    if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");
+    for (const std::string& line : result.machineReport) std::fprintf(out, "  %s\n", line.c_str());
 }
 
 int mainJobCommand(int argc, char** argv) {
@@ -226,7 +232,8 @@ int mainJobCommand(int argc, char** argv) {
                 options.width, options.height, options.resizing.c_str());
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
-    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 ? 0 : 1;
+    const bool decodersOk = runDecoderRoads(options, stdout);
+    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk ? 0 : 1;
 }
 
 }  // namespace qz::test_host

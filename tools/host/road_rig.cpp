@@ -94,9 +94,16 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
         {"NamedOutput", {{{"Name", RoadRig::kOutputName}, {"DataType", "float"}, {"Shape", {100, 6}}}}},
         {"Classes", {RoadRig::kClassName}},
     };
+    nlohmann::json described = model;
+    if (!options.extraNamedInputs.empty()) {
+        for (const auto& input : nlohmann::json::parse(options.extraNamedInputs)) described["NamedInput"].push_back(input);
+    }
+    if (!options.rawPostprocessing.empty()) {
+        described["RawPostprocessing"] = nlohmann::json::parse(options.rawPostprocessing);
+    }
     const nlohmann::json node = {
         {"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", nlohmann::json::array()}};
-    return {{"models", {model}}, {"nodes", {node}}};
+    return {{"models", {described}}, {"nodes", {node}}};
 }
 
 std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options) {

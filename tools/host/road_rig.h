@@ -35,6 +35,11 @@ struct RoadRigOptions {
     // Crop box of the stage as fractions x0, y0, x1, y1; all zero: none.
     float cropBox[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     std::string iniPath;  // configuration file handed to the plug-in; empty: defaults
+    // More "NamedInput" entries of the model (a JSON array); empty: none.
+    std::string extraNamedInputs;
+    // The model's "RawPostprocessing" object as JSON text (built-in decoding
+    // of raw outputs); empty: none.
+    std::string rawPostprocessing;
 };
 
 class RoadRig {
