@@ -13,6 +13,7 @@ namespace {
 struct RoadCase {
     const char* resizing;
     bool cropped;
+    const char* layout = "rows";  // raw SSD or RT-DETR outputs go through the built-in decoder
 };
 
 class EndToEnd : public ::testing::TestWithParam<RoadCase> {};
@@ -26,6 +27,7 @@ TEST_P(EndToEnd, ReportedBoxesMatchTheDrawnSquaresWithStableTracks) {
     options.width = 960;
     options.height = 540;
     options.resizing = GetParam().resizing;
+    options.outputLayout = GetParam().layout;
     if (GetParam().cropped) {
         const float box[4] = {0.25f, 0.2f, 0.85f, 0.9f};
         std::copy(box, box + 4, options.cropBox);
@@ -51,9 +53,12 @@ TEST_P(EndToEnd, ReportedBoxesMatchTheDrawnSquaresWithStableTracks) {
 INSTANTIATE_TEST_SUITE_P(Resizing, EndToEnd,
                          ::testing::Values(RoadCase{"Fit", false}, RoadCase{"Stretch", false},
                                            RoadCase{"Crop", false}, RoadCase{"Fit", true},
-                                           RoadCase{"Stretch", true}, RoadCase{"Crop", true}),
+                                           RoadCase{"Stretch", true}, RoadCase{"Crop", true},
+                                           RoadCase{"Fit", true, "ssd"}, RoadCase{"Stretch", false, "rtdetr"}),
                          [](const auto& info) {
-                             return std::string(info.param.resizing) + (info.param.cropped ? "WithCropBox" : "");
+                             const std::string layout = info.param.layout;
+                             return std::string(info.param.resizing) + (info.param.cropped ? "WithCropBox" : "") +
+                                    (layout == "rows" ? "" : "Decoded" + layout);
                          });
 
 // The rules scenario: lines, masks and a sweeping square per camera; every

@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include "host/main_job_events.h"
+#include "host/decoder_road.h"
+#include "host/machine_report.h"
 #include "host/road_rig.h"
 #include "host/rules_scenario.h"
 
@@ -69,8 +71,9 @@ MainJobResult runMainJob(const MainJobOptions& options) {
     result.expectedTypeId = std::string("qz.qzai.") + RoadRig::kClassName;
     try {
         RoadRigOptions rigOptions = options;
-        rigOptions.modelDescriptor = nlohmann::json{
-            {"mode", "find_squares"}, {"output_name", RoadRig::kOutputName}, {"class", 0}, {"score", 0.9}}.dump();
+        rigOptions.modelDescriptor = nlohmann::json{{"mode", "find_squares"}, {"output_name", RoadRig::kOutputName},
+            {"class", 0}, {"score", 0.9}, {"layout", options.outputLayout}}.dump();
+        if (options.outputLayout != "rows") rigOptions.rawPostprocessing = decoderRoadPostprocessing(options.outputLayout);
         std::unique_ptr<RulesScript> rules;
         if (options.scenario == "rules") {
             rules = std::make_unique<RulesScript>(options.cameras, options.width, options.height, kSquareSide,
@@ -208,6 +211,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         result.events = checkRunEvents(host.recorder(), facts);
         const UnloadReport report = host.unload();
         result.objectsLeaked = report.objectsLeaked;
+        result.machineReport = machineReportLines(rig.dataDirectory());
         result.ok = true;
     } catch (const std::exception& e) {
         result.error = e.what();
@@ -232,6 +236,8 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
                  result.expectedTypeId.c_str(), result.meanIou);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
     result.events.print(out);
+    if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");
+    for (const std::string& line : result.machineReport) std::fprintf(out, "  %s\n", line.c_str());
 }
 
 int mainJobCommand(int argc, char** argv) {
@@ -263,7 +269,8 @@ int mainJobCommand(int argc, char** argv) {
                 options.width, options.height, options.resizing.c_str());
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
-    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && result.events.ok() ? 0 : 1;
+    const bool decodersOk = runDecoderRoads(options, stdout);
+    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && result.events.ok() ? 0 : 1;
 }
 
 }  // namespace qz::test_host

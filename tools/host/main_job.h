@@ -35,6 +35,10 @@ struct MainJobOptions : RoadRigOptions {
     // "rules": each camera gets a line and masks and its square sweeps back
     // and forth (see host/rules_scenario.h); empty: the plain run.
     std::string scenario;
+    // How the test runtime answers: "rows" (decoded rows), or "ssd" or
+    // "rtdetr", raw outputs of those families that the plug-in's built-in
+    // decoder turns into rows.
+    std::string outputLayout = "rows";
 };
 
 struct CameraResult {
@@ -60,12 +64,18 @@ struct MainJobResult {
     size_t objectsLeaked = 0;
     bool interleaved = false;  // packets of one camera arrived out of frame order
     EventsTable events;        // every run: events got against expected
+    std::vector<std::string> machineReport;  // the plug-in's machine facts and probe verdicts
 };
 
 MainJobResult runMainJob(const MainJobOptions& options);
 
 // Prints the result as a newcomer would want to read it.
 void printMainJobResult(const MainJobResult& result, FILE* out);
+
+// Short runs of one camera whose model answers in raw SSD and RT-DETR
+// layouts, decoded by the plug-in's built-in decoders; prints one line per
+// family and returns whether each reached a mean IoU of at least 0.9.
+bool runDecoderRoads(const MainJobOptions& options, FILE* out);
 
 // The command line of the main job:
 //   qz_test_host --main-job --plugin <libqzai_plugin.so> --runtime <test runtime>

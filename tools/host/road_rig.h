@@ -40,6 +40,11 @@ struct RoadRigOptions {
     // a prefix such as "lineCrossingLine_" or "maskType_1_" that the stage
     // key completes.
     std::vector<std::map<std::string, std::string>> stageSettings;
+    // More "NamedInput" entries of the model (a JSON array); empty: none.
+    std::string extraNamedInputs;
+    // The model's "RawPostprocessing" object as JSON text (built-in decoding
+    // of raw outputs); empty: none.
+    std::string rawPostprocessing;
 };
 
 class RoadRig {

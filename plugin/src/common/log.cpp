@@ -22,6 +22,7 @@ std::atomic<bool> g_profiling{false};
 // after that go to standard error without touching it.
 std::atomic<bool> g_stateGone{false};
 std::atomic<LogSink*> g_sink{nullptr};
+std::mutex g_sinkMutex;  // held while a sink runs, so removing one waits for it
 
 struct LogState {
     std::mutex mutex;
@@ -104,7 +105,13 @@ void writeLine(int level, const char* format, va_list args) {
         text = heapBuffer.data();
     }
     va_end(copy);
-    if (LogSink* sink = g_sink.load(std::memory_order_acquire)) sink->line(level, text);
+
+    if (g_sink.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> sinkLock(g_sinkMutex);
+        if (LogSink* sink = g_sink.load(std::memory_order_acquire)) {
+            sink->logLine(level, std::string(text, static_cast<size_t>(length)));
+        }
+    }
 
     const auto msSince1970 = static_cast<unsigned long long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -183,13 +190,16 @@ void closeLog() {
     closeFileLocked(s);
 }
 
+LogSink* setLogSink(LogSink* sink) {
+    std::lock_guard<std::mutex> lock(g_sinkMutex);
+    return g_sink.exchange(sink, std::memory_order_acq_rel);
+}
+
 void setLogVerbosity(int verbosity) { g_verbosity = verbosity; }
 int logVerbosity() { return g_verbosity.load(); }
 
 void setProfilingEnabled(bool enabled) { g_profiling = enabled; }
 bool profilingEnabled() { return g_profiling.load(); }
-
-LogSink* setLogSink(LogSink* sink) { return g_sink.exchange(sink, std::memory_order_acq_rel); }
 
 void setLogRotationThreshold(uint64_t bytes) {
     LogState& s = state();

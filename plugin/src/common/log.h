@@ -45,19 +45,19 @@ int logVerbosity();
 void setProfilingEnabled(bool enabled);
 bool profilingEnabled();
 
-// For tests: the size at which the files hand over / rotate.
-void setLogRotationThreshold(uint64_t bytes);
-
-// For tests: a sink that also receives every line that passes the verbosity
-// filter, as formatted text without the line head, on the logging thread.
-// The pointer is swapped atomically; the sink must outlive its installation.
+// Receives every line that passes the verbosity filter, formatted but without
+// the line head, on the logging thread and outside the log's mutex; it must be
+// thread-safe. Lines still go to the file or standard error as well.
 class LogSink {
 public:
     virtual ~LogSink() = default;
-    virtual void line(int level, const char* text) = 0;  // level 1 basic, 2 verbose
+    virtual void logLine(int level, const std::string& text) = 0;
 };
-
-// Installs `sink` (null removes it) and returns the previous one.
+// Installs the sink (null removes it) and returns the previous one. The caller
+// keeps the sink alive until it has been removed again.
 LogSink* setLogSink(LogSink* sink);
+
+// For tests: the size at which the files hand over / rotate.
+void setLogRotationThreshold(uint64_t bytes);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

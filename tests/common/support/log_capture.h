@@ -1,10 +1,8 @@
-// LogCapture: collects the plug-in log's lines while it lives, through the
-// log's test sink, at the given verbosity (verbose by default; the previous
-// verbosity and sink come back on destruction). Thread-safe: lines may arrive from any thread.
+// Collects the plug-in log's lines through a log sink while alive. Given a
+// verbosity, it also sets the log's verbosity and restores it afterwards.
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,40 +11,45 @@
 
 namespace qz::test {
 
-class LogCapture final : public qz::vms_server_plugins::analytics::qzai::LogSink {
+class LogCapture : public vms_server_plugins::analytics::qzai::LogSink {
 public:
-    struct Line {
-        int level = 0;
-        std::string text;
-        std::chrono::steady_clock::time_point at;
-    };
-
-    explicit LogCapture(int verbosity = 2)
-        : m_verbosity(qz::vms_server_plugins::analytics::qzai::logVerbosity()),
-          m_previous(qz::vms_server_plugins::analytics::qzai::setLogSink(this)) {
-        qz::vms_server_plugins::analytics::qzai::setLogVerbosity(verbosity);
+    LogCapture() : m_previous(vms_server_plugins::analytics::qzai::setLogSink(this)) {}
+    explicit LogCapture(int verbosity) : LogCapture() {
+        m_verbosity = vms_server_plugins::analytics::qzai::logVerbosity();
+        vms_server_plugins::analytics::qzai::setLogVerbosity(verbosity);
     }
     ~LogCapture() override {
-        qz::vms_server_plugins::analytics::qzai::setLogSink(m_previous);
-        qz::vms_server_plugins::analytics::qzai::setLogVerbosity(m_verbosity);
+        vms_server_plugins::analytics::qzai::setLogSink(m_previous);
+        if (m_verbosity >= 0) vms_server_plugins::analytics::qzai::setLogVerbosity(m_verbosity);
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    void line(int level, const char* text) override {
+    void logLine(int, const std::string& text) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.push_back({level, text, std::chrono::steady_clock::now()});
+        m_lines.push_back(text);
     }
-
-    std::vector<Line> lines() const {
+    std::vector<std::string> lines() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lines;
     }
-    // The texts of the lines that start with `prefix`, in order.
+    bool contains(const std::string& line) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::find(m_lines.begin(), m_lines.end(), line) != m_lines.end();
+    }
+    // Lines that contain the fragment.
+    size_t count(const std::string& fragment) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return static_cast<size_t>(std::count_if(m_lines.begin(), m_lines.end(), [&](const std::string& l) {
+            return l.find(fragment) != std::string::npos;
+        }));
+    }
+    // The lines that start with the prefix, in order.
     std::vector<std::string> starting(const std::string& prefix) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<std::string> found;
-        for (const Line& l : lines())
-            if (l.text.compare(0, prefix.size(), prefix) == 0) found.push_back(l.text);
+        for (const std::string& l : m_lines)
+            if (l.compare(0, prefix.size(), prefix) == 0) found.push_back(l);
         return found;
     }
     void clear() {
@@ -55,10 +58,10 @@ public:
     }
 
 private:
-    const int m_verbosity;
-    qz::vms_server_plugins::analytics::qzai::LogSink* const m_previous;
+    vms_server_plugins::analytics::qzai::LogSink* m_previous;
+    int m_verbosity = -1;  // restored when set
     mutable std::mutex m_mutex;
-    std::vector<Line> m_lines;
+    std::vector<std::string> m_lines;
 };
 
 }  // namespace qz::test

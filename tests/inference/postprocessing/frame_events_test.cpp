@@ -64,7 +64,7 @@ TEST(Throughput, DescriptionWritesEachRateTruncatedTowardZero) {
 }
 
 TEST(Throughput, EngineLineAtMostOncePerSecondAcrossDevices) {
-    qz::test::LogCapture log;
+    qz::test::LogCapture log(2);
     qzai::PostprocessingState state("");
     const TestCamera cameraA("cam-a"), cameraB("cam-b");
     // Two devices' outputs within a second: two events, one engine line.
@@ -100,7 +100,7 @@ protected:
         return event->description();
     }
 
-    qz::test::LogCapture log;
+    qz::test::LogCapture log(2);
     qzai::PostprocessingState state{""};
     TestCamera camera;
 };
