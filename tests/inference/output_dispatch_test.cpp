@@ -132,26 +132,29 @@ TEST(OutputDispatch, AnOutputWithoutAFreeWorkerIsDroppedWithAWarning) {
 }
 
 TEST(OutputDispatch, OutputsArrivingWhileTheManagerReconfiguresAreNeverDelivered) {
-    // The engine's output thread waits up to a second in the runtime, so a
-    // restart that stops it still receives the outputs due meanwhile, while
-    // the manager is not accepting. Each such output either reaches the loop
-    // during the pause ("Skipping output dispatch while reconfiguring.") or is
-    // dropped with the queue when the old engine is gone; which one depends on
-    // thread scheduling. In no case does it reach the camera, and every permit
-    // comes back. The outputs fall due well after the held worker is released
-    // below (before that, the restart holds every output permit).
-    DetectingRoad road(/*workers=*/2, /*latencyMs=*/400, /*pollMs=*/1000);
+    // The runtime holds its answers to two frames until a restart has
+    // stopped accepting, has drained the workers (waiting for the camera's
+    // held worker) and is stopping the old engine, whose output thread still
+    // collects what the runtime hands out meanwhile. Such an output reaches
+    // the loop during the pause ("Skipping output dispatch while
+    // reconfiguring.") or stays in the runtime and goes with the old engine;
+    // which one depends on scheduling. In no case does it reach the camera,
+    // and every permit comes back.
+    DetectingRoad road(/*workers=*/2, /*latencyMs=*/0, /*pollMs=*/1000);
     GatedCamera camera;
     ASSERT_TRUE(road.warmUp(camera));  // holds one output permit, so the restart below waits for it
 
+    road.env.holdOutputs(true);
     road.send(camera.callback());
-    road.send(camera.callback());  // both still inside the runtime
+    road.send(camera.callback());
     auto changed = road.env.makeModel("detect", road.descriptor);  // a new version of the model
     manager_test::describeImageInput(*changed, kModelSide);
     changed->lastModified = "2";
     std::thread restart([&] { road.manager->start(manager_test::modelMap({changed})); });
     ASSERT_TRUE(waitFor([&] { return !road.manager->accepting(); }));
     camera.release();
+    ASSERT_TRUE(waitFor([&] { return road.log.count("Stopping runtime\n") == 1; }));
+    road.env.holdOutputs(false);
     restart.join();
 
     EXPECT_LE(road.log.count("Skipping output dispatch while reconfiguring.\n"), 2u);

@@ -28,6 +28,8 @@ typedef struct TestRuntimeStats {
 
 typedef void (*test_runtime_get_stats_fn)(TestRuntimeStats* stats);
 typedef void (*test_runtime_reset_stats_fn)(void);
+typedef void (*test_runtime_hold_outputs_fn)(int32_t hold);
+typedef void (*test_runtime_release_enqueues_fn)(void);
 
 #ifdef __cplusplus
 }
