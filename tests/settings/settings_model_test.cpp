@@ -136,26 +136,6 @@ TEST_F(SettingsModel, StatusBannerTextFollowsCloudAndRuntimeState) {
     }
 }
 
-TEST_F(SettingsModel, RuntimeChoicesAndReselection) {
-    auto state = stateNamed("awaiting_selection");
-    state.inputs.runtime.compatibleRuntimes.clear();
-    auto model = buildChecked(state);
-    EXPECT_EQ(model["items"][1]["type"], "SwitchButton");  // the banner alone
-
-    state = stateNamed("install_failed_cancelled");
-    state.inputs.runtime.downloadCancelled = false;
-    model = buildChecked(state);
-    EXPECT_EQ(model["items"][0]["text"],
-              "The AI Plugin could not install the acceleration library. Please contact support.");
-    std::vector<ordered_json> reselect;
-    for (const auto& item : model["items"]) {
-        if (item.value("name", "") == "reselectRuntimeButton") reselect.push_back(item);
-    }
-    ASSERT_EQ(reselect.size(), 2u);
-    EXPECT_FALSE(reselect[0].contains("visible"));
-    EXPECT_EQ(reselect[1]["visible"], false);
-}
-
 TEST_F(SettingsModel, PipelineChoiceAndManageButton) {
     struct Case {
         std::vector<qzai::AvailablePipeline_t> available;
