@@ -68,8 +68,10 @@ TEST_F(SettingsModel, RootItemsOfEveryStateMatchTheirGoldenFile) {
         EXPECT_TRUE(diff.empty()) << diff;
         EXPECT_TRUE(ordered_json::parse(text)["sections"].empty());
     }
-    // The unregistered state says so once, at the basic level.
+    // The unregistered state says so once, at the basic level; the page
+    // itself is logged only at the verbose level.
     EXPECT_EQ(log.count("Server not registered. Status: 0"), 1u);
+    EXPECT_EQ(log.count("Device Agent Settings Model: "), 0u);
 }
 
 TEST_F(SettingsModel, EngineManifestIsTheFixedTextLoggedOncePerCall) {
