@@ -3,6 +3,8 @@
 // REST server, YUV frames with moving squares from several cameras.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "host/main_job.h"
 
 namespace qz::test_host {
@@ -36,6 +38,7 @@ TEST_P(EndToEnd, ReportedBoxesMatchTheDrawnSquaresWithStableTracks) {
     EXPECT_GE(result.meanIou, 0.9);
     EXPECT_FALSE(result.interleaved);
     EXPECT_EQ(result.objectsLeaked, 0u);
+    EXPECT_TRUE(result.events.ok());
     for (const CameraResult& camera : result.cameras) {
         SCOPED_TRACE(camera.deviceId);
         EXPECT_GE(camera.objectPackets, camera.framesPushed / 2);
@@ -57,6 +60,32 @@ INSTANTIATE_TEST_SUITE_P(Resizing, EndToEnd,
                              return std::string(info.param.resizing) + (info.param.cropped ? "WithCropBox" : "") +
                                     (layout == "rows" ? "" : "Decoded" + layout);
                          });
+
+// The rules scenario: lines, masks and a sweeping square per camera; every
+// row of the events table matches the script, and the script makes camera 1
+// and camera 2 cross their lines (in swapped directions) while camera 3's
+// square passes around its line's end.
+TEST(EndToEndRules, EventsMatchTheScript) {
+    MainJobOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.cameras = 3;
+    options.frames = 60;
+    options.scenario = "rules";
+
+    const MainJobResult result = runMainJob(options);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.objectsLeaked, 0u);
+    std::map<std::string, size_t> crossingEvents;
+    for (const EventsRow& row : result.events.rows) {
+        EXPECT_TRUE(row.ok()) << row.deviceId << " " << row.typeId << ": got " << row.got << ", expected "
+                              << row.minCount << ".." << row.maxCount << "; " << row.firstWrong;
+        if (row.typeId == "qz.qzai.linecrossing") crossingEvents[row.deviceId] = row.got;
+    }
+    EXPECT_GT(crossingEvents[roadCameraId(0)], 0u);
+    EXPECT_GT(crossingEvents[roadCameraId(1)], 0u);
+    EXPECT_EQ(crossingEvents[roadCameraId(2)], 0u);
+}
 
 }  // namespace
 }  // namespace qz::test_host

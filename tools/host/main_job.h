@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "host/events_table.h"
 #include "host/road_rig.h"
 
 namespace qz::test_host {
@@ -31,6 +32,9 @@ struct MainJobOptions : RoadRigOptions {
     int width = 1920;
     int height = 1080;
     FILE* log = nullptr;  // progress lines; null: quiet
+    // "rules": each camera gets a line and masks and its square sweeps back
+    // and forth (see host/rules_scenario.h); empty: the plain run.
+    std::string scenario;
     // How the test runtime answers: "rows" (decoded rows), or "ssd" or
     // "rtdetr", raw outputs of those families that the plug-in's built-in
     // decoder turns into rows.
@@ -59,6 +63,8 @@ struct MainJobResult {
     size_t objects = 0;
     size_t objectsLeaked = 0;
     bool interleaved = false;  // packets of one camera arrived out of frame order
+    EventsTable events;        // every run: events got against expected
+    std::vector<std::string> machineReport;  // the plug-in's machine facts and probe verdicts
 };
 
 MainJobResult runMainJob(const MainJobOptions& options);
@@ -74,7 +80,9 @@ bool runDecoderRoads(const MainJobOptions& options, FILE* out);
 // The command line of the main job:
 //   qz_test_host --main-job --plugin <libqzai_plugin.so> --runtime <test runtime>
 //                [--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--ini PATH]
-// Exit code 0 when the run completed with a mean IoU of at least 0.9.
+//                [--scenario rules]
+// Exit code 0 when the run completed with a mean IoU of at least 0.9 and
+// every row of the events table as expected.
 int mainJobCommand(int argc, char** argv);
 
 }  // namespace qz::test_host
