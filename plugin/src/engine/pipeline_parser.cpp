@@ -42,6 +42,7 @@ void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, co
                            stage.chainMethod == ChainMethod::Conditional;
         stage.preprocessorName = optionalText(node, "Preprocessor");
         stage.postprocessorName = optionalText(node, "Postprocessor");
+        stage.dumpingEnabled = stage.postprocessorName == "Illegal Dumping";
         if (!stage.preprocessorName.empty() && resolver.preprocessor) {
             bool needsFrame = false;
             stage.preprocessor = resolver.preprocessor(stage.preprocessorName, &needsFrame);
