@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "inference/inference_types.h"
+#include "inference/postprocessing/dumping_cache_text.h"
 #include "inference/postprocessing/postprocessing_result.h"
 #include "inference/tensor_helpers.h"
 
@@ -25,18 +26,11 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 struct PostprocessingState;
 
-using KnownBoxes = std::map<std::string, std::vector<BoxXywh>>;  // by device id
-
 // The rule for one output of a stage; `objects` are the frame's objects after
 // the region masks. Returns the frame's event, or null. A reference run that
 // added boxes saves the file before returning (outside the rule's locks).
 EventPtr detectDumping(PostprocessingState& state, const std::shared_ptr<InferenceInput_t>& request,
                        const ObjectsByClass& objects);
-
-// The file's text, apart from file I/O. parseDumpingCache gives nullopt and
-// the warning to log (with one "%s" for the path) when the text is unusable.
-std::optional<KnownBoxes> parseDumpingCache(const std::string& text, const char** warning);
-std::string serializeDumpingCache(const KnownBoxes& boxes);
 
 // Appends the file's boxes to state.knownBoxes (a box a device already holds
 // is not added twice). A missing file is silent; an unusable one is logged
