@@ -82,7 +82,11 @@ MainJobResult runMainJob(const MainJobOptions& options) {
             const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
                                     std::chrono::system_clock::now().time_since_epoch())
                                     .count();
-            const int64_t timestampUs = lastTimestampUs = std::max(now, lastTimestampUs + 1);
+            // At most 40 ms of camera time pass between rounds, however long
+            // a round waited for a packet that a refused frame never gave:
+            // the tracker then keeps its tracks and reports the next frame.
+            const int64_t timestampUs = lastTimestampUs =
+                lastTimestampUs == 0 ? now : std::max(lastTimestampUs + 1, std::min(now, lastTimestampUs + 40000));
             frameOfTimestamp[timestampUs] = frame;
             for (int c = 0; c < options.cameras; ++c) {
                 FrameSpec frameLayout;

@@ -182,9 +182,8 @@ TEST_F(DumpingCacheTest, FailedSavesKeepTheOldFileAndLeaveNoTemporary) {
 // A process saving two versions in turn, killed at random moments: the file
 // always holds one whole version.
 TEST_F(DumpingCacheTest, KilledWritersLeaveOneWholeVersion) {
-    const qzai::KnownBoxes versions[] = {{{"cam-1", {{0.1f, 0.1f, 0.1f, 0.1f}}}},
-                                         {{"cam-1", std::vector<qzai::BoxXywh>(500, {0.2f, 0.2f, 0.2f, 0.2f})},
-                                          {"cam-2", {{0.3f, 0.3f, 0.3f, 0.3f}}}}};
+    qzai::KnownBoxes versions[2] = {{{"cam-1", {{0.1f, 0.1f, 0.1f, 0.1f}}}}, {{"cam-2", {{0.3f, 0.3f, 0.3f, 0.3f}}}}};
+    for (int i = 0; i < 500; ++i) versions[1]["cam-1"].push_back({0.001f * float(i), 0.2f, 0.2f, 0.2f});
     save(versions[0]);
     std::mt19937 random(20261207);
     for (int round = 0; round < 20; ++round) {
