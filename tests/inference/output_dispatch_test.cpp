@@ -18,6 +18,7 @@
 #include "common/messaging_manager.h"
 #include "inference/inference_manager.h"
 #include "inference/support/engine_test_env.h"
+#include "inference/support/log_folder.h"
 #include "inference/support/manager_fixture.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
@@ -29,31 +30,6 @@ using namespace std::chrono_literals;
 using engine_test::waitFor;
 
 constexpr int kModelSide = 64;
-
-// The plug-in log written to a scratch folder at the verbose level.
-class LogFolder {
-public:
-    LogFolder() : m_dir(fs::temp_directory_path() / ("qz_output_dispatch_" + std::to_string(::getpid()))) {
-        fs::create_directories(m_dir);
-        qzai::startLog(m_dir.string(), "T: ");
-        qzai::setLogVerbosity(2);
-    }
-    ~LogFolder() {
-        qzai::closeLog();
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-    size_t count(const std::string& text) const {
-        std::ifstream in(m_dir / qzai::kStartLogFileName);
-        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        size_t n = 0;
-        for (size_t at = content.find(text); at != std::string::npos; at = content.find(text, at + 1)) ++n;
-        return n;
-    }
-
-private:
-    fs::path m_dir;
-};
 
 // A camera callback that holds its output worker until opened.
 struct GatedCamera {
@@ -88,7 +64,7 @@ struct GatedCamera {
 // A manager with `workers` input and output workers over a test-runtime model
 // that finds one square in every frame after `latencyMs`.
 struct DetectingRoad {
-    LogFolder log;
+    engine_test::LogFolder log{"output_dispatch"};
     engine_test::EngineTestEnv env;
     qzai::MessagingManager notices;
     std::string descriptor;
@@ -156,26 +132,29 @@ TEST(OutputDispatch, AnOutputWithoutAFreeWorkerIsDroppedWithAWarning) {
 }
 
 TEST(OutputDispatch, OutputsArrivingWhileTheManagerReconfiguresAreNeverDelivered) {
-    // The engine's output thread waits up to a second in the runtime, so a
-    // restart that stops it still receives the outputs due meanwhile, while
-    // the manager is not accepting. Each such output either reaches the loop
-    // during the pause ("Skipping output dispatch while reconfiguring.") or is
-    // dropped with the queue when the old engine is gone; which one depends on
-    // thread scheduling. In no case does it reach the camera, and every permit
-    // comes back. The outputs fall due well after the held worker is released
-    // below (before that, the restart holds every output permit).
-    DetectingRoad road(/*workers=*/2, /*latencyMs=*/400, /*pollMs=*/1000);
+    // The runtime holds its answers to two frames until a restart has
+    // stopped accepting, has drained the workers (waiting for the camera's
+    // held worker) and is stopping the old engine, whose output thread still
+    // collects what the runtime hands out meanwhile. Such an output reaches
+    // the loop during the pause ("Skipping output dispatch while
+    // reconfiguring.") or stays in the runtime and goes with the old engine;
+    // which one depends on scheduling. In no case does it reach the camera,
+    // and every permit comes back.
+    DetectingRoad road(/*workers=*/2, /*latencyMs=*/0, /*pollMs=*/1000);
     GatedCamera camera;
     ASSERT_TRUE(road.warmUp(camera));  // holds one output permit, so the restart below waits for it
 
+    road.env.holdOutputs(true);
     road.send(camera.callback());
-    road.send(camera.callback());  // both still inside the runtime
+    road.send(camera.callback());
     auto changed = road.env.makeModel("detect", road.descriptor);  // a new version of the model
     manager_test::describeImageInput(*changed, kModelSide);
     changed->lastModified = "2";
     std::thread restart([&] { road.manager->start(manager_test::modelMap({changed})); });
     ASSERT_TRUE(waitFor([&] { return !road.manager->accepting(); }));
     camera.release();
+    ASSERT_TRUE(waitFor([&] { return road.log.count("Stopping runtime\n") == 1; }));
+    road.env.holdOutputs(false);
     restart.join();
 
     EXPECT_LE(road.log.count("Skipping output dispatch while reconfiguring.\n"), 2u);

@@ -11,12 +11,15 @@
 #include <nlohmann/json.hpp>
 
 #include "host/test_crypto.h"
+#include "settings/setting_keys.h"
+#include "settings/setting_names.h"
 
 namespace qz::test_host {
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
 constexpr const char* kLastModified = "Mon, 07 Dec 2026 10:00:00 GMT";
 
 // The loopback model repository: one model, its key in "X-Key".
@@ -91,26 +94,43 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
         {"NamedOutput", {{{"Name", RoadRig::kOutputName}, {"DataType", "float"}, {"Shape", {100, 6}}}}},
         {"Classes", {RoadRig::kClassName}},
     };
-    const nlohmann::json node = {
+    nlohmann::json described = model;
+    if (!options.extraNamedInputs.empty()) {
+        for (const auto& input : nlohmann::json::parse(options.extraNamedInputs)) described["NamedInput"].push_back(input);
+    }
+    if (!options.rawPostprocessing.empty()) {
+        described["RawPostprocessing"] = nlohmann::json::parse(options.rawPostprocessing);
+    }
+    nlohmann::json node = {
         {"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", nlohmann::json::array()}};
-    return {{"models", {model}}, {"nodes", {node}}};
+    if (!options.postprocessor.empty()) node["Postprocessor"] = options.postprocessor;
+    return {{"models", {described}}, {"nodes", {node}}};
 }
 
-std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options) {
+std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options, size_t camera) {
     const std::string modelId = RoadRig::kModelId;
     std::map<std::string, std::string> settings = {
-        {"deviceActiveSwitch", "true"},
-        {"visualise_classes_" + modelId, nlohmann::json::array({RoadRig::kClassName}).dump()},
+        {qzai::setting_keys::kDeviceActiveSwitch, "true"},
+        {qzai::stageItemName(qzai::setting_keys::kVisualiseClasses, modelId),
+         nlohmann::json::array({RoadRig::kClassName}).dump()},
     };
     const float* box = options.cropBox;
     if (box[2] > box[0] && box[3] > box[1]) {
-        settings["cropBox_" + modelId] =
+        settings[qzai::stageItemName(qzai::setting_keys::kCropBox, modelId)] =
             nlohmann::json{{"figure", {{"points", {{box[0], box[1]}, {box[2], box[3]}}}}}}.dump();
+    }
+    if (camera < options.stageSettings.size()) {
+        for (const auto& [prefix, value] : options.stageSettings[camera])
+            settings[qzai::stageItemName(prefix, modelId)] = value;
     }
     return settings;
 }
 
 }  // namespace
+
+std::map<std::string, std::string> RoadRig::cameraSettingsFor(const RoadRigOptions& options, size_t camera) {
+    return cameraSettings(options, camera);
+}
 
 // Destroyed bottom up: the host (unloads the library), then the model
 // server, then the folder.
@@ -148,7 +168,8 @@ RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts
         testHost.server().putDevice(id, {{"name", name}, {"parameters", {{"qzAI", {{"pipeline", pipeline}}}}}});
         m_cameraIds.push_back(id);
     }
-    for (const std::string& id : m_cameraIds) testHost.setDeviceSettings(id, cameraSettings(options));
+    for (size_t c = 0; c < m_cameraIds.size(); ++c)
+        testHost.setDeviceSettings(m_cameraIds[c], cameraSettings(options, c));
 }
 
 RoadRig::~RoadRig() = default;

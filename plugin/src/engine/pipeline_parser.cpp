@@ -9,11 +9,17 @@ namespace {
 
 using nlohmann::json;
 
-void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, const ModelMap& models,
+void parseLevel(const json& nodes, const std::string& parentKey, uint32_t depth, const ModelMap& models,
                 const ProcessorResolver& resolver, std::vector<pipeline_stage_parameters_t>& out,
                 size_t& skipped) {
     if (!nodes.is_array()) return;
+    const bool isRoot = depth == 0;
     for (const auto& node : nodes) {
+        if (depth >= kMaxPipelineDepth) {
+            logMessage("Error! Pipeline node nested deeper than %u levels; skipping it.\n", kMaxPipelineDepth);
+            ++skipped;
+            continue;
+        }
         if (!node.is_object()) {
             logMessage("Error! Pipeline node is not an object; skipping it.\n");
             ++skipped;
@@ -55,7 +61,7 @@ void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, co
         }
 
         if (const auto children = node.find("children"); children != node.end()) {
-            parseLevel(*children, stage.key, false, models, resolver, stage.children, skipped);
+            parseLevel(*children, stage.key, depth + 1, models, resolver, stage.children, skipped);
         }
         for (const auto& child : stage.children) stage.needsFrame = stage.needsFrame || child.needsFrame;
         out.push_back(std::move(stage));
@@ -78,7 +84,7 @@ ResizingMethod resizingMethodFromText(const std::string& text) {
 
 PipelineParseResult parsePipelineNodes(const json& nodes, const ModelMap& models, const ProcessorResolver& resolver) {
     PipelineParseResult result;
-    parseLevel(nodes, std::string(), true, models, resolver, result.stages, result.skippedNodes);
+    parseLevel(nodes, std::string(), 0, models, resolver, result.stages, result.skippedNodes);
     return result;
 }
 

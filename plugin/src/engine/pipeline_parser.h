@@ -6,7 +6,10 @@
 // the pipeline's models is skipped with its subtree after the log line
 // "Error! Pipeline points to unassigned model.\n". `needsFrame` is set for
 // FeatureExtraction and Conditional links, for processors that want the frame,
-// and is carried up from any child.
+// and is carried up from any child. Nodes below kMaxPipelineDepth levels are
+// malformed (a real pipeline has two or three levels; the settings pages and
+// the JSON writer recurse per level): each is skipped with its subtree and
+// one log line.
 //
 // Plain functions; they read only their arguments and never throw for a
 // malformed node (it is logged and skipped).
@@ -29,6 +32,9 @@ struct ProcessorResolver {
     std::function<ExternalPreprocessor_t*(const std::string& name, bool* needsFrame)> preprocessor;
     std::function<ExternalPostprocessor_t*(const std::string& name, bool* needsFrame)> postprocessor;
 };
+
+// Levels of stages kept; a node at this depth (0 = root) is skipped.
+inline constexpr uint32_t kMaxPipelineDepth = 32;
 
 struct PipelineParseResult {
     std::vector<pipeline_stage_parameters_t> stages;

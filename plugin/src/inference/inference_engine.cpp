@@ -56,8 +56,16 @@ InferenceEngine::InferenceEngine(const std::string& rootFolder, const ModelMap& 
     m_engineOutputRing(ini().EngineThroughputWindowSize),
     m_capacity(ini().MaxNumberConcurrentInferences) {
     if (!prepareWorkingDir()) return;
-    initializeRuntime(models);
-    startOutputThread();
+    // A constructor that throws runs no destructor: whatever the runtime was
+    // given (its threads, the decrypted model copies) is released here, before
+    // the members close the library.
+    try {
+        initializeRuntime(models);
+        startOutputThread();
+    } catch (...) {
+        stop();
+        throw;
+    }
 }
 
 InferenceEngine::~InferenceEngine() {
@@ -268,10 +276,15 @@ void InferenceEngine::outputLoop(std::stop_token stopToken) {
                 continue;
             }
             if (result != QZ_RUNTIME_OK) {
-                logMessage("Warning! Runtime gave error: %s\n", m_runtime.getError());
+                const std::string error = m_runtime.getError();
+                logMessage("Warning! Runtime gave error: %s\n", error.c_str());
                 // Intake must refuse from now on: nothing would come back.
+                // The owner restarts the runtime; until then the user is told.
                 int32_t running = kStateRunning;
-                m_state.compare_exchange_strong(running, kStateFailed);
+                if (m_state.compare_exchange_strong(running, kStateFailed)) {
+                    m_messagingManager.addMessage(kRuntimeNoticeId, "The AI runtime stopped with an error: " + error,
+                        MessagingManager::MessageType::Warning);
+                }
                 return;
             }
             if (!output) {

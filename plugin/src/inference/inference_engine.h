@@ -7,8 +7,9 @@
 // OutputQueue, and keeps per-camera and engine-wide input/output rates.
 //
 // States (state()): 3 stopping or stopped, 4 initialising, 5 initialisation
-// failed (also after a runtime retrieve error), 7 running. Only in state 7
-// are inputs accepted and does the output thread run.
+// failed (also after a runtime retrieve error, which raises the
+// "RUNTIME_INIT_FAILED" notice too), 7 running. Only in state 7 are inputs
+// accepted and does the output thread run.
 //
 // Threads: sendInput and hasInputRoom run on input workers, several at once;
 // recordInputTime on host threads; the output thread is the engine's own.
@@ -56,7 +57,9 @@ public:
 
     // Loads "<rootFolder>/inference_engine/RuntimeLibrary.dll", creates that
     // working folder, initialises the runtime with the ready models and starts
-    // the output thread.
+    // the output thread. When that throws (the thread cannot start), the
+    // runtime is cleaned up and the decrypted copies deleted before the
+    // library is closed and the exception leaves.
     InferenceEngine(const std::string& rootFolder, const ModelMap& models, OutputQueue& outputQueue,
         MessagingManager& messagingManager);
     // Stops (never throws), then releases the runtime library.

@@ -55,14 +55,6 @@ private:
     bool m_inside = false;
 };
 
-namespace {
-
-FrameRegion_t regionOfCropBox(const float (&cropBox)[4]) {
-    return FrameRegion_t{cropBox[0], cropBox[1], cropBox[2] - cropBox[0], cropBox[3] - cropBox[1]};
-}
-
-}  // namespace
-
 void InferenceManager::sendInputMessage(qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame> frame,
                                         std::shared_ptr<const DeviceAgentSettings_t> settings,
                                         std::shared_ptr<const DeviceAgentDetails_t> details,
@@ -86,6 +78,9 @@ void InferenceManager::sendInputMessage(qz::sdk::Ptr<qz::sdk::analytics::IUncomp
                 logInfo("Warning! Engine not ready for input.\n");
                 continue;
             }
+            // A model whose declared inputs cannot be made is refused here,
+            // before any frame work; the reason is logged once per stage.
+            if (!hasUsableInputs(stage)) continue;
             WorkerPermit permit = WorkerPermit::tryTake(m_inputPermits);
             if (!permit) {
                 logMessage("Warning! Input processing queue is full!\n");
@@ -157,7 +152,9 @@ void InferenceManager::processAndSendInput(InputJob& job) {
         const VideoFrame& source = replacement ? *replacement : *job.frame;
         job.tensors = qzai_module_video_preprocessing(source, stage, stage.cropBox);
         if (!job.tensors) {
-            logMessage("Warning! Could not preprocess frame for stage %s!\n", stage.key.c_str());
+            // Recurs on every frame of the stage; the cause, if it is the
+            // model's declaration, was logged once already.
+            logInfo("Could not preprocess frame for stage %s.\n", stage.key.c_str());
             return;
         }
     }

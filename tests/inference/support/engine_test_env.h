@@ -41,6 +41,10 @@ public:
         bool wrongKey = false);
 
     TestRuntimeStats stats() const;
+    // The runtime keeps finished outputs from retrieve while held.
+    void holdOutputs(bool hold) const;
+    // Lets enqueue calls held by the "hold_enqueue" argument return.
+    void releaseEnqueues() const;
 
 private:
     std::string m_root;
