@@ -209,6 +209,8 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         facts.className = RoadRig::kClassName;
         facts.rules = rules.get();
         result.events = checkRunEvents(host.recorder(), facts);
+        result.settingsPage = checkSettingsPage(host, ids.front(), RoadRig::cameraSettingsFor(rigOptions, 0),
+                                                RoadRig::kModelId, rig.dataDirectory());
         const UnloadReport report = host.unload();
         result.objectsLeaked = report.objectsLeaked;
         result.machineReport = machineReportLines(rig.dataDirectory());
@@ -234,6 +236,7 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     }
     std::fprintf(out, "\nobjects reported: %zu (type id %s), mean IoU against the drawn squares: %.3f\n", result.objects,
                  result.expectedTypeId.c_str(), result.meanIou);
+    printSettingsPageSummary(result.settingsPage, out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
     result.events.print(out);
     if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");
@@ -270,7 +273,10 @@ int mainJobCommand(int argc, char** argv) {
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
     const bool decodersOk = runDecoderRoads(options, stdout);
-    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && result.events.ok() ? 0 : 1;
+    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && result.events.ok() &&
+                   result.settingsPage.ok
+               ? 0
+               : 1;
 }
 
 }  // namespace qz::test_host

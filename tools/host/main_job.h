@@ -21,6 +21,7 @@
 
 #include "host/events_table.h"
 #include "host/road_rig.h"
+#include "host/settings_page_check.h"
 
 namespace qz::test_host {
 
@@ -65,6 +66,7 @@ struct MainJobResult {
     bool interleaved = false;  // packets of one camera arrived out of frame order
     EventsTable events;        // every run: events got against expected
     std::vector<std::string> machineReport;  // the plug-in's machine facts and probe verdicts
+    SettingsPageSummary settingsPage;  // the first camera's settings page after the run
 };
 
 MainJobResult runMainJob(const MainJobOptions& options);

@@ -128,6 +128,10 @@ std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options,
 
 }  // namespace
 
+std::map<std::string, std::string> RoadRig::cameraSettingsFor(const RoadRigOptions& options, size_t camera) {
+    return cameraSettings(options, camera);
+}
+
 // Destroyed bottom up: the host (unloads the library), then the model
 // server, then the folder.
 struct RoadRig::Parts {

@@ -60,6 +60,10 @@ public:
     RoadRig(const RoadRig&) = delete;
     RoadRig& operator=(const RoadRig&) = delete;
 
+    // The settings camera number `camera` is sent (active switch, classes,
+    // crop box, its stage settings).
+    static std::map<std::string, std::string> cameraSettingsFor(const RoadRigOptions& options, size_t camera);
+
     TestHost& host();
     const std::vector<std::string>& cameraIds() const { return m_cameraIds; }
     std::string dataDirectory() const;

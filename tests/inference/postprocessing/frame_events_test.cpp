@@ -100,7 +100,7 @@ protected:
         return event->description();
     }
 
-    qz::test::LogCapture log(2);
+    qz::test::LogCapture log{2};
     qzai::PostprocessingState state{""};
     TestCamera camera;
 };
