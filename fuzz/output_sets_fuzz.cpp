@@ -23,10 +23,9 @@
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 
-// What this target links without: no profiling, no dumping cache on disk, and
-// an SDK assertion is a finding.
+// What this target links without: no dumping cache on disk, and an SDK
+// assertion is a finding.
 namespace qz::vms_server_plugins::analytics::qzai {
-bool profilingEnabled() { return false; }
 void saveDumpingCache(PostprocessingState&) {}
 }  // namespace qz::vms_server_plugins::analytics::qzai
 namespace qz::sdk {

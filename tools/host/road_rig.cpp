@@ -98,12 +98,16 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
     if (!options.extraNamedInputs.empty()) {
         for (const auto& input : nlohmann::json::parse(options.extraNamedInputs)) described["NamedInput"].push_back(input);
     }
-    const nlohmann::json node = {
+    if (!options.rawPostprocessing.empty()) {
+        described["RawPostprocessing"] = nlohmann::json::parse(options.rawPostprocessing);
+    }
+    nlohmann::json node = {
         {"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", nlohmann::json::array()}};
+    if (!options.postprocessor.empty()) node["Postprocessor"] = options.postprocessor;
     return {{"models", {described}}, {"nodes", {node}}};
 }
 
-std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options) {
+std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options, size_t camera) {
     const std::string modelId = RoadRig::kModelId;
     std::map<std::string, std::string> settings = {
         {qzai::setting_keys::kDeviceActiveSwitch, "true"},
@@ -115,10 +119,18 @@ std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options)
         settings[qzai::stageItemName(qzai::setting_keys::kCropBox, modelId)] =
             nlohmann::json{{"figure", {{"points", {{box[0], box[1]}, {box[2], box[3]}}}}}}.dump();
     }
+    if (camera < options.stageSettings.size()) {
+        for (const auto& [prefix, value] : options.stageSettings[camera])
+            settings[qzai::stageItemName(prefix, modelId)] = value;
+    }
     return settings;
 }
 
 }  // namespace
+
+std::map<std::string, std::string> RoadRig::cameraSettingsFor(const RoadRigOptions& options, size_t camera) {
+    return cameraSettings(options, camera);
+}
 
 // Destroyed bottom up: the host (unloads the library), then the model
 // server, then the folder.
@@ -156,7 +168,8 @@ RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts
         testHost.server().putDevice(id, {{"name", name}, {"parameters", {{"qzAI", {{"pipeline", pipeline}}}}}});
         m_cameraIds.push_back(id);
     }
-    for (const std::string& id : m_cameraIds) testHost.setDeviceSettings(id, cameraSettings(options));
+    for (size_t c = 0; c < m_cameraIds.size(); ++c)
+        testHost.setDeviceSettings(m_cameraIds[c], cameraSettings(options, c));
 }
 
 RoadRig::~RoadRig() = default;

@@ -5,7 +5,7 @@
 // in a TestHost, obtains the engine and one device agent per camera, offers
 // each camera a one-stage pipeline over that model through the fake REST
 // server and sends the camera's settings (active, the model's class shown,
-// the crop box).
+// the crop box, and any extra stage settings of the camera).
 //
 // The constructor throws std::runtime_error when any of that fails. The rig
 // owns the host: destroying the rig unloads the library, stops the model
@@ -35,8 +35,16 @@ struct RoadRigOptions {
     // Crop box of the stage as fractions x0, y0, x1, y1; all zero: none.
     float cropBox[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     std::string iniPath;  // configuration file handed to the plug-in; empty: defaults
+    std::string postprocessor;  // the stage's "Postprocessor" name; empty: none
+    // Extra settings of camera i (by index) under the stage key: each key is
+    // a prefix such as "lineCrossingLine_" or "maskType_1_" that the stage
+    // key completes.
+    std::vector<std::map<std::string, std::string>> stageSettings;
     // More "NamedInput" entries of the model (a JSON array); empty: none.
     std::string extraNamedInputs;
+    // The model's "RawPostprocessing" object as JSON text (built-in decoding
+    // of raw outputs); empty: none.
+    std::string rawPostprocessing;
 };
 
 class RoadRig {
@@ -51,6 +59,10 @@ public:
     ~RoadRig();
     RoadRig(const RoadRig&) = delete;
     RoadRig& operator=(const RoadRig&) = delete;
+
+    // The settings camera number `camera` is sent (active switch, classes,
+    // crop box, its stage settings).
+    static std::map<std::string, std::string> cameraSettingsFor(const RoadRigOptions& options, size_t camera);
 
     TestHost& host();
     const std::vector<std::string>& cameraIds() const { return m_cameraIds; }
