@@ -117,9 +117,16 @@ std::string childFileName(const RoadRigChild& child) {
 }
 
 nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer& server) {
-    nlohmann::json models = nlohmann::json::array();
-    models.push_back(modelDocument(RoadRig::kModelId, "Bright squares", server.url(), server.size(),
-                                   RoadRig::kModelSide, {{RoadRig::kOutputName, {100, 6}}}, {RoadRig::kClassName}));
+    nlohmann::json described = modelDocument(RoadRig::kModelId, "Bright squares", server.url(), server.size(),
+                                             RoadRig::kModelSide, {{RoadRig::kOutputName, {100, 6}}},
+                                             {RoadRig::kClassName});
+    if (!options.extraNamedInputs.empty()) {
+        for (const auto& input : nlohmann::json::parse(options.extraNamedInputs)) described["NamedInput"].push_back(input);
+    }
+    if (!options.rawPostprocessing.empty()) {
+        described["RawPostprocessing"] = nlohmann::json::parse(options.rawPostprocessing);
+    }
+    nlohmann::json models = nlohmann::json::array({described});
     nlohmann::json children = nlohmann::json::array();
     for (const RoadRigChild& child : options.children) {
         std::vector<std::pair<std::string, nlohmann::json>> outputs = {{child.outputName, {1, 6}}};
@@ -133,11 +140,12 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
                             {"resizing", child.resizing},
                             {"children", nlohmann::json::array()}});
     }
-    const nlohmann::json node = {{"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", children}};
+    nlohmann::json node = {{"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", children}};
+    if (!options.postprocessor.empty()) node["Postprocessor"] = options.postprocessor;
     return {{"models", models}, {"nodes", {node}}};
 }
 
-std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options) {
+std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options, size_t camera) {
     const std::string modelId = RoadRig::kModelId;
     std::map<std::string, std::string> settings = {
         {qzai::setting_keys::kDeviceActiveSwitch, "true"},
@@ -154,10 +162,18 @@ std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options)
         settings[qzai::stageItemName(qzai::setting_keys::kVisualiseClasses, modelId + child.modelId)] =
             nlohmann::json(child.classes).dump();
     }
+    if (camera < options.stageSettings.size()) {
+        for (const auto& [prefix, value] : options.stageSettings[camera])
+            settings[qzai::stageItemName(prefix, modelId)] = value;
+    }
     return settings;
 }
 
 }  // namespace
+
+std::map<std::string, std::string> RoadRig::cameraSettingsFor(const RoadRigOptions& options, size_t camera) {
+    return cameraSettings(options, camera);
+}
 
 // Destroyed bottom up: the host (unloads the library), then the model
 // server, then the folder.
@@ -208,7 +224,8 @@ RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts
         testHost.server().putDevice(id, {{"name", name}, {"parameters", {{"qzAI", {{"pipeline", pipeline}}}}}});
         m_cameraIds.push_back(id);
     }
-    for (const std::string& id : m_cameraIds) testHost.setDeviceSettings(id, cameraSettings(options));
+    for (size_t c = 0; c < m_cameraIds.size(); ++c)
+        testHost.setDeviceSettings(m_cameraIds[c], cameraSettings(options, c));
 }
 
 RoadRig::~RoadRig() = default;

@@ -6,7 +6,7 @@
 // device agent per camera, offers each camera a pipeline of one top-level
 // stage (with the optional child stages) through the fake REST server and
 // sends the camera's settings (active, each stage's classes shown, the
-// top-level crop box).
+// top-level crop box, and any extra stage settings of the camera).
 //
 // The constructor throws std::runtime_error when any of that fails. The rig
 // owns the host: destroying the rig unloads the library, stops the model
@@ -54,6 +54,16 @@ struct RoadRigOptions {
     // Child stages of the one top-level stage, each with its model served
     // and its classes shown.
     std::vector<RoadRigChild> children;
+    std::string postprocessor;  // the stage's "Postprocessor" name; empty: none
+    // Extra settings of camera i (by index) under the stage key: each key is
+    // a prefix such as "lineCrossingLine_" or "maskType_1_" that the stage
+    // key completes.
+    std::vector<std::map<std::string, std::string>> stageSettings;
+    // More "NamedInput" entries of the model (a JSON array); empty: none.
+    std::string extraNamedInputs;
+    // The model's "RawPostprocessing" object as JSON text (built-in decoding
+    // of raw outputs); empty: none.
+    std::string rawPostprocessing;
 };
 
 class RoadRig {
@@ -68,6 +78,10 @@ public:
     ~RoadRig();
     RoadRig(const RoadRig&) = delete;
     RoadRig& operator=(const RoadRig&) = delete;
+
+    // The settings camera number `camera` is sent (active switch, classes,
+    // crop box, its stage settings).
+    static std::map<std::string, std::string> cameraSettingsFor(const RoadRigOptions& options, size_t camera);
 
     TestHost& host();
     const std::vector<std::string>& cameraIds() const { return m_cameraIds; }
