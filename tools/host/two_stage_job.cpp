@@ -153,7 +153,13 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
         };
 
         const auto readyDeadline = Clock::now() + std::chrono::seconds(30);
-        while (!host.recorder().waitForPackets(1, std::chrono::milliseconds(40))) {
+        // The first object packet shows the road is open (event packets may
+        // come earlier); until then frames go every 40 ms.
+        auto anyObjects = [](const std::vector<RecordedPacket>& packets) {
+            return std::any_of(packets.begin(), packets.end(),
+                               [](const RecordedPacket& p) { return p.kind == RecordedPacket::Kind::objects; });
+        };
+        while (!host.recorder().waitUntil(anyObjects, std::chrono::milliseconds(40))) {
             if (Clock::now() > readyDeadline) throw std::runtime_error("no packet came back within 30 s");
             pushRound();
         }
