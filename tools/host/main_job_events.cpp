@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <memory>
 #include <set>
 
 namespace qz::test_host {
@@ -17,6 +18,44 @@ std::string oneLine(std::string text) {
     for (char& c : text)
         if (c == '\n') c = '|';
     return text;
+}
+
+// The two-stage pipeline: every output with objects counts them, and every
+// child output (one per parent object) names its category.
+void addChildStageExpectations(const RunEventFacts& facts, const std::vector<RecordedPacket>& packets,
+                               std::vector<EventExpectation>& expected) {
+    const std::string parentType = "qz.qzai." + facts.className;
+    size_t objectPackets = 0;
+    std::set<int64_t> parentFrames;
+    for (const RecordedPacket& packet : packets) {
+        if (packet.kind != RecordedPacket::Kind::objects || packet.items.empty()) continue;
+        ++objectPackets;
+        if (packet.items.front().typeId == parentType) parentFrames.insert(packet.timestampUs);
+    }
+    std::set<std::string> counts = {"\n" + facts.className + ": " + std::to_string(facts.squaresPerFrame) + "\n"};
+    for (const auto& [name, perFrame] : facts.childClassesPerFrame) counts.insert("\n" + name + ": 1\n");
+    for (EventExpectation& e : expected) {
+        if (e.typeId != "qz.qzai.counted") continue;
+        e.minCount = e.maxCount = objectPackets;
+        e.check = [counts](const RecordedPacket&, const RecordedMetadata& event) {
+            if (counts.count(event.description) && event.caption == "Objects counted" && event.isActive) return std::string();
+            return "unexpected count '" + oneLine(event.description) + "'";
+        };
+    }
+    const size_t categories = parentFrames.size() * facts.squaresPerFrame;
+    auto seen = std::make_shared<std::map<std::pair<int64_t, std::string>, size_t>>();
+    expected.push_back({"qz.qzai.category", categories, categories,
+                        [seen, parentFrames, &facts](const RecordedPacket& packet, const RecordedMetadata& event) {
+                            const std::string& text = event.description;
+                            const std::string name = text.size() > 2 ? text.substr(1, text.size() - 2) : text;
+                            const auto drawn = facts.childClassesPerFrame.find(name);
+                            if (!parentFrames.count(packet.timestampUs)) return std::string("on a frame without squares");
+                            if (drawn == facts.childClassesPerFrame.end() || event.caption != "Category detected")
+                                return "unexpected category '" + oneLine(text) + "'";
+                            if (++(*seen)[{packet.timestampUs, name}] > drawn->second)
+                                return "more '" + name + "' than drawn in a frame";
+                            return std::string();
+                        }});
 }
 
 }  // namespace
@@ -58,8 +97,7 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
                                 return std::string();
                             }});
 
-        // The two-stage pipeline adds its child outputs' own counts and one
-        // "qz.qzai.category" event per child output here.
+        if (!facts.childClassesPerFrame.empty()) addChildStageExpectations(facts, packets, expected);
 
         std::map<int64_t, CrossingTotals> crossings;
         if (facts.rules) {

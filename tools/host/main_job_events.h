@@ -5,6 +5,11 @@
 //     with integer rates;
 //   "qz.qzai.counted": one per frame with an object packet, "\n<class>: <n>\n"
 //     with n the squares drawn;
+//   with a child stage (two-stage pipeline), "qz.qzai.counted" comes once per
+//     output with objects instead ("\n<class>: <n>\n" of the parent's squares
+//     or of the child's one object), and "qz.qzai.category": one per child
+//     output, i.e. per square of every frame with parent objects, each
+//     frame's categories those of the squares drawn;
 //   "qz.qzai.linecrossing" (rules scenario): from the first expected crossing
 //     on, one per frame that came back, with the running totals of its frame;
 //   any other type: none.
@@ -27,6 +32,9 @@ struct RunEventFacts {
     std::string className = "square";
     size_t squaresPerFrame = 1;
     const RulesScript* rules = nullptr;  // rules scenario only
+    // Two-stage pipeline: how many squares of each child class (category)
+    // every frame holds; empty: no child stage.
+    std::map<std::string, size_t> childClassesPerFrame;
 };
 
 EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts);

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/main_job_events.h"
 #include "host/road_rig.h"
 
 namespace qz::test_host {
@@ -87,7 +88,7 @@ RoadRigOptions rigOptions(const MainJobOptions& options) {
 }  // namespace
 
 bool TwoStageResult::passed() const {
-    if (!ok || objectsLeaked != 0 || cameras.empty()) return false;
+    if (!ok || objectsLeaked != 0 || cameras.empty() || !events.ok()) return false;
     for (const TwoStageCameraResult& camera : cameras) {
         if (camera.childClassRight != camera.childObjects) return false;
         if (camera.parentMeanIou < 0.9 || camera.childMeanIou < 0.9) return false;
@@ -184,7 +185,6 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
             double parentIou = 0.0, childIou = 0.0;
             for (const RecordedPacket& packet : host.recorder().packets(camera.deviceId)) {
                 if (packet.timestampUs < firstMeasuredUs) continue;
-                if (packet.kind == RecordedPacket::Kind::events) ++camera.eventPackets;
                 if (packet.kind != RecordedPacket::Kind::objects) continue;
                 const auto known = frameOfTimestamp.find(packet.timestampUs);
                 bool childPacket = false;
@@ -216,6 +216,13 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
             camera.childTracks = childTracks.size();
             result.cameras.push_back(std::move(camera));
         }
+        RunEventFacts facts;
+        facts.deviceIds = ids;
+        facts.frameOfTimestamp = frameOfTimestamp;
+        facts.className = RoadRig::kClassName;
+        facts.squaresPerFrame = kLanes;
+        facts.childClassesPerFrame = {{"bright", 2}, {"dim", 2}};
+        result.events = checkRunEvents(host.recorder(), facts);
         result.objectsLeaked = host.unload().objectsLeaked;
         result.ok = true;
     } catch (const std::exception& e) {
@@ -240,6 +247,7 @@ void printTwoStageResult(const TwoStageResult& result, FILE* out) {
                  "\nparents: squares found by the top-level stage; children: each square's crop classified as dim or "
                  "bright (class ok: matches the drawn luma; expected 4 child tracks and 0 unknown timestamps per "
                  "camera)\n");
+    result.events.print(out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
     std::fprintf(out, "%s\n", result.passed() ? "two-stage run: PASSED" : "two-stage run: FAILED");
 }
