@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,6 +23,15 @@ namespace qz::vms_server_plugins::analytics::qzai {
 // any other writer failure logs "Error creating settings model string\n" and
 // gives "{}".
 std::string jsonDocToString(nlohmann::ordered_json doc);
+
+// Parses standard JSON text in which a key repeated within one object keeps
+// its first occurrence (the later ones are dropped with their values). Text
+// that is not JSON, or that nests arrays and objects deeper than `maxDepth`
+// levels, gives std::nullopt; deep text is refused so that the recursive
+// walks and the writer that handle the result stay within the stack.
+inline constexpr int kMaxParsedJsonDepth = 64;
+std::optional<nlohmann::ordered_json> parseJsonKeepFirstKey(std::string_view text,
+                                                            int maxDepth = kMaxParsedJsonDepth);
 
 class JsonFieldError : public std::runtime_error {
 public:
