@@ -1,9 +1,4 @@
 // Requests and responses over both transports with qz_peer on the other end.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <fstream>
 #include <latch>
