@@ -132,8 +132,12 @@ TEST_F(ExternalProcessTransferTest, SilentOrAbsentPeersBoundEverySend) {
     auto* gone = start(Transport::Tcp, "echo");
     ASSERT_EQ(exchange(*gone, "hello"), "hello");
     peers.clear();
-    for (int i = 0; i < 3; ++i) gone->sendInput({reinterpret_cast<const uint8_t*>("bye"), 3});
-    EXPECT_FALSE(gone->sendInput({reinterpret_cast<const uint8_t*>("bye"), 3}));
+    // The peer's connection worker may take a moment to die after its group is killed.
+    bool refused = false;
+    for (const auto until = std::chrono::steady_clock::now() + 2s; !refused && std::chrono::steady_clock::now() < until;) {
+        refused = !gone->sendInput({reinterpret_cast<const uint8_t*>("bye"), 3});
+    }
+    EXPECT_TRUE(refused);
 
     for (const Transport transport : kBoth) {
         SCOPED_TRACE(transportName(transport));
