@@ -1,5 +1,9 @@
 #include "engine/pipeline_parser.h"
 
+#include <algorithm>
+#include <utility>
+
+#include "common/json_utils.h"
 #include "common/log.h"
 #include "engine/json_fields.h"
 
@@ -8,6 +12,24 @@ namespace qz::vms_server_plugins::analytics::qzai {
 namespace {
 
 using nlohmann::json;
+
+// Stage levels below `nodes`, counted without recursion.
+size_t stageDepth(const json& nodes) {
+    size_t deepest = 0;
+    std::vector<std::pair<const json*, size_t>> pending{{&nodes, 1}};
+    while (!pending.empty()) {
+        const auto [level, depth] = pending.back();
+        pending.pop_back();
+        if (!level->is_array() || level->empty()) continue;
+        deepest = std::max(deepest, depth);
+        for (const auto& node : *level) {
+            if (!node.is_object()) continue;
+            const auto children = node.find("children");
+            if (children != node.end()) pending.emplace_back(&*children, depth + 1);
+        }
+    }
+    return deepest;
+}
 
 void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, const ModelMap& models,
                 const ProcessorResolver& resolver, std::vector<pipeline_stage_parameters_t>& out,
@@ -33,7 +55,7 @@ void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, co
         stage.chainMethod = isRoot ? ChainMethod::Root : chainMethodFromText(optionalText(node, "method"));
         stage.featureExtractionClass = optionalText(node, "featureExtractionClass");
         if (const auto nms = node.find("modelNMS"); nms != node.end() && nms->is_number()) {
-            stage.nmsThreshold = nms->get<float>();
+            stage.nmsThreshold = floatFromJson(*nms, "modelNMS", stage.nmsThreshold);
         }
         stage.resizingMethod = resizingMethodFromText(optionalText(node, "resizing"));
         for (const auto& name : model->second->classNames) stage.classVisualisation[name] = true;
@@ -77,6 +99,14 @@ ResizingMethod resizingMethodFromText(const std::string& text) {
 
 PipelineParseResult parsePipelineNodes(const json& nodes, const ModelMap& models, const ProcessorResolver& resolver) {
     PipelineParseResult result;
+    if (!nodes.is_null() && !nodes.is_array()) {
+        result.error = "its \"nodes\" are not a JSON array";
+        return result;
+    }
+    if (stageDepth(nodes) > kMaxPipelineDepth) {
+        result.error = "it nests deeper than " + std::to_string(kMaxPipelineDepth) + " stages";
+        return result;
+    }
     parseLevel(nodes, std::string(), true, models, resolver, result.stages, result.skippedNodes);
     return result;
 }

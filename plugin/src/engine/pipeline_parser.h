@@ -8,6 +8,9 @@
 // FeatureExtraction and Conditional links, for processors that want the frame,
 // and is carried up from any child.
 //
+// A pipeline whose "nodes" are not an array, or that nests deeper than
+// kMaxPipelineDepth stages, is refused whole: no stages and `error` set.
+//
 // Plain functions; they read only their arguments and never throw for a
 // malformed node (it is logged and skipped).
 #pragma once
@@ -30,9 +33,12 @@ struct ProcessorResolver {
     std::function<ExternalPostprocessor_t*(const std::string& name, bool* needsFrame)> postprocessor;
 };
 
+inline constexpr size_t kMaxPipelineDepth = 32;
+
 struct PipelineParseResult {
     std::vector<pipeline_stage_parameters_t> stages;
     size_t skippedNodes = 0;  // nodes left out (unassigned model or malformed)
+    std::string error;        // why the whole pipeline was refused; empty when it was read
 };
 
 // `models` holds the pipeline's models by id (already resolved to the

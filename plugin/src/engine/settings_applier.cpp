@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_utils.h"
 #include "common/log.h"
 #include "inference/tensor_helpers.h"
 #include "settings/setting_keys.h"
@@ -24,10 +25,10 @@ const std::string* findSetting(const SettingsMap& settings, const std::string& k
 
 // A JSON number or a text holding one.
 std::optional<double> numberFromText(const std::string& value) {
-    const json parsed = json::parse(value, nullptr, false);
+    const json parsed = parseOutsideJson(value, "A setting");
     if (parsed.is_number()) return parsed.get<double>();
     if (parsed.is_string()) {
-        const json inner = json::parse(parsed.get<std::string>(), nullptr, false);
+        const json inner = parseOutsideJson(parsed.get<std::string>(), "A setting");
         if (inner.is_number()) return inner.get<double>();
     }
     return std::nullopt;
@@ -70,7 +71,7 @@ void applySensitivity(pipeline_stage_parameters_t& stage, const std::string& val
 }
 
 void applyClassVisualisation(pipeline_stage_parameters_t& stage, const std::string& value) {
-    const json parsed = json::parse(value, nullptr, false);
+    const json parsed = parseOutsideJson(value, "A setting");
     if (!parsed.is_array()) {
         logMessage("Warning! Ignoring class selection of %s: not a JSON array.\n", stage.key.c_str());
         return;
@@ -164,23 +165,28 @@ void applyToStage(pipeline_stage_parameters_t& stage, const SettingsMap& setting
     for (auto& child : stage.children) applyToStage(child, settings);
 }
 
+// Coordinates are relative: a point beyond the frame is pulled onto its edge
+// (as a double, before narrowing, so no value is out of a float's range).
 bool readPoint(const json& point, float& x, float& y) {
+    double dx = 0.0, dy = 0.0;
     if (point.is_array() && point.size() == 2 && point[0].is_number() && point[1].is_number()) {
-        x = point[0].get<float>(), y = point[1].get<float>();
+        dx = point[0].get<double>(), dy = point[1].get<double>();
     } else if (point.is_object() && point.contains("x") && point.contains("y") && point["x"].is_number() &&
                point["y"].is_number()) {
-        x = point["x"].get<float>(), y = point["y"].get<float>();
+        dx = point["x"].get<double>(), dy = point["y"].get<double>();
     } else {
         return false;
     }
-    return std::isfinite(x) && std::isfinite(y);
+    if (!std::isfinite(dx) || !std::isfinite(dy)) return false;
+    x = static_cast<float>(std::clamp(dx, 0.0, 1.0)), y = static_cast<float>(std::clamp(dy, 0.0, 1.0));
+    return true;
 }
 
 }  // namespace
 
 std::optional<std::vector<float>> parseFigurePoints(const std::string& value) {
     if (value.empty()) return std::vector<float>{};
-    json parsed = json::parse(value, nullptr, false);
+    json parsed = parseOutsideJson(value, "A setting");
     if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
     const auto figure = parsed.find("figure");
     if (figure == parsed.end() || figure->is_null()) return std::vector<float>{};
