@@ -87,8 +87,9 @@ TEST_F(EngineAgentTest, TwoCamerasGetTheirPipelinesModelsAndManifests) {
     EXPECT_EQ(server["availablePreprocessors"], json::array());
     EXPECT_EQ(server["availablePostprocessors"], json::array());
 
-    host.releaseCamera("cam2");
-    EXPECT_EQ(host.server().device("cam2")->at("parameters").at("qzAI").at("PluginEnabled"), false);
+    host.releaseCamera("cam2");  // published by the loop, not by the releasing host thread
+    EXPECT_TRUE(host.waitUntil(
+        [&] { return host.server().device("cam2")->at("parameters").at("qzAI").at("PluginEnabled") == false; }));
 }
 
 TEST_F(EngineAgentTest, SettingsAreAppliedCachedAndAppliedAgainAfterARestart) {

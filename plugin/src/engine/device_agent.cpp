@@ -1,8 +1,10 @@
 #include "engine/device_agent.h"
 
 #include <chrono>
+#include <system_error>
 
 #include "common/ini.h"
+#include "common/json_utils.h"
 #include "common/log.h"
 #include "engine/engine.h"
 #include "engine/json_fields.h"
@@ -59,7 +61,7 @@ DeviceAgent::DeviceAgent(Engine* engine, const qz::sdk::IDeviceInfo* deviceInfo)
         logMessage("Loaded %zu cached settings of device %s.\n", m_received.size(), m_details->deviceId.c_str());
     }
     m_engine->registerAgent(this);
-    m_engine->serverClient().setPluginEnabled(m_details->deviceId, true);
+    m_engine->queuePluginEnabled(m_details->deviceId, true);
     m_engine->requestDeviceParametersRefresh();
 }
 
@@ -78,7 +80,7 @@ DeviceAgent::~DeviceAgent() {
         if (m_fetchThread.joinable()) m_fetchThread.join();
     }
     m_engine->unregisterAgent(this);
-    m_engine->serverClient().setPluginEnabled(m_details->deviceId, false);
+    m_engine->queuePluginEnabled(m_details->deviceId, false);
     m_engine->releaseRef();
 }
 
@@ -105,6 +107,10 @@ void DeviceAgent::clearError(DeviceAgentErrorType type) {
 // ---- device parameters and the snapshot ----------------------------------------------
 
 bool DeviceAgent::processDeviceParametersIfChanged(const json& qzAI) {
+    if (jsonNestsDeeperThan(qzAI, kMaxJsonDepth)) {
+        reportParametersError("The device's qzAI parameters nest too deeply.");
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(m_inputsMutex);
         if (m_parameters && m_parametersText == qzAI.dump()) return false;
@@ -162,25 +168,29 @@ void DeviceAgent::rebuildSnapshot() {
     if (selected != received.end()) {
         for (const auto& available : base.availablePipelines) {
             if (available.uuid != selected->second) continue;
-            pipeline = json::parse(available.parameters, nullptr, false);
+            pipeline = parseOutsideJson(available.parameters, "A cloud pipeline");
             source = "cloud pipeline " + available.name;
             break;
         }
     }
-    if (pipeline.is_string()) pipeline = json::parse(pipeline.get<std::string>(), nullptr, false);
+    if (pipeline.is_string()) pipeline = parseOutsideJson(pipeline.get<std::string>(), "The device's pipeline text");
 
     std::string pipelineError;
     if (pipeline.is_null()) {
         // No pipeline assigned yet: no stages.
     } else if (!pipeline.is_object()) {
         pipelineError = "The pipeline (" + source + ") is not a JSON object.";
+    } else if (const auto listed = pipeline.find("models"); listed != pipeline.end() && !listed->is_array()) {
+        pipelineError = "The pipeline (" + source + ") has \"models\" that are not a JSON array.";
     } else {
         std::vector<std::string> modelErrors;
         const ModelMap models = m_engine->resolveModels(pipeline.value("models", json::array()), &modelErrors);
         auto parsed = parsePipelineNodes(pipeline.value("nodes", json::array()), models,
                                          m_engine->processorResolver());
         base.stages = std::move(parsed.stages);
-        if (parsed.skippedNodes > 0 || !modelErrors.empty()) {
+        if (!parsed.error.empty()) {
+            pipelineError = "The pipeline (" + source + ") cannot be used: " + parsed.error + ".";
+        } else if (parsed.skippedNodes > 0 || !modelErrors.empty()) {
             pipelineError = "The pipeline (" + source + ") has " + std::to_string(parsed.skippedNodes) +
                             " node(s) without an assigned model" +
                             (modelErrors.empty() ? std::string() : "; " + modelErrors.front());
@@ -210,9 +220,16 @@ void DeviceAgent::startPipelineFetch() {
     const auto now = std::chrono::steady_clock::now();
     if (m_lastFetch != std::chrono::steady_clock::time_point{} && now - m_lastFetch < kPipelineFetchInterval) return;
     if (m_fetchThread.joinable()) m_fetchThread.join();  // the previous fetch has ended
-    m_lastFetch = now;
     m_fetchRunning = true;
-    m_fetchThread = std::thread([this] { fetchPipelines(); });
+    try {
+        m_fetchThread = std::thread([this] { fetchPipelines(); });
+    } catch (const std::system_error& e) {
+        m_fetchRunning = false;  // a later pass tries again
+        logMessage("Error! Device %s: could not start fetching the cloud pipelines: %s\n",
+                   m_details->deviceId.c_str(), e.what());
+        return;
+    }
+    m_lastFetch = now;
 }
 
 void DeviceAgent::fetchPipelines() {
