@@ -1,6 +1,7 @@
 #include "engine/device_agent.h"
 
 #include <chrono>
+#include <limits>
 #include <system_error>
 
 #include "common/ini.h"
@@ -289,7 +290,10 @@ bool DeviceAgent::pushUncompressedVideoFrame(const qz::sdk::analytics::IUncompre
         ++m_framesDropped;
         return true;  // dropped silently
     }
-    const int64_t ageUs = nowUs() - videoFrame->timestampUs();
+    int64_t ageUs = 0;
+    if (__builtin_sub_overflow(nowUs(), videoFrame->timestampUs(), &ageUs)) {
+        ageUs = std::numeric_limits<int64_t>::max();  // a time stamp from before any clock: as old as can be
+    }
     if (ageUs > kLateFrameUs) {
         logMessage("Warning! Frame of device %s is %lld ms old; sending it anyway.\n", m_details->deviceId.c_str(),
                    static_cast<long long>(ageUs / 1000));
