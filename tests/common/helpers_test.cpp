@@ -106,11 +106,11 @@ TEST(Json, DocToStringIsCompactOrderedAndNeverThrows) {
     doc["items"] = nlohmann::ordered_json::array({1, "x"});
     EXPECT_EQ(qzai::jsonDocToString(doc), R"({"type":"Settings","a":42.0,"visible":true,"items":[1,"x"]})");
 
+    // One bad byte must not blank the document: it reads U+FFFD, the rest stays.
     nlohmann::ordered_json bad;
     bad["name"] = std::string("bad \xff utf-8");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(qzai::jsonDocToString(std::move(bad)), "{}");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error creating settings model string\n"), std::string::npos);
+    bad["truncated"] = std::string("\xe2\x82");
+    EXPECT_EQ(qzai::jsonDocToString(std::move(bad)), "{\"name\":\"bad \xef\xbf\xbd utf-8\",\"truncated\":\"\xef\xbf\xbd\"}");
 }
 
 TEST(Json, RequiredFieldHelpersThrowOnMissingOrMistypedFields) {

@@ -1,6 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
 
 #include "common/run_command.h"
+#include "common/support/log_capture.h"
+#include "common/support/temp_dir.h"
 #include "platform/process.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
@@ -51,4 +60,118 @@ TEST(ChildProcess, WaitForTimesOutAndDestructorKillsTheChild) {
     EXPECT_FALSE(child->waitFor(std::chrono::milliseconds(20)));
     child.reset();
     EXPECT_NE(::kill(pid, 0), 0);  // killed and reaped: the pid is gone
+}
+
+namespace {
+
+std::string writeScript(const qz::test::TempDir& dir, const std::string& name, const std::string& body,
+                        mode_t mode = 0755) {
+    const std::string path = dir.write(name, body);
+    ::chmod(path.c_str(), mode);
+    return path;
+}
+
+// A process that is gone, or a zombie waiting for its new parent to reap it.
+bool processEnded(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+// Waits until the condition holds; false when it still does not after a long while.
+bool eventually(const std::function<bool()>& condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(RunCommand, ProgramIsLookedUpInTheGivenEnvironment) {
+    qz::test::TempDir first, second;
+    writeScript(first, "qzai-tool", "#!/bin/sh\necho first\n", 0644);  // not executable: skipped
+    writeScript(second, "qzai-tool", "#!/bin/sh\necho \"second $1 $QZAI_MARK\"\n");
+    writeScript(second, "qzai-no-shebang", "echo never\n");
+    const std::string path = first.path().string() + "::" + second.path().string() + ":/usr/bin:/bin";
+
+    struct Row {
+        std::vector<std::string> argv;
+        std::vector<std::string> environment;
+        int exitCode;
+        std::string output;
+    };
+    const Row rows[] = {
+        {{"qzai-tool", "x"}, {"PATH=" + path, "QZAI_MARK=m"}, 0, "second x m\n"},
+        // The parent's PATH does not hold the tool, nor does an environment without PATH.
+        {{"qzai-tool"}, {"QZAI_MARK=m"}, -1, ""},
+        {{"qzai-no-shebang"}, {"PATH=" + path}, -1, ""},
+        {{"sh", "-c", "exit 9"}, {"PATH=" + path}, 9, ""},
+        // The child sees exactly the given entries.
+        {{"env"}, {"PATH=/usr/bin:/bin", "ONLY=this"}, 0, "PATH=/usr/bin:/bin\nONLY=this\n"},
+    };
+    for (const auto& row : rows) {
+        qzai::RunOptions options;
+        options.environment = row.environment;
+        const auto result = qzai::runCommand(row.argv, options);
+        EXPECT_EQ(result.exitCode, row.exitCode) << row.argv[0];
+        EXPECT_EQ(result.output, row.output) << row.argv[0];
+    }
+    EXPECT_EQ(qzai::runCommand({"qzai-tool"}).exitCode, -1);  // the parent's PATH
+}
+
+TEST(RunCommand, TimeOutAndCancelKillTheWholeGroup) {
+    qz::test::TempDir dir;
+    const std::string pidFile = dir.file("background.pid");
+    // The child starts a background process that keeps the output open, and
+    // either exits at once or never ends.
+    const std::string holder = "sleep 1000 & echo $! > " + pidFile + "; ";
+    struct Row {
+        const char* name;
+        std::string script;
+        bool cancel;
+    };
+    const Row rows[] = {
+        {"background holds output", holder + "echo started; exit 0", false},
+        {"never ends", holder + "echo started; exec sleep 1000", false},
+        {"cancelled", holder + "exec sleep 1000", true},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::remove(pidFile);
+        qz::test::LogCapture log;
+        std::atomic<bool> cancel{false};
+        qzai::RunOptions options;
+        options.cancel = &cancel;
+        if (!row.cancel) options.timeout = std::chrono::milliseconds(300);
+        std::thread canceller;
+        if (row.cancel) {
+            canceller = std::thread([&] {
+                eventually([&] { return std::filesystem::exists(pidFile); });
+                cancel = true;
+            });
+        }
+        const auto result = qzai::runCommand({"sh", "-c", row.script}, options);
+        if (canceller.joinable()) canceller.join();
+        EXPECT_EQ(result.exitCode, -1) << row.name;
+        EXPECT_EQ(result.output, "") << row.name;
+        EXPECT_EQ(log.count(row.cancel ? "cancelled" : "timed out"), 1u) << row.name;
+
+        std::ifstream in(pidFile);
+        pid_t background = 0;
+        ASSERT_TRUE(in >> background) << row.name;
+        EXPECT_TRUE(eventually([&] { return processEnded(background); })) << row.name;
+    }
+}
+
+TEST(RunCommand, LargeOutputOnBothStreamsDoesNotDeadlock) {
+    // Far more than a pipe holds, on both streams, before the child exits.
+    const auto result =
+        qzai::runCommand({"sh", "-c", "head -c 3000000 /dev/zero; head -c 2000000 /dev/zero 1>&2; echo end"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output.size(), 5000004u);
+    EXPECT_EQ(result.output.substr(result.output.size() - 4), "end\n");
 }

@@ -133,7 +133,7 @@ TEST(ModelDetailsParser, ReadsInputsOutputsAndClassNames) {
     EXPECT_EQ(qzai::parseModelDetails(json::parse(R"({"UUID": "x"})"))->name, "x");
 }
 
-TEST(PipelineParser, RefusesPipelinesOfTheWrongShapeOrTooManyLevels) {
+TEST(PipelineParser, RefusesNodesOfTheWrongShapeAndCutsTooManyLevels) {
     const auto models = modelsOf(kModels);
     const auto chain = [](size_t stages) {
         json nodes = json::array();
@@ -148,19 +148,21 @@ TEST(PipelineParser, RefusesPipelinesOfTheWrongShapeOrTooManyLevels) {
         const char* name;
         json nodes;
         size_t stages;  // top-level stages kept
+        size_t skipped;
         bool refused;
     };
     const Case cases[] = {
-        {"deepest allowed", chain(qzai::kMaxPipelineDepth), 1, false},
-        {"one level more", chain(qzai::kMaxPipelineDepth + 1), 0, true},
-        {"nodes an object", json{{"a", 1}}, 0, true},
-        {"nodes a text", "x", 0, true},
-        {"no nodes", json(), 0, false},
+        {"deepest allowed", chain(qzai::kMaxPipelineDepth), 1, 0, false},
+        {"one level more", chain(qzai::kMaxPipelineDepth + 1), 1, 1, false},
+        {"nodes an object", json{{"a", 1}}, 0, 0, true},
+        {"nodes a text", "x", 0, 0, true},
+        {"no nodes", json(), 0, 0, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto result = qzai::parsePipelineNodes(c.nodes, models, {});
         EXPECT_EQ(result.stages.size(), c.stages);
+        EXPECT_EQ(result.skippedNodes, c.skipped);
         EXPECT_EQ(!result.error.empty(), c.refused) << result.error;
     }
 }

@@ -1,5 +1,7 @@
 #include "engine/settings_applier.h"
 
+#include "settings/support/settings_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -128,4 +130,116 @@ TEST(SettingsApplier, BadValuesKeepWhatTheyWouldReplace) {
     const auto cleared = qzai::applyDeviceSettings(base, {{"cropBox_abc", R"({"figure": null})"}});
     EXPECT_FLOAT_EQ(cleared->stages[0].cropBox[0], 0.0f);
     EXPECT_FLOAT_EQ(cleared->stages[0].cropBox[2], 1.0f);
+}
+
+namespace {
+
+// Every field the applier writes, as one text, so a test can see that a
+// refused value changed nothing at all.
+std::string describe(const qzai::DeviceAgentSettings_t& s) {
+    std::string out = "active=" + std::to_string(s.deviceActive) + " pipeline=" + s.selectedPipeline;
+    for (const auto* stage : qzai::flattenPipelineStages(s.stages)) {
+        out += "\n" + stage->key + " nms=" + std::to_string(stage->nmsThreshold) + " crop=";
+        for (float v : stage->cropBox) out += std::to_string(v) + ",";
+        for (const auto& mask : stage->masks) {
+            out += " mask" + std::to_string(mask.type) + ":";
+            for (float v : mask.points) out += std::to_string(v) + ",";
+        }
+        out += " line=" + std::to_string(stage->lineCrossingEnabled) + ":" + std::to_string(stage->lineX1) + "," +
+               std::to_string(stage->lineY2);
+        out += " loiter=" + stage->loiterObjectClass + "/" + std::to_string(stage->loiterTimeThresholdSeconds);
+        out += " dumping=" + stage->dumpingObjectClass + "/" + std::to_string(stage->dumpingTimeThresholdUs);
+        for (const auto& [name, shown] : stage->classVisualisation) out += " " + name + "=" + std::to_string(shown);
+    }
+    return out;
+}
+
+qzai::DeviceAgentSettings_t configuredSnapshot() {
+    auto base = snapshotWithStages();
+    auto& s = base.stages[0];
+    s.masks = {{0, {0.1f, 0.1f, 0.5f, 0.1f, 0.5f, 0.5f}}};
+    s.lineCrossingEnabled = true;
+    s.lineX1 = 0.2f, s.lineY2 = 0.7f;
+    base.deviceActive = true;
+    return base;
+}
+
+}  // namespace
+
+TEST(SettingsApplier, EachRefusedValueKeepsItsFieldAndNamesItsKeyOnce) {
+    struct Case {
+        qzai::SettingsMap received;
+        std::string refused;
+    };
+    const std::string box = figure("[[0.1, 0.1], [0.6, 0.6]]");
+    const std::string triangle = figure("[[0, 0], [1, 0], [1, 1]]");
+    const std::vector<Case> cases = {
+        {{{"deviceActiveSwitch", "yes"}}, "deviceActiveSwitch"},
+        {{{"deviceActiveSwitch", ""}}, "deviceActiveSwitch"},
+        {{{"model_nms_abc", "high"}}, "model_nms_abc"},
+        {{{"cropBox_abc", "{not json"}}, "cropBox_abc"},
+        {{{"cropBox_abc", figure("[[0.5, 0.5]]")}}, "cropBox_abc"},
+        {{{"cropBox_abc", figure("[[0.5, 0.1], [0.5, 0.9]]")}}, "cropBox_abc"},
+        {{{"visualise_classes_abc", "car"}}, "visualise_classes_abc"},
+        {{{"visualise_classes_abc", R"(["car", 3])"}}, "visualise_classes_abc"},
+        {{{"visualise_classes_abc", R"(["car", ""])"}}, "visualise_classes_abc"},
+        {{{"maskType_1_abc", "sideways"}, {"polygon1.figure_abc", triangle}}, "maskType_1_abc"},
+        {{{"polygon1.figure_abc", triangle}, {"polygon2.figure_abc", "[1,2]"}}, "polygon2.figure_abc"},
+        {{{"polygon1.figure_abc", figure("[[0, 0], [1, 1]]")}}, "polygon1.figure_abc"},
+        {{{"lineCrossingLine_abc", figure("[[0.1, 0.1]]")}}, "lineCrossingLine_abc"},
+        {{{"lineCrossingLine_abc", "line"}}, "lineCrossingLine_abc"},
+        {{{"loiterDetectionObjectClass_abc", ""}}, "loiterDetectionObjectClass_abc"},
+        {{{"loiterDetectionTimeThreshold_abc", "0"}}, "loiterDetectionTimeThreshold_abc"},
+        {{{"dumpingDetectionObjectType_abc", ""}}, "dumpingDetectionObjectType_abc"},
+        {{{"dumpingDetectionTimeThreshold_abc", "-5"}}, "dumpingDetectionTimeThreshold_abc"},
+        {{{"cropBox_abc", box}, {"model_nms_abcdef", "x"}}, "model_nms_abcdef"},
+    };
+    const auto base = configuredSnapshot();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refused + " <- " + c.received.begin()->second);
+        qz::settings_test::LogCapture log(1);
+        std::vector<std::string> rejected;
+        const auto next = qzai::applyDeviceSettings(base, c.received, &rejected);
+        EXPECT_EQ(rejected, std::vector<std::string>{c.refused});
+        EXPECT_EQ(log.count("Warning! Ignoring setting " + c.refused + ": "), 1u);
+        EXPECT_EQ(log.count("Warning!"), 1u);
+        // Only the accepted companion value may change anything.
+        auto expected = qzai::applyDeviceSettings(base, [&] {
+            auto rest = c.received;
+            rest.erase(c.refused);
+            if (c.refused.rfind("maskType_", 0) == 0 || c.refused.rfind("polygon", 0) == 0) {
+                std::erase_if(rest, [](const auto& kv) { return kv.first.rfind("polygon", 0) == 0; });
+            }
+            return rest;
+        }());
+        EXPECT_EQ(describe(*next), describe(*expected));
+    }
+}
+
+TEST(SettingsApplier, RefusedKeysKeepThePreviouslyStoredValue) {
+    qz::settings_test::LogCapture log(1);
+    const auto base = snapshotWithStages();
+    const qzai::SettingsMap cached = {
+        {"model_nms_abc", "30"}, {"cropBox_abc", figure("[[0.1, 0.1], [0.5, 0.5]]")},
+        {"dumpingDetectionTimeThreshold_abc", "0"}};  // a bad value left in an old cache
+    const qzai::SettingsMap sent = {{"model_nms_abc", "high"},
+                                    {"cropBox_abc", figure("[[0.2, 0.2], [0.9, 0.9]]")},
+                                    {"loiterDetectionObjectClass_abc", ""},
+                                    {"dumpingDetectionTimeThreshold_abc", "x"}};
+    const auto accepted = qzai::acceptReceivedSettings(cached, sent, base);
+    EXPECT_EQ(accepted.rejected, (std::vector<std::string>{"model_nms_abc", "loiterDetectionObjectClass_abc",
+                                                            "dumpingDetectionTimeThreshold_abc"}));
+    EXPECT_EQ(accepted.stored, (qzai::SettingsMap{{"model_nms_abc", "30"},
+                                                  {"cropBox_abc", figure("[[0.2, 0.2], [0.9, 0.9]]")}}));
+    const auto& stage = accepted.snapshot->stages[0];
+    EXPECT_NEAR(stage.nmsThreshold, 0.7f, 1e-6);
+    EXPECT_FLOAT_EQ(stage.cropBox[2], 0.9f);
+    EXPECT_EQ(stage.loiterObjectClass, "person");
+    EXPECT_EQ(stage.dumpingTimeThresholdUs, 60'000'000);
+    EXPECT_EQ(log.count("Warning!"), 3u);  // one per refused key, none for the stale cached value
+
+    // The same map again changes nothing.
+    const auto again = qzai::acceptReceivedSettings(accepted.stored, sent, base);
+    EXPECT_EQ(again.stored, accepted.stored);
+    EXPECT_EQ(describe(*again.snapshot), describe(*accepted.snapshot));
 }

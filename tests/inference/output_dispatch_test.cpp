@@ -18,6 +18,7 @@
 #include "common/messaging_manager.h"
 #include "inference/inference_manager.h"
 #include "inference/support/engine_test_env.h"
+#include "inference/support/log_folder.h"
 #include "inference/support/manager_fixture.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
@@ -29,31 +30,6 @@ using namespace std::chrono_literals;
 using engine_test::waitFor;
 
 constexpr int kModelSide = 64;
-
-// The plug-in log written to a scratch folder at the verbose level.
-class LogFolder {
-public:
-    LogFolder() : m_dir(fs::temp_directory_path() / ("qz_output_dispatch_" + std::to_string(::getpid()))) {
-        fs::create_directories(m_dir);
-        qzai::startLog(m_dir.string(), "T: ");
-        qzai::setLogVerbosity(2);
-    }
-    ~LogFolder() {
-        qzai::closeLog();
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-    size_t count(const std::string& text) const {
-        std::ifstream in(m_dir / qzai::kStartLogFileName);
-        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        size_t n = 0;
-        for (size_t at = content.find(text); at != std::string::npos; at = content.find(text, at + 1)) ++n;
-        return n;
-    }
-
-private:
-    fs::path m_dir;
-};
 
 // A camera callback that holds its output worker until opened.
 struct GatedCamera {
@@ -88,7 +64,7 @@ struct GatedCamera {
 // A manager with `workers` input and output workers over a test-runtime model
 // that finds one square in every frame after `latencyMs`.
 struct DetectingRoad {
-    LogFolder log;
+    engine_test::LogFolder log{"output_dispatch"};
     engine_test::EngineTestEnv env;
     qzai::MessagingManager notices;
     std::string descriptor;

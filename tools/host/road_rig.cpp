@@ -11,12 +11,15 @@
 #include <nlohmann/json.hpp>
 
 #include "host/test_crypto.h"
+#include "settings/setting_keys.h"
+#include "settings/setting_names.h"
 
 namespace qz::test_host {
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
 constexpr const char* kLastModified = "Mon, 07 Dec 2026 10:00:00 GMT";
 
 // The loopback model repository: one model, its key in "X-Key".
@@ -99,12 +102,13 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
 std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options) {
     const std::string modelId = RoadRig::kModelId;
     std::map<std::string, std::string> settings = {
-        {"deviceActiveSwitch", "true"},
-        {"visualise_classes_" + modelId, nlohmann::json::array({RoadRig::kClassName}).dump()},
+        {qzai::setting_keys::kDeviceActiveSwitch, "true"},
+        {qzai::stageItemName(qzai::setting_keys::kVisualiseClasses, modelId),
+         nlohmann::json::array({RoadRig::kClassName}).dump()},
     };
     const float* box = options.cropBox;
     if (box[2] > box[0] && box[3] > box[1]) {
-        settings["cropBox_" + modelId] =
+        settings[qzai::stageItemName(qzai::setting_keys::kCropBox, modelId)] =
             nlohmann::json{{"figure", {{"points", {{box[0], box[1]}, {box[2], box[3]}}}}}}.dump();
     }
     return settings;

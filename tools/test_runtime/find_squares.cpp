@@ -49,6 +49,19 @@ bool findImage(const TensorSet& set, ImageView& view) {
 
 }  // namespace
 
+bool imageMean(const TensorSet& input, float& mean, int64_t& width, int64_t& height) {
+    ImageView image;
+    if (!findImage(input, image)) return false;
+    double sum = 0.0;
+    for (int64_t y = 0; y < image.height; ++y)
+        for (int64_t x = 0; x < image.width; ++x)
+            sum += image.channel(x, y, 0) + image.channel(x, y, 1) + image.channel(x, y, 2);
+    width = image.width;
+    height = image.height;
+    mean = static_cast<float>(sum / (3.0 * static_cast<double>(width * height)));
+    return true;
+}
+
 std::vector<std::array<float, 6>> findSquares(const TensorSet& input, const Model& model) {
     std::vector<std::array<float, 6>> rows;
     ImageView image;

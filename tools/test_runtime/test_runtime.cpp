@@ -52,6 +52,7 @@ struct Counters {
     std::atomic<uint64_t> initCalls{0}, loadCalls{0}, cleanupCalls{0}, modelsLoaded{0}, enqueueAccepted{0},
         enqueueRefused{0}, inputsFreed{0}, outputsDelivered{0}, outputsDiscarded{0}, maxConcurrentEnqueue{0},
         enqueueWhileNotInitialised{0};
+    std::atomic<uint64_t> acceptedByModel[16] = {};
 };
 Counters g_counters;
 std::atomic<int64_t> g_enqueueCallers{0};
@@ -166,6 +167,7 @@ public:
             wake = m_workerWaiting;
         }
         g_counters.enqueueAccepted++;
+        g_counters.acceptedByModel[std::min<uint32_t>(modelIndex, 15)]++;
         if (wake) m_workCv.notify_one();
         return 0;
     }
@@ -410,6 +412,7 @@ TEST_RUNTIME_EXPORT void test_runtime_get_stats(TestRuntimeStats* stats) {
     stats->outputsDiscarded = g_counters.outputsDiscarded;
     stats->maxConcurrentEnqueue = g_counters.maxConcurrentEnqueue;
     stats->enqueueWhileNotInitialised = g_counters.enqueueWhileNotInitialised;
+    for (size_t i = 0; i < 16; ++i) stats->enqueueAcceptedByModel[i] = g_counters.acceptedByModel[i];
 }
 
 TEST_RUNTIME_EXPORT void test_runtime_reset_stats(void) {
@@ -418,4 +421,5 @@ TEST_RUNTIME_EXPORT void test_runtime_reset_stats(void) {
              &g_counters.inputsFreed, &g_counters.outputsDelivered, &g_counters.outputsDiscarded,
              &g_counters.maxConcurrentEnqueue, &g_counters.enqueueWhileNotInitialised})
         c->store(0);
+    for (std::atomic<uint64_t>& c: g_counters.acceptedByModel) c.store(0);
 }

@@ -1,12 +1,14 @@
 // Internals of the test runtime: model descriptors and output builders.
 //
 // A model file is a JSON descriptor:
-//   {"mode": "echo" | "detect" | "trigger" | "find_squares",
+//   {"mode": "echo" | "detect" | "trigger" | "find_squares" | "classify",
 //    "latency_ms": 0,                      // added to the runtime's latency
 //    "outputs": ["a", "b"],                // echo: rename output i
 //    "output_name": "output0 format:xyxysc",  // detect / find_squares
 //    "rows": [[x1, y1, x2, y2, score, class], ...],  // detect
 //    "trigger": true, "float_trigger_first": false,  // trigger
+//    "trigger_bytes": 1,                   // trigger: 0 gives the bool one no data
+//    "levels": [185], "scores_name": "",   // classify (also "output_name", "score")
 //    "threshold": 0.5, "min_area": 4, "class": 0, "score": 0.9}  // find_squares
 #pragma once
 
@@ -19,7 +21,7 @@
 
 namespace test_runtime {
 
-enum class Mode { Echo, Detect, Trigger, FindSquares };
+enum class Mode { Echo, Detect, Trigger, FindSquares, Classify };
 
 struct Model {
     Mode mode = Mode::Echo;
@@ -29,6 +31,9 @@ struct Model {
     std::vector<std::array<float, 6>> rows;
     bool triggerValue = true;
     bool floatTriggerFirst = false;
+    int64_t triggerBytes = 1;
+    std::vector<float> levels;  // classify: ascending brightness levels
+    std::string scoresName;     // classify: one-hot scores output when set
     float threshold = 0.5f;
     int64_t minArea = 4;
     float squareClass = 0.0f;
@@ -51,5 +56,15 @@ void freeSet(TensorSet* set);
 // tensor of the set ([1,3,H,W] planar or [1,H,W,3] interleaved, float32 or
 // uint8), in tensor pixels.
 std::vector<std::array<float, 6>> findSquares(const TensorSet& input, const Model& model);
+
+// The mean of (R + G + B) / 3 over the first image tensor of the set (the one
+// findSquares reads) and its size in pixels; false without one.
+bool imageMean(const TensorSet& input, float& mean, int64_t& width, int64_t& height);
+
+// Classify mode: one row (0, 0, W, H, score, class) covering the first image
+// tensor, class = how many levels its mean brightness reaches; no image
+// gives no row. With a scores name also a one-hot float32 [1, levels + 1]
+// tensor of that name.
+TensorSet* classifyOutput(uint32_t id, const TensorSet& input, const Model& model);
 
 }  // namespace test_runtime

@@ -17,6 +17,7 @@ bool parseDescriptor(const std::string& text, Model& model, std::string& error) 
     else if (mode == "detect") model.mode = Mode::Detect;
     else if (mode == "trigger") model.mode = Mode::Trigger;
     else if (mode == "find_squares") model.mode = Mode::FindSquares;
+    else if (mode == "classify") model.mode = Mode::Classify;
     else {
         error = "unknown model mode '" + mode + "'";
         return false;
@@ -46,6 +47,17 @@ bool parseDescriptor(const std::string& text, Model& model, std::string& error) 
     }
     model.triggerValue = doc.value("trigger", true);
     model.floatTriggerFirst = doc.value("float_trigger_first", false);
+    model.triggerBytes = doc.value("trigger_bytes", int64_t{1});
+    model.scoresName = doc.value("scores_name", std::string());
+    if (doc.contains("levels") && doc["levels"].is_array()) {
+        for (const auto& level: doc["levels"]) {
+            if (!level.is_number()) {
+                error = "levels need to be numbers";
+                return false;
+            }
+            model.levels.push_back(level.get<float>());
+        }
+    }
     model.threshold = doc.value("threshold", 0.5f);
     model.minArea = doc.value("min_area", int64_t{4});
     model.squareClass = doc.value("class", 0.0f);

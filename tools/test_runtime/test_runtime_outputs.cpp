@@ -115,11 +115,31 @@ TensorSet* triggerOutput(uint32_t id, const Model& model) {
         fillTensor(set->tensors[i++], "Trigger", QZ_ELEMENT_FLOAT32, {1}, &value, sizeof(value));
     }
     const uint8_t value = model.triggerValue ? 1 : 0;
-    fillTensor(set->tensors[i], "Trigger", QZ_ELEMENT_BOOL, {1}, &value, 1);
+    if (model.triggerBytes == 0) fillTensor(set->tensors[i], "Trigger", QZ_ELEMENT_BOOL, {0}, nullptr, 0);
+    else fillTensor(set->tensors[i], "Trigger", QZ_ELEMENT_BOOL, {1}, &value, 1);
     return set;
 }
 
 }  // namespace
+
+TensorSet* classifyOutput(uint32_t id, const TensorSet& input, const Model& model) {
+    float mean = 0.0f;
+    int64_t width = 0, height = 0;
+    if (!imageMean(input, mean, width, height)) return rowsOutput(id, model.detectionName, {});
+    size_t level = 0;
+    while (level < model.levels.size() && mean >= model.levels[level]) ++level;
+    const std::array<float, 6> row{0.0f, 0.0f, static_cast<float>(width), static_cast<float>(height),
+        model.squareScore, static_cast<float>(level)};
+    TensorSet* set = newSet(id, model.scoresName.empty() ? 1 : 2);
+    fillTensor(set->tensors[0], model.detectionName.c_str(), QZ_ELEMENT_FLOAT32, {1, 6}, row.data(), sizeof row);
+    if (!model.scoresName.empty()) {
+        std::vector<float> scores(model.levels.size() + 1, 0.0f);
+        scores[level] = 1.0f;
+        fillTensor(set->tensors[1], model.scoresName.c_str(), QZ_ELEMENT_FLOAT32,
+            {1, static_cast<int32_t>(scores.size())}, scores.data(), scores.size() * sizeof(float));
+    }
+    return set;
+}
 
 TensorSet* copySet(const TensorSet& input) {
     TensorSet* set = newSet(input.id, input.count);
@@ -144,6 +164,7 @@ TensorSet* produceOutput(const Model& model, const TensorSet& input) {
         case Mode::Detect: return rowsOutput(input.id, model.detectionName, model.rows);
         case Mode::Trigger: return triggerOutput(input.id, model);
         case Mode::FindSquares: return rowsOutput(input.id, model.detectionName, findSquares(input, model));
+        case Mode::Classify: return classifyOutput(input.id, input, model);
     }
     return nullptr;
 }

@@ -22,6 +22,8 @@ typedef struct TestRuntimeStats {
     uint64_t outputsDiscarded;     // undelivered outputs freed by cleanup
     uint64_t maxConcurrentEnqueue; // most enqueue callers seen at once
     uint64_t enqueueWhileNotInitialised;
+    // Accepted enqueues by model index (indices from 15 up share the last).
+    uint64_t enqueueAcceptedByModel[16];
 } TestRuntimeStats;
 
 typedef void (*test_runtime_get_stats_fn)(TestRuntimeStats* stats);

@@ -41,6 +41,7 @@ const Key kKeys[] = {
     {"enableProfiling", &Ini::enableProfiling},
     {"CloudServiceURL", &Ini::CloudServiceURL},
     {"DocumentationURL", &Ini::DocumentationURL},
+    {"RuntimeRepositoryURL", &Ini::RuntimeRepositoryURL},
 };
 
 std::optional<bool> parseBool(std::string_view text) {

@@ -39,6 +39,10 @@ struct Ini {
     // Placeholders on a reserved domain until the deployment sets them.
     std::string CloudServiceURL = "https://cloud.qzai.example";
     std::string DocumentationURL = "https://docs.qzai.example";
+    // Base address of the built-in runtime package repository (packages live
+    // under "/PELM/runtimes/<version>/" below it); `RuntimesStorageURL`, when
+    // set, replaces it together with that path.
+    std::string RuntimeRepositoryURL = "https://runtimes.qzai.example";
 };
 
 const Ini& ini();

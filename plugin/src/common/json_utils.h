@@ -18,8 +18,9 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 
 // Writes the document compactly (reals keep a decimal point, "42.0") and
-// releases it. A writer failure (invalid UTF-8 in a text) logs "Error creating
-// settings model string\n" and gives "{}".
+// releases it. Bytes of a text that are not valid UTF-8 are written as U+FFFD;
+// any other writer failure logs "Error creating settings model string\n" and
+// gives "{}".
 std::string jsonDocToString(nlohmann::ordered_json doc);
 
 // Documents from outside (host REST answers, cloud answers, settings texts)

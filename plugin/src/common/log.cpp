@@ -21,6 +21,8 @@ std::atomic<bool> g_profiling{false};
 // Set once the state below has been destroyed at process exit; lines written
 // after that go to standard error without touching it.
 std::atomic<bool> g_stateGone{false};
+std::atomic<LogSink*> g_sink{nullptr};
+std::mutex g_sinkMutex;  // held while a sink runs, so removing one waits for it
 
 struct LogState {
     std::mutex mutex;
@@ -104,6 +106,13 @@ void writeLine(int level, const char* format, va_list args) {
     }
     va_end(copy);
 
+    if (g_sink.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> sinkLock(g_sinkMutex);
+        if (LogSink* sink = g_sink.load(std::memory_order_acquire)) {
+            sink->logLine(level, std::string(text, static_cast<size_t>(length)));
+        }
+    }
+
     const auto msSince1970 = static_cast<unsigned long long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count());
@@ -179,6 +188,11 @@ void closeLog() {
     LogState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     closeFileLocked(s);
+}
+
+LogSink* setLogSink(LogSink* sink) {
+    std::lock_guard<std::mutex> lock(g_sinkMutex);
+    return g_sink.exchange(sink, std::memory_order_acq_rel);
 }
 
 void setLogVerbosity(int verbosity) { g_verbosity = verbosity; }

@@ -45,6 +45,18 @@ int logVerbosity();
 void setProfilingEnabled(bool enabled);
 bool profilingEnabled();
 
+// Receives every line that passes the verbosity filter, formatted but without
+// the line head, on the logging thread and outside the log's mutex; it must be
+// thread-safe. Lines still go to the file or standard error as well.
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void logLine(int level, const std::string& text) = 0;
+};
+// Installs the sink (null removes it) and returns the previous one. The caller
+// keeps the sink alive until it has been removed again.
+LogSink* setLogSink(LogSink* sink);
+
 // For tests: the size at which the files hand over / rotate.
 void setLogRotationThreshold(uint64_t bytes);
 

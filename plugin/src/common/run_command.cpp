@@ -1,21 +1,95 @@
 #include "common/run_command.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "common/log.h"
 #include "platform/process.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
-CommandOutput runCommandCaptureOutput(const std::string& commandLine) {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long one wait lasts before the deadline and the cancel flag are checked again.
+constexpr int kTickMs = 20;
+
+std::string joinArgs(const std::vector<std::string>& argv) {
+    std::string line;
+    for (const auto& arg : argv) {
+        if (!line.empty()) line += ' ';
+        line += arg;
+    }
+    return line;
+}
+
+}  // namespace
+
+CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions& options) {
     std::string error;
-    const auto child = ChildProcess::start(splitCommandLine(commandLine), /*captureOutput*/ true, &error);
+    StartOptions start;
+    start.captureOutput = true;
+    start.environment = options.environment;
+    start.newProcessGroup = true;
+    const auto child = ChildProcess::start(argv, start, &error);
     if (!child) {
-        logInfo("Info: Could not start \"%s\": %s\n", commandLine.c_str(), error.c_str());
+        logInfo("Info: Could not start \"%s\": %s\n", joinArgs(argv).c_str(), error.c_str());
         return {};
     }
+
+    const bool bounded = options.timeout.count() > 0;
+    const auto deadline = Clock::now() + options.timeout;
+    auto stopReason = [&]() -> const char* {
+        if (options.cancel && options.cancel->load()) return "cancelled";
+        if (bounded && Clock::now() >= deadline) return "timed out";
+        return nullptr;
+    };
+
     CommandOutput result;
-    result.output = child->readAllOutput();
-    result.exitCode = child->wait();
+    std::optional<int> exitCode;
+    const char* stopped = nullptr;
+    char buffer[16384];
+    while (!stopped) {
+        if (child->outputFd() >= 0) {
+            pollfd pfd{child->outputFd(), POLLIN, 0};
+            const int ready = ::poll(&pfd, 1, kTickMs);
+            if (ready > 0) {
+                const ssize_t n = ::read(child->outputFd(), buffer, sizeof(buffer));
+                if (n > 0) {
+                    result.output.append(buffer, static_cast<size_t>(n));
+                } else if (n == 0 || errno != EINTR) {
+                    child->closeOutput();  // end of output (or a broken pipe)
+                }
+            } else if (ready < 0 && errno != EINTR) {
+                child->closeOutput();
+            }
+        } else {
+            exitCode = child->poll();
+            if (exitCode) break;
+            // The output has ended but the child still runs.
+            ::poll(nullptr, 0, kTickMs);
+        }
+        stopped = stopReason();
+    }
+
+    if (stopped) {
+        // The leader is not reaped yet, so the group's id is still reserved
+        // and this reaches exactly the child and what it started.
+        child->killGroup();
+        child->kill();
+        child->wait();
+        logMessage("Warning! Command \"%s\" %s; its processes were stopped.\n", joinArgs(argv).c_str(), stopped);
+        return {};
+    }
+    result.exitCode = *exitCode;
     return result;
+}
+
+CommandOutput runCommandCaptureOutput(const std::string& commandLine) {
+    return runCommand(splitCommandLine(commandLine));
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,7 +1,11 @@
-// Runs a command line as a child process and captures what it prints.
+// Runs a command as a child process and captures what it prints.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -10,11 +14,26 @@ struct CommandOutput {
     std::string output;  // standard output and standard error, merged in order
 };
 
-// Starts the command line without a shell (split into arguments at spaces and
-// tabs, double quotes group; the program is looked up in PATH), waits for it
-// to end and returns its exit code and merged output. A process that cannot
-// be created gives exit code -1 and empty text. Blocks for as long as the
-// child runs. Thread-safe.
+struct RunOptions {
+    // Longest run; zero or less waits for as long as the child runs.
+    std::chrono::milliseconds timeout{0};
+    // Polled while the child runs; true stops it. May be null.
+    const std::atomic<bool>* cancel = nullptr;
+    // The child's whole environment ("NAME=value"); the program is then looked
+    // up in its PATH. Empty: the parent's environment and PATH.
+    std::optional<std::vector<std::string>> environment;
+};
+
+// Starts argv without a shell, in a process group of its own, and reads its
+// merged output until the output ends and the child has exited; a child that
+// exits while a process it started still holds the output open has not
+// finished. On time-out or cancel the whole group is killed, the child reaped,
+// one line logged, and the result is -1 with empty text; so is a process that
+// cannot be created. Thread-safe; blocks the caller while the child runs.
+CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// runCommand of the command line split into arguments (splitCommandLine:
+// spaces and tabs separate, double quotes group), with no time-out.
 CommandOutput runCommandCaptureOutput(const std::string& commandLine);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

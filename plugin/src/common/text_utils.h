@@ -37,6 +37,10 @@ std::string_view trimWhitespace(std::string_view text);
 // an empty address gives an empty text. Neither part is escaped.
 std::string makeHtmlLink(const std::string& url, const std::string& text);
 
+// The text with &, <, >, " and ' written as HTML character references, for
+// putting outside text into HTML.
+std::string escapeHtml(std::string_view text);
+
 // Formats like vsnprintf into buffer (always terminated when size > 0) and
 // returns the length the whole text needs, or -1 on a formatting error.
 // buffer may be null when size is 0.

@@ -7,6 +7,7 @@
 #include "common/ini.h"
 #include "common/json_utils.h"
 #include "common/log.h"
+#include "engine/active_setting_action.h"
 #include "engine/engine.h"
 #include "engine/json_fields.h"
 #include "engine/pipeline_parser.h"
@@ -16,6 +17,7 @@
 #include "qz/sdk/analytics/helpers/object_track_best_shot_packet.h"
 #include "qz/sdk/helpers/settings_response.h"
 #include "settings/setting_keys.h"
+#include "settings/setting_names.h"
 #include "settings/settings_manager.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -148,7 +150,7 @@ void DeviceAgent::updateModelErrors() {
     else setError(DeviceAgentErrorType::ModelDownload, "Models could not be downloaded: " + failed);
 }
 
-void DeviceAgent::rebuildSnapshot() {
+SettingsMap DeviceAgent::rebuildSnapshot(const SettingsMap* incoming) {
     std::lock_guard<std::mutex> rebuild(m_rebuildMutex);
     json parameters;
     SettingsMap received;
@@ -163,10 +165,11 @@ void DeviceAgent::rebuildSnapshot() {
     base.deviceAdminAddress = optionalText(parameters, "deviceAdminAddress");
 
     // The chosen pipeline: a cloud pipeline by uuid, else the device's own.
-    const auto selected = received.find(keys::kSelectedPipeline);
+    const SettingsMap& choosing = incoming ? *incoming : received;
+    const auto selected = choosing.find(keys::kSelectedPipeline);
     json pipeline = parameters.is_object() && parameters.contains("pipeline") ? parameters["pipeline"] : json();
     std::string source = "the device's own pipeline";
-    if (selected != received.end()) {
+    if (selected != choosing.end()) {
         for (const auto& available : base.availablePipelines) {
             if (available.uuid != selected->second) continue;
             pipeline = parseOutsideJson(available.parameters, "A cloud pipeline");
@@ -204,9 +207,20 @@ void DeviceAgent::rebuildSnapshot() {
         setError(DeviceAgentErrorType::Pipeline, pipelineError);
     }
 
-    auto next = applyDeviceSettings(base, received);
+    std::shared_ptr<DeviceAgentSettings_t> next;
+    if (incoming) {
+        // Refused values keep what was stored before them.
+        auto accepted = acceptReceivedSettings(received, *incoming, base);
+        next = std::move(accepted.snapshot);
+        received = std::move(accepted.stored);
+        std::lock_guard<std::mutex> lock(m_inputsMutex);
+        m_received = received;
+    } else {
+        next = applyDeviceSettings(base, received);
+    }
     std::lock_guard<std::mutex> lock(m_snapshotMutex);
     m_snapshot = std::move(next);
+    return received;
 }
 
 // ---- cloud pipelines -------------------------------------------------------------------
@@ -327,15 +341,14 @@ qz::sdk::Result<const qz::sdk::ISettingsResponse*> DeviceAgent::settingsReceived
         logInfo("Device %s: applying settings without a fresh pass over the device parameters.\n",
                 m_details->deviceId.c_str());
     }
-    SettingsMap received = currentSettings();
+    const SettingsMap incoming = currentSettings();
     std::string previousPipeline;
     {
         std::lock_guard<std::mutex> lock(m_inputsMutex);
         const auto it = m_received.find(keys::kSelectedPipeline);
         if (it != m_received.end()) previousPipeline = it->second;
-        m_received = received;
     }
-    rebuildSnapshot();
+    const SettingsMap received = rebuildSnapshot(&incoming);
     saveSettingsCache(m_settingsCachePath, received);
     pushManifest(manifestString());
     const auto selected = received.find(keys::kSelectedPipeline);
@@ -366,7 +379,6 @@ qz::sdk::Ptr<qz::sdk::ActiveSettingChangedResponse> DeviceAgent::handleActiveSet
     auto response = qz::sdk::makePtr<qz::sdk::ActiveSettingChangedResponse>();
     auto settings = qz::sdk::makePtr<qz::sdk::SettingsResponse>();
     RuntimesManager& runtimes = m_engine->runtimesManager();
-    auto startsWith = [&name](const std::string& prefix) { return name.compare(0, prefix.size(), prefix) == 0; };
     auto setClassSelection = [&](const std::string& key, bool all) {
         const auto snapshot = settingsSnapshot();
         const auto* stage = snapshot ? findStage(*snapshot, key) : nullptr;
@@ -379,44 +391,45 @@ qz::sdk::Ptr<qz::sdk::ActiveSettingChangedResponse> DeviceAgent::handleActiveSet
         if (all && stage->model) {
             for (const auto& className : stage->model->classNames) selection.push_back(className);
         }
-        setReceivedSetting(keys::kVisualiseClasses + key, selection.dump());
-        settings->setValue(keys::kVisualiseClasses + key, selection.dump());
+        const std::string settingName = stageItemName(keys::kVisualiseClasses, key);
+        setReceivedSetting(settingName, selection.dump());
+        settings->setValue(settingName, selection.dump());
     };
 
-    if (name == keys::kManageDevice) {
-        const auto snapshot = settingsSnapshot();
-        const std::string address = snapshot ? snapshot->deviceAdminAddress : std::string();
-        if (address.empty()) logMessage("Warning! Device %s has no admin address.\n", m_details->deviceId.c_str());
-        response->setActionResponse(qz::sdk::makePtr<qz::sdk::ActionResponse>(address, std::string()));
-    } else if (name == keys::kCancelRuntimeDownloadButton) {
-        logMessage("User requested to cancel the runtime download.\n");
-        runtimes.cancelDownloadRequested = true;
-    } else if (name == keys::kReselectRuntimeButton) {
-        m_engine->requestRuntimeReselection();
-    } else if (name == keys::kResetSingleDeviceButton) {
-        m_engine->requestDeviceReset(m_details->deviceId);
-    } else if (name == keys::kResetAllDevicesButton) {
-        m_engine->requestResetAllDevices();
-    } else if (name == keys::kClearCacheButton) {
-        m_engine->requestClearCache();
-    } else if (name == keys::kModelDownloadRetryButton) {
-        m_engine->requestModelDownloadRetry();
-    } else if (startsWith(keys::kLibraryChoice)) {
-        const std::string runtime = name.substr(std::string(keys::kLibraryChoice).size());
-        m_engine->messagingManager().removeMessage("NVIDIA_RESTART_REQUIRED");
-        runtimes.setSelectedRuntime(runtime);
-        runtimes.state = RuntimeState::SelectionMade;
-        logMessage("User chose: %s\n", runtime.c_str());
-    } else if (startsWith(keys::kTriggerReferenceRunButton)) {
-        const std::string stageKey = name.substr(std::string(keys::kTriggerReferenceRunButton).size());
-        logMessage("Sending reference run: %s %s\n", m_details->deviceId.c_str(), stageKey.c_str());
-        m_engine->inferenceManager().triggerReferenceRun(m_details->deviceId, stageKey);
-    } else if (startsWith(std::string(keys::kSelectAllButton) + "_")) {
-        setClassSelection(name.substr(std::string(keys::kSelectAllButton).size() + 1), true);
-    } else if (startsWith(std::string(keys::kDeSelectAllButton) + "_")) {
-        setClassSelection(name.substr(std::string(keys::kDeSelectAllButton).size() + 1), false);
-    } else {
-        logMessage("Warning! Device %s: unknown active setting '%s'.\n", m_details->deviceId.c_str(), name.c_str());
+    const ActiveSettingAction action = activeSettingAction(name);
+    switch (action.kind) {
+        case ActiveSettingKind::ManageDevice: {
+            const auto snapshot = settingsSnapshot();
+            const std::string address = snapshot ? snapshot->deviceAdminAddress : std::string();
+            if (address.empty()) logMessage("Warning! Device %s has no admin address.\n", m_details->deviceId.c_str());
+            response->setActionResponse(qz::sdk::makePtr<qz::sdk::ActionResponse>(address, std::string()));
+            break;
+        }
+        case ActiveSettingKind::CancelRuntimeDownload:
+            logMessage("User requested to cancel the runtime download.\n");
+            runtimes.cancelDownloadRequested = true;
+            break;
+        case ActiveSettingKind::ReselectRuntime: m_engine->requestRuntimeReselection(); break;
+        case ActiveSettingKind::ResetSingleDevice: m_engine->requestDeviceReset(m_details->deviceId); break;
+        case ActiveSettingKind::ResetAllDevices: m_engine->requestResetAllDevices(); break;
+        case ActiveSettingKind::ClearCache: m_engine->requestClearCache(); break;
+        case ActiveSettingKind::RetryModelDownloads: m_engine->requestModelDownloadRetry(); break;
+        case ActiveSettingKind::ChooseRuntime:
+            m_engine->messagingManager().removeMessage("NVIDIA_RESTART_REQUIRED");
+            runtimes.setSelectedRuntime(action.argument);
+            runtimes.state = RuntimeState::SelectionMade;
+            logMessage("User chose: %s\n", action.argument.c_str());
+            break;
+        case ActiveSettingKind::TriggerReferenceRun:
+            logMessage("Sending reference run: %s %s\n", m_details->deviceId.c_str(), action.argument.c_str());
+            m_engine->inferenceManager().triggerReferenceRun(m_details->deviceId, action.argument);
+            break;
+        case ActiveSettingKind::SelectAllClasses: setClassSelection(action.argument, true); break;
+        case ActiveSettingKind::DeselectAllClasses: setClassSelection(action.argument, false); break;
+        case ActiveSettingKind::Unknown:
+            logMessage("Warning! Device %s: unknown active setting '%s'.\n", m_details->deviceId.c_str(),
+                       name.c_str());
+            break;
     }
     settings->setModel(settingsModel());
     response->setSettingsResponse(settings);

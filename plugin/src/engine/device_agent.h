@@ -99,7 +99,10 @@ protected:
         const qz::sdk::IActiveSettingChangedAction* action) override;
 
 private:
-    void rebuildSnapshot();
+    // Parses the chosen pipeline and applies the stored settings. With
+    // `incoming` (settings the host sent), those are checked first and what
+    // is accepted becomes the stored map. Returns the stored map.
+    SettingsMap rebuildSnapshot(const SettingsMap* incoming = nullptr);
     void setError(DeviceAgentErrorType type, const std::string& text);
     void clearError(DeviceAgentErrorType type);
     std::string settingsModel() const;

@@ -26,7 +26,7 @@ Engine::Engine(Plugin* plugin, qz::sdk::UtilityProvider provider, std::string da
     : m_plugin(plugin),
       m_provider(std::move(provider)),
       m_dataDirectory(std::move(dataDirectory)),
-      m_runtimesManager(m_dataDirectory),
+      m_runtimesManager(m_dataDirectory, PlatformServices(), RuntimesConfig::fromIni()),
       m_inferenceManager(std::make_unique<InferenceManager>(m_dataDirectory, m_dataDirectory, m_messagingManager)),
       m_modelCache(m_dataDirectory, m_messagingManager),
       m_socketPath((fs::temp_directory_path() / ("qzai_plugin_" + std::to_string(::getpid()) + ".sock")).string()),

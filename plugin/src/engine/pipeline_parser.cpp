@@ -1,8 +1,5 @@
 #include "engine/pipeline_parser.h"
 
-#include <algorithm>
-#include <utility>
-
 #include "common/json_utils.h"
 #include "common/log.h"
 #include "engine/json_fields.h"
@@ -13,29 +10,17 @@ namespace {
 
 using nlohmann::json;
 
-// Stage levels below `nodes`, counted without recursion.
-size_t stageDepth(const json& nodes) {
-    size_t deepest = 0;
-    std::vector<std::pair<const json*, size_t>> pending{{&nodes, 1}};
-    while (!pending.empty()) {
-        const auto [level, depth] = pending.back();
-        pending.pop_back();
-        if (!level->is_array() || level->empty()) continue;
-        deepest = std::max(deepest, depth);
-        for (const auto& node : *level) {
-            if (!node.is_object()) continue;
-            const auto children = node.find("children");
-            if (children != node.end()) pending.emplace_back(&*children, depth + 1);
-        }
-    }
-    return deepest;
-}
-
-void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, const ModelMap& models,
+void parseLevel(const json& nodes, const std::string& parentKey, uint32_t depth, const ModelMap& models,
                 const ProcessorResolver& resolver, std::vector<pipeline_stage_parameters_t>& out,
                 size_t& skipped) {
     if (!nodes.is_array()) return;
+    const bool isRoot = depth == 0;
     for (const auto& node : nodes) {
+        if (depth >= kMaxPipelineDepth) {
+            logMessage("Error! Pipeline node nested deeper than %u levels; skipping it.\n", kMaxPipelineDepth);
+            ++skipped;
+            continue;
+        }
         if (!node.is_object()) {
             logMessage("Error! Pipeline node is not an object; skipping it.\n");
             ++skipped;
@@ -76,7 +61,7 @@ void parseLevel(const json& nodes, const std::string& parentKey, bool isRoot, co
         }
 
         if (const auto children = node.find("children"); children != node.end()) {
-            parseLevel(*children, stage.key, false, models, resolver, stage.children, skipped);
+            parseLevel(*children, stage.key, depth + 1, models, resolver, stage.children, skipped);
         }
         for (const auto& child : stage.children) stage.needsFrame = stage.needsFrame || child.needsFrame;
         out.push_back(std::move(stage));
@@ -103,11 +88,7 @@ PipelineParseResult parsePipelineNodes(const json& nodes, const ModelMap& models
         result.error = "its \"nodes\" are not a JSON array";
         return result;
     }
-    if (stageDepth(nodes) > kMaxPipelineDepth) {
-        result.error = "it nests deeper than " + std::to_string(kMaxPipelineDepth) + " stages";
-        return result;
-    }
-    parseLevel(nodes, std::string(), true, models, resolver, result.stages, result.skippedNodes);
+    parseLevel(nodes, std::string(), 0, models, resolver, result.stages, result.skippedNodes);
     return result;
 }
 

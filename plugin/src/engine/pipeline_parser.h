@@ -6,10 +6,13 @@
 // the pipeline's models is skipped with its subtree after the log line
 // "Error! Pipeline points to unassigned model.\n". `needsFrame` is set for
 // FeatureExtraction and Conditional links, for processors that want the frame,
-// and is carried up from any child.
+// and is carried up from any child. Nodes below kMaxPipelineDepth levels are
+// malformed (a real pipeline has two or three levels; the settings pages and
+// the JSON writer recurse per level): each is skipped with its subtree and
+// one log line.
 //
-// A pipeline whose "nodes" are not an array, or that nests deeper than
-// kMaxPipelineDepth stages, is refused whole: no stages and `error` set.
+// A pipeline whose "nodes" are not an array is refused whole: no stages and
+// `error` set.
 //
 // Plain functions; they read only their arguments and never throw for a
 // malformed node (it is logged and skipped).
@@ -33,7 +36,8 @@ struct ProcessorResolver {
     std::function<ExternalPostprocessor_t*(const std::string& name, bool* needsFrame)> postprocessor;
 };
 
-inline constexpr size_t kMaxPipelineDepth = 32;
+// Levels of stages kept; a node at this depth (0 = root) is skipped.
+inline constexpr uint32_t kMaxPipelineDepth = 32;
 
 struct PipelineParseResult {
     std::vector<pipeline_stage_parameters_t> stages;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -10,6 +11,7 @@
 #include "common/log.h"
 #include "inference/tensor_helpers.h"
 #include "settings/setting_keys.h"
+#include "settings/setting_names.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -23,6 +25,28 @@ const std::string* findSetting(const SettingsMap& settings, const std::string& k
     return it == settings.end() ? nullptr : &it->second;
 }
 
+// Refused keys: one warning line per key (a key shared by two stages of the
+// same model is reported once) and the key in *rejected.
+// Keys in `alreadyReported` are collected without a line.
+class Refusals {
+public:
+    explicit Refusals(std::vector<std::string>* rejected, const std::set<std::string>* alreadyReported = nullptr)
+        : m_rejected(rejected), m_alreadyReported(alreadyReported) {}
+
+    void refuse(const std::string& key, const char* reason) {
+        if (!m_seen.insert(key).second) return;
+        if (!m_alreadyReported || m_alreadyReported->count(key) == 0) {
+            logMessage("Warning! Ignoring setting %s: %s\n", key.c_str(), reason);
+        }
+        if (m_rejected) m_rejected->push_back(key);
+    }
+
+private:
+    std::vector<std::string>* m_rejected;
+    const std::set<std::string>* m_alreadyReported;
+    std::set<std::string> m_seen;
+};
+
 // A JSON number or a text holding one.
 std::optional<double> numberFromText(const std::string& value) {
     const json parsed = parseOutsideJson(value, "A setting");
@@ -34,88 +58,93 @@ std::optional<double> numberFromText(const std::string& value) {
     return std::nullopt;
 }
 
-void applyCropBox(pipeline_stage_parameters_t& stage, const std::string& value) {
+void applyCropBox(pipeline_stage_parameters_t& stage, const std::string& key, const std::string& value,
+                  Refusals& refusals) {
     const auto points = parseFigurePoints(value);
-    if (!points) {
-        logMessage("Warning! Ignoring region of interest of %s: not a box figure.\n", stage.key.c_str());
-        return;
-    }
+    if (!points) return refusals.refuse(key, "not a box figure.");
     if (points->empty()) {  // no box drawn: the whole frame
         stage.cropBox[0] = 0.0f, stage.cropBox[1] = 0.0f, stage.cropBox[2] = 1.0f, stage.cropBox[3] = 1.0f;
         return;
     }
-    if (points->size() < 4) {
-        logMessage("Warning! Ignoring region of interest of %s: it needs two corners.\n", stage.key.c_str());
-        return;
-    }
+    if (points->size() < 4) return refusals.refuse(key, "a box needs two corners.");
     const float x0 = std::min((*points)[0], (*points)[2]), x1 = std::max((*points)[0], (*points)[2]);
     const float y0 = std::min((*points)[1], (*points)[3]), y1 = std::max((*points)[1], (*points)[3]);
-    if (x1 - x0 <= 0.0f || y1 - y0 <= 0.0f) {
-        logMessage("Warning! Ignoring region of interest of %s: it has no area.\n", stage.key.c_str());
-        return;
-    }
+    if (x1 - x0 <= 0.0f || y1 - y0 <= 0.0f) return refusals.refuse(key, "the box has no area.");
     stage.cropBox[0] = x0, stage.cropBox[1] = y0, stage.cropBox[2] = x1, stage.cropBox[3] = y1;
 }
 
-void applySensitivity(pipeline_stage_parameters_t& stage, const std::string& value) {
+void applySensitivity(pipeline_stage_parameters_t& stage, const std::string& key, const std::string& value,
+                      Refusals& refusals) {
     const auto percentage = parseSensitivityPercentage(value);
-    if (!percentage) {
-        logMessage("Warning! Model sensitivity of %s is not a number: '%s'; keeping %.4f.\n", stage.key.c_str(),
-                   value.c_str(), stage.nmsThreshold);
-        return;
-    }
+    if (!percentage) return refusals.refuse(key, "the sensitivity is not a number.");
     const float nms = 1.0f - static_cast<float>(*percentage) / 100.0f;
     if (floatEquals(nms, stage.nmsThreshold)) return;
     stage.nmsThreshold = nms;
     logMessage("Set model NMS for %s to %.4f (percentage: %d)\n", stage.key.c_str(), nms, *percentage);
 }
 
-void applyClassVisualisation(pipeline_stage_parameters_t& stage, const std::string& value) {
+void applyClassVisualisation(pipeline_stage_parameters_t& stage, const std::string& key, const std::string& value,
+                             Refusals& refusals) {
     const json parsed = parseOutsideJson(value, "A setting");
-    if (!parsed.is_array()) {
-        logMessage("Warning! Ignoring class selection of %s: not a JSON array.\n", stage.key.c_str());
-        return;
-    }
+    if (!parsed.is_array()) return refusals.refuse(key, "not a JSON array of class names.");
     std::map<std::string, bool> shown;
     if (stage.model) {
         for (const auto& name : stage.model->classNames) shown[name] = false;
     }
     for (const auto& entry : parsed) {
-        if (entry.is_string()) shown[entry.get<std::string>()] = true;
+        if (!entry.is_string() || entry.get_ref<const std::string&>().empty()) {
+            return refusals.refuse(key, "every entry must be a class name.");
+        }
+        shown[entry.get<std::string>()] = true;
     }
     stage.classVisualisation = std::move(shown);
 }
 
-void applyMasks(pipeline_stage_parameters_t& stage, const SettingsMap& settings) {
+// The masks are replaced as a whole; one refused mask value keeps the list.
+void applyMasks(pipeline_stage_parameters_t& stage, const SettingsMap& settings, Refusals& refusals) {
     std::vector<InputMask_t> masks;
-    bool any = false;
+    bool any = false, refused = false;
     for (int i = 1; i <= kMaxInputMasks; ++i) {
         const std::string number = std::to_string(i);
-        const std::string* polygon = findSetting(settings, keys::kPolygon + number + ".figure_" + stage.key);
-        const std::string* type = findSetting(settings, keys::kMaskType + number + "_" + stage.key);
+        const std::string typeKey = maskTypeName(number, stage.key);
+        const std::string polygonKey = polygonName(number, stage.key);
+        const std::string* type = findSetting(settings, typeKey);
+        const std::string* polygon = findSetting(settings, polygonKey);
         any = any || polygon || type;
+        int maskType = 0;
+        if (type && *type == "exclusive") {
+            maskType = 1;
+        } else if (type && *type != "inclusive") {
+            refusals.refuse(typeKey, "the mask type must be \"inclusive\" or \"exclusive\".");
+            refused = true;
+        }
         if (!polygon) continue;
         const auto points = parseFigurePoints(*polygon);
         if (!points) {
-            logMessage("Warning! Ignoring mask %d of %s: not a polygon figure.\n", i, stage.key.c_str());
+            refusals.refuse(polygonKey, "not a polygon figure.");
+            refused = true;
             continue;
         }
-        if (points->size() < 6) continue;  // no polygon drawn
+        if (points->empty()) continue;  // no polygon drawn
+        if (points->size() < 6) {
+            refusals.refuse(polygonKey, "a polygon needs at least three points.");
+            refused = true;
+            continue;
+        }
         InputMask_t mask;
-        mask.type = (type && *type == "exclusive") ? 1 : 0;
+        mask.type = maskType;
         mask.points = *points;
         masks.push_back(std::move(mask));
     }
-    if (any) stage.masks = std::move(masks);
+    if (any && !refused) stage.masks = std::move(masks);
 }
 
-void applyLine(pipeline_stage_parameters_t& stage, const std::string& value) {
+void applyLine(pipeline_stage_parameters_t& stage, const std::string& key, const std::string& value,
+               Refusals& refusals) {
     const auto points = parseFigurePoints(value);
-    if (!points) {
-        logMessage("Warning! Ignoring crossing line of %s: not a line figure.\n", stage.key.c_str());
-        return;
-    }
-    stage.lineCrossingEnabled = points->size() >= 4;
+    if (!points) return refusals.refuse(key, "not a line figure.");
+    if (!points->empty() && points->size() < 4) return refusals.refuse(key, "a line needs two points.");
+    stage.lineCrossingEnabled = !points->empty();
     if (!stage.lineCrossingEnabled) return;
     stage.lineX1 = (*points)[0], stage.lineY1 = (*points)[1];
     stage.lineX2 = (*points)[2], stage.lineY2 = (*points)[3];
@@ -130,6 +159,11 @@ std::optional<int64_t> positiveSeconds(const std::string& value) {
     return static_cast<int64_t>(std::min(std::floor(*number), kMaxSeconds));
 }
 
+void applyClassName(std::string& field, const std::string& key, const std::string& value, Refusals& refusals) {
+    if (value.empty()) return refusals.refuse(key, "the class name is empty.");
+    field = value;
+}
+
 void applyProcessorSettings(const SettingsMap& settings, const std::string& prefix,
                             std::map<std::string, std::string>& out) {
     for (auto it = settings.lower_bound(prefix); it != settings.end(); ++it) {
@@ -139,30 +173,53 @@ void applyProcessorSettings(const SettingsMap& settings, const std::string& pref
     }
 }
 
-void applyToStage(pipeline_stage_parameters_t& stage, const SettingsMap& settings) {
+void applyToStage(pipeline_stage_parameters_t& stage, const SettingsMap& settings, Refusals& refusals) {
     const std::string& k = stage.key;
-    if (const auto* v = findSetting(settings, keys::kCropBox + k)) applyCropBox(stage, *v);
-    if (const auto* v = findSetting(settings, keys::kModelNms + k)) applySensitivity(stage, *v);
-    if (const auto* v = findSetting(settings, keys::kVisualiseClasses + k)) applyClassVisualisation(stage, *v);
-    applyMasks(stage, settings);
-    if (const auto* v = findSetting(settings, keys::kLineCrossingLine + k)) applyLine(stage, *v);
-    if (const auto* v = findSetting(settings, keys::kLoiterDetectionObjectClass + k); v && !v->empty()) {
-        stage.loiterObjectClass = *v;
+    auto with = [&](const char* prefix, auto apply) {
+        const std::string key = stageItemName(prefix, k);
+        if (const auto* v = findSetting(settings, key)) apply(key, *v);
+    };
+    with(keys::kCropBox, [&](const std::string& key, const std::string& v) { applyCropBox(stage, key, v, refusals); });
+    with(keys::kModelNms,
+         [&](const std::string& key, const std::string& v) { applySensitivity(stage, key, v, refusals); });
+    with(keys::kVisualiseClasses,
+         [&](const std::string& key, const std::string& v) { applyClassVisualisation(stage, key, v, refusals); });
+    applyMasks(stage, settings, refusals);
+    with(keys::kLineCrossingLine,
+         [&](const std::string& key, const std::string& v) { applyLine(stage, key, v, refusals); });
+    with(keys::kLoiterDetectionObjectClass, [&](const std::string& key, const std::string& v) {
+        applyClassName(stage.loiterObjectClass, key, v, refusals);
+    });
+    with(keys::kLoiterDetectionTimeThreshold, [&](const std::string& key, const std::string& v) {
+        if (const auto seconds = positiveSeconds(v)) stage.loiterTimeThresholdSeconds = *seconds;
+        else refusals.refuse(key, "the time threshold must be a number of seconds, at least 1.");
+    });
+    with(keys::kDumpingDetectionObjectType, [&](const std::string& key, const std::string& v) {
+        applyClassName(stage.dumpingObjectClass, key, v, refusals);
+    });
+    with(keys::kDumpingDetectionTimeThreshold, [&](const std::string& key, const std::string& v) {
+        if (const auto seconds = positiveSeconds(v)) stage.dumpingTimeThresholdUs = *seconds * 1000000LL;
+        else refusals.refuse(key, "the time threshold must be a number of seconds, at least 1.");
+    });
+    applyProcessorSettings(settings, processorSettingName(k, keys::kPreprocessorSetting, ""),
+                           stage.preprocessorSettings);
+    applyProcessorSettings(settings, processorSettingName(k, keys::kPostprocessorSetting, ""),
+                           stage.postprocessorSettings);
+    for (auto& child : stage.children) applyToStage(child, settings, refusals);
+}
+
+std::shared_ptr<DeviceAgentSettings_t> applyWith(const DeviceAgentSettings_t& base, const SettingsMap& settings,
+                                                 Refusals& refusals) {
+    auto next = std::make_shared<DeviceAgentSettings_t>(base);
+    if (const auto* v = findSetting(settings, keys::kDeviceActiveSwitch)) {
+        if (*v == "true" || *v == "false") next->deviceActive = (*v == "true");
+        else refusals.refuse(keys::kDeviceActiveSwitch, "the value must be \"true\" or \"false\".");
     }
-    if (const auto* v = findSetting(settings, keys::kLoiterDetectionTimeThreshold + k)) {
-        if (const auto seconds = positiveSeconds(*v)) stage.loiterTimeThresholdSeconds = *seconds;
-        else logMessage("Warning! Ignoring loiter time threshold of %s: '%s'.\n", k.c_str(), v->c_str());
+    if (const auto* v = findSetting(settings, keys::kSelectedPipeline); v && !v->empty()) {
+        next->selectedPipeline = *v;
     }
-    if (const auto* v = findSetting(settings, keys::kDumpingDetectionObjectType + k); v && !v->empty()) {
-        stage.dumpingObjectClass = *v;
-    }
-    if (const auto* v = findSetting(settings, keys::kDumpingDetectionTimeThreshold + k)) {
-        if (const auto seconds = positiveSeconds(*v)) stage.dumpingTimeThresholdUs = *seconds * 1000000LL;
-        else logMessage("Warning! Ignoring dumping time threshold of %s: '%s'.\n", k.c_str(), v->c_str());
-    }
-    applyProcessorSettings(settings, k + keys::kPreprocessorSetting, stage.preprocessorSettings);
-    applyProcessorSettings(settings, k + keys::kPostprocessorSetting, stage.postprocessorSettings);
-    for (auto& child : stage.children) applyToStage(child, settings);
+    for (auto& stage : next->stages) applyToStage(stage, settings, refusals);
+    return next;
 }
 
 // Coordinates are relative: a point beyond the frame is pulled onto its edge
@@ -211,14 +268,35 @@ std::optional<int> parseSensitivityPercentage(const std::string& value) {
 }
 
 std::shared_ptr<DeviceAgentSettings_t> applyDeviceSettings(const DeviceAgentSettings_t& base,
-                                                           const SettingsMap& settings) {
-    auto next = std::make_shared<DeviceAgentSettings_t>(base);
-    if (const auto* v = findSetting(settings, keys::kDeviceActiveSwitch)) next->deviceActive = (*v == "true");
-    if (const auto* v = findSetting(settings, keys::kSelectedPipeline); v && !v->empty()) {
-        next->selectedPipeline = *v;
+                                                           const SettingsMap& settings,
+                                                           std::vector<std::string>* rejected) {
+    Refusals refusals(rejected);
+    return applyWith(base, settings, refusals);
+}
+
+AcceptedSettings acceptReceivedSettings(const SettingsMap& previousReceived, const SettingsMap& newReceived,
+                                        const DeviceAgentSettings_t& base) {
+    AcceptedSettings result;
+    result.stored = newReceived;
+    Refusals refusals(&result.rejected);
+    applyWith(base, result.stored, refusals);
+    for (const auto& key : result.rejected) {
+        const auto previous = previousReceived.find(key);
+        if (previous != previousReceived.end()) result.stored[key] = previous->second;
+        else result.stored.erase(key);
     }
-    for (auto& stage : next->stages) applyToStage(stage, settings);
-    return next;
+    // A previous value that is itself refused (an old cache, say) is dropped;
+    // its key was reported above, so nothing is logged twice.
+    const std::set<std::string> reported(result.rejected.begin(), result.rejected.end());
+    std::vector<std::string> refusedAgain;
+    Refusals again(&refusedAgain, &reported);
+    result.snapshot = applyWith(base, result.stored, again);
+    if (!refusedAgain.empty()) {
+        for (const auto& key : refusedAgain) result.stored.erase(key);
+        Refusals last(nullptr, &reported);
+        result.snapshot = applyWith(base, result.stored, last);
+    }
+    return result;
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -6,8 +6,9 @@
 // texts whose points are fractions of the frame (docs/formats.md); they are
 // stored as fractions and scaled to the frame where they are used.
 //
-// Plain functions over their arguments; thread-safe. Bad values are logged
-// and leave the value they would have replaced.
+// Plain functions over their arguments; thread-safe. A refused value (not of
+// its setting's form) keeps the field it would have replaced and logs one
+// "Warning! Ignoring setting <key>: ..." line per key.
 #pragma once
 
 #include <map>
@@ -26,8 +27,23 @@ using SettingsMap = std::map<std::string, std::string>;
 inline constexpr int kMaxInputMasks = 5;
 
 // A copy of `base` with `settings` applied (stages copied, models shared).
+// The keys of refused values go to *rejected (when given), each once.
 std::shared_ptr<DeviceAgentSettings_t> applyDeviceSettings(const DeviceAgentSettings_t& base,
-                                                           const SettingsMap& settings);
+                                                           const SettingsMap& settings,
+                                                           std::vector<std::string>* rejected = nullptr);
+
+struct AcceptedSettings {
+    std::shared_ptr<DeviceAgentSettings_t> snapshot;
+    SettingsMap stored;                  // what the agent keeps and caches
+    std::vector<std::string> rejected;  // keys of refused new values
+};
+
+// The host sent `newReceived` while `previousReceived` was stored: a refused
+// key keeps its previously stored value (or stays absent), so one bad value
+// never replaces a good one, neither in the snapshot nor in the stored map.
+// `base` is the freshly parsed settings the stored map is applied to.
+AcceptedSettings acceptReceivedSettings(const SettingsMap& previousReceived, const SettingsMap& newReceived,
+                                        const DeviceAgentSettings_t& base);
 
 // The points of a figure value as a flat x, y list clamped to 0..1; empty
 // optional when the value is not a figure (an empty figure gives an empty list).

@@ -56,6 +56,19 @@ bool unescape(const std::string& line, size_t& pos, bool stopAtEquals, std::stri
 
 }  // namespace
 
+std::string encodeSettingsCacheLine(const std::string& key, const std::string& value) {
+    return escape(key, true) + '=' + escape(value, false);
+}
+
+bool decodeSettingsCacheLine(const std::string& line, std::string& key, std::string& value) {
+    key.clear();
+    value.clear();
+    size_t pos = 0;
+    if (!unescape(line, pos, true, key) || pos >= line.size()) return false;
+    ++pos;  // the '='
+    return unescape(line, pos, false, value) && !key.empty();
+}
+
 std::string settingsCachePath(const std::string& folder, const std::string& deviceId) {
     std::string safeId = deviceId;
     for (char& c : safeId) {
@@ -77,7 +90,7 @@ bool saveSettingsCache(const std::string& path, const SettingsMap& settings) {
         }
         for (const auto& [key, value] : settings) {
             if (key == setting_keys::kSelectedPipeline || key == setting_keys::kDeviceActiveSwitch) continue;
-            out << escape(key, true) << '=' << escape(value, false) << '\n';
+            out << encodeSettingsCacheLine(key, value) << '\n';
         }
         out.flush();
         if (!out) {
@@ -104,13 +117,7 @@ SettingsMap loadSettingsCache(const std::string& path) {
         ++lineNumber;
         if (line.empty()) continue;
         std::string key, value;
-        size_t pos = 0;
-        bool ok = unescape(line, pos, true, key) && pos < line.size();
-        if (ok) {
-            ++pos;  // the '='
-            ok = unescape(line, pos, false, value) && !key.empty();
-        }
-        if (!ok) {
+        if (!decodeSettingsCacheLine(line, key, value)) {
             logMessage("Warning! Skipping malformed line %zu of settings cache %s\n", lineNumber, path.c_str());
             continue;
         }

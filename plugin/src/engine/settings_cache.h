@@ -25,4 +25,9 @@ bool saveSettingsCache(const std::string& path, const SettingsMap& settings);
 // skipped with a log line.
 SettingsMap loadSettingsCache(const std::string& path);
 
+// One line of the file without its '\n', and back. Decoding fails (false) on
+// an empty key, a missing '=' or a dangling or unknown escape.
+std::string encodeSettingsCacheLine(const std::string& key, const std::string& value);
+bool decodeSettingsCacheLine(const std::string& line, std::string& key, std::string& value);
+
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -32,6 +32,7 @@
 
 #include "engine/records.h"
 #include "inference/inference_types.h"
+#include "inference/postprocessing/postprocessing_result.h"
 #include "inference/worker_semaphore.h"
 #include "qz/sdk/analytics/i_uncompressed_video_frame.h"
 #include "qz/sdk/ptr.h"
@@ -97,6 +98,15 @@ public:
 private:
     struct InputJob;
     friend class IntakeGuard;
+    friend void chaining(InferenceManager&, std::shared_ptr<InferenceInput_t>, TensorSetPtr,
+                         const PostprocessingResult&);
+
+    // Hands a child stage's request straight to the engine: no input permit,
+    // no room check; the engine frees `tensors` on any refusal. Called by
+    // chaining on output workers, which hold their output permit, so the
+    // engine is neither replaced nor destroyed meanwhile. Without an engine
+    // it logs and frees.
+    void sendChildInput(std::shared_ptr<InferenceInput_t> request, TensorSetPtr tensors);
 
     // Body of one input worker: the rest of the preprocessing and the
     // hand-off to the engine.

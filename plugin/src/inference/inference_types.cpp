@@ -6,6 +6,10 @@
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
+FrameRegion_t regionOfCropBox(const float (&cropBox)[4]) {
+    return FrameRegion_t{cropBox[0], cropBox[1], cropBox[2] - cropBox[0], cropBox[3] - cropBox[1]};
+}
+
 void TensorSetDeleter::operator()(TensorSet* set) const {
     if (!set) return;
     freeTensorSet(set);

@@ -44,6 +44,10 @@ struct FrameRegion_t {
     float height = 1.0f;
 };
 
+// The region a crop box (x0, y0, x1, y1 as fractions of the frame) covers:
+// (x0, y0, x1 - x0, y1 - y0), as given (preprocessing clamps the pixels).
+FrameRegion_t regionOfCropBox(const float (&cropBox)[4]);
+
 struct InferenceInput_t {
     int64_t timestampUs = 0;
     std::shared_ptr<VideoFrame> frame;  // empty on the direct road

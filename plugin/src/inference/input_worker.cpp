@@ -55,14 +55,6 @@ private:
     bool m_inside = false;
 };
 
-namespace {
-
-FrameRegion_t regionOfCropBox(const float (&cropBox)[4]) {
-    return FrameRegion_t{cropBox[0], cropBox[1], cropBox[2] - cropBox[0], cropBox[3] - cropBox[1]};
-}
-
-}  // namespace
-
 void InferenceManager::sendInputMessage(qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame> frame,
                                         std::shared_ptr<const DeviceAgentSettings_t> settings,
                                         std::shared_ptr<const DeviceAgentDetails_t> details,

@@ -7,6 +7,8 @@
 
 #include "common/log.h"
 #include "common/scoped_timer.h"
+#include "inference/chaining.h"
+#include "inference/inference_engine.h"
 #include "inference/inference_manager.h"
 #include "inference/packet_assembly.h"
 #include "inference/postprocessing/postprocessing.h"
@@ -76,6 +78,15 @@ void InferenceManager::inferenceOutputLoop(std::stop_token stopToken) {
     }
 }
 
+void InferenceManager::sendChildInput(std::shared_ptr<InferenceInput_t> request, TensorSetPtr tensors) {
+    InferenceEngine* engine = m_engine.get();
+    if (!engine) {
+        logMessage("Warning! No inference engine for a chained stage; dropping its input.\n");
+        return;
+    }
+    engine->sendInput(std::move(request), tensors.release());
+}
+
 void InferenceManager::processOutput(InferenceOutput& entry) {
     ScopedTimer timer("processOutput");
     const std::shared_ptr<InferenceInput_t> request = entry.request;
@@ -84,9 +95,8 @@ void InferenceManager::processOutput(InferenceOutput& entry) {
     timer.mark("process");
 
     if (!request->stage->children.empty()) {
-        // Child stages take the output tensors here; chaining is not part of
-        // this build, so the tensors are released.
-        entry.output.reset();
+        // The children take the output set as post-processing left it.
+        chaining(*this, request, std::move(entry.output), result);
         timer.mark("chaining");
     }
 

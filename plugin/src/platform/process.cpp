@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -55,6 +57,26 @@ struct SpawnActions {
     ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
 };
 
+struct SpawnAttributes {
+    posix_spawnattr_t attributes;
+    SpawnAttributes() { posix_spawnattr_init(&attributes); }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+};
+
+bool isExecutableFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The PATH of an environment given as "NAME=value" entries; the last entry wins.
+std::string pathOf(const std::vector<std::string>& environment) {
+    std::string path;
+    for (const auto& entry : environment) {
+        if (entry.compare(0, 5, "PATH=") == 0) path = entry.substr(5);
+    }
+    return path;
+}
+
 int decodeStatus(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -63,8 +85,25 @@ int decodeStatus(int status) {
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>& argv, bool captureOutput,
+std::string findProgramInPath(const std::string& program, const std::string& path) {
+    if (program.empty() || program.find('/') != std::string::npos) return {};
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find(':', start);
+        const std::string_view dir =
+            std::string_view(path).substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string candidate(dir.empty() ? std::string_view(".") : dir);
+        if (candidate.back() != '/') candidate += '/';
+        candidate += program;
+        if (isExecutableFile(candidate)) return candidate;
+        if (end == std::string::npos) return {};
+        start = end + 1;
+    }
+}
+
+std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>& argv, const StartOptions& options,
                                                   std::string* error) {
+    const bool captureOutput = options.captureOutput;
     auto fail = [&](const std::string& why) -> std::unique_ptr<ChildProcess> {
         if (error) *error = why;
         return nullptr;
@@ -90,22 +129,50 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
     for (const auto& arg : argv) cArgs.push_back(const_cast<char*>(arg.c_str()));
     cArgs.push_back(nullptr);
 
+    SpawnAttributes attributes;
+    if (options.newProcessGroup) {
+        posix_spawnattr_setpgroup(&attributes.attributes, 0);
+        posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETPGROUP);
+    }
+
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, cArgs[0], &spawn.actions, nullptr, cArgs.data(), environ);
+    int rc = 0;
+    if (options.environment) {
+        // posix_spawnp would search the parent's PATH; resolve against the
+        // child's own environment instead.
+        std::string program = argv[0];
+        if (program.find('/') == std::string::npos) program = findProgramInPath(program, pathOf(*options.environment));
+        std::vector<char*> cEnv;
+        cEnv.reserve(options.environment->size() + 1);
+        for (const auto& entry : *options.environment) cEnv.push_back(const_cast<char*>(entry.c_str()));
+        cEnv.push_back(nullptr);
+        rc = program.empty() ? ENOENT
+                             : ::posix_spawn(&pid, program.c_str(), &spawn.actions, &attributes.attributes,
+                                             cArgs.data(), cEnv.data());
+    } else {
+        rc = ::posix_spawnp(&pid, cArgs[0], &spawn.actions, &attributes.attributes, cArgs.data(), environ);
+    }
     if (captureOutput) ::close(pipeFds[1]);
     if (rc != 0) {
         if (captureOutput) ::close(pipeFds[0]);
         return fail(argv[0] + ": " + std::strerror(rc));
     }
-    return std::make_unique<ChildProcess>(StartedKey{}, pid, captureOutput ? pipeFds[0] : -1);
+    return std::make_unique<ChildProcess>(StartedKey{}, pid, captureOutput ? pipeFds[0] : -1,
+                                          options.newProcessGroup);
 }
 
 ChildProcess::~ChildProcess() {
-    if (m_outputFd >= 0) ::close(m_outputFd);
+    closeOutput();
     if (!m_exitCode) {
+        killGroup();
         kill();
         reap(true);
     }
+}
+
+void ChildProcess::closeOutput() {
+    if (m_outputFd >= 0) ::close(m_outputFd);
+    m_outputFd = -1;
 }
 
 std::string ChildProcess::readAllOutput() {
@@ -122,8 +189,7 @@ std::string ChildProcess::readAllOutput() {
             break;
         }
     }
-    ::close(m_outputFd);
-    m_outputFd = -1;
+    closeOutput();
     return output;
 }
 
@@ -155,6 +221,12 @@ int ChildProcess::wait() { return *reap(true); }
 
 void ChildProcess::kill() {
     if (!m_exitCode && m_pid > 0) ::kill(m_pid, SIGKILL);
+}
+
+void ChildProcess::killGroup() {
+    // The group keeps the leader's id while any member lives, so the id
+    // cannot have been reused even after the leader was reaped.
+    if (m_groupLeader && m_pid > 0) ::kill(-m_pid, SIGKILL);
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

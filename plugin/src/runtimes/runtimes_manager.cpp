@@ -6,16 +6,25 @@
 
 #include "common/log.h"
 #include "common/messaging_manager.h"
+#include "runtimes/family_probes.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace fs = std::filesystem;
 
-RuntimesManager::RuntimesManager(const std::string& binDirectory)
-    : runtimeFolder((fs::path(binDirectory) / kRuntimeFolderName).string()),
-      cacheFolder((fs::path(binDirectory) / kCacheFolderName).string()) {}
+RuntimesManager::RuntimesManager() : m_config(RuntimesConfig::fromIni()), m_machineInfo(m_services) {}
 
-void RuntimesManager::initialize(MessagingManager&) {
+RuntimesManager::RuntimesManager(const std::string& binDirectory)
+    : RuntimesManager(binDirectory, PlatformServices(), RuntimesConfig::fromIni()) {}
+
+RuntimesManager::RuntimesManager(const std::string& binDirectory, PlatformServices services, RuntimesConfig config)
+    : runtimeFolder(joinPath(binDirectory, kRuntimeFolderName)),
+      cacheFolder(joinPath(binDirectory, kCacheFolderName)),
+      m_services(std::move(services)),
+      m_config(std::move(config)),
+      m_machineInfo(m_services) {}
+
+void RuntimesManager::initialize(MessagingManager& messagingManager) {
     if (runtimeFolder.empty()) {
         logMessage(
             "ERROR: The bin directory path is empty. Please make sure the bin directory of the Kelvane is "
@@ -24,7 +33,54 @@ void RuntimesManager::initialize(MessagingManager&) {
     }
     logMessage("Initializing Runtimes Manager\n");
     state = RuntimeState::Detecting;
+
+    m_machineInfo = MachineInfo(m_services);
+    m_osName = m_machineInfo.osName();
+    m_osVersion = m_machineInfo.osVersion();
+    m_cpuArchitecture = m_machineInfo.cpuArchitecture();
+    if (m_osName.empty() || m_cpuArchitecture == CpuArchitecture::Unknown) {
+        logMessage("Error: The OS name or CPU architecture are not extracted correctly from the system.\n");
+        return;
+    }
+    if (m_cpuArchitecture == CpuArchitecture::X86_64 && !hasAvx2(m_services)) {
+        messagingManager.addMessage("MISSING_AVX2_ERROR",
+                                    "AVX2 is not supported on this machine. As a result, no runtime is compatible. "
+                                    "Please ensure that your hardware supports AVX2 if you wish to use AI runtimes.",
+                                    MessagingManager::MessageType::Warning);
+        return;
+    }
+    if (!isLibgompAvailable(m_services, "libgomp.so")) {
+        messagingManager.addMessage("MISSING_LIBGOMP_ERROR",
+                                    "libgomp is not installed on this machine. Please install it and restart the "
+                                    "server to be able to use AI runtimes.",
+                                    MessagingManager::MessageType::Warning);
+        return;
+    }
+
+    // The map points into the records about to be replaced: empty it first.
+    m_runtimeFamilies.clear();
+    FamilyRecords records =
+        probeAllFamilies(m_cpuArchitecture, m_osName, m_osVersion, messagingManager, m_services, m_config);
+    m_cpuChip = std::move(records.cpu);
+    m_nvidiaChip = std::move(records.nvidia);
+    m_deepxChip = std::move(records.deepx);
+    m_hailoChip = std::move(records.hailo);
+    m_intelChip = std::move(records.intel);
+    const ChipStatus* const families[] = {m_cpuChip.get(), m_nvidiaChip.get(), m_deepxChip.get(), m_hailoChip.get(),
+                                          m_intelChip.get()};
+    for (const ChipStatus* family : families) {
+        for (const auto& entry : family->runtimes) m_runtimeFamilies[entry.first] = family;
+    }
+
     logMessage("Runtimes Manager initialized.\n");
+    printMachineInfo();
+}
+
+void RuntimesManager::printMachineInfo() const {
+    logMessage("Machine Info:\n");
+    logMessage("OS Name: %s, OS Version: %s, CPU Architecture: %s\n", m_osName.c_str(), m_osVersion.c_str(),
+               architectureName(m_cpuArchitecture));
+    if (m_intelChip) m_intelChip->printChipStatus();
 }
 
 std::vector<std::string> RuntimesManager::selectCompatibleRuntimes(const std::string&) {
@@ -61,7 +117,7 @@ void RuntimesManager::removeRuntimeLibrary() {
     state = RuntimeState::Detecting;
 }
 
-std::string RuntimesManager::readInstalledRuntimeName() {
+std::string RuntimesManager::readInstalledRuntimeName() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_installedRuntimeName.empty()) return m_installedRuntimeName;
     std::ifstream in(fs::path(runtimeFolder) / kInstalledRuntimeFileName);

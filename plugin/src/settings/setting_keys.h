@@ -3,7 +3,8 @@
 // names of pressed buttons, and the event type ids the rules emit.
 //
 // A prefix key is completed with the stage key K (the stage's model id after
-// its parent's key); see the comment on each group. Constant texts, safe from
+// its parent's key); see the comment on each group. Names are formed from
+// these keys only through settings/setting_names.h. Constant texts, safe from
 // any thread.
 #pragma once
 
@@ -45,6 +46,10 @@ inline constexpr const char* kPostprocessorSetting = "_postprocessor_setting_";
 
 // Prefix + runtime display name.
 inline constexpr const char* kLibraryChoice = "libraryChoice_";
+
+// Prefix + K: the name of a stage's section on the settings page. Not a value
+// the host sends back; kept here so every stage-derived name has one source.
+inline constexpr const char* kSection = "section_";
 
 }  // namespace qz::vms_server_plugins::analytics::qzai::setting_keys
 

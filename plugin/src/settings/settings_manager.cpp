@@ -67,31 +67,4 @@ std::string SettingsManager::createDeviceAgentManifestString(const DeviceAgentSe
     return text;
 }
 
-std::string SettingsManager::createDeviceAgentSettingsModelString(
-    const Engine*, const std::map<DeviceAgentErrorType, std::string>& errors,
-    std::shared_ptr<const DeviceAgentSettings_t>) {
-    ordered_json items = ordered_json::array();
-    if (!errors.empty()) {
-        std::string text = "The Device Agent reported errors:";
-        for (const auto& [type, error] : errors) text += "\n-" + error;
-        items.push_back(ordered_json{{"type", "Banner"}, {"icon", "warning"}, {"text", text}});
-    }
-    ordered_json activeSwitch;
-    activeSwitch["type"] = "SwitchButton";
-    activeSwitch["name"] = setting_keys::kDeviceActiveSwitch;
-    activeSwitch["caption"] = "Device Active";
-    activeSwitch["description"] =
-        "If the device is active, the frames from this device will be sent to the AI Runtime for inference.";
-    activeSwitch["defaultValue"] = false;
-    activeSwitch["visible"] = true;
-    items.push_back(std::move(activeSwitch));
-    ordered_json model;
-    model["type"] = "Settings";
-    model["items"] = std::move(items);
-    model["sections"] = ordered_json::array();
-    const std::string text = jsonDocToString(std::move(model));
-    logInfo("Device Agent Settings Model: %s\n", text.c_str());
-    return text;
-}
-
 }  // namespace qz::vms_server_plugins::analytics::qzai

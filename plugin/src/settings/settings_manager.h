@@ -2,10 +2,13 @@
 // engine manifest, the device-agent manifest and the device-agent settings
 // model. Stateless static functions, safe from any thread.
 //
-// The engine manifest is complete. The device-agent manifest declares the
-// built-in event types and the object types of the pipeline's model classes.
-// The settings model is the smallest valid page (the device switch and the
-// device's error texts); the full page comes with the settings-model work.
+// The device-agent settings model is rebuilt from its inputs on every call:
+// status banners (cloud registration, runtime state, the agent's errors,
+// missing cloud parameters or pipelines), the device controls, the engine's
+// notices, model problems and download progress, the recovery row, the
+// device overview and the per-stage sections (settings/stage_sections.h).
+// Item names come from settings/setting_names.h; the device agent reads the
+// same names back.
 #pragma once
 
 #include <map>
@@ -13,6 +16,7 @@
 #include <string>
 
 #include "engine/records.h"
+#include "settings/settings_inputs.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -24,8 +28,14 @@ public:
     static std::string createEngineManifestString();
     static std::string createDeviceAgentManifestString(const DeviceAgentSettings_t& settings,
                                                        const InferenceManager& inferenceManager);
+    // Gathers the inputs from the engine (default inputs for a null engine)
+    // and builds the model from them.
     static std::string createDeviceAgentSettingsModelString(
         const Engine* engine, const std::map<DeviceAgentErrorType, std::string>& errors,
+        std::shared_ptr<const DeviceAgentSettings_t> settings);
+    // The model as compact JSON; a null snapshot counts as a default one.
+    static std::string createDeviceAgentSettingsModelString(
+        const SettingsModelInputs& inputs, const std::map<DeviceAgentErrorType, std::string>& errors,
         std::shared_ptr<const DeviceAgentSettings_t> settings);
 };
 

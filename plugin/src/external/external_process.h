@@ -1,0 +1,123 @@
+// The connection to one external processor: a child process reached over two
+// shared-memory channels (mode 0), or a peer already listening on a TCP port
+// of 127.0.0.1 (mode 1).
+//
+// Child processes: create() makes the request ("to-process") and response
+// ("from-process") channels, starts the program with their descriptors as its
+// first two arguments and watches it from one monitor thread, which alone
+// owns the Qt process object. The child is put in its own process group, is
+// killed when the monitor thread (and so this process) dies, inherits no
+// descriptor beyond 0-2, and its whole group is killed once it has ended.
+// Without a log file the last 64 KiB of its standard output and error are
+// kept for the crash report.
+//
+// Sending: any number of threads may call sendInput (serialised by the send
+// mutex). Receiving: one thread calls receiveOutput and, after each response,
+// releaseOutput; the response is a view into transport memory valid until
+// then. cancelReceive() may be called from any thread. The object must not be
+// destroyed while another thread uses it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "external/ipc_channel.h"
+#include "external/tcp_frame.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+class TcpSocket;
+
+class ExternalProcess {
+public:
+    // Starts `program` (no shell) with the two channel descriptors and then
+    // `arguments`. The output goes to `logFilePath` (truncated) when it is not
+    // empty; an empty `environment` leaves the child this process's one.
+    // Empty when the channels cannot be made or the program does not start.
+    static std::unique_ptr<ExternalProcess> create(const std::string& program, const std::string& logFilePath,
+                                                   const std::vector<std::string>& arguments,
+                                                   const std::map<std::string, std::string>& environment);
+    // A peer on 127.0.0.1:port; nothing is contacted until the first send.
+    static std::unique_ptr<ExternalProcess> createTcp(uint16_t port);
+
+    ~ExternalProcess();
+    ExternalProcess(const ExternalProcess&) = delete;
+    ExternalProcess& operator=(const ExternalProcess&) = delete;
+
+    // Asks the child to end (exit signal on the request channel); does not wait.
+    void sendGracefulExit();
+    // True once the child has ended (always false for a TCP peer).
+    bool hasExited() const;
+
+    // True when the request was delivered (acknowledged by the child, or
+    // wholly handed to the socket).
+    bool sendInput(std::span<const uint8_t> request);
+    bool sendInputTcp(std::span<const uint8_t> request);
+    // One response, or empty after the time-out (milliseconds; values above
+    // INT32_MAX count as INT32_MAX), a failure or cancelReceive().
+    std::optional<std::span<const uint8_t>> receiveOutput(uint32_t timeoutMs);
+    std::optional<std::span<const uint8_t>> waitForOutputTCP(int64_t timeoutMs);
+    // Called once after each non-empty receive, on the receiving thread.
+    void releaseOutput();
+    // Makes a waiting receive, and every later one, return empty within
+    // 100 ms without a warning. For stopping the receiving thread.
+    void cancelReceive();
+
+    // For tests: the child's process id (0 when none), waiting for the end of
+    // the monitor thread's watch, and the TCP receive buffer's capacity.
+    pid_t processId() const { return m_pid.load(); }
+    bool waitUntilExited(int64_t timeoutMs);
+    size_t receiveBufferCapacity() const { return m_receiveBuffer.capacity(); }
+
+private:
+    struct Start;  // what the monitor thread needs to start the child
+    ExternalProcess(const std::string& program, const std::string& logFilePath,
+                    const std::vector<std::string>& arguments,
+                    const std::map<std::string, std::string>& environment);
+    explicit ExternalProcess(uint16_t port);
+
+    void run(std::shared_ptr<Start> start);
+    bool sendInputShm(std::span<const uint8_t> request);
+    std::shared_ptr<TcpSocket> currentSocket();
+    void dropConnection(const std::shared_ptr<TcpSocket>& socket, bool reset);
+
+    IpcChannel* m_toProcess = nullptr;
+    IpcChannel* m_fromProcess = nullptr;
+    bool m_started = false;
+    std::mutex m_sendMutex;
+    std::mutex m_receiveMutex;
+    std::thread m_monitor;
+    int m_readyAttempts = 0;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_killRequested{false};
+    mutable std::mutex m_exitMutex;
+    std::condition_variable m_exitCondition;
+    bool m_exited = false;
+    int m_mode = 0;
+    uint16_t m_port = 0;
+    std::atomic<bool> m_cancelled{false};
+
+    // Filled by the monitor thread before it sets m_exited.
+    std::atomic<pid_t> m_pid{0};
+
+    // TCP connection: replaced by a send after a loss; receivers wait on the
+    // condition for one to appear.
+    std::mutex m_connectionMutex;
+    std::condition_variable m_connectionCondition;
+    std::shared_ptr<TcpSocket> m_socket;
+    bool m_lossLogged = true;  // nothing to report before the first connection
+    ReceiveBuffer m_receiveBuffer;
+};
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,41 @@
+// Named POSIX shared-memory objects ("/" + name under /dev/shm).
+//
+// Thin wrappers that report failure through errno, for the channel's segment
+// operations (external/ipc_channel.h), which add the logging and bookkeeping.
+// Memory is committed with posix_fallocate, never with ftruncate alone: on
+// tmpfs ftruncate always succeeds and a later touch of a page that cannot be
+// backed raises SIGBUS, while fallocate fails cleanly with ENOSPC. A view is
+// one mapping of the whole reserve (address space only); only the committed
+// part of it may be touched. Names outlive their descriptors until unlinked.
+// All functions are thread-safe (they keep no state).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+// The largest size a segment may reach, and the size of every view.
+inline constexpr size_t kSharedMemoryReserveBytes = 209'715'200;
+
+size_t sharedMemoryPageSize();
+size_t roundUpToPage(size_t bytes);
+
+// Creates a new object exclusively (EEXIST when the name is taken). -1 on failure.
+int shmCreateExclusive(const char* name);
+// Opens an existing object for reading and writing. -1 on failure.
+int shmOpenExisting(const char* name);
+// Commits the first `bytes` (rounded up to whole pages); never shrinks.
+// EFBIG above the reserve. False on failure with errno set.
+bool shmCommit(int fd, size_t bytes);
+// The object's current size (page-rounded, capped at the reserve). False on failure.
+bool shmCommittedSize(int fd, size_t* bytes);
+// Maps the whole reserve shared for reading and writing. Null on failure.
+void* shmMapReserve(int fd);
+void shmUnmapReserve(void* view);
+void shmCloseHandle(int fd);
+void shmUnlinkName(const char* name);
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,40 @@
+#include "settings/setting_names.h"
+
+#include "settings/setting_keys.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace {
+
+std::string join(std::initializer_list<std::string_view> parts) {
+    size_t size = 0;
+    for (auto part : parts) size += part.size();
+    std::string out;
+    out.reserve(size);
+    for (auto part : parts) out.append(part);
+    return out;
+}
+
+}  // namespace
+
+std::string stageItemName(std::string_view prefix, std::string_view stageKey) { return join({prefix, stageKey}); }
+
+std::string classButtonName(std::string_view button, std::string_view stageKey) {
+    return join({button, "_", stageKey});
+}
+
+std::string maskTypeName(std::string_view n, std::string_view stageKey) {
+    return join({setting_keys::kMaskType, n, "_", stageKey});
+}
+
+std::string polygonName(std::string_view n, std::string_view stageKey) {
+    return join({setting_keys::kPolygon, n, ".figure_", stageKey});
+}
+
+std::string processorSettingName(std::string_view stageKey, std::string_view infix, std::string_view name) {
+    return join({stageKey, infix, name});
+}
+
+std::string libraryChoiceName(std::string_view runtime) { return join({setting_keys::kLibraryChoice, runtime}); }
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,61 @@
+// The only settings-model code that reads a live engine: it copies what the
+// builders need into SettingsModelInputs, and the engine overload of the
+// settings-model builder gathers them and hands them on.
+#include "settings/settings_inputs.h"
+
+#include "common/ini.h"
+#include "engine/engine.h"
+#include "settings/settings_manager.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace {
+
+template <class Map>
+ProcessorDeclarationsMap declarationsOf(const Map& processors) {
+    ProcessorDeclarationsMap out;
+    for (const auto& [name, record] : processors) {
+        ProcessorDeclarations declarations;
+        declarations.name = name;
+        // The processor records' settings text, object types and event types
+        // are filled here once the record type carries them:
+        //   declarations.userSettings = record->userSettings;
+        //   declarations.objectTypes = record->objectTypes;
+        //   declarations.eventTypes = record->eventTypes;
+        (void)record;
+        out.emplace(name, std::move(declarations));
+    }
+    return out;
+}
+
+}  // namespace
+
+RuntimeSnapshot takeRuntimeSnapshot(const RuntimesManager& runtimes) {
+    RuntimeSnapshot snapshot;
+    snapshot.state = runtimes.state.load();
+    snapshot.downloadCancelled = runtimes.downloadCancelled.load();
+    snapshot.compatibleRuntimes = runtimes.compatibleRuntimes();
+    snapshot.installedRuntimeName = runtimes.readInstalledRuntimeName();
+    return snapshot;
+}
+
+SettingsModelInputs gatherSettingsModelInputs(const Engine& engine) {
+    SettingsModelInputs inputs;
+    inputs.cloudState = engine.cloudConnectionState();
+    inputs.runtime = takeRuntimeSnapshot(engine.runtimesManager());
+    inputs.notices = engine.messagingManager().messages();
+    inputs.alwaysShowRecoveryButtons = ini().alwaysShowRecoveryButtons;
+    inputs.documentationBase = ini().DocumentationURL;
+    inputs.preprocessors = declarationsOf(engine.inferenceManager().externalPreprocessors());
+    inputs.postprocessors = declarationsOf(engine.inferenceManager().externalPostprocessors());
+    return inputs;
+}
+
+std::string SettingsManager::createDeviceAgentSettingsModelString(
+    const Engine* engine, const std::map<DeviceAgentErrorType, std::string>& errors,
+    std::shared_ptr<const DeviceAgentSettings_t> settings) {
+    const SettingsModelInputs inputs = engine ? gatherSettingsModelInputs(*engine) : SettingsModelInputs{};
+    return createDeviceAgentSettingsModelString(inputs, errors, std::move(settings));
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,446 @@
+// qz_peer: the external-processor end of both transports, for tests and
+// benchmarks. Written from the wire protocol alone (it shares no code with
+// the plug-in), so a fault common to both ends cannot hide.
+//
+//   qz_peer <to-process descriptor> <from-process descriptor> [--key value]...
+//   qz_peer --listen 0 [--key value]...
+//
+// Shared memory: the descriptors are "<event 0>|<event 1>|<control>|<data>"
+// with the events as offsets of 32-bit wake words in the control segment. The
+// peer writes slot 1 (byte 1) and sets event 1; it waits on event 0 and reads
+// slot 0. TCP: binds 127.0.0.1 (port 0 picks one), prints "PORT <n>", and
+// serves one connection at a time in a forked worker, so a worker that
+// crashes leaves the listener running. A frame is a 4-byte little-endian
+// length and that many bytes.
+//
+// The behaviour comes from "--Behaviour <name>" or from a "--ProcessorName"
+// of the form "peer:<name>[:key=value]..."; every other "--key value" pair is
+// an option too. Behaviours:
+//   echo          answer each request with its bytes (default)
+//   respond       answer with size=<n> bytes (byte i is i % 251); split=1
+//                 sends the TCP header in two pieces
+//   delay         echo after ms=<n>
+//   readyafter    signal ready after ms=<n> and once the file readyfile=<path>
+//                 exists (when given), printing "READY"
+//   neverready    never signal ready
+//   lateack       acknowledge the first request after ms=<n> (1500)
+//   crashafterack SIGSEGV after acknowledging the first request
+//   crashmid      SIGSEGV in the middle of the first response (shm: after
+//                 writing its length; TCP: after half a frame)
+//   exit          after ms=<n>, print a line to stdout and stderr, exit with code=<n>
+//   ignoreexit    echo, ignoring the exit signal and SIGTERM; grandchild=1
+//                 leaves a sleeping child in the group ("GRANDCHILD <pid>")
+//   flood         write bytes=<n> (1 MiB) to stdout ending in "END", exit code=<n> (3)
+//   garbage       shm: signal byte 9 first; TCP: answer the first request with a
+//                 header of 200,000,000 bytes, 10 bytes and a close
+//   biglength     shm: a response length above the capacity; TCP: header 0xFFFFFFFF
+//   neverread     never take a request
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr size_t kReserve = 209'715'200;
+
+std::map<std::string, std::string> g_options;
+std::string g_behaviour = "echo";
+
+long option(const char* key, long fallback) {
+    const auto it = g_options.find(key);
+    return it == g_options.end() ? fallback : std::strtol(it->second.c_str(), nullptr, 10);
+}
+
+void say(const std::string& line) {
+    const std::string text = line + "\n";
+    ssize_t ignored = ::write(1, text.data(), text.size());
+    (void)ignored;
+}
+
+void sleepMs(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+[[noreturn]] void crash() {
+    ::signal(SIGSEGV, SIG_DFL);
+    ::raise(SIGSEGV);
+    ::_exit(99);
+}
+
+std::vector<uint8_t> patterned(size_t size) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i % 251);
+    return bytes;
+}
+
+// ---- shared memory --------------------------------------------------------
+
+struct Segment {
+    std::string name;
+    int fd = -1;
+    uint8_t* view = nullptr;
+    size_t capacity = 0;
+
+    bool open() {
+        if (view != nullptr) ::munmap(view, kReserve);
+        if (fd >= 0) ::close(fd);
+        view = nullptr;
+        fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
+        if (fd < 0) return false;
+        void* mapped = ::mmap(nullptr, kReserve, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (mapped == MAP_FAILED) return false;
+        view = static_cast<uint8_t*>(mapped);
+        return refreshCapacity();
+    }
+    bool refreshCapacity() {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) return false;
+        capacity = static_cast<size_t>(st.st_size);
+        return true;
+    }
+};
+
+struct Channel {
+    Segment control;
+    Segment data;
+    uint32_t* setByCreator = nullptr;  // event 0
+    uint32_t* setByUs = nullptr;       // event 1
+    bool ackPending = false;
+
+    bool open(const std::string& descriptor) {
+        const size_t a = descriptor.find('|');
+        const size_t b = descriptor.find('|', a + 1);
+        const size_t c = descriptor.find('|', b + 1);
+        if (a == std::string::npos || b == std::string::npos || c == std::string::npos) return false;
+        const unsigned long event0 = std::strtoul(descriptor.substr(0, a).c_str(), nullptr, 16);
+        const unsigned long event1 = std::strtoul(descriptor.substr(a + 1, b - a - 1).c_str(), nullptr, 16);
+        control.name = descriptor.substr(b + 1, c - b - 1);
+        data.name = descriptor.substr(c + 1);
+        if (!control.open() || !data.open()) return false;
+        if (event0 % 4 != 0 || event1 % 4 != 0 || event0 + 4 > control.capacity || event1 + 4 > control.capacity) {
+            return false;
+        }
+        setByCreator = reinterpret_cast<uint32_t*>(control.view + event0);
+        setByUs = reinterpret_cast<uint32_t*>(control.view + event1);
+        return true;
+    }
+
+    uint8_t theirByte() const { return std::atomic_ref<uint8_t>(control.view[0]).load(std::memory_order_acquire); }
+
+    void signal(uint8_t byte) {
+        std::atomic_ref<uint8_t>(control.view[1]).store(byte, std::memory_order_release);
+        std::atomic_ref<uint32_t>(*setByUs).store(1, std::memory_order_release);
+        ::syscall(SYS_futex, setByUs, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+    }
+
+    // Takes event 0; false after `ms` (negative: no limit).
+    bool wait(long ms) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+        for (;;) {
+            if (std::atomic_ref<uint32_t>(*setByCreator).exchange(0) == 1) return true;
+            timespec ts{};
+            timespec* timeout = nullptr;
+            if (ms >= 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      deadline - std::chrono::steady_clock::now())
+                                      .count();
+                if (left <= 0) return false;
+                ts.tv_sec = left / 1'000'000'000;
+                ts.tv_nsec = left % 1'000'000'000;
+                timeout = &ts;
+            }
+            ::syscall(SYS_futex, setByCreator, FUTEX_WAIT, 0, timeout, nullptr, 0);
+        }
+    }
+
+    // Places one response: grows the segment when needed (2, wait for 0),
+    // writes it and sends the data notice (1).
+    void respond(const std::vector<uint8_t>& body, bool crashMidway, bool lengthAboveCapacity) {
+        if (ackPending && wait(5000)) ackPending = false;
+        const size_t needed = body.size() + 4;
+        if (data.capacity < needed) {
+            const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+            if (::posix_fallocate(data.fd, 0, static_cast<off_t>((needed + page - 1) / page * page)) != 0) return;
+            data.refreshCapacity();
+            signal(2);
+            if (!wait(1000) || theirByte() != 0) return;
+        }
+        uint32_t length = static_cast<uint32_t>(body.size());
+        if (lengthAboveCapacity) length = static_cast<uint32_t>(data.capacity);
+        std::memcpy(data.view, &length, 4);
+        if (crashMidway) crash();
+        if (!body.empty()) std::memcpy(data.view + 4, body.data(), body.size());
+        signal(1);
+        ackPending = !wait(2000);
+    }
+};
+
+int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
+    Channel to;
+    Channel from;
+    if (!to.open(toDescriptor) || !from.open(fromDescriptor)) {
+        std::fprintf(stderr, "qz_peer: cannot open the channels\n");
+        return 2;
+    }
+    if (g_behaviour == "readyafter") {
+        sleepMs(option("ms", 0));
+        const auto file = g_options.find("readyfile");
+        while (file != g_options.end() && ::access(file->second.c_str(), F_OK) != 0) sleepMs(10);
+    }
+    if (g_behaviour != "neverready") {
+        to.signal(4);
+        from.signal(4);  // the system's receive skips this one
+        if (g_behaviour == "readyafter") say("READY");
+    }
+    if (g_behaviour == "garbage") from.signal(9);
+    bool first = true;
+    for (;;) {
+        if (!to.wait(-1)) continue;
+        const uint8_t byte = to.theirByte();
+        if (byte == 5) {
+            if (g_behaviour == "ignoreexit") continue;
+            return 0;
+        }
+        if (byte == 2) {
+            to.data.open();
+            to.signal(0);
+            continue;
+        }
+        if (byte != 1 || g_behaviour == "neverread") continue;
+        uint32_t length = 0;
+        std::memcpy(&length, to.data.view, 4);
+        if (!to.data.refreshCapacity() || length > to.data.capacity - 4) {
+            to.signal(0);
+            continue;
+        }
+        std::vector<uint8_t> request(to.data.view + 4, to.data.view + 4 + length);
+        if (g_behaviour == "lateack" && first) sleepMs(option("ms", 1500));
+        to.signal(0);
+        if (g_behaviour == "crashafterack") crash();
+        if (g_behaviour == "delay") sleepMs(option("ms", 0));
+        const bool isFirst = first;
+        first = false;
+        if (g_behaviour == "respond") {
+            from.respond(patterned(static_cast<size_t>(option("size", 0))), false, false);
+        } else {
+            from.respond(request, g_behaviour == "crashmid" && isFirst, g_behaviour == "biglength" && isFirst);
+        }
+    }
+}
+
+// ---- TCP ------------------------------------------------------------------
+
+bool sendAll(int fd, const void* bytes, size_t size) {
+    const char* at = static_cast<const char*>(bytes);
+    while (size > 0) {
+        const ssize_t n = ::send(fd, at, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool receiveAll(int fd, void* bytes, size_t size) {
+    char* at = static_cast<char*>(bytes);
+    while (size > 0) {
+        const ssize_t n = ::recv(fd, at, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool sendFrame(int fd, const std::vector<uint8_t>& body, bool splitHeader) {
+    const uint32_t length = static_cast<uint32_t>(body.size());
+    const uint8_t header[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                               static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+    if (splitHeader) {
+        if (!sendAll(fd, header, 1)) return false;
+        sleepMs(50);
+        if (!sendAll(fd, header + 1, 3)) return false;
+    } else if (!sendAll(fd, header, 4)) {
+        return false;
+    }
+    return body.empty() || sendAll(fd, body.data(), body.size());
+}
+
+// Returns once the client has closed or reset the connection, without reading.
+void waitForClose(int fd) {
+    pollfd p{fd, POLLRDHUP, 0};
+    while (::poll(&p, 1, -1) >= 0 && p.revents == 0) {
+    }
+}
+
+void serveConnection(int fd, bool firstConnection) {
+    if (g_behaviour == "neverread") {
+        waitForClose(fd);
+        return;
+    }
+    bool first = firstConnection;
+    for (;;) {
+        uint8_t header[4];
+        if (!receiveAll(fd, header, 4)) return;
+        const uint32_t length = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
+                                static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
+        std::vector<uint8_t> request(length);
+        if (length > 0 && !receiveAll(fd, request.data(), length)) return;
+        const bool isFirst = first;
+        first = false;
+        if (g_behaviour == "garbage" && isFirst) {
+            const uint8_t lie[4] = {0x00, 0xC2, 0xEB, 0x0B};  // 200,000,000
+            sendAll(fd, lie, 4);
+            sendAll(fd, "0123456789", 10);
+            return;
+        }
+        if (g_behaviour == "biglength" && isFirst) {
+            const uint8_t lie[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+            sendAll(fd, lie, 4);
+            waitForClose(fd);
+            return;
+        }
+        if (g_behaviour == "crashmid" && isFirst) {
+            std::vector<uint8_t> frame(4 + request.size());
+            std::memcpy(frame.data(), header, 4);
+            if (!request.empty()) std::memcpy(frame.data() + 4, request.data(), request.size());
+            sendAll(fd, frame.data(), frame.size() / 2);
+            crash();
+        }
+        if (g_behaviour == "delay") sleepMs(option("ms", 0));
+        const bool split = option("split", 0) != 0;
+        const bool sent = g_behaviour == "respond"
+                              ? sendFrame(fd, patterned(static_cast<size_t>(option("size", 0))), split)
+                              : sendFrame(fd, request, split);
+        if (!sent) return;
+    }
+}
+
+int runTcp(uint16_t port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 8) != 0) {
+        std::perror("qz_peer: listen");
+        return 2;
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    say("PORT " + std::to_string(ntohs(address.sin_port)));
+    bool firstConnection = true;
+    for (;;) {
+        const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) {
+            if (errno == EINTR) continue;
+            return 2;
+        }
+        ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        const pid_t worker = ::fork();
+        if (worker == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::close(listener);
+            serveConnection(connection, firstConnection);
+            ::_exit(0);
+        }
+        ::close(connection);
+        if (worker > 0) ::waitpid(worker, nullptr, 0);
+        firstConnection = false;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int first = 1;
+    bool tcp = false;
+    long port = 0;
+    if (argc >= 3 && std::strcmp(argv[1], "--listen") == 0) {
+        tcp = true;
+        port = std::strtol(argv[2], nullptr, 10);
+        first = 3;
+    } else if (argc >= 3) {
+        first = 3;
+    } else {
+        std::fprintf(stderr, "usage: qz_peer <to> <from> [--key value]... | qz_peer --listen <port> [--key value]...\n");
+        return 2;
+    }
+    for (int i = first; i + 1 < argc; i += 2) {
+        if (std::strncmp(argv[i], "--", 2) != 0) continue;
+        const std::string key = argv[i] + 2;
+        const std::string value = argv[i + 1];
+        if (key == "Behaviour") {
+            g_behaviour = value;
+        } else if (key == "ProcessorName" && value.rfind("peer:", 0) == 0) {
+            std::string rest = value.substr(5);
+            size_t colon = rest.find(':');
+            g_behaviour = rest.substr(0, colon);
+            while (colon != std::string::npos) {
+                rest = rest.substr(colon + 1);
+                colon = rest.find(':');
+                const std::string item = rest.substr(0, colon);
+                const size_t equals = item.find('=');
+                if (equals != std::string::npos) g_options[item.substr(0, equals)] = item.substr(equals + 1);
+            }
+        } else {
+            g_options[key] = value;
+        }
+    }
+
+    if (g_behaviour == "exit") {
+        sleepMs(option("ms", 0));
+        say("qz_peer: exiting at start");
+        std::fprintf(stderr, "qz_peer: exit code %ld\n", option("code", 0));
+        return static_cast<int>(option("code", 0));
+    }
+    if (g_behaviour == "flood") {
+        std::string chunk(4096, 'x');
+        long left = option("bytes", 1 << 20);
+        while (left > 0) {
+            const size_t take = static_cast<size_t>(std::min<long>(left, static_cast<long>(chunk.size())));
+            if (::write(1, chunk.data(), take) <= 0) break;
+            left -= static_cast<long>(take);
+        }
+        say("END");
+        return static_cast<int>(option("code", 3));
+    }
+    if (g_behaviour == "ignoreexit") {
+        ::signal(SIGTERM, SIG_IGN);
+        if (option("grandchild", 0) != 0) {
+            const pid_t grandchild = ::fork();
+            if (grandchild == 0) {
+                for (;;) ::pause();
+            }
+            say("GRANDCHILD " + std::to_string(grandchild));
+        }
+    }
+    if (tcp) return runTcp(static_cast<uint16_t>(port));
+    return runSharedMemory(argv[1], argv[2]);
+}
