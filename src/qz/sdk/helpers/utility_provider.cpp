@@ -21,8 +21,8 @@ struct LiveHandlers {
 };
 
 LiveHandlers& liveHandlers() {
-    static LiveHandlers* const handlers = new LiveHandlers;  // never destroyed: handlers may outlive statics
-    return *handlers;
+    static LiveHandlers handlers;
+    return handlers;
 }
 
 class RestRequestHandler final : public RefCountable<IRestRequestHandler> {
