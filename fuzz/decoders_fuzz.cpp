@@ -8,7 +8,9 @@
 #include <cstring>
 #include <vector>
 
+#include "chain_parts.h"
 #include "common/tensor_utils.h"
+#include "decoder_fuzz_format.h"
 #include "inference/decoders/decoders.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
@@ -46,10 +48,8 @@ private:
     size_t pos_ = 0;
 };
 
-const char* const kNames[] = {"output0", "boxes",  "scores", "logits", "pred_boxes",
-                              "labels",  "cls",    "reg",    "dets",   "num_detections",
-                              "bbox",    "output", nullptr};
-const uint32_t kTypes[] = {1, 1, 1, 1, 2, 3, 6, 7, 10, 11, 0, 99};
+using decoder_fuzz::kNames;
+using decoder_fuzz::kTypes;
 
 // A dimension: mostly small, sometimes raw (negative, huge).
 int32_t dimension(Reader& in) {
@@ -105,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     const TensorSet* input = (flags & 2) ? nullptr : set;
+    exerciseChainParts(input);
 
     for (int32_t arch = -1; arch <= 10; ++arch) {
         TensorSet* out = qzai::runDetectionPostprocessor(arch, input, conf, iou, width, height);

@@ -3,7 +3,10 @@
 // REST server, YUV frames with moving squares from several cameras.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "host/main_job.h"
+#include "host/two_stage_job.h"
 
 namespace qz::test_host {
 namespace {
@@ -11,6 +14,7 @@ namespace {
 struct RoadCase {
     const char* resizing;
     bool cropped;
+    const char* layout = "rows";  // raw SSD or RT-DETR outputs go through the built-in decoder
 };
 
 class EndToEnd : public ::testing::TestWithParam<RoadCase> {};
@@ -24,6 +28,7 @@ TEST_P(EndToEnd, ReportedBoxesMatchTheDrawnSquaresWithStableTracks) {
     options.width = 960;
     options.height = 540;
     options.resizing = GetParam().resizing;
+    options.outputLayout = GetParam().layout;
     if (GetParam().cropped) {
         const float box[4] = {0.25f, 0.2f, 0.85f, 0.9f};
         std::copy(box, box + 4, options.cropBox);
@@ -34,6 +39,7 @@ TEST_P(EndToEnd, ReportedBoxesMatchTheDrawnSquaresWithStableTracks) {
     EXPECT_GE(result.meanIou, 0.9);
     EXPECT_FALSE(result.interleaved);
     EXPECT_EQ(result.objectsLeaked, 0u);
+    EXPECT_TRUE(result.events.ok());
     for (const CameraResult& camera : result.cameras) {
         SCOPED_TRACE(camera.deviceId);
         EXPECT_GE(camera.objectPackets, camera.framesPushed / 2);
@@ -48,10 +54,66 @@ TEST_P(EndToEnd, ReportedBoxesMatchTheDrawnSquaresWithStableTracks) {
 INSTANTIATE_TEST_SUITE_P(Resizing, EndToEnd,
                          ::testing::Values(RoadCase{"Fit", false}, RoadCase{"Stretch", false},
                                            RoadCase{"Crop", false}, RoadCase{"Fit", true},
-                                           RoadCase{"Stretch", true}, RoadCase{"Crop", true}),
+                                           RoadCase{"Stretch", true}, RoadCase{"Crop", true},
+                                           RoadCase{"Fit", true, "ssd"}, RoadCase{"Stretch", false, "rtdetr"}),
                          [](const auto& info) {
-                             return std::string(info.param.resizing) + (info.param.cropped ? "WithCropBox" : "");
+                             const std::string layout = info.param.layout;
+                             return std::string(info.param.resizing) + (info.param.cropped ? "WithCropBox" : "") +
+                                    (layout == "rows" ? "" : "Decoded" + layout);
                          });
+
+// A FeatureExtraction child classifies the crop of every square the parent
+// finds; its packets carry the parent frame's timestamp and the square's box.
+TEST(EndToEndTwoStage, ChildStagesClassifyEverySquareOnItsOwnTrack) {
+    MainJobOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.cameras = 2;
+    options.frames = 25;
+    options.width = 960;
+    options.height = 540;
+    options.pipeline = "two-stage";
+
+    const TwoStageResult result = runTwoStageJob(options);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.objectsLeaked, 0u);
+    for (const TwoStageCameraResult& camera : result.cameras) {
+        SCOPED_TRACE(camera.deviceId);
+        EXPECT_GE(camera.childObjects, 4 * camera.framesPushed / 2);
+        EXPECT_EQ(camera.childClassRight, camera.childObjects);
+        EXPECT_GE(camera.parentMeanIou, 0.9);
+        EXPECT_GE(camera.childMeanIou, 0.9);
+        EXPECT_EQ(camera.childTracks, 4u);
+        EXPECT_EQ(camera.childUnknownTimestamps, 0u);
+    }
+    EXPECT_TRUE(result.passed());
+}
+
+// The rules scenario: lines, masks and a sweeping square per camera; every
+// row of the events table matches the script, and the script makes camera 1
+// and camera 2 cross their lines (in swapped directions) while camera 3's
+// square passes around its line's end.
+TEST(EndToEndRules, EventsMatchTheScript) {
+    MainJobOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.cameras = 3;
+    options.frames = 60;
+    options.scenario = "rules";
+
+    const MainJobResult result = runMainJob(options);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.objectsLeaked, 0u);
+    std::map<std::string, size_t> crossingEvents;
+    for (const EventsRow& row : result.events.rows) {
+        EXPECT_TRUE(row.ok()) << row.deviceId << " " << row.typeId << ": got " << row.got << ", expected "
+                              << row.minCount << ".." << row.maxCount << "; " << row.firstWrong;
+        if (row.typeId == "qz.qzai.linecrossing") crossingEvents[row.deviceId] = row.got;
+    }
+    EXPECT_GT(crossingEvents[roadCameraId(0)], 0u);
+    EXPECT_GT(crossingEvents[roadCameraId(1)], 0u);
+    EXPECT_EQ(crossingEvents[roadCameraId(2)], 0u);
+}
 
 }  // namespace
 }  // namespace qz::test_host

@@ -56,7 +56,15 @@ TEST(InferenceEngineConcurrency, ProducersOutOfOrderAnswersAndRestartsLoseNothin
         for (int p = 0; p < kProducers; ++p) {
             producers.emplace_back([&, p] {
                 for (int i = p; i < kProducers * kPerProducer; i += kProducers) {
-                    while (!engine->hasInputRoom()) std::this_thread::yield();
+                    // Room in the engine is not room in the queue: outputs
+                    // leave the in-flight count before they are queued, and a
+                    // consumer slowed down by a busy machine must not make the
+                    // queue drop any. Every request in flight, in transit or
+                    // being sent by another producer fits in the queue.
+                    while (!engine->hasInputRoom() ||
+                           queue.count.load() + static_cast<size_t>(engine->inFlight()) + kProducers + 1 >
+                               qzai::OutputQueue::capacity)
+                        std::this_thread::yield();
                     engine->recordInputTime(*batch[i]->details);
                     const float value = static_cast<float>(batch[i]->timestampUs);
                     engine->sendInput(std::move(batch[i]), engine_test::makeInput(value));

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <system_error>
+#include <thread>
 
 #include "common/messaging_manager.h"
+#include "common/support/log_waiter.h"
 #include "inference/inference_engine.h"
 #include "inference/support/engine_test_env.h"
+#include "inference/support/thread_faults.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 namespace fs = std::filesystem;
@@ -254,16 +258,23 @@ TEST_F(InferenceEngineTest, ARetrieveErrorStopsIntakeUntilTheNextStart) {
     EXPECT_EQ(engine->state(), 7);
 }
 
+// Every output is bent one way; each is dropped with one warning and frees
+// its slot, so the next input takes slot 0 again.
 TEST_F(InferenceEngineTest, MalformedOutputsAreDroppedAndFreeTheirSlot) {
-    env.writeRuntimeArgs({{"malformed_every", "1"}});
     auto model = env.makeModel("a", kEcho);
-    auto engine = startEngine({{"a", model}});
-    testing::internal::CaptureStderr();
-    engine->sendInput(makeRequest(model), makeInput(1));
-    EXPECT_TRUE(waitFor([&] { return engine->inFlight() == 0; }));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Warning! Dropping malformed output for ID 0"),
-        std::string::npos);
-    EXPECT_EQ(queue.count.load(), 0u);
+    for (const char* kind: {"null_data", "bytes_over", "bytes_under", "huge_rank", "shape_overflow", "null_shape"}) {
+        env.writeRuntimeArgs({{"malformed_every", "1"}, {"malformed_kind", kind}});
+        qz::test::LogWaiter log;
+        auto engine = startEngine({{"a", model}});
+        for (size_t n = 1; n <= 2; ++n) {
+            engine->sendInput(makeRequest(model), makeInput(1, 4));
+            ASSERT_TRUE(log.waitForCount("Warning! Dropping malformed output for ID 0:", n)) << kind << log.text();
+        }
+        EXPECT_EQ(engine->inFlight(), 0) << kind;
+        engine.reset();
+        EXPECT_EQ(log.count("Warning! Dropping malformed output"), 2u) << kind;
+        EXPECT_EQ(queue.count.load(), 0u) << kind;
+    }
 }
 
 TEST_F(InferenceEngineTest, AFullOutputQueueDropsTheOutputButFreesTheSlot) {
@@ -293,6 +304,57 @@ TEST_F(InferenceEngineTest, AnUndeletableDecryptedCopyDoesNotStopTheEngine) {
     fs::remove_all(model->decryptedPath);
     engine->start({{"a", model}});
     EXPECT_EQ(engine->state(), 7);
+}
+
+// The output thread cannot start after the runtime was initialised: the
+// runtime is cleaned up and the decrypted copy deleted before the error leaves.
+TEST_F(InferenceEngineTest, AConstructorThatThrowsReleasesTheRuntime) {
+    env.writeRuntimeArgs({});
+    auto model = env.makeModel("a", kEcho);
+    engine_test::failThreadStartsOnThisThread(true);
+    EXPECT_THROW(startEngine({{"a", model}}), std::system_error);
+    engine_test::failThreadStartsOnThisThread(false);
+    EXPECT_FALSE(fs::exists(model->decryptedPath));
+    EXPECT_EQ(env.stats().initCalls, 1u);
+    EXPECT_EQ(env.stats().cleanupCalls, 1u);
+    EXPECT_EQ(env.stats().modelsLoaded, 1u);
+}
+
+// The runtime answers before its enqueue call returns: the count must already
+// include the request when the output thread takes it off.
+TEST_F(InferenceEngineTest, AnAnswerBeforeTheEnqueueReturnsNeverMakesTheCountNegative) {
+    env.writeRuntimeArgs({{"hold_enqueue", "1"}});
+    auto model = env.makeModel("a", kEcho);
+    auto engine = startEngine({{"a", model}});
+    std::thread sender([&] { engine->sendInput(makeRequest(model), makeInput(1)); });
+    EXPECT_TRUE(popOutput(queue));  // handled while the enqueue call is still held
+    EXPECT_EQ(engine->inFlight(), 0);
+    env.releaseEnqueues();
+    sender.join();
+    EXPECT_EQ(engine->inFlight(), 0);
+    EXPECT_TRUE(engine->hasInputRoom());
+}
+
+// Inputs alternate between two cameras (engine input rate = twice camera-1's);
+// camera-1's first output comes after camera-2's, so its own output ring holds
+// one event (rate 0) while the engine's holds several.
+TEST_F(InferenceEngineTest, EachRateOfAReportIsTheOneItNames) {
+    env.writeRuntimeArgs({});
+    auto model = env.makeModel("a", kEcho);
+    auto engine = startEngine({{"a", model}});
+    for (int i = 0; i < 9; ++i) engine->recordInputTime({i % 2 ? "camera-2" : "camera-1", ""});
+    for (int i = 0; i < 3; ++i) {
+        engine->sendInput(makeRequest(model, "camera-2"), makeInput(1));
+        ASSERT_TRUE(popOutput(queue));
+    }
+    engine->sendInput(makeRequest(model, "camera-1"), makeInput(1));
+    auto out = popOutput(queue);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out->reportThroughput);
+    EXPECT_EQ(out->deviceOutputRate, 0.0);
+    EXPECT_GT(out->engineOutputRate, 0.0);
+    EXPECT_GT(out->deviceInputRate, 0.0);
+    EXPECT_NEAR(out->engineInputRate, 2.0 * out->deviceInputRate, 1e-6 * out->engineInputRate);
 }
 
 TEST(ThroughputRing, RatesFollowTheMeanIntervalOverTheWindow) {

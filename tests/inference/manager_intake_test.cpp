@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "common/ini.h"
@@ -9,28 +10,45 @@
 #include "inference/inference_manager.h"
 #include "support/engine_test_env.h"
 #include "support/manager_fixture.h"
+#include "support/thread_faults.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
-using engine_test::waitFor;
-using namespace manager_test;
 
+// The thread faults of support/thread_faults.h live in this file so that only
+// the plain test program (not the ThreadSanitizer one) replaces pthread_create.
+namespace engine_test {
 namespace {
 
-// While set, threads started from this thread fail to start, as when the
-// process runs out of threads (see pthread_create below).
 thread_local bool tFailThreadStarts = false;
+std::atomic<int> gFailNext{0};
+
+bool takeInjectedFailure() {
+    if (tFailThreadStarts) return true;
+    int left = gFailNext.load();
+    while (left > 0) {
+        if (gFailNext.compare_exchange_weak(left, left - 1)) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
-// Stands in for the C library's pthread_create in this test program, so that
-// std::thread can be made to fail the way it does when no thread can start.
+void failThreadStartsOnThisThread(bool fail) { tFailThreadStarts = fail; }
+
+void failNextThreadStarts(int count) { gFailNext.store(count); }
+
+}  // namespace engine_test
+
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
                               void* argument) {
     using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
     static const auto next = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
-    if (tFailThreadStarts) return EAGAIN;
+    if (engine_test::takeInjectedFailure()) return EAGAIN;
     return next(thread, attributes, routine, argument);
 }
+
+using engine_test::waitFor;
+using namespace manager_test;
 
 namespace {
 
@@ -166,10 +184,10 @@ TEST_F(ManagerIntakeTest, WorkerThatCannotStartGivesBackItsPermitAndWhatWasPrepa
     manager.start(modelMap({direct, frameRoad}));
     auto settings = makeSettings({direct, frameRoad}, {false, true});
 
-    tFailThreadStarts = true;
+    engine_test::failThreadStartsOnThisThread(true);
     for (int i = 0; i < 3; ++i)
         manager.sendInputMessage(makeFrame(64, 48, i), settings, makeDetails("cam"), {});
-    tFailThreadStarts = false;
+    engine_test::failThreadStartsOnThisThread(false);
     EXPECT_EQ(manager.freeInputPermits(), 2);  // at once: no worker holds one
     EXPECT_EQ(accepted(), 0u);
 

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 
+#include "common/support/log_waiter.h"
 #include "inference/preprocessing/input_tensors.h"
 #include "inference/preprocessing/rgb_preprocessing.h"
 #include "inference/preprocessing/yuv_preprocessing.h"
@@ -161,6 +162,42 @@ TEST(PreprocessingTensors, MalformedFramesAndSizesGiveNothing) {
     auto empty = qzai::prepareRuntimeInput(&host, makeStage({input("x", 1, {})}, 0, 640), kFull);
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->tensors[0].byteSize, 0u);
+}
+
+// Mask inputs obey the per-side limit of images, and all inputs of one
+// request a total limit; a refused declaration is logged once, however many
+// frames come, and nothing is allocated for it.
+TEST(PreprocessingTensors, OversizedDeclaredInputsAreRefusedOncePerStage) {
+    const auto f = prep_test::randomFrame(40, 30, 5u);
+    const prep_test::HostFrame host(f);
+    struct Case {
+        const char* id;
+        std::vector<int64_t> mask;
+        uint64_t side;
+        bool made;
+    };
+    const Case cases[] = {
+        {"mask-too-wide", {40000, 2}, 16, false},
+        {"mask-huge", {100000, 100000}, 16, false},
+        {"mask-and-image-too-big", {16384, 16384}, 640, false},
+        {"image-too-big", {1, 1}, 6000, false},
+        {"mask-large-but-fine", {8192, 8192}, 16, true},
+    };
+    for (const Case& c : cases) {
+        auto stage = makeStage({input("image-", QZ_ELEMENT_UINT8, {}), input("mask-", QZ_ELEMENT_UINT8, c.mask)},
+                               c.side, c.side);
+        stage.model->id = c.id;
+        qz::test::LogWaiter log;
+        for (int frame = 0; frame < 3; ++frame) {
+            auto set = qzai::prepareRuntimeInput(&host, stage, kFull);
+            ASSERT_EQ(static_cast<bool>(set), c.made) << c.id;
+            EXPECT_EQ(qzai::hasUsableInputs(stage), c.made) << c.id;
+            if (set) {
+                EXPECT_EQ(set->tensors[1].byteSize, static_cast<uint64_t>(c.mask[0] * c.mask[1])) << c.id;
+            }
+        }
+        EXPECT_EQ(log.count(c.id), c.made ? 0u : 1u) << c.id << ": " << log.text();
+    }
 }
 
 }  // namespace

@@ -15,16 +15,39 @@
 //   retrieve_error_after k: retrieve fails once k outputs were handed out
 //   bad_id_every         k: every k-th output carries id + 100
 //   duplicate_every      k: every k-th output is handed out twice
-//   malformed_every      k: every k-th output has a null tensor array
+//   malformed_every      k: every k-th output is malformed in tensor 0 as
+//                        malformed_kind says: null_data (the default: data
+//                        freed and null), bytes_over (byteSize x 1000),
+//                        bytes_under (byteSize - 1), huge_rank (rank 2^31),
+//                        shape_overflow (rank 4, each dimension 2^31 - 1),
+//                        null_shape (shape freed and null, rank kept)
+//   infinite_score       the detect and find_squares rows carry score +inf
 //   stale_id             n: one extra output with id n before the first real one
+//   fail_init_times      k: the first k init calls of the loaded image fail
+//                        (counted until test_runtime_reset_stats)
+//   hold_enqueue         an accepted enqueue call returns only once
+//                        test_runtime_release_enqueues was called (its input
+//                        is answered meanwhile as usual)
+//   hold_init            init returns only once test_runtime_release_inits
+//                        was called
+//   enqueue_throws       enqueue throws std::runtime_error before taking
+//                        the input, as a runtime written in C++ might
 //   cleanup_fail         cleanup reports failure (after cleaning up)
 //   null_texts           get_error and get_name return null
 //
 // The state lives in one heap object between init and cleanup; counters are
 // plain atomics that survive cleanup (test_runtime_stats.h).
+//
+// Extra exports for tests: test_runtime_hold_outputs(1) keeps retrieve calls
+// waiting, past their timeout, until test_runtime_hold_outputs(0) (or
+// cleanup);
+// test_runtime_release_enqueues() and test_runtime_release_inits() let held
+// enqueue and init calls return.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +57,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,12 +75,38 @@ using Clock = std::chrono::steady_clock;
 struct Counters {
     std::atomic<uint64_t> initCalls{0}, loadCalls{0}, cleanupCalls{0}, modelsLoaded{0}, enqueueAccepted{0},
         enqueueRefused{0}, inputsFreed{0}, outputsDelivered{0}, outputsDiscarded{0}, maxConcurrentEnqueue{0},
-        enqueueWhileNotInitialised{0};
+        enqueueWhileNotInitialised{0}, outputsProduced{0};
     std::atomic<uint64_t> acceptedByModel[16] = {};
 };
 Counters g_counters;
 std::atomic<int64_t> g_enqueueCallers{0};
 std::atomic<bool> g_nullTexts{false};
+std::atomic<int64_t> g_injectedInitFailures{0};
+std::atomic<bool> g_holdOutputs{false};
+
+// A gate that held calls wait at until it opens; it stays open until the
+// counters are reset.
+class Gate {
+public:
+    void pass() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_opened.wait(lock, [this] { return m_open; });
+    }
+    void set(bool open) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_open = open;
+        }
+        m_opened.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_opened;
+    bool m_open = false;
+};
+Gate g_enqueueGate;
+Gate g_initGate;
 
 thread_local char t_error[512] = "";
 
@@ -169,6 +219,7 @@ public:
         g_counters.enqueueAccepted++;
         g_counters.acceptedByModel[std::min<uint32_t>(modelIndex, 15)]++;
         if (wake) m_workCv.notify_one();
+        if (has("hold_enqueue")) g_enqueueGate.pass();
         return 0;
     }
 
@@ -176,12 +227,20 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         int64_t waitMs = timeoutMs;
         if (m_pollMs > 0) waitMs = std::min(waitMs, m_pollMs);
-        m_outCv.wait_for(lock, std::chrono::milliseconds(waitMs), [this] {
-            return !m_outputs.empty() || m_stopping || retrieveShouldFail();
-        });
-        if (retrieveShouldFail()) {
-            setError("injected retrieve failure");
-            return 7;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+        for (;;) {
+            // Held outputs keep the caller waiting past its timeout, so that
+            // it is inside this call when they are let go.
+            m_outCv.wait(lock, [this] { return !g_holdOutputs || m_stopping || retrieveShouldFail(); });
+            if (retrieveShouldFail()) {
+                setError("injected retrieve failure");
+                return 7;
+            }
+            if (!m_outputs.empty() || m_stopping) break;
+            const bool woken = m_outCv.wait_until(lock, deadline, [this] {
+                return !m_outputs.empty() || g_holdOutputs || m_stopping || retrieveShouldFail();
+            });
+            if (!woken) break;
         }
         if (m_outputs.empty()) return 12;
         *outputs = m_outputs.front();
@@ -189,6 +248,12 @@ public:
         ++m_delivered;
         g_counters.outputsDelivered++;
         return 0;
+    }
+
+    // Wakes retrieve calls after the outputs were let go.
+    void wakeRetrievers() {
+        { std::lock_guard<std::mutex> lock(m_mutex); }
+        m_outCv.notify_all();
     }
 
 private:
@@ -265,15 +330,42 @@ private:
         }
         if (m_duplicateEvery > 0 && n % m_duplicateEvery == 0) m_outputs.push_back(copySet(*out));
         if (m_badIdEvery > 0 && n % m_badIdEvery == 0) out->id += 100;
-        if (m_malformedEvery > 0 && n % m_malformedEvery == 0) {
-            TensorSet* bad = copySet(*out);
-            bad->id = out->id;
-            std::free(bad->tensors[0].data);
-            bad->tensors[0].data = nullptr;
-            freeSet(out);
-            out = bad;
-        }
+        if (m_malformedEvery > 0 && n % m_malformedEvery == 0 && out->count > 0) breakTensor(out->tensors[0]);
+        if (m_args.count("infinite_score") && out->count > 0) infiniteScores(out->tensors[0]);
         m_outputs.push_back(out);
+        g_counters.outputsProduced++;
+    }
+
+    // The outputs' blocks stay as allocated (freeSet frees them whatever the
+    // fields claim); only what a reader would trust is bent.
+    void breakTensor(Tensor& t) const {
+        const auto it = m_args.find("malformed_kind");
+        const std::string kind = it == m_args.end() ? "null_data" : it->second;
+        if (kind == "bytes_over") {
+            t.byteSize *= 1000;
+        } else if (kind == "bytes_under") {
+            t.byteSize -= 1;
+        } else if (kind == "huge_rank") {
+            t.rank = 1u << 31;
+        } else if (kind == "shape_overflow") {
+            std::free(t.shape);
+            t.rank = 4;
+            t.shape = static_cast<int32_t*>(std::malloc(4 * sizeof(int32_t)));
+            for (int d = 0; d < 4; ++d) t.shape[d] = INT32_MAX;
+        } else if (kind == "null_shape") {
+            std::free(t.shape);
+            t.shape = nullptr;
+        } else {
+            std::free(t.data);
+            t.data = nullptr;
+        }
+    }
+
+    // Rows of six floats (x1, y1, x2, y2, score, class): every score +inf.
+    static void infiniteScores(Tensor& t) {
+        if (t.elementType != QZ_ELEMENT_FLOAT32 || t.rank != 2 || t.shape[1] != 6) return;
+        float* values = static_cast<float*>(t.data);
+        for (uint64_t i = 4; i < t.byteSize / sizeof(float); i += 6) values[i] = INFINITY;
     }
 
     std::map<std::string, std::string> m_args;
@@ -317,8 +409,14 @@ TEST_RUNTIME_EXPORT int32_t runtime_init(const RuntimeArgs* args) {
         copy[args->keys[i] ? args->keys[i] : ""] = args->values[i] ? args->values[i] : "";
     auto runtime = std::make_unique<Runtime>(std::move(copy));
     g_nullTexts = runtime->has("null_texts");
+    if (runtime->has("hold_init")) g_initGate.pass();
     if (runtime->has("fail_init")) {
         setError(runtime->arg("fail_init"));
+        return 1;
+    }
+    if (runtime->has("fail_init_times") &&
+        g_injectedInitFailures.fetch_add(1) < std::strtoll(runtime->arg("fail_init_times").c_str(), nullptr, 10)) {
+        setError("injected init failure");
         return 1;
     }
     g_runtime = runtime.release();
@@ -350,6 +448,10 @@ TEST_RUNTIME_EXPORT int32_t runtime_enqueue_input(uint32_t modelIndex, TensorSet
         && !g_counters.maxConcurrentEnqueue.compare_exchange_weak(seen, static_cast<uint64_t>(callers))) {
     }
     int32_t result = 4;
+    if (Runtime* runtime = g_runtime.load(); runtime && runtime->has("enqueue_throws")) {
+        --g_enqueueCallers;
+        throw std::runtime_error("injected enqueue exception");
+    }
     if (Runtime* runtime = g_runtime.load()) {
         result = runtime->enqueue(modelIndex, inputs);
     } else {
@@ -412,14 +514,32 @@ TEST_RUNTIME_EXPORT void test_runtime_get_stats(TestRuntimeStats* stats) {
     stats->outputsDiscarded = g_counters.outputsDiscarded;
     stats->maxConcurrentEnqueue = g_counters.maxConcurrentEnqueue;
     stats->enqueueWhileNotInitialised = g_counters.enqueueWhileNotInitialised;
+    stats->outputsProduced = g_counters.outputsProduced;
     for (size_t i = 0; i < 16; ++i) stats->enqueueAcceptedByModel[i] = g_counters.acceptedByModel[i];
 }
 
+TEST_RUNTIME_EXPORT void test_runtime_hold_outputs(int32_t hold) {
+    g_holdOutputs = hold != 0;
+    if (Runtime* runtime = g_runtime.load(); runtime && !hold) runtime->wakeRetrievers();
+}
+
+TEST_RUNTIME_EXPORT void test_runtime_release_enqueues(void) {
+    g_enqueueGate.set(true);
+}
+
+TEST_RUNTIME_EXPORT void test_runtime_release_inits(void) {
+    g_initGate.set(true);
+}
+
 TEST_RUNTIME_EXPORT void test_runtime_reset_stats(void) {
+    g_injectedInitFailures = 0;
+    g_holdOutputs = false;
+    g_enqueueGate.set(false);
+    g_initGate.set(false);
     for (std::atomic<uint64_t>* c: {&g_counters.initCalls, &g_counters.loadCalls, &g_counters.cleanupCalls,
              &g_counters.modelsLoaded, &g_counters.enqueueAccepted, &g_counters.enqueueRefused,
              &g_counters.inputsFreed, &g_counters.outputsDelivered, &g_counters.outputsDiscarded,
-             &g_counters.maxConcurrentEnqueue, &g_counters.enqueueWhileNotInitialised})
+             &g_counters.maxConcurrentEnqueue, &g_counters.enqueueWhileNotInitialised, &g_counters.outputsProduced})
         c->store(0);
     for (std::atomic<uint64_t>& c: g_counters.acceptedByModel) c.store(0);
 }

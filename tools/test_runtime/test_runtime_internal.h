@@ -9,7 +9,8 @@
 //    "trigger": true, "float_trigger_first": false,  // trigger
 //    "trigger_bytes": 1,                   // trigger: 0 gives the bool one no data
 //    "levels": [185], "scores_name": "",   // classify (also "output_name", "score")
-//    "threshold": 0.5, "min_area": 4, "class": 0, "score": 0.9}  // find_squares
+//    "threshold": 0.5, "min_area": 4, "class": 0, "score": 0.9,  // find_squares
+//    "layout": "rows" | "ssd" | "rtdetr"}  // find_squares: raw outputs of that family
 #pragma once
 
 #include <array>
@@ -38,6 +39,9 @@ struct Model {
     int64_t minArea = 4;
     float squareClass = 0.0f;
     float squareScore = 0.9f;
+    // find_squares: "rows" answers in "output0 format:xyxysc" rows; "ssd" and
+    // "rtdetr" answer with the raw tensors of those model families.
+    std::string layout = "rows";
 };
 
 // Parses a descriptor; false with a reason in `error` when it is invalid.
@@ -66,5 +70,12 @@ bool imageMean(const TensorSet& input, float& mean, int64_t& width, int64_t& hei
 // gives no row. With a scores name also a one-hot float32 [1, levels + 1]
 // tensor of that name.
 TensorSet* classifyOutput(uint32_t id, const TensorSet& input, const Model& model);
+
+// The squares as the raw outputs of an SSD ("boxes" of normalised top, left,
+// bottom, right and "scores" with a background column) or RT-DETR
+// ("pred_logits" over five columns and "pred_boxes" of normalised centre and
+// size) model: ten query rows, the unused ones scoring below 0.25.
+TensorSet* familyOutput(uint32_t id, const std::string& layout, const std::vector<std::array<float, 6>>& squares,
+    int64_t width, int64_t height);
 
 }  // namespace test_runtime

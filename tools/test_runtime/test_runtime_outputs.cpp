@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -100,6 +101,46 @@ void fillTensor(Tensor& t, const char* name, uint32_t type, const std::vector<in
     if (byteSize) std::memcpy(t.data, data, byteSize);
 }
 
+}  // namespace
+
+TensorSet* familyOutput(uint32_t id, const std::string& layout, const std::vector<std::array<float, 6>>& squares,
+    int64_t width, int64_t height) {
+    constexpr int32_t kQueries = 10;
+    const float w = static_cast<float>(width), h = static_cast<float>(height);
+    std::vector<float> boxes(kQueries * 4, 0.0f);
+    TensorSet* set = newSet(id, 2);
+    if (layout == "ssd") {
+        std::vector<float> scores(kQueries * 2, 0.0f);
+        for (size_t q = 0; q < kQueries; ++q) scores[q * 2] = 1.0f;  // background
+        for (size_t q = 0; q < squares.size() && q < kQueries; ++q) {
+            const auto& r = squares[q];
+            const float box[4] = {r[1] / h, r[0] / w, r[3] / h, r[2] / w};
+            std::copy(box, box + 4, &boxes[q * 4]);
+            scores[q * 2] = 1.0f - r[4];
+            scores[q * 2 + 1] = r[4];
+        }
+        fillTensor(set->tensors[0], "boxes", QZ_ELEMENT_FLOAT32, {1, kQueries, 4}, boxes.data(), boxes.size() * 4);
+        fillTensor(set->tensors[1], "scores", QZ_ELEMENT_FLOAT32, {1, kQueries, 2}, scores.data(), scores.size() * 4);
+        return set;
+    }
+    // Five equal logits give 0.2 each; a square's class 0 gets the logit
+    // whose softmax share is its score: e^L / (e^L + 4) = s.
+    constexpr int32_t kColumns = 5;
+    std::vector<float> logits(kQueries * kColumns, 0.0f);
+    for (size_t q = 0; q < squares.size() && q < kQueries; ++q) {
+        const auto& r = squares[q];
+        const float box[4] = {(r[0] + r[2]) / 2 / w, (r[1] + r[3]) / 2 / h, (r[2] - r[0]) / w, (r[3] - r[1]) / h};
+        std::copy(box, box + 4, &boxes[q * 4]);
+        logits[q * kColumns] = std::log(4.0f * r[4] / (1.0f - r[4]));
+    }
+    fillTensor(set->tensors[0], "pred_logits", QZ_ELEMENT_FLOAT32, {1, kQueries, kColumns}, logits.data(),
+        logits.size() * 4);
+    fillTensor(set->tensors[1], "pred_boxes", QZ_ELEMENT_FLOAT32, {1, kQueries, 4}, boxes.data(), boxes.size() * 4);
+    return set;
+}
+
+namespace {
+
 TensorSet* rowsOutput(uint32_t id, const std::string& name, const std::vector<std::array<float, 6>>& rows) {
     TensorSet* set = newSet(id, 1);
     fillTensor(set->tensors[0], name.c_str(), QZ_ELEMENT_FLOAT32,
@@ -163,7 +204,13 @@ TensorSet* produceOutput(const Model& model, const TensorSet& input) {
         }
         case Mode::Detect: return rowsOutput(input.id, model.detectionName, model.rows);
         case Mode::Trigger: return triggerOutput(input.id, model);
-        case Mode::FindSquares: return rowsOutput(input.id, model.detectionName, findSquares(input, model));
+        case Mode::FindSquares: {
+            float mean = 0.0f;
+            int64_t width = 0, height = 0;
+            if (model.layout != "rows" && imageMean(input, mean, width, height))
+                return familyOutput(input.id, model.layout, findSquares(input, model), width, height);
+            return rowsOutput(input.id, model.detectionName, findSquares(input, model));
+        }
         case Mode::Classify: return classifyOutput(input.id, input, model);
     }
     return nullptr;

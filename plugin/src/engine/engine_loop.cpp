@@ -95,6 +95,8 @@ void Engine::runPass() {
     carryOutRecoveryRequest();
     if (m_shutdown) return;
     devicesStep();
+    if (m_shutdown) return;
+    m_inferenceManager->restartFailedRuntime();
 }
 
 // ---- runtime state --------------------------------------------------------------

@@ -7,8 +7,9 @@
 // OutputQueue, and keeps per-camera and engine-wide input/output rates.
 //
 // States (state()): 3 stopping or stopped, 4 initialising, 5 initialisation
-// failed (also after a runtime retrieve error), 7 running. Only in state 7
-// are inputs accepted and does the output thread run.
+// failed (also after a runtime retrieve error, which raises the
+// "RUNTIME_INIT_FAILED" notice too), 7 running. Only in state 7 are inputs
+// accepted and does the output thread run.
 //
 // Threads: sendInput and hasInputRoom run on input workers, several at once;
 // recordInputTime on host threads; the output thread is the engine's own.
@@ -56,7 +57,9 @@ public:
 
     // Loads "<rootFolder>/inference_engine/RuntimeLibrary.dll", creates that
     // working folder, initialises the runtime with the ready models and starts
-    // the output thread.
+    // the output thread. When that throws (the thread cannot start), the
+    // runtime is cleaned up and the decrypted copies deleted before the
+    // library is closed and the exception leaves.
     InferenceEngine(const std::string& rootFolder, const ModelMap& models, OutputQueue& outputQueue,
         MessagingManager& messagingManager);
     // Stops (never throws), then releases the runtime library.
@@ -77,7 +80,8 @@ public:
     bool hasInputRoom() const;
     void recordInputTime(const DeviceAgentDetails_t& details);
     // Enqueues the request with its input tensors (an owned set, freed here on
-    // any rejection; the runtime owns it once accepted).
+    // any rejection; the runtime owns it once accepted). An exception from the
+    // runtime leaves after the slot was freed.
     void sendInput(std::shared_ptr<InferenceInput_t> request, TensorSet* tensors);
 
     int32_t state() const { return m_state.load(); }
@@ -100,6 +104,8 @@ private:
     // camera's last report is a second old or more, fills in the four rates.
     void recordOutput(InferenceOutput& entry);
     bool sameModels(const ModelMap& models) const;
+    // Frees a slot whose enqueue failed and uncounts its request.
+    void takeSlotBack(size_t slot);
 
     std::array<std::shared_ptr<InferenceInput_t>, kSlotCount> m_slots;
     std::array<std::atomic<uint8_t>, kSlotCount> m_slotStates{};

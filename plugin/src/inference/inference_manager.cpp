@@ -95,6 +95,7 @@ void InferenceManager::stopOutputLoop() {
     m_outputQueue.condition.notify_all();
     m_outputLoop.join();
     m_outputLoop = std::jthread();
+    logInfo("Stopped inference output loop\n");
 }
 
 void InferenceManager::discardQueuedOutputs() {
@@ -118,6 +119,15 @@ void InferenceManager::start(const ModelMap& models) {
     }
     if (!anyReady) return;
 
+    m_startedModels = models;
+    restartEngine(models);
+    // A runtime that did not come up waits out the back-off before the
+    // engine loop tries it again.
+    if (m_engine->state() != InferenceEngine::kStateRunning)
+        m_restartBackoff.restarted(RestartBackoff::Clock::now());
+}
+
+void InferenceManager::restartEngine(const ModelMap& models) {
     {
         // Host threads and workers must not touch the engine while it is
         // restarted or created; `accepting` comes back even when this throws.
@@ -130,11 +140,28 @@ void InferenceManager::start(const ModelMap& models) {
             m_engine = std::make_unique<InferenceEngine>(m_rootFolder, models, m_outputQueue, m_messagingManager);
         }
     }
-
     if (!m_outputLoop.joinable()) {
         logMessage("Starting output loop thread...\n");
         m_outputLoop = std::jthread([this](std::stop_token stopToken) { inferenceOutputLoop(stopToken); });
     }
+}
+
+void InferenceManager::restartFailedRuntime() {
+    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+    if (!m_engine) return;
+    const auto now = RestartBackoff::Clock::now();
+    const int32_t state = m_engine->state();
+    if (state == InferenceEngine::kStateRunning) {
+        m_restartBackoff.running(now);
+        return;
+    }
+    bool anyReady = false;
+    for (const auto& [id, model] : m_startedModels)
+        anyReady = anyReady || (model && model->downloadState.load() == ModelDownloadState::Ready);
+    if (!anyReady || !m_restartBackoff.due(now)) return;
+    logMessage("Restarting the AI runtime after a failure (state %d).\n", static_cast<int>(state));
+    m_restartBackoff.restarted(now);
+    restartEngine(m_startedModels);
 }
 
 void InferenceManager::stopInferenceEngine() {

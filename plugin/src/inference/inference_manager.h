@@ -33,6 +33,7 @@
 #include "engine/records.h"
 #include "inference/inference_types.h"
 #include "inference/postprocessing/postprocessing_result.h"
+#include "inference/restart_backoff.h"
 #include "inference/worker_semaphore.h"
 #include "qz/sdk/analytics/i_uncompressed_video_frame.h"
 #include "qz/sdk/ptr.h"
@@ -75,6 +76,11 @@ public:
     // Stops and destroys the engine and the output loop; the next start
     // creates new ones. Before any start it only toggles `accepting`.
     void stopInferenceEngine();
+    // Called on every pass of the engine loop: a runtime that is not running
+    // although the models of the last start include a ready one (it failed to
+    // initialise, or failed while running) is restarted with those models,
+    // as a start restarts it, no sooner than the restart back-off allows.
+    void restartFailedRuntime();
     // Returns when no input or output worker that started before the call is
     // still running.
     void waitForWorkers();
@@ -120,12 +126,19 @@ private:
     void pauseIntake();
     void stopOutputLoop();
     void discardQueuedOutputs();
+    // Restarts or creates the engine with `models` while intake is paused and
+    // no worker runs; under m_lifecycleMutex.
+    void restartEngine(const ModelMap& models);
 
     std::string m_rootFolder;
     MessagingManager& m_messagingManager;
     // Written only under m_lifecycleMutex while intake is paused and every
     // worker permit is held; read by intakes and workers.
     std::unique_ptr<InferenceEngine> m_engine;
+    // The models of the last start and the pace of failure restarts; under
+    // m_lifecycleMutex.
+    ModelMap m_startedModels;
+    RestartBackoff m_restartBackoff;
     std::unique_ptr<PostprocessingState> m_postprocessingState;
     ExternalPreprocessorMap m_externalPreprocessors;
     std::jthread m_outputLoop;

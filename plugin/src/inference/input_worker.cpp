@@ -78,6 +78,9 @@ void InferenceManager::sendInputMessage(qz::sdk::Ptr<qz::sdk::analytics::IUncomp
                 logInfo("Warning! Engine not ready for input.\n");
                 continue;
             }
+            // A model whose declared inputs cannot be made is refused here,
+            // before any frame work; the reason is logged once per stage.
+            if (!hasUsableInputs(stage)) continue;
             WorkerPermit permit = WorkerPermit::tryTake(m_inputPermits);
             if (!permit) {
                 logMessage("Warning! Input processing queue is full!\n");
@@ -149,7 +152,9 @@ void InferenceManager::processAndSendInput(InputJob& job) {
         const VideoFrame& source = replacement ? *replacement : *job.frame;
         job.tensors = qzai_module_video_preprocessing(source, stage, stage.cropBox);
         if (!job.tensors) {
-            logMessage("Warning! Could not preprocess frame for stage %s!\n", stage.key.c_str());
+            // Recurs on every frame of the stage; the cause, if it is the
+            // model's declaration, was logged once already.
+            logInfo("Could not preprocess frame for stage %s.\n", stage.key.c_str());
             return;
         }
     }

@@ -1,13 +1,38 @@
 #include "inference/output_validation.h"
 
+#include "inference/tensor_helpers.h"
+
 namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
 // Texts are built only for a refusal: this runs on every output.
-bool refuse(std::string& problem, uint32_t tensor, const char* what) {
+bool refuse(std::string& problem, uint32_t tensor, const std::string& what) {
     problem = "tensor " + std::to_string(tensor) + " " + what;
     return false;
+}
+
+bool checkTensor(const Tensor& t, uint32_t index, std::string& problem) {
+    if (!t.name) return refuse(problem, index, "has no name");
+    if (t.rank > kMaxOutputRank) return refuse(problem, index, "has rank " + std::to_string(t.rank));
+    if (t.rank > 0 && !t.shape) return refuse(problem, index, "has no shape");
+    uint64_t elements = 1;
+    bool overflow = false;
+    for (uint32_t d = 0; d < t.rank; ++d) {
+        if (t.shape[d] < 0) return refuse(problem, index, "has a negative dimension");
+        overflow = overflow || __builtin_mul_overflow(elements, static_cast<uint64_t>(t.shape[d]), &elements);
+    }
+    if (t.byteSize > 0 && !t.data) return refuse(problem, index, "has no data for " + std::to_string(t.byteSize) + " bytes");
+    const uint32_t elementSize = elementSizeOf(t.elementType);
+    if (elementSize == 0) return true;  // opaque bytes
+    uint64_t expected = 0;
+    if (overflow || __builtin_mul_overflow(elements, static_cast<uint64_t>(elementSize), &expected))
+        return refuse(problem, index, "has a shape too large to address");
+    if (t.byteSize != expected) {
+        return refuse(problem, index,
+                      "holds " + std::to_string(t.byteSize) + " bytes where its shape needs " + std::to_string(expected));
+    }
+    return true;
 }
 
 }  // namespace
@@ -18,15 +43,7 @@ bool isSoundOutputSet(const TensorSet& set, std::string& problem) {
         return false;
     }
     for (uint32_t i = 0; i < set.count; ++i) {
-        const Tensor& t = set.tensors[i];
-        if (!t.name) return refuse(problem, i, "has no name");
-        if (t.rank > 0 && !t.shape) return refuse(problem, i, "has no shape");
-        for (uint32_t d = 0; d < t.rank; ++d) {
-            if (t.shape[d] < 0) return refuse(problem, i, "has a negative dimension");
-        }
-        if (t.byteSize > 0 && !t.data) {
-            return refuse(problem, i, ("has no data for " + std::to_string(t.byteSize) + " bytes").c_str());
-        }
+        if (!checkTensor(set.tensors[i], i, problem)) return false;
     }
     return true;
 }

@@ -1,14 +1,27 @@
-// Checks a TensorSet returned by the runtime before it travels on: the
-// tensor array is present when count > 0, every tensor has a name, a shape
-// for its rank without negative dimensions, and data when its byte size is
-// not 0. Later stages (chaining's deep copy, the decoders) rely on this.
+// Checks a TensorSet returned by the runtime before it travels on. The
+// runtime is outside code: every field of the set is untrusted.
+//
+// A sound set has a tensor array when count > 0, and every tensor has a name,
+// a rank of at most kMaxOutputRank, a shape for that rank without negative
+// dimensions, and data when its byte size is not 0. For an element type with
+// a known size, the byte size equals the element count (the product of the
+// dimensions, 1 for rank 0) times the element size, computed in 64 bits
+// without overflow; readers (the decoders, the detection rows, chaining's
+// deep copy) size their reads from the shape or the byte size and rely on
+// the two agreeing. A tensor of another element type is carried as opaque
+// bytes: nothing interprets it, so only its data pointer is checked.
+//
+// Thread-safe: reads its argument only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "inference/runtime_api.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
+
+inline constexpr uint32_t kMaxOutputRank = 8;
 
 // False with the first problem found in `problem`.
 bool isSoundOutputSet(const TensorSet& set, std::string& problem);

@@ -11,6 +11,7 @@
 
 #include "common/tensor_utils.h"
 #include "inference/decoders/decoder_log.h"
+#include "inference/decoders/decoders.h"
 #include "inference/runtime_api.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
@@ -29,6 +30,7 @@ struct TensorSpec {
     std::string name;
     std::vector<int32_t> shape;
     std::vector<float> values;        // float32 payload
+    std::vector<unsigned char> raw;   // payload of other element types (replaces values)
     uint32_t elementType = QZ_ELEMENT_FLOAT32;
     int64_t byteSize = -1;            // -1: the payload's size
     bool nullData = false;
@@ -51,11 +53,12 @@ inline SetPtr makeSet(const std::vector<TensorSpec>& specs, uint32_t id = 7) {
         t.rank = static_cast<uint32_t>(s.shape.size());
         t.shape = static_cast<int32_t*>(std::malloc(std::max<size_t>(1, s.shape.size()) * 4));
         if (!s.shape.empty()) std::memcpy(t.shape, s.shape.data(), s.shape.size() * 4);
-        const size_t bytes = s.values.size() * sizeof(float);
+        const void* payload = s.raw.empty() ? static_cast<const void*>(s.values.data()) : s.raw.data();
+        const size_t bytes = s.raw.empty() ? s.values.size() * sizeof(float) : s.raw.size();
         t.byteSize = s.byteSize >= 0 ? static_cast<uint64_t>(s.byteSize) : bytes;
         if (!s.nullData) {
             t.data = std::malloc(std::max<size_t>(1, bytes));
-            if (bytes) std::memcpy(t.data, s.values.data(), bytes);
+            if (bytes) std::memcpy(t.data, payload, bytes);
         }
     }
     return set;
@@ -101,5 +104,32 @@ public:
 private:
     qzai::DecoderLogSink* previous_;
 };
+
+inline TensorSpec int64Tensor(std::string name, std::vector<int32_t> shape,
+                              const std::vector<int64_t>& values) {
+    TensorSpec s;
+    s.name = std::move(name);
+    s.shape = std::move(shape);
+    s.elementType = QZ_ELEMENT_INT64;
+    s.raw.resize(values.size() * sizeof(int64_t));
+    if (!values.empty()) std::memcpy(s.raw.data(), values.data(), s.raw.size());
+    return s;
+}
+
+// One decode through the dispatch with its log lines.
+struct Decoded {
+    uint32_t id = 0;
+    std::vector<float> rows;  // six values per detection
+    std::vector<std::string> warnings;
+    std::vector<std::string> verbose;
+};
+
+inline Decoded decodeWith(int32_t architecture, const std::vector<TensorSpec>& specs, float conf,
+                          int32_t width = 640, int32_t height = 640, float iou = 0.45f) {
+    SetPtr input = makeSet(specs);
+    LogCapture log;
+    SetPtr out(qzai::runDetectionPostprocessor(architecture, input.get(), conf, iou, width, height));
+    return {out->id, resultValues(out.get()), log.warnings, log.verbose};
+}
 
 }  // namespace decoder_test

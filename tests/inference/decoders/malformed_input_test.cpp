@@ -1,11 +1,13 @@
-// Every built decoder meets broken tensor sets: each must come back with an
-// empty result (no tensor array, the decoder's id rule) and exactly one
-// warning carrying its tag, and must not read outside the data it was given
-// (the sanitizer builds check that).
+// Every decoder meets broken tensor sets: each must come back with an empty
+// result (no tensor array, the decoder's id rule) and exactly one warning
+// carrying its tag, and must not read outside the data it was given (the
+// sanitizer builds check that).
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "decoder_test_util.h"
@@ -18,17 +20,17 @@ namespace {
 struct DecoderCase {
     int32_t architecture;
     const char* tag;
-    std::vector<int32_t> validShape;  // a well-formed shape with 10 proposals
-    bool emptyIdIsZero;
+    std::vector<TensorSpec> valid;  // a well-formed set of about 10 proposals
+    size_t target;                  // the tensor whose shape is broken
+    size_t countDim;                // its proposal-count dimension
+    std::pair<size_t, size_t> zeroDim;  // tensor and dimension set to 0
+    std::set<std::string> skipped;  // malformations the family reads as valid
+    bool emptyIdIsZero = false;
+    bool namesRequired = false;     // no shape fallback when names are missing
+    bool silentWhenMissing = false; // a set without tensors is logged verbosely only
 };
 
 std::ostream& operator<<(std::ostream& os, const DecoderCase& c) { return os << c.tag; }
-
-const DecoderCase kDecoders[] = {
-    {0, "AnchorFreeYolo", {1, 6, 10}, true},
-    {1, "AnchorBasedYolo", {1, 10, 7}, false},
-    {2, "YOLO26", {1, 10, 6}, false},
-};
 
 size_t elementCount(const std::vector<int32_t>& shape) {
     size_t n = 1;
@@ -36,90 +38,112 @@ size_t elementCount(const std::vector<int32_t>& shape) {
     return n;
 }
 
-TensorSpec validTensor(const DecoderCase& d) {
-    return floatTensor("output0", d.validShape, std::vector<float>(elementCount(d.validShape), 0.5f));
+TensorSpec half(const char* name, std::vector<int32_t> shape) {
+    return floatTensor(name, shape, std::vector<float>(elementCount(shape), 0.5f));
 }
+
+std::vector<TensorSpec> deepXSet() {
+    return {half("r", {1, 64, 4, 4}), half("r", {1, 64, 2, 2}), half("r", {1, 64, 1, 1}),
+            half("c", {1, 3, 4, 4}),  half("c", {1, 3, 2, 2}),  half("c", {1, 3, 1, 1})};
+}
+
+const DecoderCase kDecoders[] = {
+    {0, "AnchorFreeYolo", {half("output0", {1, 6, 10})}, 0, 2, {0, 1}, {"rank 5", "batch 2"}, true},
+    {1, "AnchorBasedYolo", {half("output0", {1, 10, 7})}, 0, 1, {0, 2}, {}},
+    {2, "YOLO26", {half("output0", {1, 10, 6})}, 0, 1, {0, 2}, {}},
+    {3, "YOLO-NAS", {half("boxes", {1, 10, 4}), half("scores", {1, 10, 3})}, 0, 1, {0, 2}, {}},
+    {4, "RT-DETR", {half("logits", {1, 10, 5}), half("boxes", {1, 10, 4})}, 0, 1, {0, 2}, {}, false, false, true},
+    {5, "RF-DETR", {half("scores", {1, 10}), half("boxes", {1, 10, 4}), half("labels", {1, 10})}, 0, 1, {1, 2},
+     {"rank 1"}, false, true},
+    {6, "SSD", {half("boxes", {1, 10, 4}), half("scores", {1, 10, 3})}, 0, 1, {1, 2}, {}, false, true},
+    {7, "EfficientDet", {half("boxes", {1, 10, 4}), half("scores", {1, 10}), half("classes", {1, 10})}, 1, 1,
+     {0, 2}, {"rank 1"}, false, true},
+    {8, "NanoDet", {half("", {1, 2100, 36})}, 0, 1, {0, 2}, {}},
+    {9, "YOLOv8-DeepX", deepXSet(), 0, 2, {0, 2}, {}},
+};
+
+using Tensors = std::vector<TensorSpec>;
 
 struct Malformed {
     std::string name;
     std::function<SetPtr(const DecoderCase&)> build;
-    bool appliesTo0 = true;  // AnchorFreeYolo reads any rank >= 2 and batch 0 only
+    bool removesTensors = false;
 };
+
+// A malformation of the target tensor.
+Malformed onTarget(std::string name, std::function<void(const DecoderCase&, TensorSpec&)> change) {
+    return {name, [change](const DecoderCase& d) {
+                Tensors t = d.valid;
+                change(d, t[d.target]);
+                return makeSet(t);
+            }};
+}
 
 std::vector<Malformed> malformedInputs() {
     std::vector<Malformed> m;
-    m.push_back({"tensor array missing", [](const DecoderCase&) {
+    m.push_back({"tensor array missing",
+                 [](const DecoderCase&) {
                      SetPtr s = makeSet({});
                      s->count = 2;
                      return s;
-                 }});
-    m.push_back({"null data", [](const DecoderCase& d) {
-                     TensorSpec t = validTensor(d);
-                     t.nullData = true;
-                     return makeSet({t});
-                 }});
-    m.push_back({"one element short", [](const DecoderCase& d) {
-                     TensorSpec t = validTensor(d);
-                     t.byteSize = static_cast<int64_t>(t.values.size() * 4 - 4);
-                     return makeSet({t});
-                 }});
+                 },
+                 true});
+    for (size_t i = 0; i < 6; ++i) {
+        const std::string tensor = " in tensor " + std::to_string(i);
+        auto breakTensor = [i](std::function<void(TensorSpec&)> change) {
+            return [i, change](const DecoderCase& d) {
+                Tensors t = d.valid;
+                if (i < t.size()) change(t[i]);
+                return makeSet(t);
+            };
+        };
+        m.push_back({"null data" + tensor, breakTensor([](TensorSpec& t) { t.nullData = true; })});
+        m.push_back({"one element short" + tensor, breakTensor([](TensorSpec& t) {
+                         t.byteSize = static_cast<int64_t>(t.values.size() * 4 - 4);
+                     })});
+    }
     m.push_back({"null shape", [](const DecoderCase& d) {
-                     SetPtr s = makeSet({validTensor(d)});
-                     std::free(s->tensors[0].shape);
-                     s->tensors[0].shape = nullptr;
+                     SetPtr s = makeSet(d.valid);
+                     std::free(s->tensors[d.target].shape);
+                     s->tensors[d.target].shape = nullptr;
                      return s;
                  }});
     for (size_t dim = 0; dim < 3; ++dim) {
-        m.push_back({"negative dimension " + std::to_string(dim), [dim](const DecoderCase& d) {
-                         TensorSpec t = validTensor(d);
-                         t.shape[dim] = -1;
-                         return makeSet({t});
-                     }});
+        m.push_back(onTarget("negative dimension " + std::to_string(dim),
+                             [dim](const DecoderCase&, TensorSpec& t) { t.shape[std::min(dim, t.shape.size() - 1)] = -1; }));
     }
-    m.push_back({"zero row size", [](const DecoderCase& d) {
-                     TensorSpec t = validTensor(d);
-                     t.shape[d.architecture == 0 ? 1 : 2] = 0;
-                     return makeSet({t});
+    m.push_back({"zero dimension", [](const DecoderCase& d) {
+                     Tensors t = d.valid;
+                     TensorSpec& z = t[d.zeroDim.first];
+                     z.shape[d.zeroDim.second] = 0;
+                     z.values.clear();
+                     return makeSet(t);
                  }});
     for (const int rank : {0, 1}) {
-        m.push_back({"rank " + std::to_string(rank), [rank](const DecoderCase& d) {
-                         TensorSpec t = validTensor(d);
-                         t.shape.resize(rank, 60);
-                         return makeSet({t});
-                     }});
+        m.push_back(onTarget("rank " + std::to_string(rank),
+                             [rank](const DecoderCase&, TensorSpec& t) { t.shape.resize(rank, 60); }));
     }
-    m.push_back({"rank 5",
-                 [](const DecoderCase& d) {
-                     TensorSpec t = validTensor(d);
-                     t.shape.insert(t.shape.begin(), {1, 1});
-                     return makeSet({t});
-                 },
-                 false});
-    m.push_back({"batch 2",
-                 [](const DecoderCase& d) {
-                     TensorSpec t = validTensor(d);
-                     t.shape[0] = 2;
-                     t.values.resize(t.values.size() * 2, 0.5f);
-                     return makeSet({t});
-                 },
-                 false});
+    m.push_back(onTarget("rank 5", [](const DecoderCase&, TensorSpec& t) {
+        t.shape.insert(t.shape.begin(), 5 - static_cast<int>(t.shape.size()), 1);
+    }));
+    m.push_back(onTarget("batch 2", [](const DecoderCase&, TensorSpec& t) {
+        t.shape[0] = 2;
+        t.values.resize(t.values.size() * 2, 0.5f);
+    }));
     for (const uint32_t type : {2u, 3u, 10u}) {
-        m.push_back({"element type " + std::to_string(type), [type](const DecoderCase& d) {
-                         TensorSpec t = validTensor(d);
-                         t.elementType = type;
-                         return makeSet({t});
-                     }});
+        m.push_back(onTarget("element type " + std::to_string(type),
+                             [type](const DecoderCase&, TensorSpec& t) { t.elementType = type; }));
     }
-    m.push_back({"huge count, tiny data", [](const DecoderCase& d) {
-                     TensorSpec t = validTensor(d);
-                     t.shape[d.architecture == 0 ? 2 : 1] = INT_MAX;
-                     return makeSet({t});
-                 }});
-    m.push_back({"overflowing shape", [](const DecoderCase& d) {
-                     TensorSpec t = validTensor(d);
-                     t.shape = {INT_MAX, INT_MAX, INT_MAX, 6, INT_MAX};
-                     if (d.architecture != 0) t.shape = {INT_MAX, INT_MAX, INT_MAX};
-                     return makeSet({t});
+    m.push_back(onTarget("huge count, tiny data",
+                         [](const DecoderCase& d, TensorSpec& t) { t.shape[d.countDim] = INT_MAX; }));
+    m.push_back(onTarget("overflowing shape", [](const DecoderCase& d, TensorSpec& t) {
+        t.shape = {INT_MAX, INT_MAX, INT_MAX};
+        if (d.architecture == 0) t.shape = {INT_MAX, INT_MAX, INT_MAX, 6, INT_MAX};
+    }));
+    m.push_back({"names missing", [](const DecoderCase& d) {
+                     Tensors t = d.valid;
+                     for (TensorSpec& s : t) s.nullName = true;
+                     return makeSet(t);
                  }});
     return m;
 }
@@ -129,7 +153,7 @@ class MalformedInput : public ::testing::TestWithParam<DecoderCase> {};
 TEST_P(MalformedInput, GivesAnEmptyResultAndOneWarning) {
     const DecoderCase& d = GetParam();
     const std::string head = std::string("Warning! [") + d.tag + "]";
-    auto check = [&](const std::string& name, const TensorSet* input, uint32_t expectedId) {
+    auto check = [&](const std::string& name, const TensorSet* input, uint32_t expectedId, bool missing) {
         SCOPED_TRACE(name);
         LogCapture log;
         SetPtr out(qzai::runDetectionPostprocessor(d.architecture, input, 0.25f, 0.45f, 640, 640));
@@ -137,18 +161,58 @@ TEST_P(MalformedInput, GivesAnEmptyResultAndOneWarning) {
         EXPECT_EQ(out->count, 0u);
         EXPECT_EQ(out->tensors, nullptr);
         EXPECT_EQ(out->id, expectedId);
+        if (missing && d.silentWhenMissing) {
+            EXPECT_TRUE(log.warnings.empty());
+            return;
+        }
         ASSERT_EQ(log.warnings.size(), 1u);
         EXPECT_EQ(log.warnings[0].rfind(head, 0), 0u) << log.warnings[0];
     };
 
-    check("null set", nullptr, 0);
+    // The valid set itself decodes without a warning.
+    {
+        LogCapture log;
+        SetPtr input = makeSet(d.valid);
+        SetPtr out(qzai::runDetectionPostprocessor(d.architecture, input.get(), 0.25f, 0.45f, 640, 640));
+        EXPECT_TRUE(log.warnings.empty()) << log.warnings[0];
+    }
+    check("null set", nullptr, 0, true);
     for (const Malformed& m : malformedInputs()) {
-        if (d.architecture == 0 && !m.appliesTo0) continue;
+        if (d.skipped.count(m.name) || (m.name == "names missing" && !d.namesRequired)) continue;
+        if (m.name.find(" in tensor ") != std::string::npos &&
+            std::stoul(m.name.substr(m.name.rfind(' ') + 1)) >= d.valid.size()) {
+            continue;
+        }
         SetPtr input = m.build(d);
-        check(m.name, input.get(), d.emptyIdIsZero ? 0 : input->id);
+        check(m.name, input.get(), d.emptyIdIsZero ? 0 : input->id, m.removesTensors);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BuiltDecoders, MalformedInput, ::testing::ValuesIn(kDecoders));
+// Values the model should never give: nothing crashes, no float-to-int
+// conversion is undefined (UBSan), and no score that is not finite becomes
+// a detection.
+class NonNumberValues : public ::testing::TestWithParam<DecoderCase> {};
+
+TEST_P(NonNumberValues, NeverBecomeScores) {
+    const DecoderCase& d = GetParam();
+    for (const float v : {NAN, INFINITY, -INFINITY, 1e30f}) {
+        SCOPED_TRACE(v);
+        Tensors t = d.valid;
+        for (TensorSpec& s : t) std::fill(s.values.begin(), s.values.end(), v);
+        const Decoded out = decodeWith(d.architecture, t, 0.25f);
+        for (size_t r = 0; r < out.rows.size(); r += 6) EXPECT_TRUE(std::isfinite(out.rows[r + 4]));
+    }
+}
+
+std::string caseName(const ::testing::TestParamInfo<DecoderCase>& info) {
+    std::string name = info.param.tag;
+    name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllDecoders, MalformedInput, ::testing::ValuesIn(kDecoders), caseName);
+// The YOLO decoders' own tests cover them.
+INSTANTIATE_TEST_SUITE_P(FamilyDecoders, NonNumberValues,
+                         ::testing::ValuesIn(std::begin(kDecoders) + 3, std::end(kDecoders)), caseName);
 
 }  // namespace

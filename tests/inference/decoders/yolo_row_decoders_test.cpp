@@ -72,7 +72,8 @@ TEST(AnchorBasedYolo, MatchesThePlainClassLoopOnOddValues) {
         }
         SetPtr input = makeSet({floatTensor("output0", {1, n, rowSize}, v)});
         for (const float conf : {0.25f, 0.15f, 0.0f, -1.0f}) {
-            // best = 0, class = 0; a product strictly above best replaces it.
+            // best = 0, class = 0; a product strictly above best replaces it;
+            // a row whose best product is infinite is no candidate.
             std::vector<qzai::Detection> expected;
             for (int r = 0; r < n; ++r) {
                 const float* row = v.data() + static_cast<size_t>(r) * rowSize;
@@ -84,7 +85,7 @@ TEST(AnchorBasedYolo, MatchesThePlainClassLoopOnOddValues) {
                         cls = c;
                     }
                 }
-                if (best >= conf) {
+                if (best >= conf && std::isfinite(best)) {
                     expected.push_back({row[0] - 0.5f * row[2], row[1] - 0.5f * row[3],
                                         row[0] + 0.5f * row[2], row[1] + 0.5f * row[3], best, cls});
                 }
@@ -150,7 +151,8 @@ TEST(Yolo26, KeepsRowsAtOrAboveConfUnchangedInModelOrder) {
                                   {5, 6, 7, 8, 0.2f, 1.0f},
                                   {9, 10, 11, 12, 0.9f, -3.0f},
                                   {13, 14, 15, 16, 0.3f, NAN},
-                                  {17, 18, 19, 20, NAN, 1.0f}})},
+                                  {17, 18, 19, 20, NAN, 1.0f},
+                                  {21, 22, 23, 24, INFINITY, 1.0f}})},
                            21);
     LogCapture log;
     SetPtr out(qzai::decodeYolo26(input.get(), 0.25f));

@@ -134,7 +134,8 @@ TEST_F(ProcessObjectsTest, UntrustworthyRowsAreSkipped) {
     auto set = makeSet({{qzai::testing::kDetectionName,
                          rows({row(10, 10, 20, 20, 1e-7f), row(10, 10, 20, 20, 0.9f, -1.0f),
                                row(10, 10, 20, 20, 0.9f, 2.0f),  // == number of classes
-                               row(10, 10, 20, 20, kNaN), row(kInf, 10, 20, 20), row(10, 10, 20, kNaN),
+                               row(10, 10, 20, 20, kNaN), row(10, 10, 20, 20, kInf), row(kInf, 10, 20, 20),
+                               row(10, 10, 20, kNaN),
                                row(10, 10, 20, 20, 0.9f, kNaN), row(10, 10, 20, 20, 0.9f, 3e9f),
                                row(10, 10, 20, 20, 0.9f, -3e9f), row(64, 64, 128, 128, 0.9f, 1.9f)}),
                          QZ_ELEMENT_FLOAT32, 20}});  // and a partial trailing row
@@ -187,6 +188,38 @@ TEST_F(ProcessObjectsTest, OutOfOrderFramesMatchAndMoveLastSeenBack) {
     for (int64_t t : {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min(), int64_t{0}})
         frame(t, row(64, 64, 128, 128));
     EXPECT_LE(tracks("car").size(), 3u);
+}
+
+// One frame stamped far ahead starts a track that later frames must neither
+// match nor keep: the camera's object is reported again at once.
+TEST_F(ProcessObjectsTest, AFrameStampedFarAheadDoesNotSilenceTheCamera) {
+    for (const int64_t wild : {std::numeric_limits<int64_t>::max(), int64_t{3600} * 1000000 + 400000}) {
+        state.trackedObjects.clear();
+        int64_t t = 0;
+        int reported = 0;
+        for (int i = 0; i < 6; ++i, t += 40000) reported += !frame(t, row(64, 64, 128, 128)).empty();
+        EXPECT_EQ(reported, 2) << wild;  // from the frame whose previous sighting is 120 ms old
+        frame(wild, row(64, 64, 128, 128));
+        reported = 0;
+        for (int i = 0; i < 10; ++i, t += 40000) reported += !frame(t, row(64, 64, 128, 128)).empty();
+        EXPECT_EQ(reported, 10) << wild;
+        EXPECT_EQ(tracks("car").size(), 1u) << wild;
+    }
+}
+
+// A track last seen exactly the match gap ahead of the frame still matches;
+// one microsecond more and it is dropped.
+TEST(TrackMatching, TracksAheadOfTheFrameBeyondTheGapAreDropped) {
+    for (const auto& [ahead, kept] : {std::pair{int64_t{1000000}, true}, std::pair{int64_t{1000001}, false}}) {
+        qzai::QzAIObjectData_t data;
+        data.lastSeenUs = ahead;
+        data.box = {0.1f, 0.1f, 0.1f, 0.1f};
+        qzai::QzAIObjectList list{std::make_shared<qzai::QzAIObject_t>(data)};
+        const auto track = list[0];
+        qzai::matchTracks(list, {{{0.1f, 0.1f, 0.1f, 0.1f}, 0.7f}}, 0, "t", {});
+        ASSERT_EQ(list.size(), 1u) << ahead;
+        EXPECT_EQ(list[0] == track, kept) << ahead;
+    }
 }
 
 TEST(TrackMatching, RecentTrackOutranksAnOlderOneWithTheSameOverlap) {

@@ -86,6 +86,25 @@ TestRuntimeStats EngineTestEnv::stats() const {
     return stats;
 }
 
+void EngineTestEnv::holdOutputs(bool hold) const {
+    auto set = reinterpret_cast<test_runtime_hold_outputs_fn>(dlsym(m_runtimeImage, "test_runtime_hold_outputs"));
+    if (!set) throw std::runtime_error("the test runtime cannot hold outputs");
+    set(hold ? 1 : 0);
+}
+
+void EngineTestEnv::releaseEnqueues() const {
+    auto release =
+        reinterpret_cast<test_runtime_release_enqueues_fn>(dlsym(m_runtimeImage, "test_runtime_release_enqueues"));
+    if (!release) throw std::runtime_error("the test runtime cannot release enqueue calls");
+    release();
+}
+
+void EngineTestEnv::releaseInits() const {
+    auto release = reinterpret_cast<test_runtime_release_inits_fn>(dlsym(m_runtimeImage, "test_runtime_release_inits"));
+    if (!release) throw std::runtime_error("the test runtime cannot release init calls");
+    release();
+}
+
 std::shared_ptr<qzai::InferenceInput_t> makeRequest(const std::shared_ptr<qzai::ModelDetails_t>& model,
     const std::string& deviceId, int64_t timestampUs) {
     auto settings = std::make_shared<qzai::DeviceAgentSettings_t>();

@@ -86,7 +86,8 @@ TensorSet* decodeAnchorBasedYolo(const TensorSet* input, float conf, float iou) 
         const float objectness = row[4];
         const float* scores = row + 5;
         const float best = bestProduct(objectness, scores, classes);
-        if (!(best >= conf)) continue;
+        // An infinite product must not become a candidate (NaN never passes).
+        if (!(best >= conf) || !std::isfinite(best)) continue;
         const int32_t bestClass = firstClassWith(best, objectness, scores, classes);
         const float cx = row[0], cy = row[1], w = row[2], h = row[3];
         candidates.push_back(

@@ -1,9 +1,11 @@
 #include "inference/decoders/anchor_free_yolo.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
 
+#include "inference/decoders/class_search.h"
 #include "inference/decoders/decoder_log.h"
 #include "inference/decoders/decoders.h"
 #include "inference/decoders/nms.h"
@@ -70,47 +72,7 @@ void findBestClassScores(int32_t begin, int32_t end, int32_t classes, const floa
     // the shape claims.
     if (begin >= end) return;
     const size_t stride = static_cast<size_t>(n);
-    const float* scores = data + 4 * stride;
-
-    // Blocks of 16 proposals kept in four 4-lane vectors while every class
-    // row passes by: lane-wise "score > best" selects the score and class.
-    // Each proposal still sees the classes in order with a strict compare,
-    // so the result equals the scalar loop below bit for bit.
-    typedef float Floats __attribute__((vector_size(16)));
-    typedef int32_t Ints __attribute__((vector_size(16)));
-    constexpr int32_t kLanes = 4;
-    constexpr int32_t kVectors = 4;
-    constexpr int32_t kBlock = kLanes * kVectors;
-    int32_t i = begin;
-    for (; end - i >= kBlock; i += kBlock) {
-        Floats b[kVectors];
-        Ints k[kVectors];
-        std::memcpy(b, best + i, sizeof b);
-        std::memcpy(k, cls + i, sizeof k);
-        for (int32_t c = 0; c < classes; ++c) {
-            const float* row = scores + static_cast<size_t>(c) * stride + i;
-            const Ints classVector = Ints{} + c;
-            for (int32_t v = 0; v < kVectors; ++v) {
-                Floats s;
-                std::memcpy(&s, row + v * kLanes, sizeof s);
-                const Ints above = s > b[v];
-                b[v] = reinterpret_cast<Floats>((reinterpret_cast<Ints>(s) & above) |
-                                                (reinterpret_cast<Ints>(b[v]) & ~above));
-                k[v] = (classVector & above) | (k[v] & ~above);
-            }
-        }
-        std::memcpy(best + i, b, sizeof b);
-        std::memcpy(cls + i, k, sizeof k);
-    }
-    for (int32_t c = 0; c < classes; ++c) {
-        const float* row = scores + static_cast<size_t>(c) * stride;
-        for (int32_t j = i; j < end; ++j) {
-            if (row[j] > best[j]) {
-                best[j] = row[j];
-                cls[j] = c;
-            }
-        }
-    }
+    searchClassesChannelMajor(begin, end, classes, data + 4 * stride, stride, best, cls);
 }
 
 std::vector<ProposalSlice> classSearchSlices(int32_t n, int32_t threads) {
@@ -168,7 +130,8 @@ TensorSet* decodeAnchorFreeYoloWithThreads(const TensorSet* input, float conf, f
     std::vector<Detection> candidates;
     candidates.reserve(256);
     for (int32_t i = 0; i < n; ++i) {
-        if (cls[i] < 0) continue;
+        // A proposal whose best class score is infinite is no candidate.
+        if (cls[i] < 0 || !std::isfinite(best[i])) continue;
         const float cx = data[i];
         const float cy = data[stride + i];
         const float w = data[2 * stride + i];

@@ -25,10 +25,26 @@ TensorSet* anchorBasedYolo(const TensorSet* in, const DecoderArgs& a) {
     return decodeAnchorBasedYolo(in, a.conf, a.iou);
 }
 TensorSet* yolo26(const TensorSet* in, const DecoderArgs& a) { return decodeYolo26(in, a.conf); }
-
-// Families whose decoder is not part of the build yet decode to nothing.
-TensorSet* notBuilt(const TensorSet* in, const DecoderArgs&) {
-    return makeEmptyResult(in ? in->id : 0);
+TensorSet* yoloNas(const TensorSet* in, const DecoderArgs& a) {
+    return decodeYoloNas(in, a.conf, a.iou);
+}
+TensorSet* rtDetr(const TensorSet* in, const DecoderArgs& a) {
+    return decodeRtDetr(in, a.conf, a.width, a.height);
+}
+TensorSet* rfDetr(const TensorSet* in, const DecoderArgs& a) {
+    return decodeRfDetr(in, a.conf, a.width, a.height);
+}
+TensorSet* ssd(const TensorSet* in, const DecoderArgs& a) {
+    return decodeSsd(in, a.conf, a.iou, a.width, a.height);
+}
+TensorSet* efficientDet(const TensorSet* in, const DecoderArgs& a) {
+    return decodeEfficientDet(in, a.conf, a.width, a.height);
+}
+TensorSet* nanoDet(const TensorSet* in, const DecoderArgs& a) {
+    return decodeNanoDet(in, a.conf, a.iou);
+}
+TensorSet* yolov8DeepX(const TensorSet* in, const DecoderArgs& a) {
+    return decodeYolov8DeepX(in, a.conf, a.iou);
 }
 
 struct Entry {
@@ -41,13 +57,13 @@ constexpr Entry kDecoders[] = {
     {"AnchorFreeYolo", anchorFreeYolo},
     {"AnchorBasedYolo", anchorBasedYolo},
     {"YOLO26", yolo26},
-    {"YOLO-NAS", notBuilt},
-    {"RT-DETR", notBuilt},
-    {"RF-DETR", notBuilt},
-    {"SSD", notBuilt},
-    {"EfficientDet", notBuilt},
-    {"NanoDet", notBuilt},
-    {"YOLOv8-DeepX", notBuilt},
+    {"YOLO-NAS", yoloNas},
+    {"RT-DETR", rtDetr},
+    {"RF-DETR", rfDetr},
+    {"SSD", ssd},
+    {"EfficientDet", efficientDet},
+    {"NanoDet", nanoDet},
+    {"YOLOv8-DeepX", yolov8DeepX},
 };
 constexpr int32_t kDecoderCount = static_cast<int32_t>(sizeof kDecoders / sizeof kDecoders[0]);
 

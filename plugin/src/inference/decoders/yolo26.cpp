@@ -1,3 +1,4 @@
+#include <cmath>
 #include <vector>
 
 #include "inference/decoders/decoder_log.h"
@@ -28,7 +29,7 @@ TensorSet* decodeYolo26(const TensorSet* input, float conf) {
     rows.reserve(256 * kRowSize);
     for (int32_t r = 0; r < t.rows; ++r) {
         const float* row = t.data + static_cast<size_t>(r) * kRowSize;
-        if (row[4] >= conf) rows.insert(rows.end(), row, row + kRowSize);
+        if (row[4] >= conf && std::isfinite(row[4])) rows.insert(rows.end(), row, row + kRowSize);
     }
     const size_t count = rows.size() / kRowSize;
     decoderVerbose("[YOLO26] %d detections above threshold.\n", static_cast<int>(count));

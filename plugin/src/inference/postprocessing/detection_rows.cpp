@@ -63,8 +63,13 @@ FrameDetections_t readDetections(const Tensor& tensor, const std::vector<std::st
             ++result.malformedRows;
             continue;
         }
-        // Written as the complement of "score below 1e-6" so that NaN is skipped.
-        if (*classIndex < 0 || !(score >= 1e-6)) continue;
+        // An infinite score would outrank every real one downstream and reach
+        // the host as the object's confidence.
+        if (!std::isfinite(score)) {
+            ++result.malformedRows;
+            continue;
+        }
+        if (*classIndex < 0 || score < 1e-6) continue;
         if (static_cast<size_t>(*classIndex) >= classNames.size()) {
             logMessage("Warning! Got an invalid order from the model: %d\n", *classIndex);
             continue;

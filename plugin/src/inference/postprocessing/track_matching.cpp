@@ -44,9 +44,19 @@ QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetect
     }
 
     std::vector<Candidate> candidates;
+    // Tracks last seen further ahead of this frame than the match gap: a
+    // frame stamped far in the future started them, and matching them would
+    // let them take every later sighting while never being reported.
+    std::vector<char> expired(tracks.size(), 0);
+    bool anyExpired = false;
     for (size_t t = 0; t < tracks.size(); ++t) {
         const int64_t age = saturatingDifference(nowUs, views[t].lastSeenUs);
         if (age > limits.maxMatchAgeUs) continue;
+        if (age < -limits.maxMatchAgeUs) {
+            expired[t] = 1;
+            anyExpired = true;
+            continue;
+        }
         // Ages under 1 ms (also negative ones from late frames) count as 1 ms.
         const double ageFactor = static_cast<double>(std::max<int64_t>(age, 1000)) / 1000.0;
         for (size_t d = 0; d < detections.size(); ++d) {
@@ -84,6 +94,14 @@ QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetect
         if (saturatingDifference(previousLastSeenUs, firstSeenUs) > limits.minTrackAgeUs &&
             saturatingDifference(nowUs, previousLastSeenUs) < limits.maxReportGapUs)
             reported.push_back(tracks[c.track]);
+    }
+
+    if (anyExpired) {
+        size_t kept = 0;
+        for (size_t t = 0; t < tracks.size(); ++t) {
+            if (!expired[t]) tracks[kept++] = std::move(tracks[t]);
+        }
+        tracks.resize(kept);
     }
 
     if (tracks.size() > limits.maxTracks) {

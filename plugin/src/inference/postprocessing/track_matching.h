@@ -1,6 +1,7 @@
 // Track matching: one class of one device, one frame. Assigns the frame's
 // detections of the class to the class's tracked objects by overlap and age,
-// updates the matched objects, cuts an overgrown list and starts new tracks.
+// updates the matched objects, drops objects last seen too far ahead of the
+// frame, cuts an overgrown list and starts new tracks.
 //
 // The caller holds the device mutex; the objects' own locks are taken inside
 // for each read and write of their fields.
@@ -24,7 +25,9 @@ struct FrameDetection_t {
 struct TrackMatchingLimits {
     int64_t minTrackAgeUs = 100000;   // reported: previous sighting - first sighting > this
     int64_t maxReportGapUs = 500000;  // reported: now - previous sighting < this
-    int64_t maxMatchAgeUs = 1000000;  // objects seen longer ago than this are not matched
+    // Objects seen longer ago than this are not matched; objects whose last
+    // sighting lies further ahead of the frame than this are dropped.
+    int64_t maxMatchAgeUs = 1000000;
     size_t maxTracks = 100;           // a longer class list is cut ...
     size_t keptTracks = 70;           // ... to this many most recently seen objects
 };

@@ -1,10 +1,13 @@
 #include "inference/preprocessing/input_tensors.h"
 
 #include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,25 @@ constexpr const char* kImageInputName = "image-";
 constexpr const char* kMaskInputName = "mask-";
 constexpr const char* kNmsInputName = "nms_sensitivity-";
 constexpr const char* kByteRuntimeName = "DEEPX";
+
+// All input tensors of one request together: the image (three channels of
+// float32 at most) and the mask, each side within kMaxTargetSide.
+constexpr uint64_t kMaxRequestBytes = uint64_t{256} << 20;
+constexpr uint64_t kMaxImageBytesPerPixel = 3 * sizeof(float);
+
+// A refusal that depends only on the model's declaration recurs on every
+// frame of the stage: each distinct text is logged once. The set is bounded;
+// when full it starts afresh.
+void warnOncePerStage(const std::string& text) {
+    static std::mutex mutex;
+    static std::set<std::string> said;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (said.size() >= 1024) said.clear();
+        if (!said.insert(text).second) return;
+    }
+    logMessage("%s", text.c_str());
+}
 
 // One record before it is moved into the set.
 struct PendingTensor {
@@ -46,28 +68,67 @@ const NamedTensorDetails_t* findInput(const ModelDetails_t& model, const char* n
     return nullptr;
 }
 
+// The mask's sides as declared; a missing or negative dimension counts as 0.
+std::pair<int64_t, int64_t> maskSides(const NamedTensorDetails_t& input) {
+    auto dim = [&](size_t i) -> int64_t {
+        return i < input.shape.size() && input.shape[i] > 0 ? input.shape[i] : 0;
+    };
+    return {dim(0), dim(1)};
+}
+
+std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatText(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+// The checks that need no pixels; a model that fails one fails it on every
+// frame, so each refusal is logged once.
 std::optional<InputChoice> chooseInputs(const pipeline_stage_parameters_t& stage) {
     const ModelDetails_t* model = stage.model.get();
     if (!model) {
-        logMessage("Warning! Pipeline stage %s has no model!\n", stage.key.c_str());
+        warnOncePerStage(formatText("Warning! Pipeline stage %s has no model!\n", stage.key.c_str()));
         return std::nullopt;
     }
     InputChoice choice;
     const bool single = model->namedInputs.size() == 1;
     choice.image = single ? &model->namedInputs.front() : findInput(*model, kImageInputName);
     if (!choice.image) {
-        logMessage("Warning! Model %s does not support image input!\n", model->id.c_str());
+        warnOncePerStage(formatText("Warning! Model %s does not support image input!\n", model->id.c_str()));
         return std::nullopt;
     }
     if (!isSupportedTargetSize(model->input.width, model->input.height)) {
-        logMessage("Warning! Model %s input size %" PRIu64 "x%" PRIu64 " exceeds %" PRIu64
-                   " per side!\n",
-                   model->id.c_str(), model->input.width, model->input.height, kMaxTargetSide);
+        warnOncePerStage(formatText("Warning! Model %s input size %" PRIu64 "x%" PRIu64 " exceeds %" PRIu64
+                                    " per side!\n",
+                                    model->id.c_str(), model->input.width, model->input.height, kMaxTargetSide));
         return std::nullopt;
     }
     if (!single) {
         choice.mask = findInput(*model, kMaskInputName);
         choice.nms = findInput(*model, kNmsInputName);
+    }
+    uint64_t maskBytes = 0;
+    if (choice.mask) {
+        const auto [d0, d1] = maskSides(*choice.mask);
+        if (!isSupportedTargetSize(static_cast<uint64_t>(d0), static_cast<uint64_t>(d1))) {
+            warnOncePerStage(formatText("Warning! Model %s declares a mask input of %" PRId64 "x%" PRId64
+                                        " that cannot be made!\n",
+                                        model->id.c_str(), d0, d1));
+            return std::nullopt;
+        }
+        maskBytes = static_cast<uint64_t>(d0) * static_cast<uint64_t>(d1);
+    }
+    // Both factors are within 32768, so nothing here can overflow.
+    const uint64_t imageBytes = model->input.width * model->input.height * kMaxImageBytesPerPixel;
+    if (imageBytes + maskBytes > kMaxRequestBytes) {
+        warnOncePerStage(formatText("Warning! Model %s declares inputs of %" PRIu64 " bytes, more than %" PRIu64
+                                    " per frame!\n",
+                                    model->id.c_str(), imageBytes + maskBytes, kMaxRequestBytes));
+        return std::nullopt;
     }
     choice.bytes = model->installedRuntimeName == kByteRuntimeName ||
                    choice.image->dataType == QZ_ELEMENT_UINT8;
@@ -90,20 +151,11 @@ PendingTensor imageTensor(const NamedTensorDetails_t& input, HeapArray<uint8_t>&
     return t;
 }
 
-std::optional<PendingTensor> maskTensor(const ModelDetails_t& model, const NamedTensorDetails_t& input) {
-    auto dim = [&](size_t i) -> int64_t {
-        return i < input.shape.size() && input.shape[i] > 0 ? input.shape[i] : 0;
-    };
-    const int64_t d0 = dim(0);
-    const int64_t d1 = dim(1);
-    constexpr int64_t kMaxDim = std::numeric_limits<int32_t>::max();
+// The sides were checked by chooseInputs.
+std::optional<PendingTensor> maskTensor(const NamedTensorDetails_t& input) {
+    const auto [d0, d1] = maskSides(input);
     PendingTensor t;
-    if (d0 > kMaxDim || d1 > kMaxDim || !t.data.allocate(static_cast<size_t>(d0 * d1))) {
-        logMessage("Warning! Model %s declares a mask input of %" PRId64 "x%" PRId64
-                   " that cannot be made!\n",
-                   model.id.c_str(), d0, d1);
-        return std::nullopt;
-    }
+    if (!t.data.allocate(static_cast<size_t>(d0 * d1))) return std::nullopt;
     if (!t.data.empty()) std::memset(t.data.data(), 1, t.data.size());
     t.name = input.name;
     t.elementType = input.dataType;
@@ -154,7 +206,7 @@ TensorSetPtr assemble(const pipeline_stage_parameters_t& stage, const InputChoic
     std::vector<PendingTensor> pending;
     pending.push_back(imageTensor(*choice.image, std::move(*pixels)));
     if (choice.mask) {
-        auto mask = maskTensor(*stage.model, *choice.mask);
+        auto mask = maskTensor(*choice.mask);
         if (!mask) return nullptr;
         pending.push_back(std::move(*mask));
     }
@@ -173,6 +225,10 @@ std::optional<HeapArray<uint8_t>> toBytes(std::optional<HeapArray<T>>&& pixels) 
 }
 
 }  // namespace
+
+bool hasUsableInputs(const pipeline_stage_parameters_t& stage) {
+    return chooseInputs(stage).has_value();
+}
 
 TensorSetPtr prepareRuntimeInput(const YuvPlanes& frame, const pipeline_stage_parameters_t& stage,
                                  std::span<const float, 4> cropBox) {

@@ -18,10 +18,12 @@
 // the returned TensorSetPtr frees them all unless released to the runtime.
 //
 // Failures give an empty TensorSetPtr: no image input ("Warning! Model %s
-// does not support image input!\n"), an input side beyond 32768 or an
-// unusable mask shape (a warning each), an unusable frame or a failed
-// allocation (nothing logged here; the caller reports it, e.g. "Warning!
-// Could not preprocess frame!\n" on the direct road).
+// does not support image input!\n"), an image or mask side beyond 32768, or
+// inputs of more than 256 MiB together (a warning each, logged once per
+// model declaration: they recur on every frame), an unusable frame or a
+// failed allocation (nothing logged here; the caller reports it, e.g.
+// "Warning! Could not preprocess frame!\n" on the direct road). Nothing is
+// allocated for a declaration that is refused.
 //
 // Thread-safe: reads its arguments only.
 #pragma once
@@ -39,6 +41,10 @@ class IUncompressedVideoFrame;
 namespace qz::vms_server_plugins::analytics::qzai {
 
 struct VideoFrame;
+
+// Whether the stage's model declares inputs that can be made (the checks that
+// need no frame); a refusal is logged as above, once.
+bool hasUsableInputs(const pipeline_stage_parameters_t& stage);
 
 // Direct road: from the host's YUV 4:2:0 frame. cropBox is x0, y0, x1, y1 as
 // fractions of the frame (the stage's own crop box or one the caller made).

@@ -1,0 +1,180 @@
+// The inference road through the real plug-in library and the test runtime
+// when the runtime misbehaves or the frames and the model are odd: a runtime
+// that fails comes back with no setting touched, infinite scores never reach
+// the host, one wildly stamped frame does not silence the camera, and a model
+// declaring a huge mask input is refused once without the frames allocating.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <set>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "common/support/log_files.h"
+#include "host/road_rig.h"
+#include "test_runtime/test_runtime_stats.h"
+
+namespace qz::test_host {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+
+RoadRigOptions rigOptions(std::map<std::string, std::string> runtimeArgs) {
+    RoadRigOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.modelDescriptor = nlohmann::json{
+        {"mode", "find_squares"}, {"output_name", RoadRig::kOutputName}, {"class", 0}, {"score", 0.9}}.dump();
+    options.runtimeArgs = std::move(runtimeArgs);
+    return options;
+}
+
+// One camera of a rig: frames with a still square, stamped 100 ms apart from
+// the wall clock on, one at a time.
+class Camera {
+public:
+    explicit Camera(RoadRig& rig)
+        : m_rig(rig),
+          m_nextUs(std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count()) {}
+
+    // Pushes a frame (at `timestampUs`, or the next regular stamp) and waits
+    // up to `wait` for its object packet; true when it came.
+    bool frame(std::chrono::milliseconds wait, int64_t timestampUs = 0) {
+        if (timestampUs == 0) timestampUs = m_nextUs += 100000;
+        FrameSpec frame;
+        frame.width = kWidth;
+        frame.height = kHeight;
+        frame.timestampUs = timestampUs;
+        frame.squares = {{80, 60, 96, 235}};
+        m_rig.host().pushFrame(m_rig.cameraIds()[0], frame);
+        return m_rig.host().recorder().waitUntil(
+            [&](const std::vector<RecordedPacket>& packets) {
+                for (const RecordedPacket& packet : packets)
+                    if (packet.kind == RecordedPacket::Kind::objects && packet.timestampUs == timestampUs) return true;
+                return false;
+            },
+            wait);
+    }
+
+    // Pushes frames until `done` holds; false after a minute (a hang guard).
+    template <typename Done>
+    bool until(Done done) {
+        const auto deadline = Clock::now() + 60s;
+        while (!done()) {
+            if (Clock::now() > deadline) return false;
+            frame(200ms);
+        }
+        return true;
+    }
+
+    size_t objectPackets() const {
+        size_t n = 0;
+        for (const RecordedPacket& packet : m_rig.host().recorder().packets(m_rig.cameraIds()[0]))
+            n += packet.kind == RecordedPacket::Kind::objects;
+        return n;
+    }
+
+private:
+    RoadRig& m_rig;
+    int64_t m_nextUs;
+};
+
+size_t logCount(const RoadRig& rig, const std::string& fragment) {
+    size_t n = 0;
+    for (const std::string& line : qz::test::readLogLines(fs::path(rig.dataDirectory()) / "qzai_plugin_start.log"))
+        n += line.find(fragment) != std::string::npos;
+    return n;
+}
+
+// The counters of the runtime image the plug-in loaded (the rig's copy).
+TestRuntimeStats runtimeStats(const RoadRig& rig) {
+    TestRuntimeStats stats{};
+    const std::string path = (fs::path(rig.dataDirectory()) / "inference_engine" / "RuntimeLibrary.dll").string();
+    if (void* image = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+        if (auto get = reinterpret_cast<test_runtime_get_stats_fn>(dlsym(image, "test_runtime_get_stats"))) get(&stats);
+        dlclose(image);
+    }
+    return stats;
+}
+
+std::string logText(const RoadRig& rig) {
+    std::string all;
+    for (const auto& line : qz::test::readLogLines(fs::path(rig.dataDirectory()) / "qzai_plugin_start.log"))
+        all += line + "\n";
+    return all;
+}
+
+// The runtime fails after every third answer. Packets stop at each failure
+// and come back after the engine loop restarted the runtime; the notice is
+// raised meanwhile. The second failure comes well after the cameras were set
+// up, when only the restart of a failed runtime can bring it back.
+TEST(RuntimeRecoveryEndToEnd, ARuntimeFailingWhileRunningComesBackWithNoSettingTouched) {
+    RoadRig rig(rigOptions({{"retrieve_error_after", "3"}}));
+    Camera camera(rig);
+    const char* failure = "Warning! Runtime gave error";
+    ASSERT_TRUE(camera.until([&] { return logCount(rig, failure) >= 2; })) << logText(rig);
+    EXPECT_GE(logCount(rig, "Notice: [Warning] RUNTIME_INIT_FAILED: The AI runtime stopped with an error"), 1u);
+    const size_t before = camera.objectPackets();
+    ASSERT_TRUE(camera.until([&] { return camera.objectPackets() > before; })) << logText(rig);
+    EXPECT_GE(logCount(rig, "Restarting the AI runtime after a failure"), 1u) << logText(rig);
+    EXPECT_GE(runtimeStats(rig).initCalls, 3u);
+    EXPECT_EQ(rig.host().unload().objectsLeaked, 0u);
+}
+
+TEST(RuntimeRecoveryEndToEnd, AFirstInitialisationFailureIsRetried) {
+    RoadRig rig(rigOptions({{"fail_init_times", "1"}}));
+    Camera camera(rig);
+    ASSERT_TRUE(camera.until([&] { return camera.objectPackets() > 0; })) << logText(rig);
+    EXPECT_EQ(logCount(rig, "Notice: [Warning] RUNTIME_INIT_FAILED: Failed to initialize the AI runtime: injected"),
+              1u);
+    EXPECT_EQ(runtimeStats(rig).initCalls, 2u);
+    EXPECT_EQ(rig.host().unload().objectsLeaked, 0u);
+}
+
+TEST(RoadHardening, InfiniteScoresNeverReachTheHost) {
+    RoadRig rig(rigOptions({{"infinite_score", "1"}}));
+    Camera camera(rig);
+    ASSERT_TRUE(camera.until([&] { return runtimeStats(rig).outputsDelivered >= 8; }));
+    rig.host().unload();  // every output worker has finished
+    EXPECT_EQ(camera.objectPackets(), 0u);
+}
+
+TEST(RoadHardening, OneFrameStampedFarAheadDoesNotSilenceTheCamera) {
+    RoadRig rig(rigOptions({}));
+    Camera camera(rig);
+    ASSERT_TRUE(camera.until([&] { return camera.objectPackets() >= 3; }));
+    camera.frame(1s, std::numeric_limits<int64_t>::max());
+    int answered = 0;
+    for (int i = 0; i < 10; ++i) answered += camera.frame(2s);
+    EXPECT_GE(answered, 8);
+}
+
+TEST(RoadHardening, AHugeMaskInputIsRefusedOnceWithoutAllocating) {
+    RoadRigOptions options = rigOptions({});
+    options.extraNamedInputs = R"([{"Name": "mask-", "DataType": "uint8", "Shape": [100000, 100000]}])";
+    RoadRig rig(options);
+    Camera camera(rig);
+    const std::string refusal = "declares a mask input of 100000x100000 that cannot be made";
+    ASSERT_TRUE(camera.until([&] { return logCount(rig, refusal) > 0; }));
+    for (int i = 0; i < 5; ++i) camera.frame(50ms);
+    EXPECT_EQ(runtimeStats(rig).enqueueAccepted, 0u);
+    rig.host().unload();
+    EXPECT_EQ(logCount(rig, refusal), 1u);
+    EXPECT_EQ(camera.objectPackets(), 0u);
+}
+
+}  // namespace
+}  // namespace qz::test_host
