@@ -4,14 +4,18 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
+#include "host/main_job_events.h"
 #include "host/decoder_road.h"
 #include "host/machine_report.h"
 #include "host/road_rig.h"
+#include "host/two_stage_job.h"
+#include "host/rules_scenario.h"
 
 namespace qz::test_host {
 
@@ -23,6 +27,8 @@ constexpr int kSquareSide = 160;
 // Longest wait for the packets of one round of frames; a frame the plug-in
 // dropped gives none, and the run goes on after this.
 constexpr auto kRoundTimeout = std::chrono::milliseconds(1000);
+// The scripted camera clock: one round of frames every 40 ms of camera time.
+constexpr int64_t kFramePeriodUs = 40000;
 
 // The square camera c draws in frame f, in pixels. It moves back and forth
 // (never jumps) inside the part of the frame the model sees: the crop box,
@@ -47,6 +53,13 @@ Square squareAt(const MainJobOptions& options, int camera, int frame) {
             kSquareSide, 235};
 }
 
+
+void say(FILE* log, const std::string& text) {
+    if (log) std::fprintf(log, "%s\n", text.c_str());
+}
+
+}  // namespace
+
 double iou(const sdk::analytics::Rect& a, double bx, double by, double bw, double bh) {
     const double ix = std::max(0.0, std::min<double>(a.x + a.width, bx + bw) - std::max<double>(a.x, bx));
     const double iy = std::max(0.0, std::min<double>(a.y + a.height, by + bh) - std::max<double>(a.y, by));
@@ -54,12 +67,6 @@ double iou(const sdk::analytics::Rect& a, double bx, double by, double bw, doubl
     const double uni = static_cast<double>(a.width) * a.height + bw * bh - inter;
     return uni > 0.0 ? inter / uni : 0.0;
 }
-
-void say(FILE* log, const std::string& text) {
-    if (log) std::fprintf(log, "%s\n", text.c_str());
-}
-
-}  // namespace
 
 MainJobResult runMainJob(const MainJobOptions& options) {
     MainJobResult result;
@@ -69,6 +76,18 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         rigOptions.modelDescriptor = nlohmann::json{{"mode", "find_squares"}, {"output_name", RoadRig::kOutputName},
             {"class", 0}, {"score", 0.9}, {"layout", options.outputLayout}}.dump();
         if (options.outputLayout != "rows") rigOptions.rawPostprocessing = decoderRoadPostprocessing(options.outputLayout);
+        std::unique_ptr<RulesScript> rules;
+        if (options.scenario == "rules") {
+            rules = std::make_unique<RulesScript>(options.cameras, options.width, options.height, kSquareSide,
+                                                  RoadRig::kModelSide);
+            rigOptions.postprocessor = "LineCrossing";
+            for (int c = 0; c < options.cameras; ++c) rigOptions.stageSettings.push_back(rules->stageSettings(c));
+        } else if (!options.scenario.empty()) {
+            throw std::runtime_error("unknown scenario: " + options.scenario);
+        }
+        auto drawn = [&](int camera, int frame) {
+            return rules ? rules->squareAt(camera, frame) : squareAt(options, camera, frame);
+        };
         RoadRig rig(rigOptions);
         TestHost& host = rig.host();
         const std::vector<std::string>& ids = rig.cameraIds();
@@ -76,30 +95,37 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         say(options.log, "model served at " + rig.modelUrl());
         say(options.log, "cameras offered their pipeline; waiting for the model and the runtime...");
 
-        // Frames carry the wall-clock time of their push (strictly increasing),
-        // so the agent does not find them old and the tracker sees time pass.
+        // Frames carry a scripted camera clock: 40 ms a round from the wall
+        // clock at the start, so the tracker and the rules see the same times
+        // however fast the machine runs.
+        const int64_t clockStartUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count();
         int64_t lastTimestampUs = 0;
         std::map<int64_t, int> frameOfTimestamp;
         int frame = 0;
         auto pushRound = [&] {
-            const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count();
-            const int64_t timestampUs = lastTimestampUs = std::max(now, lastTimestampUs + 1);
+            const int64_t timestampUs = lastTimestampUs = clockStartUs + frame * kFramePeriodUs;
             frameOfTimestamp[timestampUs] = frame;
             for (int c = 0; c < options.cameras; ++c) {
                 FrameSpec frameLayout;
                 frameLayout.width = options.width;
                 frameLayout.height = options.height;
                 frameLayout.timestampUs = timestampUs;
-                frameLayout.squares = {squareAt(options, c, frame)};
+                frameLayout.squares = {drawn(c, frame)};
                 host.pushFrame(ids[static_cast<size_t>(c)], frameLayout);
             }
             ++frame;
             return timestampUs;
         };
-        // Every camera delivered its object packet for the round.
+        // Every camera delivered its object packet for the round (in the
+        // rules scenario, every camera whose square passes its masks).
         auto roundDone = [&](int64_t timestampUs, std::chrono::milliseconds timeout) {
+            size_t expected = ids.size();
+            if (rules) {
+                expected = 0;
+                for (int c = 0; c < options.cameras; ++c) expected += rules->passesMasks(c, frameOfTimestamp[timestampUs]);
+            }
             return host.recorder().waitUntil(
                 [&](const std::vector<RecordedPacket>& packets) {
                     std::set<std::string> done;
@@ -107,15 +133,19 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                         if (packet.kind == RecordedPacket::Kind::objects && packet.timestampUs == timestampUs)
                             done.insert(packet.deviceId);
                     }
-                    return done.size() == ids.size();
+                    return done.size() >= expected;
                 },
                 timeout);
         };
 
-        // Warm-up: push rounds until the first packet shows that the road is
-        // open, then until one whole round comes back.
+        // Warm-up: push rounds until the first object packet shows that the
+        // road is open, then until one whole round comes back.
         const auto readyDeadline = Clock::now() + std::chrono::seconds(30);
-        while (!host.recorder().waitForPackets(1, std::chrono::milliseconds(40))) {
+        auto anyObjects = [](const std::vector<RecordedPacket>& packets) {
+            return std::any_of(packets.begin(), packets.end(),
+                               [](const RecordedPacket& p) { return p.kind == RecordedPacket::Kind::objects; });
+        };
+        while (!host.recorder().waitUntil(anyObjects, std::chrono::milliseconds(40))) {
             if (Clock::now() > readyDeadline) throw std::runtime_error("no packet came back within 30 s");
             pushRound();
         }
@@ -128,6 +158,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         // one came back. Packets of warm-up frames are left out below.
         const int64_t firstMeasuredUs = lastTimestampUs + 1;
         for (int f = 0; f < options.frames; ++f) roundDone(pushRound(), kRoundTimeout);
+        host.recorder().waitUntil(objectsHaveTheirEvents, kRoundTimeout);
 
         double iouSum = 0.0;
         for (int c = 0; c < options.cameras; ++c) {
@@ -152,7 +183,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                 }
                 if (packet.timestampUs < lastTimestamp) result.interleaved = true;
                 lastTimestamp = packet.timestampUs;
-                const Square square = squareAt(options, c, frame->second);
+                const Square square = drawn(c, frame->second);
                 for (const RecordedMetadata& object : packet.items) {
                     ++camera.objects;
                     if (object.typeId != result.expectedTypeId) ++camera.wrongTypeIds;
@@ -174,6 +205,14 @@ MainJobResult runMainJob(const MainJobOptions& options) {
             result.cameras.push_back(std::move(camera));
         }
         result.meanIou = result.objects ? iouSum / static_cast<double>(result.objects) : 0.0;
+        RunEventFacts facts;
+        facts.deviceIds = ids;
+        facts.frameOfTimestamp = frameOfTimestamp;
+        facts.className = RoadRig::kClassName;
+        facts.rules = rules.get();
+        result.events = checkRunEvents(host.recorder(), facts);
+        result.settingsPage = checkSettingsPage(host, ids.front(), RoadRig::cameraSettingsFor(rigOptions, 0),
+                                                RoadRig::kModelId, rig.dataDirectory());
         const UnloadReport report = host.unload();
         result.objectsLeaked = report.objectsLeaked;
         result.machineReport = machineReportLines(rig.dataDirectory());
@@ -199,7 +238,9 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     }
     std::fprintf(out, "\nobjects reported: %zu (type id %s), mean IoU against the drawn squares: %.3f\n", result.objects,
                  result.expectedTypeId.c_str(), result.meanIou);
+    printSettingsPageSummary(result.settingsPage, out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
+    result.events.print(out);
     if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");
     for (const std::string& line : result.machineReport) std::fprintf(out, "  %s\n", line.c_str());
 }
@@ -216,24 +257,36 @@ int mainJobCommand(int argc, char** argv) {
         else if (arg == "--frames") options.frames = std::atoi(value.c_str());
         else if (arg == "--resizing") options.resizing = value;
         else if (arg == "--ini") options.iniPath = value;
+        else if (arg == "--pipeline") options.pipeline = value;
+        else if (arg == "--scenario") options.scenario = value;
         else {
             std::fprintf(stderr, "unknown or incomplete option: %s\n", arg.c_str());
             return 2;
         }
     }
-    if (options.pluginPath.empty() || options.runtimePath.empty() || options.cameras < 1 || options.frames < 1) {
+    if (options.pluginPath.empty() || options.runtimePath.empty() || options.cameras < 1 || options.frames < 1 ||
+        (options.pipeline != "one-stage" && options.pipeline != "two-stage")) {
         std::fprintf(stderr,
                      "usage: %s --main-job --plugin <libqzai_plugin.so> --runtime <test runtime library> "
-                     "[--cameras N] [--frames N] [--resizing Fit|Stretch|Crop]\n",
+                     "[--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--scenario rules]\n"
+                     "[--pipeline one-stage|two-stage]\n",
                      argv[0]);
         return 2;
     }
     std::printf("main job: %d camera(s), %d frame(s) each, %dx%d, resizing %s\n", options.cameras, options.frames,
                 options.width, options.height, options.resizing.c_str());
+    if (options.pipeline == "two-stage") {
+        const TwoStageResult twoStage = runTwoStageJob(options);
+        printTwoStageResult(twoStage, stdout);
+        return twoStage.passed() ? 0 : 1;
+    }
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
     const bool decodersOk = runDecoderRoads(options, stdout);
-    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk ? 0 : 1;
+    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && result.events.ok() &&
+                   result.settingsPage.ok
+               ? 0
+               : 1;
 }
 
 }  // namespace qz::test_host

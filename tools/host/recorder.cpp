@@ -43,6 +43,7 @@ void Recorder::addPacket(const std::string& deviceId, IMetadataPacket* packet) {
     record.deviceId = deviceId;
     record.timestampUs = packet->timestampUs();
     record.durationUs = packet->durationUs();
+    record.receivedAt = std::chrono::steady_clock::now();
     if (auto objects = queryInterfacePtr<IObjectMetadataPacket>(packet)) {
         record.kind = RecordedPacket::Kind::objects;
         copyItems(*objects, &record, [](const IObjectMetadata& object, RecordedMetadata* out) {

@@ -42,6 +42,7 @@ struct RecordedPacket {
     std::vector<RecordedMetadata> items;  // objects or events
     qz::sdk::Uuid trackId;                // best shot
     qz::sdk::analytics::Rect box;         // best shot
+    std::chrono::steady_clock::time_point receivedAt;  // on the host's clock
 };
 
 struct RecordedManifest {

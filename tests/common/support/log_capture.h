@@ -1,4 +1,5 @@
-// Collects the plug-in log's lines through a log sink while alive.
+// Collects the plug-in log's lines through a log sink while alive. Given a
+// verbosity, it also sets the log's verbosity and restores it afterwards.
 #pragma once
 
 #include <algorithm>
@@ -13,7 +14,14 @@ namespace qz::test {
 class LogCapture : public vms_server_plugins::analytics::qzai::LogSink {
 public:
     LogCapture() : m_previous(vms_server_plugins::analytics::qzai::setLogSink(this)) {}
-    ~LogCapture() override { vms_server_plugins::analytics::qzai::setLogSink(m_previous); }
+    explicit LogCapture(int verbosity) : LogCapture() {
+        m_verbosity = vms_server_plugins::analytics::qzai::logVerbosity();
+        vms_server_plugins::analytics::qzai::setLogVerbosity(verbosity);
+    }
+    ~LogCapture() override {
+        vms_server_plugins::analytics::qzai::setLogSink(m_previous);
+        if (m_verbosity >= 0) vms_server_plugins::analytics::qzai::setLogVerbosity(m_verbosity);
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
@@ -36,6 +44,14 @@ public:
             return l.find(fragment) != std::string::npos;
         }));
     }
+    // The lines that start with the prefix, in order.
+    std::vector<std::string> starting(const std::string& prefix) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<std::string> found;
+        for (const std::string& l : m_lines)
+            if (l.compare(0, prefix.size(), prefix) == 0) found.push_back(l);
+        return found;
+    }
     void clear() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_lines.clear();
@@ -43,6 +59,7 @@ public:
 
 private:
     vms_server_plugins::analytics::qzai::LogSink* m_previous;
+    int m_verbosity = -1;  // restored when set
     mutable std::mutex m_mutex;
     std::vector<std::string> m_lines;
 };

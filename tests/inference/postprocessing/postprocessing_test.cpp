@@ -42,7 +42,8 @@ TEST_F(PostprocessingTest, TracksDetectionsAndKeepsOnlyClassesWithReportedObject
     ASSERT_EQ(result.objects.size(), 2u);
     EXPECT_EQ(result.objects.at("car").size(), 1u);
     EXPECT_EQ(result.objects.at("person").size(), 1u);
-    EXPECT_TRUE(result.events.empty());
+    ASSERT_EQ(result.events.size(), 1u);  // counting only: no rates, scores nor line
+    EXPECT_STREQ(result.events[0]->description(), "\ncar: 1\nperson: 1\n");
     EXPECT_TRUE(result.bestShots.empty());
 }
 

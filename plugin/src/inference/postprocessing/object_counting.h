@@ -1,7 +1,12 @@
 // Object counting: the number of objects per class a camera sees, smoothed
-// over the last ten frames in which the class appeared.
+// over the last ten frames in which the class appeared (the most frequent
+// count; among equally frequent counts the one met first from the oldest),
+// reported as "\n<class>: <count>\n..." for every class whose count is not 0.
 //
-// Until the rule lands it raises no event.
+// A frame without objects touches nothing; a class absent from a frame keeps
+// its history. Histories are kept per device and class under the state's
+// countingLock, held for the whole rule. Objects are not read beyond their
+// number.
 #pragma once
 
 #include <memory>

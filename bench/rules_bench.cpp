@@ -1,0 +1,142 @@
+// The frame rules after tracking (masks per class, throughput, category,
+// line crossing, counting) for one frame of 100 reported objects in two
+// classes on one device, timed in the same loop as the tracker step
+// (process_objects with the same 100 detections against 100 live tracks).
+// Counters: rules_vs_tracker (rules / tracker time, aim <= 1.0) and each
+// rule's share of the rules' time in percent.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+
+#include "../tests/inference/postprocessing/postprocessing_fixtures.h"
+#include "common/log.h"
+#include "inference/postprocessing/line_crossing.h"
+#include "inference/postprocessing/object_counting.h"
+#include "inference/postprocessing/process_objects.h"
+#include "inference/postprocessing/region_masks.h"
+#include "inference/postprocessing/throughput_events.h"
+
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+
+namespace {
+
+constexpr int kObjects = 100;  // a 10 x 10 grid of 64 px cells over the 640 px input
+
+// A 12-vertex polygon around (cx, cy); every second vertex pulled in to
+// `inner` of the radius makes it concave.
+qzai::InputMask_t polygon(int32_t type, float cx, float cy, float radius, float inner) {
+    qzai::InputMask_t mask{type, {}};
+    for (int i = 0; i < 12; ++i) {
+        const float r = i % 2 ? radius * inner : radius;
+        const float a = static_cast<float>(i) * 3.14159265f / 6.0f;
+        mask.points.push_back(cx + r * std::cos(a));
+        mask.points.push_back(cy + r * std::sin(a));
+    }
+    return mask;
+}
+
+std::vector<float> detectionRows() {
+    std::vector<float> rows;
+    for (int i = 0; i < kObjects; ++i) {
+        const float x = 64.0f * (i % 10) + 8, y = 64.0f * (i / 10) + 8;
+        rows.insert(rows.end(), {x, y, x + 48, y + 48, 0.8f, float(i % 2)});
+    }
+    return rows;
+}
+
+using Clock = std::chrono::steady_clock;
+
+struct Stopwatch {
+    Clock::time_point last = Clock::now();
+    double lap() {
+        const auto now = Clock::now();
+        const double us = std::chrono::duration<double, std::micro>(now - last).count();
+        last = now;
+        return us;
+    }
+};
+
+void BM_RulesAgainstTracker(benchmark::State& bench) {
+    const int verbosity = qzai::logVerbosity();
+    qzai::setLogVerbosity(0);  // the throughput rule's engine line
+    qzai::PostprocessingState state("");
+    qzai::testing::TestCamera camera;
+    auto& stage = camera.stage();
+    for (int m = 0; m < 4; ++m) {
+        const float cx = m % 2 ? 0.75f : 0.25f, cy = m < 2 ? 0.25f : 0.75f;
+        stage.masks.push_back(polygon(0, cx, cy, 0.4f, m % 2 ? 0.8f : 1.0f));
+    }
+    for (int m = 0; m < 4; ++m)
+        stage.masks.push_back(polygon(1, 0.15f + 0.25f * m, 0.5f, 0.04f, m % 2 ? 0.5f : 1.0f));
+    stage.lineCrossingEnabled = true;
+    stage.lineX1 = 0.5f, stage.lineY1 = 0.0f, stage.lineX2 = 0.5f, stage.lineY2 = 1.0f;
+    std::string scoresName = "scores-";
+    std::vector<float> scores;
+    for (int c = 0; c < 80; ++c) {
+        scoresName += (c ? ";" : "") + std::to_string(c) + ":class" + std::to_string(c);
+        camera.model().scoresClasses.push_back("class" + std::to_string(c));
+        scores.push_back(static_cast<float>((c * 37) % 80) / 80.0f);
+    }
+    camera.model().scoresOutputName = scoresName;
+    const auto set = qzai::testing::makeSet({{qzai::testing::kDetectionName, detectionRows()}, {scoresName, scores}});
+
+    // Warm the tracker up to 100 reported tracks, then reuse them each frame.
+    int64_t now = 0;
+    for (; now <= 200000; now += 40000) qzai::process_objects(state, camera.request(now), set.get());
+    const auto device = state.deviceTracks("cam-1");
+    const qzai::ObjectsByClass tracks = device->classes;
+
+    double trackerUs = 0, masksUs = 0, throughputUs = 0, scoresUs = 0, lineUs = 0, countingUs = 0;
+    size_t reported = 0, kept = 0;
+    for (auto _ : bench) {
+        bench.PauseTiming();
+        now += 40000;
+        device->classes = tracks;
+        for (const auto& [name, list] : tracks)
+            for (const auto& object : list) object->data.lastSeenUs = now - 40000;
+        qzai::InferenceOutput output;
+        output.request = camera.request(now);
+        output.reportThroughput = true;
+        output.engineInputRate = output.deviceInputRate = output.engineOutputRate = output.deviceOutputRate = 25.0;
+        bench.ResumeTiming();
+
+        Stopwatch watch;
+        const qzai::ObjectsByClass objects = qzai::process_objects(state, output.request, set.get());
+        trackerUs += watch.lap();
+        qzai::ObjectsByClass filtered;
+        for (const auto& [name, list] : objects) {
+            qzai::QzAIObjectList passed = qzai::filterObjectsByMask(list, stage.masks);
+            if (!passed.empty()) filtered.emplace(name, std::move(passed));
+        }
+        masksUs += watch.lap();
+        benchmark::DoNotOptimize(qzai::reportThroughput(state, output));
+        throughputUs += watch.lap();
+        benchmark::DoNotOptimize(qzai::processScores(state, output.request, set.get()));
+        scoresUs += watch.lap();
+        benchmark::DoNotOptimize(qzai::detectLineCrossing(state, output.request, filtered));
+        lineUs += watch.lap();
+        benchmark::DoNotOptimize(qzai::countObjects(state, output.request, filtered));
+        countingUs += watch.lap();
+
+        for (const auto& [name, list] : objects) reported += list.size();
+        for (const auto& [name, list] : filtered) kept += list.size();
+    }
+    const double rulesUs = masksUs + throughputUs + scoresUs + lineUs + countingUs;
+    const double n = static_cast<double>(bench.iterations());
+    bench.counters["rules_vs_tracker"] = rulesUs / trackerUs;
+    bench.counters["tracker_us"] = trackerUs / n;
+    bench.counters["rules_us"] = rulesUs / n;
+    bench.counters["masks_pct"] = 100.0 * masksUs / rulesUs;
+    bench.counters["throughput_pct"] = 100.0 * throughputUs / rulesUs;
+    bench.counters["category_pct"] = 100.0 * scoresUs / rulesUs;
+    bench.counters["line_pct"] = 100.0 * lineUs / rulesUs;
+    bench.counters["counting_pct"] = 100.0 * countingUs / rulesUs;
+    bench.counters["reported"] = static_cast<double>(reported) / n;
+    bench.counters["kept"] = static_cast<double>(kept) / n;
+    qzai::setLogVerbosity(verbosity);
+}
+
+}  // namespace
+
+BENCHMARK(BM_RulesAgainstTracker)->Unit(benchmark::kMicrosecond);

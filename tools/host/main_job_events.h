@@ -1,0 +1,38 @@
+// The main job's events table: per camera and event type id, the events the
+// camera received against what the run's script lets one expect.
+//   "qz.qzai.fps": between floor(T) and ceil(T) + 1 events, T the seconds
+//     between the camera's first and last packet on the host's clock, each
+//     with integer rates;
+//   "qz.qzai.counted": one per frame with an object packet, "\n<class>: <n>\n"
+//     with n the squares drawn;
+//   "qz.qzai.linecrossing" (rules scenario): from the first expected crossing
+//     on, one per frame that came back, with the running totals of its frame;
+//   any other type: none.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/events_table.h"
+#include "host/recorder.h"
+#include "host/rules_scenario.h"
+
+namespace qz::test_host {
+
+struct RunEventFacts {
+    std::vector<std::string> deviceIds;     // camera order
+    std::map<int64_t, int> frameOfTimestamp;  // every pushed frame
+    std::string className = "square";
+    size_t squaresPerFrame = 1;
+    const RulesScript* rules = nullptr;  // rules scenario only
+};
+
+EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts);
+
+// True when every object packet has the events packet of its output (the
+// counting rule's event), which the plug-in hands over right after it.
+bool objectsHaveTheirEvents(const std::vector<RecordedPacket>& packets);
+
+}  // namespace qz::test_host
