@@ -121,7 +121,8 @@ PackageListing parsePackageListing(const std::string& text) {
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
+        // tar's own diagnostics share the output; a member line never starts so.
+        if (line.empty() || line.rfind("tar: ", 0) == 0) continue;
         auto entry = parseLine(line);
         if (!entry) {
             listing.unreadableLine = line;

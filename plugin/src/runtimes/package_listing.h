@@ -31,7 +31,8 @@ struct PackageListing {
     std::optional<std::string> unreadableLine;
 };
 
-// Parses a whole listing. Empty lines are skipped.
+// Parses a whole listing. Empty lines and tar's own "tar: " diagnostics are
+// skipped.
 PackageListing parsePackageListing(const std::string& text);
 
 // Undoes C quoting of the text between `begin` (just after the opening quote)

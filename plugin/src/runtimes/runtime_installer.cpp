@@ -162,8 +162,11 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
 
     messagingManager.addMessage("RUNTIME_EXTRACTION", "Extracting runtime from package",
                                 MessagingManager::MessageType::Info);
+    // The names as the package holds them (tar would strip "/" and ".."
+    // prefixes from the listing), so the checks see what an extraction
+    // without those safeguards would write.
     const CommandOutput listed =
-        runTar({"tar", "--force-local", "--numeric-owner", "--quoting-style=c", "-tvf", package});
+        runTar({"tar", "--force-local", "--numeric-owner", "--quoting-style=c", "--absolute-names", "-tvf", package});
     if (listed.exitCode != 0) {
         messagingManager.removeMessage("RUNTIME_EXTRACTION");
         return extractionFailed(listed.exitCode, listed.output, listed.exitCode != -1);
