@@ -80,6 +80,7 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
                                     return std::string();
                                 }});
         }
+        if (facts.moreExpectations) facts.moreExpectations(c, expected);
         table.addCamera(deviceId, packets, expected);
 
         if (facts.rules) {
