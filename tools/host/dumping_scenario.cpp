@@ -33,8 +33,11 @@ enum class Role { still, learned, moving };
 Role roleOf(size_t camera) { return static_cast<Role>(camera % 3); }
 
 Square squareAt(const MainJobOptions& options, size_t camera, int frame) {
-    const int lane = 40 + static_cast<int>(camera % 3) * (kSide + 60);
-    if (roleOf(camera) != Role::moving) return {300 + static_cast<int>(camera % 3) * 500, lane, kSide, 235};
+    // Three lanes top to bottom; the still squares stand at a quarter and at
+    // three quarters of the width.
+    const int lane = 16 + static_cast<int>(camera % 3) * (options.height - kSide - 32) / 2;
+    if (roleOf(camera) != Role::moving)
+        return {(camera % 3 == 0 ? options.width / 4 : 3 * options.width / 4) - kSide / 2, lane, kSide, 235};
     const int span = options.width - kSide - 32;
     const int travel = (frame * 24) % (2 * span);
     return {16 + (travel < span ? travel : 2 * span - travel), lane, kSide, 235};
