@@ -241,17 +241,19 @@ void TestHost::releaseAll() {
     m_integration.reset();
 }
 
-UnloadReport TestHost::unload() {
+UnloadReport TestHost::unload(HandlerRelease handlers) {
     UnloadReport report;
     if (!m_library) return report;
     releaseAll();
-    m_server->stop();  // joins the server thread; unanswered handlers are released
+    // Stopping joins the server thread and releases unanswered handlers.
+    if (handlers == HandlerRelease::beforeUnloading) m_server->stop();
     report.objectsCreated = m_registry->createdCount();
     report.objectsLeaked = m_registry->liveCount();
     report.unmatchedDestroys = m_registry->unmatchedDestroyCount();
     const std::string path = m_library->path();
     m_library.reset();
     report.unmapped = !PluginLibrary::isMapped(path);
+    m_server->stop();
     return report;
 }
 

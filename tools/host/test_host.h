@@ -45,6 +45,11 @@ struct SettingsReply {
     std::string model;
 };
 
+// When unload() has the fake server let go of the REST handlers it still
+// holds: before the library is closed, or after it (as a host may do when it
+// stops its own server last).
+enum class HandlerRelease { beforeUnloading, afterUnloading };
+
 // The outcome of unloading.
 struct UnloadReport {
     size_t objectsCreated = 0;
@@ -88,7 +93,7 @@ public:
 
     void releaseDeviceAgent(const std::string& deviceId);
     void releaseAll();
-    UnloadReport unload();
+    UnloadReport unload(HandlerRelease handlers = HandlerRelease::beforeUnloading);
 
     std::vector<std::string> deviceIds() const;
     qz::sdk::analytics::IIntegration* integration() const { return m_integration.get(); }
