@@ -1,6 +1,7 @@
 // The engine's runtime-manager loop: one pass at a time on the loop thread.
 #include <exception>
 
+#include "common/json_utils.h"
 #include "common/log.h"
 #include "engine/device_agent.h"
 #include "engine/engine.h"
@@ -17,20 +18,26 @@ constexpr auto kPassInterval = std::chrono::seconds(1);
 // A device document's "parameters" -> "qzAI": an object, or a text holding
 // one. Empty optional (with *error set) when it is neither.
 std::optional<json> qzAiOf(const json& device, std::string* error) {
+    if (jsonNestsDeeperThan(device, kMaxJsonDepth)) {
+        *error = "The device's document nests deeper than " + std::to_string(kMaxJsonDepth) + " levels.";
+        return std::nullopt;
+    }
     const json* parameters = nullptr;
     if (device.is_object()) {
         const auto it = device.find("parameters");
         if (it != device.end()) parameters = &*it;
     }
     if (!parameters || parameters->is_null()) return json::object();
-    json parsed = parameters->is_string() ? json::parse(parameters->get<std::string>(), nullptr, false) : *parameters;
+    json parsed = parameters->is_string()
+                      ? parseOutsideJson(parameters->get<std::string>(), "The device's parameters text")
+                      : *parameters;
     if (!parsed.is_object()) {
         *error = "The device's parameters are not a JSON object.";
         return std::nullopt;
     }
     const auto qzAI = parsed.find("qzAI");
     if (qzAI == parsed.end() || qzAI->is_null()) return json::object();
-    json value = qzAI->is_string() ? json::parse(qzAI->get<std::string>(), nullptr, false) : *qzAI;
+    json value = qzAI->is_string() ? parseOutsideJson(qzAI->get<std::string>(), "The device's qzAI text") : *qzAI;
     if (!value.is_object()) {
         *error = "The device's qzAI parameters are not a JSON object.";
         return std::nullopt;
@@ -74,9 +81,13 @@ void Engine::runtimeManagerLoop() {
 }
 
 void Engine::runPass() {
-    if (m_registration.checkCloudConnection()) {
-        updateServerParameters();
-        resetDevicesAskedByHost();
+    publishPluginEnabled(m_server);
+    if (m_shutdown) return;
+    if (m_registration.checkCloudConnection()) m_serverParametersPending = m_hostResetsPending = true;
+    if (m_registration.tokenObtained()) {
+        // Retried on later passes while the host server cannot take them.
+        if (m_serverParametersPending && !m_shutdown) m_serverParametersPending = !updateServerParameters();
+        if (m_hostResetsPending && !m_shutdown) m_hostResetsPending = !resetDevicesAskedByHost();
     }
     m_cloudSystemId = m_registration.cloudSystemId();
     if (m_shutdown || !runtimeStateStep()) return;
@@ -171,9 +182,9 @@ std::set<std::string> Engine::resetDevices(const std::set<std::string>& deviceId
     return reset;
 }
 
-void Engine::resetDevicesAskedByHost() {
+bool Engine::resetDevicesAskedByHost() {
     const auto devices = m_server.devices();
-    if (!devices) return;
+    if (!devices) return false;
     std::set<std::string> asked;
     for (const auto& device : *devices) {
         std::string error;
@@ -185,6 +196,7 @@ void Engine::resetDevicesAskedByHost() {
     for (const auto& id : resetDevices(asked)) {
         m_server.updateQzAi(ServerClient::devicePath(id), [](json& qzAI) { qzAI["resetRequested"] = false; });
     }
+    return true;
 }
 
 // ---- devices and models --------------------------------------------------------------
