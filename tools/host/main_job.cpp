@@ -92,9 +92,11 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         auto drawn = [&](int camera, int frame) {
             return rules ? rules->squareAt(camera, frame) : squareAt(options, camera, frame);
         };
+        rigOptions.runtimeFromRepository = rigOptions.iniPath.empty();
         RoadRig rig(rigOptions);
         TestHost& host = rig.host();
         const std::vector<std::string>& ids = rig.cameraIds();
+        result.runtimeInstall = installRuntimeThroughChoice(rig, options.log);
         say(options.log, "data directory: " + rig.dataDirectory());
         say(options.log, "model served at " + rig.modelUrl());
         say(options.log, "cameras offered their pipeline; waiting for the model and the runtime...");
@@ -243,6 +245,7 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     std::fprintf(out, "\nobjects reported: %zu (type id %s), mean IoU against the drawn squares: %.3f\n", result.objects,
                  result.expectedTypeId.c_str(), result.meanIou);
     printSettingsPageSummary(result.settingsPage, out);
+    printRuntimeInstallSummary(result.runtimeInstall, out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
     result.events.print(out);
     if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");

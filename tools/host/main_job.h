@@ -21,6 +21,7 @@
 
 #include "host/events_table.h"
 #include "host/road_rig.h"
+#include "host/runtime_install_job.h"
 #include "host/settings_page_check.h"
 
 namespace qz::test_host {
@@ -74,6 +75,7 @@ struct MainJobResult {
     EventsTable events;        // every run: events got against expected
     std::vector<std::string> machineReport;  // the plug-in's machine facts and probe verdicts
     SettingsPageSummary settingsPage;  // the first camera's settings page after the run
+    RuntimeInstallSummary runtimeInstall;  // the runtime the plug-in installed at the start
 };
 
 MainJobResult runMainJob(const MainJobOptions& options);
