@@ -66,4 +66,14 @@ double packetSpanSeconds(const std::vector<RecordedPacket>& packets) {
     return std::chrono::duration<double>(last->receivedAt - first->receivedAt).count();
 }
 
+double longestPacketGapSeconds(const std::vector<RecordedPacket>& packets) {
+    std::vector<std::chrono::steady_clock::time_point> times;
+    for (const RecordedPacket& packet : packets) times.push_back(packet.receivedAt);
+    std::sort(times.begin(), times.end());
+    double longest = 0.0;
+    for (size_t i = 1; i < times.size(); ++i)
+        longest = std::max(longest, std::chrono::duration<double>(times[i] - times[i - 1]).count());
+    return longest;
+}
+
 }  // namespace qz::test_host

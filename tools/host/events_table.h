@@ -54,5 +54,7 @@ std::string checkRateDescription(const RecordedPacket& packet, const RecordedMet
 // Seconds between the first and the last packet of a camera on the host's
 // steady clock (0 with fewer than two packets).
 double packetSpanSeconds(const std::vector<RecordedPacket>& packets);
+// The longest time between two consecutive packets of a camera, in seconds.
+double longestPacketGapSeconds(const std::vector<RecordedPacket>& packets);
 
 }  // namespace qz::test_host

@@ -45,8 +45,14 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
         }
         std::vector<EventExpectation> expected;
 
+        // The engine gives a camera's first output rates and then the first
+        // output at least a second after the last one: at most ceil(T) + 1
+        // over T seconds, and at least floor(T) while outputs come much
+        // faster than once a second; a slow machine stretches each interval
+        // by up to the longest gap between outputs.
         const double span = packetSpanSeconds(packets);
-        expected.push_back({"qz.qzai.fps", static_cast<size_t>(std::floor(span)),
+        const double gap = longestPacketGapSeconds(packets);
+        expected.push_back({"qz.qzai.fps", static_cast<size_t>(std::floor(span / (1.0 + gap))),
                             static_cast<size_t>(std::ceil(span)) + 1, checkRateDescription});
 
         const std::string counted = "\n" + facts.className + ": " + std::to_string(facts.squaresPerFrame) + "\n";
@@ -61,22 +67,31 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
         // The two-stage pipeline adds its child outputs' own counts and one
         // "qz.qzai.category" event per child output here.
 
-        std::map<int64_t, CrossingTotals> crossings;
+        // The line rule replayed in arrival order: each output's object
+        // packet comes before its events packet, so every line-crossing event
+        // must carry the totals of the sightings that arrived before it.
+        std::map<const RecordedMetadata*, std::string> crossingWant;
+        std::string finalWant = "none";
         if (facts.rules) {
-            std::map<int64_t, int> sightings;
-            for (int64_t t : withObjects)
-                if (const auto frame = facts.frameOfTimestamp.find(t); frame != facts.frameOfTimestamp.end())
-                    sightings.emplace(t, frame->second);
-            crossings = facts.rules->expectedTotals(static_cast<int>(c), sightings);
-            const size_t frames =
-                crossings.empty() ? 0 : std::distance(withPackets.lower_bound(crossings.begin()->first), withPackets.end());
+            CrossingCounter counter(*facts.rules, static_cast<int>(c));
+            std::set<int64_t> outputsSinceFirst;
+            for (const RecordedPacket& packet : packets) {
+                const auto frame = facts.frameOfTimestamp.find(packet.timestampUs);
+                if (packet.kind == RecordedPacket::Kind::objects && !packet.items.empty() &&
+                    frame != facts.frameOfTimestamp.end())
+                    counter.see(packet.timestampUs, frame->second);
+                if (!counter.any()) continue;
+                outputsSinceFirst.insert(packet.timestampUs);
+                finalWant = totalsText(counter.totals());
+                for (const RecordedMetadata& event : packet.items) crossingWant[&event] = finalWant;
+            }
+            const size_t frames = outputsSinceFirst.size();
             expected.push_back({"qz.qzai.linecrossing", frames, frames,
-                                [&crossings](const RecordedPacket& packet, const RecordedMetadata& event) {
-                                    auto after = crossings.upper_bound(packet.timestampUs);
-                                    if (after == crossings.begin()) return std::string("before any crossing");
-                                    const std::string want = totalsText(std::prev(after)->second);
-                                    if (event.description != want || event.caption != "Line crossing detected")
-                                        return "'" + oneLine(event.description) + "' where '" + oneLine(want) + "'";
+                                [&crossingWant](const RecordedPacket&, const RecordedMetadata& event) {
+                                    const auto want = crossingWant.find(&event);
+                                    if (want == crossingWant.end()) return std::string("before any crossing");
+                                    if (event.description != want->second || event.caption != "Line crossing detected")
+                                        return "'" + oneLine(event.description) + "' where '" + oneLine(want->second) + "'";
                                     return std::string();
                                 }});
         }
@@ -89,8 +104,8 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
                 for (const RecordedMetadata& event : packet.items)
                     if (event.typeId == "qz.qzai.linecrossing" && packet.timestampUs >= last)
                         last = packet.timestampUs, got = oneLine(event.description);
-            const std::string want = crossings.empty() ? "none" : oneLine(totalsText(crossings.rbegin()->second));
-            table.notes.push_back(deviceId + " line crossings, final totals: got " + got + " / expected " + want);
+            table.notes.push_back(deviceId + " line crossings, final totals: got " + got + " / expected " +
+                                  oneLine(finalWant));
         }
     }
     return table;
