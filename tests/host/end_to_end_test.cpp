@@ -6,6 +6,7 @@
 #include <map>
 
 #include "host/main_job.h"
+#include "host/two_stage_job.h"
 
 namespace qz::test_host {
 namespace {
@@ -62,6 +63,33 @@ INSTANTIATE_TEST_SUITE_P(Resizing, EndToEnd,
                              return std::string(info.param.resizing) + (info.param.cropped ? "WithCropBox" : "") +
                                     (layout == "rows" ? "" : "Decoded" + layout);
                          });
+
+// A FeatureExtraction child classifies the crop of every square the parent
+// finds; its packets carry the parent frame's timestamp and the square's box.
+TEST(EndToEndTwoStage, ChildStagesClassifyEverySquareOnItsOwnTrack) {
+    MainJobOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.cameras = 2;
+    options.frames = 25;
+    options.width = 960;
+    options.height = 540;
+    options.pipeline = "two-stage";
+
+    const TwoStageResult result = runTwoStageJob(options);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.objectsLeaked, 0u);
+    for (const TwoStageCameraResult& camera : result.cameras) {
+        SCOPED_TRACE(camera.deviceId);
+        EXPECT_GE(camera.childObjects, 4 * camera.framesPushed / 2);
+        EXPECT_EQ(camera.childClassRight, camera.childObjects);
+        EXPECT_GE(camera.parentMeanIou, 0.9);
+        EXPECT_GE(camera.childMeanIou, 0.9);
+        EXPECT_EQ(camera.childTracks, 4u);
+        EXPECT_EQ(camera.childUnknownTimestamps, 0u);
+    }
+    EXPECT_TRUE(result.passed());
+}
 
 // The rules scenario: lines, masks and a sweeping square per camera; every
 // row of the events table matches the script, and the script makes camera 1

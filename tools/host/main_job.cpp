@@ -14,6 +14,7 @@
 #include "host/decoder_road.h"
 #include "host/machine_report.h"
 #include "host/road_rig.h"
+#include "host/two_stage_job.h"
 #include "host/rules_scenario.h"
 
 namespace qz::test_host {
@@ -52,6 +53,13 @@ Square squareAt(const MainJobOptions& options, int camera, int frame) {
             kSquareSide, 235};
 }
 
+
+void say(FILE* log, const std::string& text) {
+    if (log) std::fprintf(log, "%s\n", text.c_str());
+}
+
+}  // namespace
+
 double iou(const sdk::analytics::Rect& a, double bx, double by, double bw, double bh) {
     const double ix = std::max(0.0, std::min<double>(a.x + a.width, bx + bw) - std::max<double>(a.x, bx));
     const double iy = std::max(0.0, std::min<double>(a.y + a.height, by + bh) - std::max<double>(a.y, by));
@@ -59,12 +67,6 @@ double iou(const sdk::analytics::Rect& a, double bx, double by, double bw, doubl
     const double uni = static_cast<double>(a.width) * a.height + bw * bh - inter;
     return uni > 0.0 ? inter / uni : 0.0;
 }
-
-void say(FILE* log, const std::string& text) {
-    if (log) std::fprintf(log, "%s\n", text.c_str());
-}
-
-}  // namespace
 
 MainJobResult runMainJob(const MainJobOptions& options) {
     MainJobResult result;
@@ -209,6 +211,8 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         facts.className = RoadRig::kClassName;
         facts.rules = rules.get();
         result.events = checkRunEvents(host.recorder(), facts);
+        result.settingsPage = checkSettingsPage(host, ids.front(), RoadRig::cameraSettingsFor(rigOptions, 0),
+                                                RoadRig::kModelId, rig.dataDirectory());
         const UnloadReport report = host.unload();
         result.objectsLeaked = report.objectsLeaked;
         result.machineReport = machineReportLines(rig.dataDirectory());
@@ -234,6 +238,7 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     }
     std::fprintf(out, "\nobjects reported: %zu (type id %s), mean IoU against the drawn squares: %.3f\n", result.objects,
                  result.expectedTypeId.c_str(), result.meanIou);
+    printSettingsPageSummary(result.settingsPage, out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
     result.events.print(out);
     if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");
@@ -252,25 +257,36 @@ int mainJobCommand(int argc, char** argv) {
         else if (arg == "--frames") options.frames = std::atoi(value.c_str());
         else if (arg == "--resizing") options.resizing = value;
         else if (arg == "--ini") options.iniPath = value;
+        else if (arg == "--pipeline") options.pipeline = value;
         else if (arg == "--scenario") options.scenario = value;
         else {
             std::fprintf(stderr, "unknown or incomplete option: %s\n", arg.c_str());
             return 2;
         }
     }
-    if (options.pluginPath.empty() || options.runtimePath.empty() || options.cameras < 1 || options.frames < 1) {
+    if (options.pluginPath.empty() || options.runtimePath.empty() || options.cameras < 1 || options.frames < 1 ||
+        (options.pipeline != "one-stage" && options.pipeline != "two-stage")) {
         std::fprintf(stderr,
                      "usage: %s --main-job --plugin <libqzai_plugin.so> --runtime <test runtime library> "
-                     "[--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--scenario rules]\n",
+                     "[--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--scenario rules]\n"
+                     "[--pipeline one-stage|two-stage]\n",
                      argv[0]);
         return 2;
     }
     std::printf("main job: %d camera(s), %d frame(s) each, %dx%d, resizing %s\n", options.cameras, options.frames,
                 options.width, options.height, options.resizing.c_str());
+    if (options.pipeline == "two-stage") {
+        const TwoStageResult twoStage = runTwoStageJob(options);
+        printTwoStageResult(twoStage, stdout);
+        return twoStage.passed() ? 0 : 1;
+    }
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
     const bool decodersOk = runDecoderRoads(options, stdout);
-    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && result.events.ok() ? 0 : 1;
+    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && result.events.ok() &&
+                   result.settingsPage.ok
+               ? 0
+               : 1;
 }
 
 }  // namespace qz::test_host

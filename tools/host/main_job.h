@@ -21,6 +21,7 @@
 
 #include "host/events_table.h"
 #include "host/road_rig.h"
+#include "host/settings_page_check.h"
 
 namespace qz::test_host {
 
@@ -39,6 +40,7 @@ struct MainJobOptions : RoadRigOptions {
     // "rtdetr", raw outputs of those families that the plug-in's built-in
     // decoder turns into rows.
     std::string outputLayout = "rows";
+    std::string pipeline = "one-stage";  // or "two-stage" (two_stage_job.h)
 };
 
 struct CameraResult {
@@ -65,9 +67,13 @@ struct MainJobResult {
     bool interleaved = false;  // packets of one camera arrived out of frame order
     EventsTable events;        // every run: events got against expected
     std::vector<std::string> machineReport;  // the plug-in's machine facts and probe verdicts
+    SettingsPageSummary settingsPage;  // the first camera's settings page after the run
 };
 
 MainJobResult runMainJob(const MainJobOptions& options);
+
+// Intersection over union of a reported box and a box in frame fractions.
+double iou(const sdk::analytics::Rect& a, double bx, double by, double bw, double bh);
 
 // Prints the result as a newcomer would want to read it.
 void printMainJobResult(const MainJobResult& result, FILE* out);
@@ -80,9 +86,9 @@ bool runDecoderRoads(const MainJobOptions& options, FILE* out);
 // The command line of the main job:
 //   qz_test_host --main-job --plugin <libqzai_plugin.so> --runtime <test runtime>
 //                [--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--ini PATH]
-//                [--scenario rules]
+//                [--scenario rules] [--pipeline one-stage|two-stage]
 // Exit code 0 when the run completed with a mean IoU of at least 0.9 and
-// every row of the events table as expected.
+// every row of the events table as expected (two-stage: two_stage_job.h).
 int mainJobCommand(int argc, char** argv);
 
 }  // namespace qz::test_host

@@ -28,15 +28,21 @@
 //   hold_enqueue         an accepted enqueue call returns only once
 //                        test_runtime_release_enqueues was called (its input
 //                        is answered meanwhile as usual)
+//   hold_init            init returns only once test_runtime_release_inits
+//                        was called
+//   enqueue_throws       enqueue throws std::runtime_error before taking
+//                        the input, as a runtime written in C++ might
 //   cleanup_fail         cleanup reports failure (after cleaning up)
 //   null_texts           get_error and get_name return null
 //
 // The state lives in one heap object between init and cleanup; counters are
 // plain atomics that survive cleanup (test_runtime_stats.h).
 //
-// Extra exports for tests: test_runtime_hold_outputs(1) keeps finished
-// outputs from retrieve until test_runtime_hold_outputs(0);
-// test_runtime_release_enqueues() lets held enqueue calls return.
+// Extra exports for tests: test_runtime_hold_outputs(1) keeps retrieve calls
+// waiting, past their timeout, until test_runtime_hold_outputs(0) (or
+// cleanup);
+// test_runtime_release_enqueues() and test_runtime_release_inits() let held
+// enqueue and init calls return.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -51,6 +57,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,7 +75,7 @@ using Clock = std::chrono::steady_clock;
 struct Counters {
     std::atomic<uint64_t> initCalls{0}, loadCalls{0}, cleanupCalls{0}, modelsLoaded{0}, enqueueAccepted{0},
         enqueueRefused{0}, inputsFreed{0}, outputsDelivered{0}, outputsDiscarded{0}, maxConcurrentEnqueue{0},
-        enqueueWhileNotInitialised{0};
+        enqueueWhileNotInitialised{0}, outputsProduced{0};
     std::atomic<uint64_t> acceptedByModel[16] = {};
 };
 Counters g_counters;
@@ -77,10 +84,29 @@ std::atomic<bool> g_nullTexts{false};
 std::atomic<int64_t> g_injectedInitFailures{0};
 std::atomic<bool> g_holdOutputs{false};
 
-// The gate of held enqueue calls.
-std::mutex g_enqueueGateMutex;
-std::condition_variable g_enqueueGateOpened;
-bool g_enqueueGateOpen = false;
+// A gate that held calls wait at until it opens; it stays open until the
+// counters are reset.
+class Gate {
+public:
+    void pass() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_opened.wait(lock, [this] { return m_open; });
+    }
+    void set(bool open) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_open = open;
+        }
+        m_opened.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_opened;
+    bool m_open = false;
+};
+Gate g_enqueueGate;
+Gate g_initGate;
 
 thread_local char t_error[512] = "";
 
@@ -193,10 +219,7 @@ public:
         g_counters.enqueueAccepted++;
         g_counters.acceptedByModel[std::min<uint32_t>(modelIndex, 15)]++;
         if (wake) m_workCv.notify_one();
-        if (has("hold_enqueue")) {
-            std::unique_lock<std::mutex> gate(g_enqueueGateMutex);
-            g_enqueueGateOpened.wait(gate, [] { return g_enqueueGateOpen; });
-        }
+        if (has("hold_enqueue")) g_enqueueGate.pass();
         return 0;
     }
 
@@ -204,14 +227,22 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         int64_t waitMs = timeoutMs;
         if (m_pollMs > 0) waitMs = std::min(waitMs, m_pollMs);
-        m_outCv.wait_for(lock, std::chrono::milliseconds(waitMs), [this] {
-            return (!m_outputs.empty() && !g_holdOutputs) || m_stopping || retrieveShouldFail();
-        });
-        if (retrieveShouldFail()) {
-            setError("injected retrieve failure");
-            return 7;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+        for (;;) {
+            // Held outputs keep the caller waiting past its timeout, so that
+            // it is inside this call when they are let go.
+            m_outCv.wait(lock, [this] { return !g_holdOutputs || m_stopping || retrieveShouldFail(); });
+            if (retrieveShouldFail()) {
+                setError("injected retrieve failure");
+                return 7;
+            }
+            if (!m_outputs.empty() || m_stopping) break;
+            const bool woken = m_outCv.wait_until(lock, deadline, [this] {
+                return !m_outputs.empty() || g_holdOutputs || m_stopping || retrieveShouldFail();
+            });
+            if (!woken) break;
         }
-        if (m_outputs.empty() || g_holdOutputs) return 12;
+        if (m_outputs.empty()) return 12;
         *outputs = m_outputs.front();
         m_outputs.pop_front();
         ++m_delivered;
@@ -302,6 +333,7 @@ private:
         if (m_malformedEvery > 0 && n % m_malformedEvery == 0 && out->count > 0) breakTensor(out->tensors[0]);
         if (m_args.count("infinite_score") && out->count > 0) infiniteScores(out->tensors[0]);
         m_outputs.push_back(out);
+        g_counters.outputsProduced++;
     }
 
     // The outputs' blocks stay as allocated (freeSet frees them whatever the
@@ -377,6 +409,7 @@ TEST_RUNTIME_EXPORT int32_t runtime_init(const RuntimeArgs* args) {
         copy[args->keys[i] ? args->keys[i] : ""] = args->values[i] ? args->values[i] : "";
     auto runtime = std::make_unique<Runtime>(std::move(copy));
     g_nullTexts = runtime->has("null_texts");
+    if (runtime->has("hold_init")) g_initGate.pass();
     if (runtime->has("fail_init")) {
         setError(runtime->arg("fail_init"));
         return 1;
@@ -415,6 +448,10 @@ TEST_RUNTIME_EXPORT int32_t runtime_enqueue_input(uint32_t modelIndex, TensorSet
         && !g_counters.maxConcurrentEnqueue.compare_exchange_weak(seen, static_cast<uint64_t>(callers))) {
     }
     int32_t result = 4;
+    if (Runtime* runtime = g_runtime.load(); runtime && runtime->has("enqueue_throws")) {
+        --g_enqueueCallers;
+        throw std::runtime_error("injected enqueue exception");
+    }
     if (Runtime* runtime = g_runtime.load()) {
         result = runtime->enqueue(modelIndex, inputs);
     } else {
@@ -477,6 +514,7 @@ TEST_RUNTIME_EXPORT void test_runtime_get_stats(TestRuntimeStats* stats) {
     stats->outputsDiscarded = g_counters.outputsDiscarded;
     stats->maxConcurrentEnqueue = g_counters.maxConcurrentEnqueue;
     stats->enqueueWhileNotInitialised = g_counters.enqueueWhileNotInitialised;
+    stats->outputsProduced = g_counters.outputsProduced;
     for (size_t i = 0; i < 16; ++i) stats->enqueueAcceptedByModel[i] = g_counters.acceptedByModel[i];
 }
 
@@ -486,24 +524,22 @@ TEST_RUNTIME_EXPORT void test_runtime_hold_outputs(int32_t hold) {
 }
 
 TEST_RUNTIME_EXPORT void test_runtime_release_enqueues(void) {
-    {
-        std::lock_guard<std::mutex> gate(g_enqueueGateMutex);
-        g_enqueueGateOpen = true;
-    }
-    g_enqueueGateOpened.notify_all();
+    g_enqueueGate.set(true);
+}
+
+TEST_RUNTIME_EXPORT void test_runtime_release_inits(void) {
+    g_initGate.set(true);
 }
 
 TEST_RUNTIME_EXPORT void test_runtime_reset_stats(void) {
     g_injectedInitFailures = 0;
     g_holdOutputs = false;
-    {
-        std::lock_guard<std::mutex> gate(g_enqueueGateMutex);
-        g_enqueueGateOpen = false;
-    }
+    g_enqueueGate.set(false);
+    g_initGate.set(false);
     for (std::atomic<uint64_t>* c: {&g_counters.initCalls, &g_counters.loadCalls, &g_counters.cleanupCalls,
              &g_counters.modelsLoaded, &g_counters.enqueueAccepted, &g_counters.enqueueRefused,
              &g_counters.inputsFreed, &g_counters.outputsDelivered, &g_counters.outputsDiscarded,
-             &g_counters.maxConcurrentEnqueue, &g_counters.enqueueWhileNotInitialised})
+             &g_counters.maxConcurrentEnqueue, &g_counters.enqueueWhileNotInitialised, &g_counters.outputsProduced})
         c->store(0);
     for (std::atomic<uint64_t>& c: g_counters.acceptedByModel) c.store(0);
 }

@@ -22,6 +22,7 @@ typedef struct TestRuntimeStats {
     uint64_t outputsDiscarded;     // undelivered outputs freed by cleanup
     uint64_t maxConcurrentEnqueue; // most enqueue callers seen at once
     uint64_t enqueueWhileNotInitialised;
+    uint64_t outputsProduced;      // answers queued for retrieve (injected extras not counted)
     // Accepted enqueues by model index (indices from 15 up share the last).
     uint64_t enqueueAcceptedByModel[16];
 } TestRuntimeStats;
@@ -30,6 +31,7 @@ typedef void (*test_runtime_get_stats_fn)(TestRuntimeStats* stats);
 typedef void (*test_runtime_reset_stats_fn)(void);
 typedef void (*test_runtime_hold_outputs_fn)(int32_t hold);
 typedef void (*test_runtime_release_enqueues_fn)(void);
+typedef void (*test_runtime_release_inits_fn)(void);
 
 #ifdef __cplusplus
 }

@@ -48,6 +48,7 @@ void parseLevel(const json& nodes, const std::string& parentKey, uint32_t depth,
                            stage.chainMethod == ChainMethod::Conditional;
         stage.preprocessorName = optionalText(node, "Preprocessor");
         stage.postprocessorName = optionalText(node, "Postprocessor");
+        stage.dumpingEnabled = stage.postprocessorName == "Illegal Dumping";
         if (!stage.preprocessorName.empty() && resolver.preprocessor) {
             bool needsFrame = false;
             stage.preprocessor = resolver.preprocessor(stage.preprocessorName, &needsFrame);

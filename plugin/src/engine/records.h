@@ -144,6 +144,7 @@ struct pipeline_stage_parameters_t {
     std::string loiterObjectClass = "person";
     int64_t loiterTimeThresholdSeconds = 30;
 
+    bool dumpingEnabled = false;  // the node's post-processor is "Illegal Dumping"
     std::string dumpingObjectClass = "object";
     int64_t dumpingTimeThresholdUs = 60LL * 1000000LL;
     float dumpingMovementThreshold = 0.1f;

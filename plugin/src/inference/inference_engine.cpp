@@ -244,13 +244,26 @@ void InferenceEngine::sendInput(std::shared_ptr<InferenceInput_t> request, Tenso
     // Counted before the enqueue: the output may come back before the call
     // returns.
     m_inFlight.fetch_add(1);
-    if (m_runtime.enqueueInput(index->second, owned.get()) == QZ_RUNTIME_OK) {
+    int32_t result = QZ_RUNTIME_OK;
+    try {
+        result = m_runtime.enqueueInput(index->second, owned.get());
+    } catch (...) {
+        // A runtime that throws has not taken the set; the slot must not stay
+        // taken by a request that can never be answered.
+        takeSlotBack(slot);
+        throw;
+    }
+    if (result == QZ_RUNTIME_OK) {
         owned.release();  // the runtime's now
         timer.mark("enqueue");
         return;
     }
     logMessage("Warning: Failed to send input to runtime: %s\n", m_runtime.getError());
-    // Take the slot back unless an output for its id already collected it.
+    takeSlotBack(slot);
+}
+
+void InferenceEngine::takeSlotBack(size_t slot) {
+    // Unless an output for its id already collected it.
     uint8_t expected = 2;
     if (m_slotStates[slot].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
         m_slots[slot].reset();

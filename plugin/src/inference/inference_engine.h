@@ -80,7 +80,8 @@ public:
     bool hasInputRoom() const;
     void recordInputTime(const DeviceAgentDetails_t& details);
     // Enqueues the request with its input tensors (an owned set, freed here on
-    // any rejection; the runtime owns it once accepted).
+    // any rejection; the runtime owns it once accepted). An exception from the
+    // runtime leaves after the slot was freed.
     void sendInput(std::shared_ptr<InferenceInput_t> request, TensorSet* tensors);
 
     int32_t state() const { return m_state.load(); }
@@ -103,6 +104,8 @@ private:
     // camera's last report is a second old or more, fills in the four rates.
     void recordOutput(InferenceOutput& entry);
     bool sameModels(const ModelMap& models) const;
+    // Frees a slot whose enqueue failed and uncounts its request.
+    void takeSlotBack(size_t slot);
 
     std::array<std::shared_ptr<InferenceInput_t>, kSlotCount> m_slots;
     std::array<std::atomic<uint8_t>, kSlotCount> m_slotStates{};

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/log.h"
@@ -23,18 +24,19 @@ public:
     LogWaiter(const LogWaiter&) = delete;
     LogWaiter& operator=(const LogWaiter&) = delete;
 
-    void logLine(int, const std::string& text) override {
+    void logLine(int level, const std::string& text) override {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.push_back(text);
+            m_lines.push_back({level, text});
         }
         m_changed.notify_all();
     }
 
-    // Lines that contain the fragment.
-    size_t count(const std::string& fragment) const {
+    // Lines that contain the fragment, at any level or at `level` (1 basic,
+    // 2 verbose).
+    size_t count(const std::string& fragment, int level = 0) const {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return countLocked(fragment);
+        return countLocked(fragment, level);
     }
 
     // Waits until `n` lines contain the fragment; false when the generous
@@ -48,21 +50,21 @@ public:
     std::string text() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         std::string all;
-        for (const auto& line : m_lines) all += line;
+        for (const auto& line : m_lines) all += line.second;
         return all;
     }
 
 private:
-    size_t countLocked(const std::string& fragment) const {
-        return static_cast<size_t>(std::count_if(m_lines.begin(), m_lines.end(), [&](const std::string& line) {
-            return line.find(fragment) != std::string::npos;
+    size_t countLocked(const std::string& fragment, int level = 0) const {
+        return static_cast<size_t>(std::count_if(m_lines.begin(), m_lines.end(), [&](const auto& line) {
+            return (level == 0 || line.first == level) && line.second.find(fragment) != std::string::npos;
         }));
     }
 
     vms_server_plugins::analytics::qzai::LogSink* m_previous;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
-    std::vector<std::string> m_lines;
+    std::vector<std::pair<int, std::string>> m_lines;  // level, text
 };
 
 }  // namespace qz::test

@@ -212,6 +212,13 @@ std::string EngineHarness::sendSettings(const std::string& id, const std::map<st
     return response ? qz::sdk::toStdString(response->model()) : std::string();
 }
 
+std::string EngineHarness::settingsModel(const std::string& id) {
+    qz::sdk::Result<const qz::sdk::ISettingsResponse*> result;
+    m_agents.at(id)->getPluginSideSettings(&result);
+    qz::sdk::Ptr<const qz::sdk::ISettingsResponse> response(result.value());
+    return response ? qz::sdk::toStdString(response->model()) : std::string();
+}
+
 std::string EngineHarness::press(const std::string& id, const std::string& name) {
     const auto response = m_agents.at(id)->handleActiveSettingChange(name);
     const auto* action = response ? response->actionResponse() : nullptr;

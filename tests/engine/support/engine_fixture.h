@@ -105,6 +105,8 @@ public:
     void releaseCamera(const std::string& id);
     // Sends settings as the host does; returns the settings model text.
     std::string sendSettings(const std::string& id, const std::map<std::string, std::string>& settings);
+    // Asks for the settings model as the host does when it opens the page.
+    std::string settingsModel(const std::string& id);
     // Presses a button; returns the action address (empty when none).
     std::string press(const std::string& id, const std::string& name);
     void pushFrame(const std::string& id, int64_t timestampUs);

@@ -177,7 +177,9 @@ TEST(YoloNas, FindsTensorsByNameFragmentOrByShape) {
                {1, 2, 3, 4, 0.8f, 1});
     // Unnamed: the [1, ., >4] tensor is the scores, the [1, ., 4] one the boxes.
     const std::vector<float> wide = {0.1f, 0.2f, 0.3f, 0.9f, 0.4f};
-    expectRows(decodeWith(3, {floatTensor("a", {1, 1, 5}, wide), floatTensor("b", {1, 1, 4}, box)}, 0.25f).rows,
+    // The first of two [1, ., 4] tensors stays the boxes.
+    expectRows(decodeWith(3, {floatTensor("a", {1, 1, 5}, wide), floatTensor("b", {1, 1, 4}, box),
+                              floatTensor("c", {1, 1, 4}, {5, 6, 7, 8})}, 0.25f).rows,
                {1, 2, 3, 4, 0.9f, 3});
 }
 

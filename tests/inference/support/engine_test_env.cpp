@@ -99,6 +99,12 @@ void EngineTestEnv::releaseEnqueues() const {
     release();
 }
 
+void EngineTestEnv::releaseInits() const {
+    auto release = reinterpret_cast<test_runtime_release_inits_fn>(dlsym(m_runtimeImage, "test_runtime_release_inits"));
+    if (!release) throw std::runtime_error("the test runtime cannot release init calls");
+    release();
+}
+
 std::shared_ptr<qzai::InferenceInput_t> makeRequest(const std::shared_ptr<qzai::ModelDetails_t>& model,
     const std::string& deviceId, int64_t timestampUs) {
     auto settings = std::make_shared<qzai::DeviceAgentSettings_t>();

@@ -41,10 +41,13 @@ public:
         bool wrongKey = false);
 
     TestRuntimeStats stats() const;
-    // The runtime keeps finished outputs from retrieve while held.
+    // While held, the runtime's retrieve calls wait, past their timeout,
+    // until the hold ends (or cleanup).
     void holdOutputs(bool hold) const;
     // Lets enqueue calls held by the "hold_enqueue" argument return.
     void releaseEnqueues() const;
+    // Lets init calls held by the "hold_init" argument return.
+    void releaseInits() const;
 
 private:
     std::string m_root;

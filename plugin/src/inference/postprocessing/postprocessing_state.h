@@ -9,8 +9,11 @@
 //   Object locks (QzAIObject_t::mutex) may be taken under it, nothing else.
 // - lineCrossingLock: lineTracks, leftCrossings, rightCrossings; held alone.
 // - countingLock: countHistory; held alone.
-// - referenceRunLock, then dumpingLock: referenceRuns; dumpingCandidates and
-//   knownBoxes. requestReferenceRun takes referenceRunLock only.
+// - referenceRunLock, then dumpingLock: referenceRuns; dumpingCandidates,
+//   knownBoxes and knownBoxesGeneration. requestReferenceRun takes
+//   referenceRunLock only.
+// - dumpingFileLock: serialises writes of the known boxes file and guards
+//   savedBoxesGeneration; taken before dumpingLock, never while holding it.
 // - lastThroughputLogNs is an atomic of its own.
 //
 // Device records are never erased while the engine runs and are held through
@@ -27,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -83,7 +87,11 @@ struct PostprocessingState {
     std::mutex dumpingLock;
     std::map<std::string, std::map<qz::sdk::Uuid, DumpingCandidate>> dumpingCandidates;
     std::map<std::string, std::vector<BoxXywh>> knownBoxes;
+    uint64_t knownBoxesGeneration = 0;  // bumped on every change of knownBoxes
     const int64_t dumpingAlertIntervalUs = 5000000;
+
+    std::mutex dumpingFileLock;
+    std::optional<uint64_t> savedBoxesGeneration;  // the generation last written to the file
 
     std::mutex referenceRunLock;
     std::map<std::string, std::string> referenceRuns;  // device id -> stage key
