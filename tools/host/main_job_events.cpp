@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <memory>
 #include <set>
+
+#include "host/main_job.h"
 
 namespace qz::test_host {
 
@@ -37,12 +40,52 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
     for (size_t c = 0; c < facts.deviceIds.size(); ++c) {
         const std::string& deviceId = facts.deviceIds[c];
         const std::vector<RecordedPacket> packets = recorder.packets(deviceId);
-        std::set<int64_t> withObjects, withPackets;
+        const std::string parentType = "qz.qzai." + facts.className;
+        auto classUnder = [&](const RecordedPacket& packet, const RecordedMetadata& object) {
+            const auto frame = facts.frameOfTimestamp.find(packet.timestampUs);
+            if (frame == facts.frameOfTimestamp.end()) return std::string("?");
+            const Square* best = nullptr;
+            double bestIou = 0.0;
+            const std::vector<Square> squares = facts.squaresAt(static_cast<int>(c), frame->second);
+            for (const Square& square : squares) {
+                const double overlap = iou(object.box, double(square.x) / facts.width, double(square.y) / facts.height,
+                                           double(square.size) / facts.width, double(square.size) / facts.height);
+                if (overlap > bestIou) bestIou = overlap, best = &square;
+            }
+            return best ? facts.childClass(*best) : std::string("?");
+        };
+        // Expected descriptions per frame, used up as the events are checked.
+        auto countedWant = std::make_shared<std::map<int64_t, std::multiset<std::string>>>();
+        auto categoryWant = std::make_shared<std::map<int64_t, std::multiset<std::string>>>();
+        size_t objectPackets = 0, parentObjects = 0;
         for (const RecordedPacket& packet : packets) {
-            withPackets.insert(packet.timestampUs);
-            if (packet.kind == RecordedPacket::Kind::objects && !packet.items.empty())
-                withObjects.insert(packet.timestampUs);
+            if (packet.kind != RecordedPacket::Kind::objects || packet.items.empty()) continue;
+            ++objectPackets;
+            const bool parent = !facts.childClass || packet.items.front().typeId == parentType;
+            (*countedWant)[packet.timestampUs].insert(
+                parent ? "\n" + facts.className + ": " + std::to_string(facts.squaresPerFrame) + "\n"
+                       : "\n" + classUnder(packet, packet.items.front()) + ": 1\n");
+            if (!facts.childClass || !parent) continue;
+            for (const RecordedMetadata& object : packet.items) {
+                ++parentObjects;
+                (*categoryWant)[packet.timestampUs].insert("\n" + classUnder(packet, object) + "\n");
+            }
         }
+        // An event whose description is among those still expected of its frame.
+        auto useUp = [](std::shared_ptr<std::map<int64_t, std::multiset<std::string>>> want) {
+            return [want](const RecordedPacket& packet, const RecordedMetadata& event) {
+                const auto frame = want->find(packet.timestampUs);
+                if (frame == want->end()) return std::string("on a frame without objects");
+                const auto found = frame->second.find(event.description);
+                if (found == frame->second.end()) {
+                    std::string left;
+                    for (const std::string& d : frame->second) left += " '" + oneLine(d) + "'";
+                    return "'" + oneLine(event.description) + "' where one of" + left;
+                }
+                frame->second.erase(found);
+                return std::string();
+            };
+        };
         std::vector<EventExpectation> expected;
 
         // The engine gives a camera's first output rates and then the first
@@ -54,18 +97,8 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
         const double gap = longestPacketGapSeconds(packets);
         expected.push_back({"qz.qzai.fps", static_cast<size_t>(std::floor(span / (1.0 + gap))),
                             static_cast<size_t>(std::ceil(span)) + 1, checkRateDescription});
-
-        const std::string counted = "\n" + facts.className + ": " + std::to_string(facts.squaresPerFrame) + "\n";
-        expected.push_back({"qz.qzai.counted", withObjects.size(), withObjects.size(),
-                            [&withObjects, counted](const RecordedPacket& packet, const RecordedMetadata& event) {
-                                if (!withObjects.count(packet.timestampUs)) return std::string("on a frame without objects");
-                                if (event.description != counted || event.caption != "Objects counted" || !event.isActive)
-                                    return "'" + oneLine(event.description) + "' where '" + oneLine(counted) + "'";
-                                return std::string();
-                            }});
-
-        // The two-stage pipeline adds its child outputs' own counts and one
-        // "qz.qzai.category" event per child output here.
+        expected.push_back({"qz.qzai.counted", objectPackets, objectPackets, useUp(countedWant)});
+        if (facts.childClass) expected.push_back({"qz.qzai.category", parentObjects, parentObjects, useUp(categoryWant)});
 
         // The line rule replayed in arrival order: each output's object
         // packet comes before its events packet, so every line-crossing event
