@@ -53,6 +53,11 @@ public:
         return found;
     }
 
+    void clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.clear();
+    }
+
 private:
     vms_server_plugins::analytics::qzai::LogSink* m_previous;
     int m_verbosity = -1;  // restored when set
