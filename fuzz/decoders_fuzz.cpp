@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "chain_parts.h"
 #include "common/tensor_utils.h"
 #include "decoder_fuzz_format.h"
 #include "inference/decoders/decoders.h"
@@ -104,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     const TensorSet* input = (flags & 2) ? nullptr : set;
+    exerciseChainParts(input);
 
     for (int32_t arch = -1; arch <= 10; ++arch) {
         TensorSet* out = qzai::runDetectionPostprocessor(arch, input, conf, iou, width, height);

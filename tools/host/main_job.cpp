@@ -12,8 +12,10 @@
 
 #include "host/main_job_events.h"
 #include "host/decoder_road.h"
+#include "host/dumping_scenario.h"
 #include "host/machine_report.h"
 #include "host/road_rig.h"
+#include "host/two_stage_job.h"
 #include "host/rules_scenario.h"
 #include "host/runtime_recovery_road.h"
 
@@ -53,6 +55,13 @@ Square squareAt(const MainJobOptions& options, int camera, int frame) {
             kSquareSide, 235};
 }
 
+
+void say(FILE* log, const std::string& text) {
+    if (log) std::fprintf(log, "%s\n", text.c_str());
+}
+
+}  // namespace
+
 double iou(const sdk::analytics::Rect& a, double bx, double by, double bw, double bh) {
     const double ix = std::max(0.0, std::min<double>(a.x + a.width, bx + bw) - std::max<double>(a.x, bx));
     const double iy = std::max(0.0, std::min<double>(a.y + a.height, by + bh) - std::max<double>(a.y, by));
@@ -60,12 +69,6 @@ double iou(const sdk::analytics::Rect& a, double bx, double by, double bw, doubl
     const double uni = static_cast<double>(a.width) * a.height + bw * bh - inter;
     return uni > 0.0 ? inter / uni : 0.0;
 }
-
-void say(FILE* log, const std::string& text) {
-    if (log) std::fprintf(log, "%s\n", text.c_str());
-}
-
-}  // namespace
 
 MainJobResult runMainJob(const MainJobOptions& options) {
     MainJobResult result;
@@ -81,6 +84,9 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                                                   RoadRig::kModelSide);
             rigOptions.postprocessor = "LineCrossing";
             for (int c = 0; c < options.cameras; ++c) rigOptions.stageSettings.push_back(rules->stageSettings(c));
+        } else if (options.scenario == "dumping") {
+            runDumpingScenario(options, rigOptions, result);
+            return result;
         } else if (!options.scenario.empty()) {
             throw std::runtime_error("unknown scenario: " + options.scenario);
         }
@@ -256,21 +262,29 @@ int mainJobCommand(int argc, char** argv) {
         else if (arg == "--frames") options.frames = std::atoi(value.c_str());
         else if (arg == "--resizing") options.resizing = value;
         else if (arg == "--ini") options.iniPath = value;
+        else if (arg == "--pipeline") options.pipeline = value;
         else if (arg == "--scenario") options.scenario = value;
         else {
             std::fprintf(stderr, "unknown or incomplete option: %s\n", arg.c_str());
             return 2;
         }
     }
-    if (options.pluginPath.empty() || options.runtimePath.empty() || options.cameras < 1 || options.frames < 1) {
+    if (options.pluginPath.empty() || options.runtimePath.empty() || options.cameras < 1 || options.frames < 1 ||
+        (options.pipeline != "one-stage" && options.pipeline != "two-stage")) {
         std::fprintf(stderr,
                      "usage: %s --main-job --plugin <libqzai_plugin.so> --runtime <test runtime library> "
-                     "[--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--scenario rules]\n",
+                     "[--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--scenario rules]\n"
+                     "[--pipeline one-stage|two-stage]\n",
                      argv[0]);
         return 2;
     }
     std::printf("main job: %d camera(s), %d frame(s) each, %dx%d, resizing %s\n", options.cameras, options.frames,
                 options.width, options.height, options.resizing.c_str());
+    if (options.pipeline == "two-stage") {
+        const TwoStageResult twoStage = runTwoStageJob(options);
+        printTwoStageResult(twoStage, stdout);
+        return twoStage.passed() ? 0 : 1;
+    }
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
     const bool decodersOk = runDecoderRoads(options, stdout);

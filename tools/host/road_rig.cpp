@@ -22,15 +22,24 @@ namespace fs = std::filesystem;
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 constexpr const char* kLastModified = "Mon, 07 Dec 2026 10:00:00 GMT";
 
-// The loopback model repository: one model, its key in "X-Key".
+// The loopback model repository: one path per model, each with its key in
+// "X-Key".
 class ModelServer {
 public:
-    ModelServer(std::string body, std::string key) : m_body(std::move(body)), m_key(std::move(key)) {
-        m_server.Get("/models/squares.bin", [this](const httplib::Request&, httplib::Response& response) {
-            response.set_header("X-Key", m_key);
-            response.set_header("Last-Modified", kLastModified);
-            response.set_content(m_body, "application/octet-stream");
-        });
+    struct Served {
+        std::string body;
+        std::string key;
+    };
+    // name: the file name under /models/.
+    explicit ModelServer(std::map<std::string, Served> models) : m_models(std::move(models)) {
+        for (const auto& [name, served] : m_models) {
+            const Served* model = &served;
+            m_server.Get("/models/" + name, [model](const httplib::Request&, httplib::Response& response) {
+                response.set_header("X-Key", model->key);
+                response.set_header("Last-Modified", kLastModified);
+                response.set_content(model->body, "application/octet-stream");
+            });
+        }
         m_port = m_server.bind_to_any_port("127.0.0.1");
         if (m_port <= 0) throw std::runtime_error("cannot bind the loopback model server");
         m_thread = std::thread([this] { m_server.listen_after_bind(); });
@@ -39,12 +48,13 @@ public:
         m_server.stop();
         if (m_thread.joinable()) m_thread.join();
     }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/models/squares.bin"; }
-    size_t size() const { return m_body.size(); }
+    std::string url(const std::string& name = "squares.bin") const {
+        return "http://127.0.0.1:" + std::to_string(m_port) + "/models/" + name;
+    }
+    size_t size(const std::string& name = "squares.bin") const { return m_models.at(name).body.size(); }
 
 private:
-    std::string m_body;
-    std::string m_key;
+    const std::map<std::string, Served> m_models;
     httplib::Server m_server;
     int m_port = 0;
     std::thread m_thread;
@@ -80,31 +90,59 @@ void installRuntime(const fs::path& dataDir, const RoadRigOptions& options) {
     std::ofstream(folder / "runtime_args.json") << args.dump();
 }
 
-nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer& server) {
-    constexpr int side = RoadRig::kModelSide;
-    const nlohmann::json model = {
-        {"UUID", RoadRig::kModelId},
-        {"Name", "Bright squares"},
+// The repository entry of a model with a float image input of side x side
+// and float outputs of the given names and shapes.
+nlohmann::json modelDocument(const std::string& id, const std::string& name, const std::string& url, size_t size,
+                             int side, const std::vector<std::pair<std::string, nlohmann::json>>& outputs,
+                             const std::vector<std::string>& classes) {
+    nlohmann::json namedOutputs = nlohmann::json::array();
+    for (const auto& [outputName, shape] : outputs)
+        namedOutputs.push_back({{"Name", outputName}, {"DataType", "float"}, {"Shape", shape}});
+    return {
+        {"UUID", id},
+        {"Name", name},
         {"LastModified", kLastModified},
-        {"DownloadURL", server.url()},
-        {"Size", server.size()},
+        {"DownloadURL", url},
+        {"Size", size},
         {"InputDriverDetails",
          {{"width", side}, {"height", side}, {"channels", 3}, {"order", 0}, {"means", {0, 0, 0}}, {"vars", {1, 1, 1}}}},
         {"NamedInput", {{{"Name", "image-"}, {"DataType", "float"}, {"Shape", {1, 3, side, side}}}}},
-        {"NamedOutput", {{{"Name", RoadRig::kOutputName}, {"DataType", "float"}, {"Shape", {100, 6}}}}},
-        {"Classes", {RoadRig::kClassName}},
+        {"NamedOutput", namedOutputs},
+        {"Classes", classes},
     };
-    nlohmann::json described = model;
+}
+
+std::string childFileName(const RoadRigChild& child) {
+    return child.modelId + ".bin";
+}
+
+nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer& server) {
+    nlohmann::json described = modelDocument(RoadRig::kModelId, "Bright squares", server.url(), server.size(),
+                                             RoadRig::kModelSide, {{RoadRig::kOutputName, {100, 6}}},
+                                             {RoadRig::kClassName});
     if (!options.extraNamedInputs.empty()) {
         for (const auto& input : nlohmann::json::parse(options.extraNamedInputs)) described["NamedInput"].push_back(input);
     }
     if (!options.rawPostprocessing.empty()) {
         described["RawPostprocessing"] = nlohmann::json::parse(options.rawPostprocessing);
     }
-    nlohmann::json node = {
-        {"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", nlohmann::json::array()}};
+    nlohmann::json models = nlohmann::json::array({described});
+    nlohmann::json children = nlohmann::json::array();
+    for (const RoadRigChild& child : options.children) {
+        std::vector<std::pair<std::string, nlohmann::json>> outputs = {{child.outputName, {1, 6}}};
+        if (!child.scoresName.empty())
+            outputs.push_back({child.scoresName, {1, static_cast<int>(child.classes.size())}});
+        models.push_back(modelDocument(child.modelId, child.modelId, server.url(childFileName(child)),
+                                       server.size(childFileName(child)), child.side, outputs, child.classes));
+        children.push_back({{"modelUUID", child.modelId},
+                            {"method", child.method},
+                            {"featureExtractionClass", child.featureExtractionClass},
+                            {"resizing", child.resizing},
+                            {"children", nlohmann::json::array()}});
+    }
+    nlohmann::json node = {{"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", children}};
     if (!options.postprocessor.empty()) node["Postprocessor"] = options.postprocessor;
-    return {{"models", {described}}, {"nodes", {node}}};
+    return {{"models", models}, {"nodes", {node}}};
 }
 
 std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options, size_t camera) {
@@ -118,6 +156,11 @@ std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options,
     if (box[2] > box[0] && box[3] > box[1]) {
         settings[qzai::stageItemName(qzai::setting_keys::kCropBox, modelId)] =
             nlohmann::json{{"figure", {{"points", {{box[0], box[1]}, {box[2], box[3]}}}}}}.dump();
+    }
+    // A child stage's key is its parent's key followed by its model id.
+    for (const RoadRigChild& child : options.children) {
+        settings[qzai::stageItemName(qzai::setting_keys::kVisualiseClasses, modelId + child.modelId)] =
+            nlohmann::json(child.classes).dump();
     }
     if (camera < options.stageSettings.size()) {
         for (const auto& [prefix, value] : options.stageSettings[camera])
@@ -135,6 +178,7 @@ std::map<std::string, std::string> RoadRig::cameraSettingsFor(const RoadRigOptio
 // Destroyed bottom up: the host (unloads the library), then the model
 // server, then the folder.
 struct RoadRig::Parts {
+    RoadRigOptions options;
     TempHome home;
     std::unique_ptr<ModelServer> models;
     std::unique_ptr<TestHost> host;
@@ -147,20 +191,39 @@ std::string roadCameraId(int camera) {
 }
 
 RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts>()) {
-    const std::vector<uint8_t> key = randomBytes(32);
-    m_parts->models = std::make_unique<ModelServer>(encryptedModel(key, options.modelDescriptor), base64Encode(key));
+    m_parts->options = options;
+    std::map<std::string, ModelServer::Served> served;
+    auto serve = [&](const std::string& fileName, const std::string& descriptor) {
+        const std::vector<uint8_t> key = randomBytes(32);
+        served[fileName] = {encryptedModel(key, descriptor), base64Encode(key)};
+    };
+    serve("squares.bin", options.modelDescriptor);
+    for (const RoadRigChild& child : options.children) serve(childFileName(child), child.descriptor);
+    m_parts->models = std::make_unique<ModelServer>(std::move(served));
     installRuntime(dataDirectory(), options);
+    startHost();
+}
 
+void RoadRig::startHost() {
+    const RoadRigOptions& options = m_parts->options;
     TestHostOptions hostOptions;
     hostOptions.pluginPath = options.pluginPath;
     hostOptions.identity.homeDir = m_parts->home.path.string();
-    if (!options.iniPath.empty()) hostOptions.unitTestOptions["iniPath"] = options.iniPath;
+    if (!options.iniPath.empty()) {
+        hostOptions.unitTestOptions["iniPath"] = options.iniPath;
+    } else if (!options.iniValues.empty()) {
+        const fs::path ini = m_parts->home.path / "road.ini";
+        std::ofstream out(ini);
+        for (const auto& [key, value] : options.iniValues) out << key << "=" << value << "\n";
+        hostOptions.unitTestOptions["iniPath"] = ini.string();
+    }
     m_parts->host = std::make_unique<TestHost>(hostOptions);
     TestHost& testHost = *m_parts->host;
     std::string error;
     if (!testHost.load(&error) || !testHost.obtainEngine(&error)) throw std::runtime_error(error);
 
     const nlohmann::json pipeline = pipelineDocument(options, *m_parts->models);
+    m_cameraIds.clear();
     for (int c = 0; c < options.cameras; ++c) {
         const std::string id = roadCameraId(c);
         const std::string name = "Camera " + std::to_string(c + 1);
@@ -170,6 +233,14 @@ RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts
     }
     for (size_t c = 0; c < m_cameraIds.size(); ++c)
         testHost.setDeviceSettings(m_cameraIds[c], cameraSettings(options, c));
+}
+
+UnloadReport RoadRig::restart(const std::function<void()>& whileUnloaded) {
+    const UnloadReport report = m_parts->host->unload();
+    m_parts->host.reset();
+    if (whileUnloaded) whileUnloaded();
+    startHost();
+    return report;
 }
 
 RoadRig::~RoadRig() = default;

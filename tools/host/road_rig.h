@@ -1,11 +1,12 @@
 // RoadRig: the whole road laid out for the real plug-in library, with nothing
 // fetched from outside. It makes a temporary home folder, installs the test
 // runtime there as the runtime (with the given runtime_args.json), serves one
-// encrypted test-runtime model from a loopback HTTP server, loads the library
-// in a TestHost, obtains the engine and one device agent per camera, offers
-// each camera a one-stage pipeline over that model through the fake REST
-// server and sends the camera's settings (active, the model's class shown,
-// the crop box, and any extra stage settings of the camera).
+// encrypted test-runtime model per stage from a loopback HTTP server (one
+// path each), loads the library in a TestHost, obtains the engine and one
+// device agent per camera, offers each camera a pipeline of one top-level
+// stage (with the optional child stages) through the fake REST server and
+// sends the camera's settings (active, each stage's classes shown, the
+// top-level crop box, and any extra stage settings of the camera).
 //
 // The constructor throws std::runtime_error when any of that fails. The rig
 // owns the host: destroying the rig unloads the library, stops the model
@@ -13,6 +14,7 @@
 // rule (one test thread); host().recorder() may be read from any thread.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,6 +23,19 @@
 #include "host/test_host.h"
 
 namespace qz::test_host {
+
+// A child stage of the top-level stage, over a model of its own.
+struct RoadRigChild {
+    std::string modelId;
+    std::string descriptor;  // test-runtime model descriptor
+    std::string method = "FeatureExtraction";  // "Direct", "FeatureExtraction" or "Conditional"
+    std::string featureExtractionClass;
+    int side = 64;  // float image input side x side
+    std::string resizing = "Stretch";
+    std::vector<std::string> classes;  // shown classes of the child stage
+    std::string outputName;            // its detection output
+    std::string scoresName;            // its scores output, if any
+};
 
 struct RoadRigOptions {
     std::string pluginPath;   // libqzai_plugin.so
@@ -35,6 +50,11 @@ struct RoadRigOptions {
     // Crop box of the stage as fractions x0, y0, x1, y1; all zero: none.
     float cropBox[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     std::string iniPath;  // configuration file handed to the plug-in; empty: defaults
+    // Written as the configuration file when iniPath is empty.
+    std::map<std::string, std::string> iniValues;
+    // Child stages of the one top-level stage, each with its model served
+    // and its classes shown.
+    std::vector<RoadRigChild> children;
     std::string postprocessor;  // the stage's "Postprocessor" name; empty: none
     // Extra settings of camera i (by index) under the stage key: each key is
     // a prefix such as "lineCrossingLine_" or "maskType_1_" that the stage
@@ -64,12 +84,22 @@ public:
     // crop box, its stage settings).
     static std::map<std::string, std::string> cameraSettingsFor(const RoadRigOptions& options, size_t camera);
 
+    // Unloads the library and loads it again in a new TestHost over the same
+    // home folder, model server and runtime, adding the cameras and sending
+    // their settings again, as a restarted server would. What the old host
+    // recorded goes with it. Returns the report of the unload; throws
+    // std::runtime_error as the constructor does. `whileUnloaded` runs
+    // between the two, when no library is loaded.
+    UnloadReport restart(const std::function<void()>& whileUnloaded = {});
+
     TestHost& host();
     const std::vector<std::string>& cameraIds() const { return m_cameraIds; }
     std::string dataDirectory() const;
     std::string modelUrl() const;
 
 private:
+    void startHost();
+
     struct Parts;
     std::unique_ptr<Parts> m_parts;
     std::vector<std::string> m_cameraIds;
