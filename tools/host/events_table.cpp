@@ -66,14 +66,19 @@ double packetSpanSeconds(const std::vector<RecordedPacket>& packets) {
     return std::chrono::duration<double>(last->receivedAt - first->receivedAt).count();
 }
 
-double longestPacketGapSeconds(const std::vector<RecordedPacket>& packets) {
+size_t secondsWithPackets(const std::vector<RecordedPacket>& packets) {
     std::vector<std::chrono::steady_clock::time_point> times;
     for (const RecordedPacket& packet : packets) times.push_back(packet.receivedAt);
     std::sort(times.begin(), times.end());
-    double longest = 0.0;
-    for (size_t i = 1; i < times.size(); ++i)
-        longest = std::max(longest, std::chrono::duration<double>(times[i] - times[i - 1]).count());
-    return longest;
+    size_t count = 0;
+    std::chrono::steady_clock::time_point last;
+    for (const auto& t : times) {
+        if (count == 0 || t - last >= std::chrono::seconds(1)) {
+            ++count;
+            last = t;
+        }
+    }
+    return count;
 }
 
 }  // namespace qz::test_host

@@ -54,7 +54,10 @@ std::string checkRateDescription(const RecordedPacket& packet, const RecordedMet
 // Seconds between the first and the last packet of a camera on the host's
 // steady clock (0 with fewer than two packets).
 double packetSpanSeconds(const std::vector<RecordedPacket>& packets);
-// The longest time between two consecutive packets of a camera, in seconds.
-double longestPacketGapSeconds(const std::vector<RecordedPacket>& packets);
+
+// How many reports a once-a-second reporter fed by these packets makes at
+// least: the packets taken greedily, each at least a second after the last
+// one taken. Smaller than the span when the road paused (a loaded machine).
+size_t secondsWithPackets(const std::vector<RecordedPacket>& packets);
 
 }  // namespace qz::test_host

@@ -12,10 +12,12 @@
 
 #include "host/main_job_events.h"
 #include "host/decoder_road.h"
+#include "host/dumping_scenario.h"
 #include "host/machine_report.h"
 #include "host/road_rig.h"
 #include "host/two_stage_job.h"
 #include "host/rules_scenario.h"
+#include "host/runtime_recovery_road.h"
 
 namespace qz::test_host {
 
@@ -82,6 +84,9 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                                                   RoadRig::kModelSide);
             rigOptions.postprocessor = "LineCrossing";
             for (int c = 0; c < options.cameras; ++c) rigOptions.stageSettings.push_back(rules->stageSettings(c));
+        } else if (options.scenario == "dumping") {
+            runDumpingScenario(options, rigOptions, result);
+            return result;
         } else if (!options.scenario.empty()) {
             throw std::runtime_error("unknown scenario: " + options.scenario);
         }
@@ -283,7 +288,10 @@ int mainJobCommand(int argc, char** argv) {
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
     const bool decodersOk = runDecoderRoads(options, stdout);
-    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && result.events.ok() &&
+    const RecoveryRoadResult recovery = runRuntimeRecoveryRoad(options, 6);
+    printRecoveryRoadResult(recovery, stdout);
+    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && recovery.ok &&
+                   result.events.ok() &&
                    result.settingsPage.ok
                ? 0
                : 1;

@@ -88,15 +88,12 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
         };
         std::vector<EventExpectation> expected;
 
-        // The engine gives a camera's first output rates and then the first
-        // output at least a second after the last one: at most ceil(T) + 1
-        // over T seconds, and at least floor(T) while outputs come much
-        // faster than once a second; a slow machine stretches each interval
-        // by up to the longest gap between outputs.
         const double span = packetSpanSeconds(packets);
-        const double gap = longestPacketGapSeconds(packets);
-        expected.push_back({"qz.qzai.fps", static_cast<size_t>(std::floor(span / (1.0 + gap))),
-                            static_cast<size_t>(std::ceil(span)) + 1, checkRateDescription});
+        // The plug-in reports rates at most once a second, from outputs on its
+        // own clock: one fewer than the packets' seconds allow for that.
+        const size_t reports = secondsWithPackets(packets);
+        expected.push_back({"qz.qzai.fps", reports > 0 ? reports - 1 : 0, static_cast<size_t>(std::ceil(span)) + 1,
+                            checkRateDescription});
         expected.push_back({"qz.qzai.counted", objectPackets, objectPackets, useUp(countedWant)});
         if (facts.childClass) expected.push_back({"qz.qzai.category", parentObjects, parentObjects, useUp(categoryWant)});
 
@@ -128,6 +125,7 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
                                     return std::string();
                                 }});
         }
+        if (facts.moreExpectations) facts.moreExpectations(c, expected);
         table.addCamera(deviceId, packets, expected);
 
         if (facts.rules) {

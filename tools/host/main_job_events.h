@@ -36,6 +36,9 @@ struct RunEventFacts {
     std::function<std::string(const Square&)> childClass;
     int width = 1920;
     int height = 1080;
+    // A scenario's own expectations of camera `camera` (by index), added to
+    // the ones above; null: none.
+    std::function<void(size_t camera, std::vector<EventExpectation>& expected)> moreExpectations;
 };
 
 EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts);

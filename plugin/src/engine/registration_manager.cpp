@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/ini.h"
+#include "common/json_utils.h"
 #include "common/log.h"
 #include "engine/json_fields.h"
 #include "platform/http_client.h"
@@ -79,7 +80,7 @@ bool RegistrationManager::resetDevice(const std::string& deviceId, const std::at
 }
 
 std::optional<std::vector<AvailablePipeline_t>> parseAvailablePipelines(const std::string& text) {
-    const json list = json::parse(text, nullptr, false);
+    const json list = parseOutsideJson(text, "The cloud's list of available pipelines");
     if (!list.is_array()) return std::nullopt;
     std::vector<AvailablePipeline_t> pipelines;
     for (const auto& entry : list) {

@@ -1,11 +1,13 @@
 #include "engine/server_client.h"
 
 #include <chrono>
+#include <limits>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 
 #include "common/ini.h"
+#include "common/json_utils.h"
 #include "common/log.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -37,10 +39,63 @@ struct PendingReply {
 
 constexpr auto kCancelPoll = std::chrono::milliseconds(50);
 
+// A JSON object held as a value or as a text; absent, null and empty text
+// count as an empty object. Empty optional (with *error) for anything else.
+std::optional<json> objectOrText(const json* value, bool* isText, const char* what, std::string* error) {
+    *isText = value && value->is_string();
+    if (!value || value->is_null()) return json::object();
+    if (value->is_object()) return *value;
+    if (*isText) {
+        const std::string& text = value->get_ref<const std::string&>();
+        if (text.find_first_not_of(" \t\r\n") == std::string::npos) return json::object();
+        json parsed = parseOutsideJson(text, what);
+        if (parsed.is_object()) return parsed;
+    }
+    *error = std::string(what) + " is neither a JSON object nor a text holding one";
+    return std::nullopt;
+}
+
+const json* member(const json& object, const char* key) {
+    const auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
 }  // namespace
 
-ServerClient::ServerClient(qz::sdk::UtilityProvider provider, const std::atomic<bool>* cancel)
-    : m_provider(std::move(provider)), m_cancel(cancel) {}
+std::optional<json> qzAiMergePatch(const json& document, const std::function<void(json& qzAI)>& update,
+                                   std::string* error) {
+    bool parametersAsText = false, qzAiAsText = false;
+    auto parameters = objectOrText(document.is_object() ? member(document, "parameters") : nullptr,
+                                   &parametersAsText, "\"parameters\"", error);
+    if (!parameters) return std::nullopt;
+    const auto before = objectOrText(member(*parameters, "qzAI"), &qzAiAsText, "\"qzAI\"", error);
+    if (!before) return std::nullopt;
+    json after = *before;
+    update(after);
+
+    json changes = json::object();
+    for (const auto& [key, value] : after.items()) {
+        const auto old = before->find(key);
+        if (old == before->end() || *old != value) changes[key] = value;
+    }
+    for (const auto& [key, value] : before->items()) {
+        if (!after.contains(key)) changes[key] = nullptr;
+    }
+    if (changes.empty()) return json();
+
+    // A text is replaced whole (with the other keys it holds); an object gets
+    // only the changed keys, so the rest of the document is left as it is.
+    json qzAI = qzAiAsText ? json(after.dump()) : changes;
+    if (parametersAsText) {
+        (*parameters)["qzAI"] = qzAiAsText ? json(after.dump()) : after;
+        return json{{"parameters", parameters->dump()}};
+    }
+    return json{{"parameters", {{"qzAI", std::move(qzAI)}}}};
+}
+
+ServerClient::ServerClient(qz::sdk::UtilityProvider provider, const std::atomic<bool>* cancel,
+                           std::chrono::steady_clock::time_point deadline)
+    : m_provider(std::move(provider)), m_cancel(cancel), m_deadline(deadline) {}
 
 std::string ServerClient::devicePath(const std::string& deviceId) { return "/rest/v4/devices/" + deviceId; }
 
@@ -58,7 +113,8 @@ ServerClient::Reply ServerClient::request(const std::string& method, const std::
                                    pending->done = true;
                                    pending->condition.notify_all();
                                });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ini().HTTPRequestTimeout);
+    const auto deadline =
+        std::min(m_deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(ini().HTTPRequestTimeout));
     std::unique_lock<std::mutex> lock(pending->mutex);
     while (!pending->done) {
         if (m_cancel && m_cancel->load()) {
@@ -67,8 +123,7 @@ ServerClient::Reply ServerClient::request(const std::string& method, const std::
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
-            logMessage("Error! REST request %s %s timed out after %d ms.\n", method.c_str(), path.c_str(),
-                       ini().HTTPRequestTimeout);
+            logMessage("Error! REST request %s %s got no answer in time.\n", method.c_str(), path.c_str());
             return {};
         }
         pending->condition.wait_for(lock, std::min<std::chrono::steady_clock::duration>(deadline - now, kCancelPoll));
@@ -80,10 +135,10 @@ ServerClient::Reply ServerClient::request(const std::string& method, const std::
     return pending->reply;
 }
 
-std::optional<json> ServerClient::getJson(const std::string& path) const {
+std::optional<json> ServerClient::getJson(const std::string& path, size_t maxDepth) const {
     const Reply reply = request("GET", path);
     if (!reply.ok) return std::nullopt;
-    json document = json::parse(reply.body, nullptr, false);
+    json document = parseOutsideJson(reply.body, ("The answer of GET " + path).c_str(), maxDepth);
     if (document.is_discarded()) {
         logMessage("Error! Answer of GET %s is not JSON.\n", path.c_str());
         return std::nullopt;
@@ -98,19 +153,23 @@ bool ServerClient::updateQzAi(const std::string& path, const std::function<void(
         if (document) logMessage("Error! Document at %s is not a JSON object.\n", path.c_str());
         return false;
     }
-    json parameters = document->value("parameters", json::object());
-    if (!parameters.is_object()) parameters = json::object();
-    json& qzAI = parameters["qzAI"];
-    if (!qzAI.is_object()) qzAI = json::object();
-    update(qzAI);
-    const json body = {{"parameters", parameters}};
-    return request("PATCH", path, body.dump()).ok;
+    std::string error;
+    const auto patch = qzAiMergePatch(*document, update, &error);
+    if (!patch) {
+        logMessage("Error! Not updating the qzAI state of %s: %s\n", path.c_str(), error.c_str());
+        return false;
+    }
+    if (patch->is_null()) return true;  // the document already holds that state
+    return request("PATCH", path, patch->dump()).ok;
 }
 
 std::optional<json> ServerClient::thisServer() const { return getJson("/rest/v4/servers/this"); }
 
 std::optional<json> ServerClient::devices() const {
-    auto list = getJson("/rest/v4/devices?serverId=" + m_provider.serverId());
+    // Read at any depth (the parser and the destructor do not recurse), so
+    // one device nesting too deeply cannot hide the others: each device is
+    // held to the limit on its own before it is copied.
+    auto list = getJson("/rest/v4/devices?serverId=" + m_provider.serverId(), std::numeric_limits<size_t>::max());
     if (list && !list->is_array()) {
         logMessage("Error! The device list of this server is not a JSON array.\n");
         return std::nullopt;
