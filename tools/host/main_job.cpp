@@ -17,6 +17,7 @@
 #include "host/road_rig.h"
 #include "host/two_stage_job.h"
 #include "host/rules_scenario.h"
+#include "host/runtime_recovery_road.h"
 
 namespace qz::test_host {
 
@@ -290,7 +291,10 @@ int mainJobCommand(int argc, char** argv) {
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
     const bool decodersOk = runDecoderRoads(options, stdout);
-    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && result.events.ok() &&
+    const RecoveryRoadResult recovery = runRuntimeRecoveryRoad(options, 6);
+    printRecoveryRoadResult(recovery, stdout);
+    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && recovery.ok &&
+                   result.events.ok() &&
                    result.settingsPage.ok
                ? 0
                : 1;
