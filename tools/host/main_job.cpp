@@ -12,10 +12,12 @@
 
 #include "host/main_job_events.h"
 #include "host/decoder_road.h"
+#include "host/dumping_scenario.h"
 #include "host/machine_report.h"
 #include "host/road_rig.h"
 #include "host/two_stage_job.h"
 #include "host/rules_scenario.h"
+#include "host/runtime_recovery_road.h"
 
 namespace qz::test_host {
 
@@ -82,15 +84,20 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                                                   RoadRig::kModelSide);
             rigOptions.postprocessor = "LineCrossing";
             for (int c = 0; c < options.cameras; ++c) rigOptions.stageSettings.push_back(rules->stageSettings(c));
+        } else if (options.scenario == "dumping") {
+            runDumpingScenario(options, rigOptions, result);
+            return result;
         } else if (!options.scenario.empty()) {
             throw std::runtime_error("unknown scenario: " + options.scenario);
         }
         auto drawn = [&](int camera, int frame) {
             return rules ? rules->squareAt(camera, frame) : squareAt(options, camera, frame);
         };
+        rigOptions.runtimeFromRepository = rigOptions.iniPath.empty();
         RoadRig rig(rigOptions);
         TestHost& host = rig.host();
         const std::vector<std::string>& ids = rig.cameraIds();
+        result.runtimeInstall = installRuntimeThroughChoice(rig, options.log);
         say(options.log, "data directory: " + rig.dataDirectory());
         say(options.log, "model served at " + rig.modelUrl());
         say(options.log, "cameras offered their pipeline; waiting for the model and the runtime...");
@@ -239,6 +246,7 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     std::fprintf(out, "\nobjects reported: %zu (type id %s), mean IoU against the drawn squares: %.3f\n", result.objects,
                  result.expectedTypeId.c_str(), result.meanIou);
     printSettingsPageSummary(result.settingsPage, out);
+    printRuntimeInstallSummary(result.runtimeInstall, out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
     result.events.print(out);
     if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");
@@ -283,7 +291,10 @@ int mainJobCommand(int argc, char** argv) {
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
     const bool decodersOk = runDecoderRoads(options, stdout);
-    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && result.events.ok() &&
+    const RecoveryRoadResult recovery = runRuntimeRecoveryRoad(options, 6);
+    printRecoveryRoadResult(recovery, stdout);
+    return result.ok && result.meanIou >= 0.9 && result.objectsLeaked == 0 && decodersOk && recovery.ok &&
+                   result.events.ok() &&
                    result.settingsPage.ok
                ? 0
                : 1;

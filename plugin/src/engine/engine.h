@@ -89,6 +89,8 @@ public:
 
     // Requests from the device agents' buttons; the loop carries them out.
     void requestRuntimeReselection();
+    // The user's runtime choice: taken only while that runtime is offered.
+    void requestRuntimeChoice(const std::string& name);
     void requestDeviceReset(const std::string& deviceId);
     void requestResetAllDevices();
     void requestClearCache();
@@ -107,8 +109,9 @@ public:
 
     void patchServerRuntimeInformation(const std::string& runtimeName, const std::string& mimeType);
     bool updateServerParameters();
-    // Reads the model's "raw_postprocessing.json" (when present) into it.
-    void loadRawPostprocessingConfig(ModelDetails_t& model) const;
+    // Fills the decoding part of `preparation` from the model's
+    // "raw_postprocessing.json"; without the file it stays as it was.
+    void loadRawPostprocessingConfig(const ModelDetails_t& model, ModelPreparation& preparation) const;
     // Stores a description's "RawPostprocessing" object as that file, or
     // removes the file when the description carries none.
     void writeRawPostprocessingConfig(const ModelDetails_t& model, const nlohmann::json& description) const;
@@ -131,7 +134,6 @@ private:
     void runtimeManagerLoop();
     void runPass();
     bool runtimeStateStep();  // false: the pass ends here
-    void installRuntime(const std::string& name);
     void carryOutRecoveryRequest();
     // The ids the cloud reset.
     std::set<std::string> resetDevices(const std::set<std::string>& deviceIds);

@@ -39,11 +39,12 @@ ProcessorDeclarationsMap gatherPostprocessorDeclarations(const InferenceManager&
 }
 
 RuntimeSnapshot takeRuntimeSnapshot(const RuntimesManager& runtimes) {
+    RuntimesManager::Snapshot taken = runtimes.snapshot();
     RuntimeSnapshot snapshot;
-    snapshot.state = runtimes.state.load();
-    snapshot.downloadCancelled = runtimes.downloadCancelled.load();
-    snapshot.compatibleRuntimes = runtimes.compatibleRuntimes();
-    snapshot.installedRuntimeName = runtimes.readInstalledRuntimeName();
+    snapshot.state = taken.state;
+    snapshot.downloadCancelled = taken.downloadCancelled;
+    snapshot.compatibleRuntimes = std::move(taken.compatibleRuntimes);
+    snapshot.installedRuntimeName = std::move(taken.installedRuntimeName);
     return snapshot;
 }
 
