@@ -9,6 +9,7 @@
 #include "common/ini.h"
 #include "common/json_utils.h"
 #include "common/log.h"
+#include "common/text_utils.h"
 #include "engine/qzai_state.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -46,7 +47,9 @@ ServerClient::ServerClient(qz::sdk::UtilityProvider provider, const std::atomic<
                            std::chrono::steady_clock::time_point deadline)
     : m_provider(std::move(provider)), m_cancel(cancel), m_deadline(deadline) {}
 
-std::string ServerClient::devicePath(const std::string& deviceId) { return "/rest/v4/devices/" + deviceId; }
+std::string ServerClient::devicePath(const std::string& deviceId) {
+    return "/rest/v4/devices/" + percentEncoded(deviceId);
+}
 
 ServerClient::Reply ServerClient::request(const std::string& method, const std::string& path,
                                           const std::string& body) const {
@@ -118,7 +121,7 @@ std::optional<json> ServerClient::devices() const {
     // Read at any depth (the parser and the destructor do not recurse), so
     // one device nesting too deeply cannot hide the others: each device is
     // held to the limit on its own before it is copied.
-    auto list = getJson("/rest/v4/devices?serverId=" + m_provider.serverId(), std::numeric_limits<size_t>::max());
+    auto list = getJson("/rest/v4/devices?serverId=" + percentEncoded(m_provider.serverId()), std::numeric_limits<size_t>::max());
     if (list && !list->is_array()) {
         logMessage("Error! The device list of this server is not a JSON array.\n");
         return std::nullopt;
