@@ -115,5 +115,48 @@ TEST(EndToEndRules, EventsMatchTheScript) {
     EXPECT_EQ(crossingEvents[roadCameraId(2)], 0u);
 }
 
+// The dumping scenario over a restart: every row matches the script, camera 1
+// alerts once a phase, camera 2's learned box survives the restart; with the
+// known boxes file corrupted in between, the library still starts, says so,
+// and watches camera 2 like camera 1.
+TEST(EndToEndDumping, EventsAndAttributesMatchTheScriptAcrossARestart) {
+    for (const bool corrupt : {false, true}) {
+        SCOPED_TRACE(corrupt ? "corrupted file" : "file kept");
+        MainJobOptions options;
+        options.pluginPath = QZ_PLUGIN_LIBRARY;
+        options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+        options.cameras = 3;
+        options.frames = 50;
+        options.width = 960;
+        options.height = 540;
+        options.scenario = "dumping";
+        options.corruptKnownBoxes = corrupt;
+
+        const MainJobResult result = runMainJob(options);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(result.objectsLeaked, 0u);
+        EXPECT_GE(result.meanIou, 0.9);
+        std::map<std::string, size_t> alerts;
+        for (const EventsRow& row : result.events.rows) {
+            EXPECT_TRUE(row.ok()) << row.deviceId << " " << row.typeId << ": got " << row.got << ", expected "
+                                  << row.minCount << ".." << row.maxCount << "; " << row.firstWrong;
+            if (row.typeId == "qz.qzai.dumping") alerts[row.deviceId] = row.got;
+        }
+        for (int phase = 1; phase <= 2; ++phase) {
+            const std::string prefix = "phase " + std::to_string(phase) + " ";
+            EXPECT_EQ(alerts[prefix + roadCameraId(0)], 1u);
+            EXPECT_EQ(alerts[prefix + roadCameraId(1)], corrupt && phase == 2 ? 1u : 0u);
+            EXPECT_EQ(alerts[prefix + roadCameraId(2)], 0u);
+        }
+        const auto& notes = result.events.notes;
+        EXPECT_NE(std::find(notes.begin(), notes.end(),
+                            "known boxes file after phase 1: " + roadCameraId(1) + ": 1 box(es)"),
+                  notes.end());
+        EXPECT_EQ(std::count_if(notes.begin(), notes.end(),
+                                [](const std::string& n) { return n.rfind("known boxes file after phase 1", 0) == 0; }),
+                  1);
+    }
+}
+
 }  // namespace
 }  // namespace qz::test_host

@@ -12,6 +12,7 @@
 
 #include "host/main_job_events.h"
 #include "host/decoder_road.h"
+#include "host/dumping_scenario.h"
 #include "host/machine_report.h"
 #include "host/road_rig.h"
 #include "host/two_stage_job.h"
@@ -82,6 +83,9 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                                                   RoadRig::kModelSide);
             rigOptions.postprocessor = "LineCrossing";
             for (int c = 0; c < options.cameras; ++c) rigOptions.stageSettings.push_back(rules->stageSettings(c));
+        } else if (options.scenario == "dumping") {
+            runDumpingScenario(options, rigOptions, result);
+            return result;
         } else if (!options.scenario.empty()) {
             throw std::runtime_error("unknown scenario: " + options.scenario);
         }

@@ -34,13 +34,19 @@ struct MainJobOptions : RoadRigOptions {
     int height = 1080;
     FILE* log = nullptr;  // progress lines; null: quiet
     // "rules": each camera gets a line and masks and its square sweeps back
-    // and forth (see host/rules_scenario.h); empty: the plain run.
+    // and forth (see host/rules_scenario.h); "dumping": an "Illegal Dumping"
+    // stage over two phases with a restart between (host/dumping_scenario.h);
+    // empty: the plain run.
     std::string scenario;
     // How the test runtime answers: "rows" (decoded rows), or "ssd" or
     // "rtdetr", raw outputs of those families that the plug-in's built-in
     // decoder turns into rows.
     std::string outputLayout = "rows";
     std::string pipeline = "one-stage";  // or "two-stage" (two_stage_job.h)
+    // Dumping scenario: the known boxes file is overwritten with garbage
+    // while the library is unloaded between the phases (camera 2 is then
+    // watched like camera 1 in the second).
+    bool corruptKnownBoxes = false;
 };
 
 struct CameraResult {
@@ -86,7 +92,7 @@ bool runDecoderRoads(const MainJobOptions& options, FILE* out);
 // The command line of the main job:
 //   qz_test_host --main-job --plugin <libqzai_plugin.so> --runtime <test runtime>
 //                [--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--ini PATH]
-//                [--scenario rules] [--pipeline one-stage|two-stage]
+//                [--scenario rules|dumping] [--pipeline one-stage|two-stage]
 // Exit code 0 when the run completed with a mean IoU of at least 0.9 and
 // every row of the events table as expected (two-stage: two_stage_job.h).
 int mainJobCommand(int argc, char** argv);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ struct RunEventFacts {
     std::string className = "square";
     size_t squaresPerFrame = 1;
     const RulesScript* rules = nullptr;  // rules scenario only
+    // A scenario's own expectations of camera `camera` (by index), added to
+    // the ones above; null: none.
+    std::function<void(size_t camera, std::vector<EventExpectation>& expected)> moreExpectations;
 };
 
 EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts);

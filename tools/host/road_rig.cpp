@@ -178,6 +178,7 @@ std::map<std::string, std::string> RoadRig::cameraSettingsFor(const RoadRigOptio
 // Destroyed bottom up: the host (unloads the library), then the model
 // server, then the folder.
 struct RoadRig::Parts {
+    RoadRigOptions options;
     TempHome home;
     std::unique_ptr<ModelServer> models;
     std::unique_ptr<TestHost> host;
@@ -190,6 +191,7 @@ std::string roadCameraId(int camera) {
 }
 
 RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts>()) {
+    m_parts->options = options;
     std::map<std::string, ModelServer::Served> served;
     auto serve = [&](const std::string& fileName, const std::string& descriptor) {
         const std::vector<uint8_t> key = randomBytes(32);
@@ -199,7 +201,11 @@ RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts
     for (const RoadRigChild& child : options.children) serve(childFileName(child), child.descriptor);
     m_parts->models = std::make_unique<ModelServer>(std::move(served));
     installRuntime(dataDirectory(), options);
+    startHost();
+}
 
+void RoadRig::startHost() {
+    const RoadRigOptions& options = m_parts->options;
     TestHostOptions hostOptions;
     hostOptions.pluginPath = options.pluginPath;
     hostOptions.identity.homeDir = m_parts->home.path.string();
@@ -217,6 +223,7 @@ RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts
     if (!testHost.load(&error) || !testHost.obtainEngine(&error)) throw std::runtime_error(error);
 
     const nlohmann::json pipeline = pipelineDocument(options, *m_parts->models);
+    m_cameraIds.clear();
     for (int c = 0; c < options.cameras; ++c) {
         const std::string id = roadCameraId(c);
         const std::string name = "Camera " + std::to_string(c + 1);
@@ -226,6 +233,14 @@ RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts
     }
     for (size_t c = 0; c < m_cameraIds.size(); ++c)
         testHost.setDeviceSettings(m_cameraIds[c], cameraSettings(options, c));
+}
+
+UnloadReport RoadRig::restart(const std::function<void()>& whileUnloaded) {
+    const UnloadReport report = m_parts->host->unload();
+    m_parts->host.reset();
+    if (whileUnloaded) whileUnloaded();
+    startHost();
+    return report;
 }
 
 RoadRig::~RoadRig() = default;

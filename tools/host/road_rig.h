@@ -14,6 +14,7 @@
 // rule (one test thread); host().recorder() may be read from any thread.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -83,12 +84,22 @@ public:
     // crop box, its stage settings).
     static std::map<std::string, std::string> cameraSettingsFor(const RoadRigOptions& options, size_t camera);
 
+    // Unloads the library and loads it again in a new TestHost over the same
+    // home folder, model server and runtime, adding the cameras and sending
+    // their settings again, as a restarted server would. What the old host
+    // recorded goes with it. Returns the report of the unload; throws
+    // std::runtime_error as the constructor does. `whileUnloaded` runs
+    // between the two, when no library is loaded.
+    UnloadReport restart(const std::function<void()>& whileUnloaded = {});
+
     TestHost& host();
     const std::vector<std::string>& cameraIds() const { return m_cameraIds; }
     std::string dataDirectory() const;
     std::string modelUrl() const;
 
 private:
+    void startHost();
+
     struct Parts;
     std::unique_ptr<Parts> m_parts;
     std::vector<std::string> m_cameraIds;

@@ -81,6 +81,12 @@ public:
     SettingsReply setEngineSettings(const std::map<std::string, std::string>& settings);
     SettingsReply setDeviceSettings(const std::string& deviceId, const std::map<std::string, std::string>& settings);
     SettingsReply pluginSideSettings(const std::string& deviceId);
+    // Uses the active item `name` (a button, or a value chosen in a combo
+    // box) of the camera's settings page with the given current values,
+    // through IConsumingDeviceAgent2; the reply is the settings response the
+    // agent answers with, if any.
+    SettingsReply pressActiveSetting(const std::string& deviceId, const std::string& name,
+                                     const std::map<std::string, std::string>& values = {});
 
     // Builds a TestFrame and pushes it to the camera's agent.
     qz::sdk::Result<void> pushFrame(const std::string& deviceId, const FrameSpec& layout);

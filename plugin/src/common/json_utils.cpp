@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -80,6 +81,46 @@ bool jsonNestsDeeperThan(const nlohmann::json& value, size_t limit) {
         }
     }
     return false;
+}
+
+namespace {
+
+struct TooDeep {};
+
+}  // namespace
+
+std::optional<nlohmann::ordered_json> parseJsonKeepFirstKey(std::string_view text, size_t maxDepth) {
+    using Json = nlohmann::ordered_json;
+    // keysAt[d] holds the keys seen so far in the object open at depth d. The
+    // parser reports every object start and key, also inside values it is
+    // discarding, so clearing the set at each object start keeps it exact.
+    std::vector<std::set<std::string>> keysAt;
+    const Json::parser_callback_t keepFirst = [&](int depth, Json::parse_event_t event, Json& parsed) {
+        switch (event) {
+            case Json::parse_event_t::object_start:
+            case Json::parse_event_t::array_start:
+                if (static_cast<size_t>(depth) + 1 > maxDepth) throw TooDeep{};
+                if (event == Json::parse_event_t::object_start) {
+                    if (keysAt.size() < static_cast<size_t>(depth) + 2) keysAt.resize(static_cast<size_t>(depth) + 2);
+                    keysAt[static_cast<size_t>(depth) + 1].clear();
+                }
+                return true;
+            case Json::parse_event_t::key:
+                if (static_cast<size_t>(depth) >= keysAt.size()) return true;
+                return keysAt[static_cast<size_t>(depth)].insert(parsed.get<std::string>()).second;
+            default:
+                return true;
+        }
+    };
+    try {
+        Json parsed = Json::parse(text.begin(), text.end(), keepFirst, false);
+        if (parsed.is_discarded()) return std::nullopt;
+        return parsed;
+    } catch (const TooDeep&) {
+        return std::nullopt;
+    } catch (const Json::exception&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -43,6 +44,14 @@ float floatFromJson(const nlohmann::json& value, const char* what, float fallbac
 // True when the value nests deeper than `limit` (a scalar has depth 0, [] and
 // {} depth 1). Walks the value without recursion.
 bool jsonNestsDeeperThan(const nlohmann::json& value, size_t limit);
+
+// Parses standard JSON text in which a key repeated within one object keeps
+// its first occurrence (the later ones are dropped with their values). Text
+// that is not JSON, or that nests arrays and objects deeper than `maxDepth`
+// levels, gives std::nullopt; deep text is refused so that the recursive
+// walks and the writer that handle the result stay within the stack.
+std::optional<nlohmann::ordered_json> parseJsonKeepFirstKey(std::string_view text,
+                                                            size_t maxDepth = kMaxJsonDepth);
 
 class JsonFieldError : public std::runtime_error {
 public:

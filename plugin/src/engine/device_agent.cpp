@@ -75,9 +75,6 @@ DeviceAgent::~DeviceAgent() {
     }
     m_lifetimeToken.reset();
     m_releasing = true;
-    if (m_engine->runtimesManager().state.load() == RuntimeState::Installing) {
-        m_engine->runtimesManager().cancelDownloadRequested = true;
-    }
     {
         std::lock_guard<std::mutex> lock(m_fetchMutex);
         if (m_fetchThread.joinable()) m_fetchThread.join();
@@ -407,19 +404,14 @@ qz::sdk::Ptr<qz::sdk::ActiveSettingChangedResponse> DeviceAgent::handleActiveSet
         }
         case ActiveSettingKind::CancelRuntimeDownload:
             logMessage("User requested to cancel the runtime download.\n");
-            runtimes.cancelDownloadRequested = true;
+            runtimes.requestCancelDownload();
             break;
         case ActiveSettingKind::ReselectRuntime: m_engine->requestRuntimeReselection(); break;
         case ActiveSettingKind::ResetSingleDevice: m_engine->requestDeviceReset(m_details->deviceId); break;
         case ActiveSettingKind::ResetAllDevices: m_engine->requestResetAllDevices(); break;
         case ActiveSettingKind::ClearCache: m_engine->requestClearCache(); break;
         case ActiveSettingKind::RetryModelDownloads: m_engine->requestModelDownloadRetry(); break;
-        case ActiveSettingKind::ChooseRuntime:
-            m_engine->messagingManager().removeMessage("NVIDIA_RESTART_REQUIRED");
-            runtimes.setSelectedRuntime(action.argument);
-            runtimes.state = RuntimeState::SelectionMade;
-            logMessage("User chose: %s\n", action.argument.c_str());
-            break;
+        case ActiveSettingKind::ChooseRuntime: m_engine->requestRuntimeChoice(action.argument); break;
         case ActiveSettingKind::TriggerReferenceRun:
             logMessage("Sending reference run: %s %s\n", m_details->deviceId.c_str(), action.argument.c_str());
             m_engine->inferenceManager().triggerReferenceRun(m_details->deviceId, action.argument);

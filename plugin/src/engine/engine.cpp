@@ -42,7 +42,7 @@ Engine::~Engine() {
     m_inferenceManager->stopExternalProcessors();
     m_shutdown = true;
     m_modelCache.stop();
-    m_runtimesManager.cancelDownloadRequested = true;
+    m_runtimesManager.requestShutdown();
     wake();
     if (m_loop.joinable()) m_loop.join();
 
@@ -85,9 +85,19 @@ void Engine::wake() {
 }
 
 void Engine::requestRuntimeReselection() {
-    m_runtimesManager.state = RuntimeState::ReselectRequested;
+    m_runtimesManager.requestReselection();
     m_messagingManager.clearWarnings();
     m_messagingManager.removeMessage("RUNTIME_DOCUMENTATION");
+    wake();
+}
+
+void Engine::requestRuntimeChoice(const std::string& name) {
+    if (!m_runtimesManager.chooseRuntime(name)) {
+        logMessage("Warning! Runtime choice %s ignored: it is not offered now.\n", name.c_str());
+        return;
+    }
+    m_messagingManager.removeMessage("NVIDIA_RESTART_REQUIRED");
+    logMessage("User chose: %s\n", name.c_str());
     wake();
 }
 

@@ -89,6 +89,8 @@ public:
 
     // Requests from the device agents' buttons; the loop carries them out.
     void requestRuntimeReselection();
+    // The user's runtime choice: taken only while that runtime is offered.
+    void requestRuntimeChoice(const std::string& name);
     void requestDeviceReset(const std::string& deviceId);
     void requestResetAllDevices();
     void requestClearCache();
@@ -131,7 +133,6 @@ private:
     void runtimeManagerLoop();
     void runPass();
     bool runtimeStateStep();  // false: the pass ends here
-    void installRuntime(const std::string& name);
     void carryOutRecoveryRequest();
     // The ids the cloud reset.
     std::set<std::string> resetDevices(const std::set<std::string>& deviceIds);

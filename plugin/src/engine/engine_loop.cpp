@@ -73,50 +73,14 @@ void Engine::runPass() {
 // ---- runtime state --------------------------------------------------------------
 
 bool Engine::runtimeStateStep() {
-    RuntimesManager& runtimes = m_runtimesManager;
-    const RuntimeState state = runtimes.state.load();
-    if (state == RuntimeState::ReselectRequested) {
-        m_inferenceManager->stopInferenceEngine();
-        runtimes.removeRuntime();
-        if (runtimes.state.load() == RuntimeState::Detecting) patchServerRuntimeInformation("", "");
-        return false;
-    }
-    if (state == RuntimeState::Ready) return true;
-    if (runtimes.isRuntimeInstalled()) {
-        runtimes.markRuntimeReady(m_messagingManager, runtimes.readInstalledRuntimeName());
-        m_modelsDirty = true;
-        return false;
-    }
-    const auto compatible = runtimes.selectCompatibleRuntimes("");
-    const bool restartRequired = runtimes.isNvidiaRestartRequired();
-    if (compatible.size() > 1 || (compatible.size() == 1 && restartRequired)) {
-        if (state == RuntimeState::Detecting) {
-            runtimes.setCompatibleRuntimes(compatible);
-            runtimes.state = RuntimeState::AwaitingSelection;
-            if (restartRequired) {
-                m_messagingManager.addMessage("NVIDIA_RESTART_REQUIRED",
-                                              "The NVIDIA runtime can't be selected again until the mediaserver is "
-                                              "restarted. Restart the mediaserver to make it available.",
-                                              MessagingManager::MessageType::Info);
-            }
-            return false;
-        }
-        if (state != RuntimeState::SelectionMade) return false;
-        installRuntime(runtimes.selectedRuntime());
-        return true;
-    }
-    if (compatible.empty()) return false;
-    if (state != RuntimeState::InstallFailed) installRuntime(compatible.front());
-    return true;
-}
-
-void Engine::installRuntime(const std::string& name) {
-    if (name.empty()) return;
-    m_runtimesManager.installRuntime(name, m_messagingManager, false);
-    if (m_runtimesManager.state.load() != RuntimeState::Ready) return;
-    m_runtimesManager.saveInstalledRuntimeName(name);
-    patchServerRuntimeInformation(name, m_runtimesManager.getRuntimeMimeType(name));
-    requestDeviceParametersRefresh();
+    RuntimeHooks hooks;
+    hooks.stopInference = [this] { m_inferenceManager->stopInferenceEngine(); };
+    hooks.publishRuntimeInformation = [this](const std::string& name, const std::string& mimeType) {
+        patchServerRuntimeInformation(name, mimeType);
+    };
+    hooks.requestDeviceRefresh = [this] { requestDeviceParametersRefresh(); };
+    hooks.runtimeBecameReady = [this] { m_modelsDirty = true; };
+    return m_runtimesManager.advanceRuntimeState(m_messagingManager, hooks) == RuntimePassResult::Continue;
 }
 
 // ---- recovery requests ------------------------------------------------------------
@@ -292,7 +256,9 @@ void Engine::refreshModels() {
         std::lock_guard<std::mutex> lock(m_agentsMutex);
         for (const auto& [id, agent] : m_agents) agent->updateModelErrors();
     }
-    m_inferenceManager->start(used);
+    // An engine starts only on a runtime this manager installed and marked
+    // ready, never on a library an earlier runtime left behind.
+    if (m_runtimesManager.state() == RuntimeState::Ready) m_inferenceManager->start(used);
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -32,6 +32,7 @@ public:
     void SetUp() override {
         std::ofstream(m_path) << "HTTPRequestTimeout=1000\n"
                               << "CloudServiceURL=" << CloudStub::instance().url("/api") << "\n"
+                              << "RuntimeRepositoryURL=" << CloudStub::instance().url("") << "\n"
                               << "logVerbosity=1\n";
         qzai::setIniPath(m_path);
         // The plug-in names its configuration file from the unit-test options.
