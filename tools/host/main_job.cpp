@@ -112,7 +112,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
             const int64_t timestampUs = lastTimestampUs = clockStartUs + frame * kFramePeriodUs;
             frameOfTimestamp[timestampUs] = frame;
             for (int c = 0; c < options.cameras; ++c) {
-                FrameSpec frameLayout;
+                FrameLayout frameLayout;
                 frameLayout.width = options.width;
                 frameLayout.height = options.height;
                 frameLayout.timestampUs = timestampUs;
