@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -104,6 +105,22 @@ TEST_F(LogTest, StartLogHandsOverAndMainLogRotatesAtThreshold) {
     EXPECT_EQ(numbers(qzai::kStartLogFileName), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(numbers(std::string(qzai::kMainLogFileName) + ".old"), (std::vector<int>{4, 5, 6, 7, 8}));
     EXPECT_EQ(numbers(qzai::kMainLogFileName), (std::vector<int>{9, 10, 11}));
+}
+
+TEST_F(LogTest, AMainLogThatCannotBeRenamedKeepsEveryLine) {
+    // ".old" is a folder that is not empty: the rename fails every time.
+    std::filesystem::create_directories(dir.path() / (std::string(qzai::kMainLogFileName) + ".old") / "busy");
+    qzai::setLogRotationThreshold(200);
+    ASSERT_TRUE(qzai::startLog(dir.path().string(), "P: "));
+    for (int i = 0; i < 12; ++i) qzai::logMessage("Info: line %02d xxxxxxx\n", i);
+    qzai::closeLog();
+    std::vector<int> numbers;
+    for (const char* name : {qzai::kStartLogFileName, qzai::kMainLogFileName}) {
+        for (const auto& line : qz::test::readLogLines(dir.path() / name)) {
+            numbers.push_back(std::stoi(line.substr(line.find("line ") + 5, 2)));
+        }
+    }
+    EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
 }
 
 TEST_F(LogTest, LinesBeforeStartAndAfterCloseGoToStandardError) {
