@@ -38,7 +38,9 @@ inline TensorSetPtr makeSet(const std::vector<TestTensor>& tensors) {
         t.shape[1] = 6;
         t.byteSize = tensors[i].values.size() * sizeof(float) + tensors[i].extraBytes;
         t.data = std::calloc(1, t.byteSize + 1);
-        std::memcpy(t.data, tensors[i].values.data(), tensors[i].values.size() * sizeof(float));
+        if (!tensors[i].values.empty()) {
+            std::memcpy(t.data, tensors[i].values.data(), tensors[i].values.size() * sizeof(float));
+        }
     }
     return TensorSetPtr(set);
 }
