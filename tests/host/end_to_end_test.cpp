@@ -41,7 +41,9 @@ TEST_P(EndToEnd, ReportedBoxesMatchTheDrawnSquaresWithStableTracks) {
     EXPECT_GE(result.meanIou, 0.9);
     EXPECT_FALSE(result.interleaved);
     EXPECT_EQ(result.objectsLeaked, 0u);
-    EXPECT_TRUE(result.events.ok());
+    for (const EventsRow& row : result.events.rows)
+        EXPECT_TRUE(row.ok()) << row.deviceId << " " << row.typeId << ": got " << row.got << ", expected "
+                              << row.minCount << ".." << row.maxCount << "; " << row.firstWrong;
     for (const CameraResult& camera : result.cameras) {
         SCOPED_TRACE(camera.deviceId);
         EXPECT_GE(camera.objectPackets, camera.framesPushed / 2);

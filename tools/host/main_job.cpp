@@ -18,6 +18,7 @@
 #include "host/road_rig.h"
 #include "host/two_stage_job.h"
 #include "host/rules_scenario.h"
+#include "host/runtime_recovery_road.h"
 
 namespace qz::test_host {
 
@@ -96,9 +97,11 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         auto drawn = [&](int camera, int frame) {
             return rules ? rules->squareAt(camera, frame) : squareAt(options, camera, frame);
         };
+        rigOptions.runtimeFromRepository = rigOptions.iniPath.empty();
         RoadRig rig(rigOptions);
         TestHost& host = rig.host();
         const std::vector<std::string>& ids = rig.cameraIds();
+        result.runtimeInstall = installRuntimeThroughChoice(rig, options.log);
         say(options.log, "data directory: " + rig.dataDirectory());
         say(options.log, "model served at " + rig.modelUrl());
         say(options.log, "cameras offered their pipeline; waiting for the model and the runtime...");
@@ -295,6 +298,7 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     std::fprintf(out, "\nobjects reported: %zu (type id %s), mean IoU against the drawn squares: %.3f\n", result.objects,
                  result.expectedTypeId.c_str(), result.meanIou);
     printSettingsPageSummary(result.settingsPage, out);
+    printRuntimeInstallSummary(result.runtimeInstall, out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
     result.events.print(out);
     if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");
@@ -341,11 +345,17 @@ int mainJobCommand(int argc, char** argv) {
     const MainJobResult result = runMainJob(options);
     printMainJobResult(result, stdout);
     const bool decodersOk = runDecoderRoads(options, stdout);
+    const RecoveryRoadResult recovery = runRuntimeRecoveryRoad(options, 6);
+    printRecoveryRoadResult(recovery, stdout);
     std::string why;
     const bool passed = result.passed(&why);
-    if (!decodersOk && why.empty()) why = "a built-in decoder road";
-    std::printf("\nverdict: %s\n", passed && decodersOk ? "passed" : ("FAILED: " + why).c_str());
-    return passed && decodersOk ? 0 : 1;
+    if (passed && !decodersOk) why = "a built-in decoder road";
+    if (passed && decodersOk && !recovery.ok) why = "the runtime recovery road";
+    const bool allPassed = passed && decodersOk && recovery.ok;
+    std::printf("
+verdict: %s
+", allPassed ? "passed" : ("FAILED: " + why).c_str());
+    return allPassed ? 0 : 1;
 }
 
 }  // namespace qz::test_host

@@ -22,6 +22,7 @@
 #include "host/events_table.h"
 #include "host/frame_pacer.h"
 #include "host/road_rig.h"
+#include "host/runtime_install_job.h"
 #include "host/settings_page_check.h"
 
 namespace qz::test_host {
@@ -76,6 +77,7 @@ struct MainJobResult {
     EventsTable events;        // every run: events got against expected
     std::vector<std::string> machineReport;  // the plug-in's machine facts and probe verdicts
     SettingsPageSummary settingsPage;  // the first camera's settings page after the run
+    RuntimeInstallSummary runtimeInstall;  // the runtime the plug-in installed at the start
 
     // The run's verdict: it completed, every camera got at least
     // kMinDeliveredShare of its accepted frames back with a mean IoU of at
