@@ -352,9 +352,7 @@ int mainJobCommand(int argc, char** argv) {
     if (passed && !decodersOk) why = "a built-in decoder road";
     if (passed && decodersOk && !recovery.ok) why = "the runtime recovery road";
     const bool allPassed = passed && decodersOk && recovery.ok;
-    std::printf("
-verdict: %s
-", allPassed ? "passed" : ("FAILED: " + why).c_str());
+    std::printf("\nverdict: %s\n", allPassed ? "passed" : ("FAILED: " + why).c_str());
     return allPassed ? 0 : 1;
 }
 
