@@ -172,6 +172,9 @@ struct pipeline_stage_parameters_t {
     float dumpingKnownBoxIouThreshold = 0.75f;
 
     std::map<std::string, bool> classVisualisation;  // class name -> shown
+    // False until the host's class selection for this stage was applied:
+    // until then every class is shown, also those a post-processor declares.
+    bool classVisualisationSet = false;
 
     std::string preprocessorName;
     std::string postprocessorName;
