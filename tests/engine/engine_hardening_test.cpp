@@ -160,7 +160,7 @@ TEST_F(EngineHardeningTest, ARevisionWithoutRawPostprocessingDropsTheEarlierConf
         const auto& m = *snapshot->stages[0].model;
         if (m.downloadState.load() != qzai::ModelDownloadState::Ready) return std::nullopt;
         if (m.lastModified != model.description["LastModified"]) return std::nullopt;
-        return m.builtInDecoding;
+        return m.preparation()->builtInDecoding;
     };
     ASSERT_TRUE(host.waitUntil([&] { return decoding() == true; }));
     const fs::path config = fs::path(host.dataDir()) / "model_files" / "det" / "raw_postprocessing.json";
@@ -171,8 +171,8 @@ TEST_F(EngineHardeningTest, ARevisionWithoutRawPostprocessingDropsTheEarlierConf
     host.setDeviceParameters("cam1", qzAiPipeline(pipelineDocument({model}, json::parse(R"([{"modelUUID": "det"}])"))));
     ASSERT_TRUE(host.waitUntil([&] { return decoding() == false; }));
     EXPECT_FALSE(fs::exists(config));
-    const auto& m = *host.agent("cam1").settingsSnapshot()->stages[0].model;
-    EXPECT_EQ(m.confidenceThreshold, qzai::ModelDetails_t{}.confidenceThreshold);
+    const auto& m = *host.agent("cam1").settingsSnapshot()->stages[0].model->preparation();
+    EXPECT_EQ(m.confidenceThreshold, qzai::ModelPreparation{}.confidenceThreshold);
     EXPECT_TRUE(m.detectionClasses.empty());
 }
 

@@ -159,11 +159,18 @@ TEST(FeatureExtractionChain, EachObjectOfTheClassGetsAChildOnItsCropWithItsBoxAn
             EXPECT_EQ(std::string(level), best->luma > 185 ? "bright" : "dim");
         }
     }
-    // Every child packet is stamped with a frame the parent saw.
-    std::set<int64_t> parentStamps;
-    for (const SeenPacket& packet : packets)
-        if (!objectsAt({packet}, packet.timestampUs, "person").empty()) parentStamps.insert(packet.timestampUs);
-    for (const SeenPacket& packet : packets) EXPECT_TRUE(parentStamps.count(packet.timestampUs));
+    // Every child packet is stamped with a frame the parent saw. A child's
+    // answer may reach the camera before its parent's packet (the parent
+    // delivers after it started its children), so this waits for them.
+    auto everyChildHasItsParent = [](const std::vector<SeenPacket>& seen) {
+        std::set<int64_t> parentStamps;
+        for (const SeenPacket& packet : seen)
+            if (!objectsAt({packet}, packet.timestampUs, "person").empty()) parentStamps.insert(packet.timestampUs);
+        for (const SeenPacket& packet : seen)
+            if (!parentStamps.count(packet.timestampUs)) return false;
+        return true;
+    };
+    EXPECT_TRUE(road.recorder.waitUntil(everyChildHasItsParent, std::chrono::seconds(30)));
 }
 
 TEST(FeatureExtractionChain, OnlyUsableObjectsOfTheClassStartAChild) {

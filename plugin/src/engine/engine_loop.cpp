@@ -242,11 +242,24 @@ void Engine::refreshModels() {
             for (const auto& [modelId, model] : collectPipelineModels(settings->stages)) used[modelId] = model;
         }
     }
+    const std::string runtimeName = m_runtimesManager.readInstalledRuntimeName();
     bool anyFailed = false;
     for (const auto& [id, model] : used) {
         if (m_shutdown) return;
         if (model->downloadState.load() == ModelDownloadState::NotExamined) {
-            if (m_modelCache.ensureModel(*model) == ModelDownloadState::Ready) loadRawPostprocessingConfig(*model);
+            if (m_modelCache.ensureModel(*model) == ModelDownloadState::Ready) {
+                // A whole new preparation replaces the old one; running
+                // requests keep the one they took.
+                ModelPreparation preparation;
+                preparation.installedRuntimeName = runtimeName;
+                loadRawPostprocessingConfig(*model, preparation);
+                model->setPreparation(std::make_shared<const ModelPreparation>(std::move(preparation)));
+            }
+        } else if (model->downloadState.load() == ModelDownloadState::Ready &&
+                   model->preparation()->installedRuntimeName != runtimeName) {
+            auto preparation = std::make_shared<ModelPreparation>(*model->preparation());
+            preparation->installedRuntimeName = runtimeName;
+            model->setPreparation(std::move(preparation));
         }
         anyFailed = anyFailed || model->downloadState.load() == ModelDownloadState::Failed;
     }
