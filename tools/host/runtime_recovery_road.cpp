@@ -63,7 +63,7 @@ RecoveryRoadResult runRuntimeRecoveryRoad(const RoadRigOptions& base, int answer
                                   std::chrono::system_clock::now().time_since_epoch())
                                   .count();
         auto pushFrame = [&] {
-            FrameSpec frame;
+            FrameLayout frame;
             frame.width = 320;
             frame.height = 240;
             frame.timestampUs = timestampUs += 150000;
