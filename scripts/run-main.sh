@@ -6,5 +6,20 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target qzai_plugin qz_test_host qz_test_runtime
-./build/tools/host/qz_test_host --main-job --plugin ./build/libqzai_plugin.so \
-  --runtime ./build/tools/test_runtime/libqz_test_runtime.so "$@"
+job() {
+  ./build/tools/host/qz_test_host --main-job --plugin ./build/libqzai_plugin.so \
+    --runtime ./build/tools/test_runtime/libqz_test_runtime.so "$@"
+}
+if [ $# -gt 0 ]; then
+  job "$@"
+  exit
+fi
+# Without options: the plain run, then the scenarios of the frame rules and of
+# dumping detection across a restart; the exit code is the first failure's.
+status=0
+for scenario in "" rules dumping; do
+  echo
+  echo "=== main job${scenario:+, scenario $scenario} ==="
+  job ${scenario:+--scenario "$scenario"} || { rc=$?; [ "$status" -ne 0 ] || status=$rc; }
+done
+exit "$status"

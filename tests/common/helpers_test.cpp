@@ -132,6 +132,45 @@ TEST(Json, RequiredFieldHelpersThrowOnMissingOrMistypedFields) {
     EXPECT_EQ(qzai::requireString(ordered, "k"), "v");
 }
 
+TEST(Json, OutsideDocumentsNestingTooDeeplyAreRefusedBeforeTheyAreBuilt) {
+    const auto nested = [](size_t depth, const std::string& inner) {
+        return std::string(depth, '[') + inner + std::string(depth, ']');
+    };
+    struct Case {
+        std::string text;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {nested(qzai::kMaxJsonDepth, "1"), true},
+        {nested(qzai::kMaxJsonDepth + 1, "1"), false},
+        {nested(200000, ""), false},  // deep enough to exhaust the stack if walked recursively
+        {nested(qzai::kMaxJsonDepth, R"("[[[[{{{{\"]]]")"), true},  // brackets and escaped quotes inside a text
+        {R"({"a":)" + nested(qzai::kMaxJsonDepth, "") + "}", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 80));
+        const auto parsed = qzai::parseOutsideJson(c.text, "A test document");
+        EXPECT_EQ(!parsed.is_discarded(), c.accepted);
+        if (c.accepted) {
+            EXPECT_FALSE(qzai::jsonNestsDeeperThan(parsed, qzai::kMaxJsonDepth));
+        }
+    }
+    // A value built in memory is measured without recursion.
+    nlohmann::json deep = 1;
+    for (int i = 0; i < 100000; ++i) deep = nlohmann::json::array({std::move(deep)});
+    EXPECT_TRUE(qzai::jsonNestsDeeperThan(deep, qzai::kMaxJsonDepth));
+    EXPECT_FALSE(qzai::jsonNestsDeeperThan(nlohmann::json::parse(R"({"a":[{"b":[]}],"c":1})"), 4));
+    EXPECT_TRUE(qzai::jsonNestsDeeperThan(nlohmann::json::parse(R"({"a":[{"b":[]}],"c":1})"), 3));
+}
+
+TEST(Json, NumbersBeyondAFloatAreRefusedNotConverted) {
+    const nlohmann::json values = nlohmann::json::parse(R"([0.25, -3.0e38, 1e39, -1e300, 1.7976931348623157e308, "0.5"])");
+    const float expected[] = {0.25f, -3.0e38f, 7.0f, 7.0f, 7.0f, 7.0f};
+    for (size_t i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(qzai::floatFromJson(values[i], "test value", 7.0f), expected[i]) << values[i];
+    }
+}
+
 TEST(MessagingManager, AddReplaceRemoveAndClearWarnings) {
     using Type = qzai::MessagingManager::MessageType;
     qzai::MessagingManager manager;

@@ -9,6 +9,7 @@
 
 #include "common/run_command.h"
 #include "common/support/log_capture.h"
+#include "common/support/process_state.h"
 #include "common/support/temp_dir.h"
 #include "platform/process.h"
 
@@ -71,25 +72,6 @@ std::string writeScript(const qz::test::TempDir& dir, const std::string& name, c
     return path;
 }
 
-// A process that is gone, or a zombie waiting for its new parent to reap it.
-bool processEnded(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return true;
-    const size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
-
-// Waits until the condition holds; false when it still does not after a long while.
-bool eventually(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > giveUp) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
 }  // namespace
 
 TEST(RunCommand, ProgramIsLookedUpInTheGivenEnvironment) {
@@ -150,7 +132,7 @@ TEST(RunCommand, TimeOutAndCancelKillTheWholeGroup) {
         std::thread canceller;
         if (row.cancel) {
             canceller = std::thread([&] {
-                eventually([&] { return std::filesystem::exists(pidFile); });
+                qz::test::eventually([&] { return std::filesystem::exists(pidFile); });
                 cancel = true;
             });
         }
@@ -163,7 +145,7 @@ TEST(RunCommand, TimeOutAndCancelKillTheWholeGroup) {
         std::ifstream in(pidFile);
         pid_t background = 0;
         ASSERT_TRUE(in >> background) << row.name;
-        EXPECT_TRUE(eventually([&] { return processEnded(background); })) << row.name;
+        EXPECT_TRUE(qz::test::eventually([&] { return qz::test::processEnded(background); })) << row.name;
     }
 }
 
@@ -174,4 +156,11 @@ TEST(RunCommand, LargeOutputOnBothStreamsDoesNotDeadlock) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.output.size(), 5000004u);
     EXPECT_EQ(result.output.substr(result.output.size() - 4), "end\n");
+}
+
+TEST(RunCommand, OutputPastTheCapIsDroppedAndTheChildStillEnds) {
+    const auto result = qzai::runCommand(
+        {"sh", "-c", "head -c " + std::to_string(qzai::kMaxCommandOutputBytes + 100000) + " /dev/zero; echo end"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output.size(), qzai::kMaxCommandOutputBytes);
 }

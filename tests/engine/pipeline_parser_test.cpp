@@ -132,3 +132,48 @@ TEST(ModelDetailsParser, ReadsInputsOutputsAndClassNames) {
     EXPECT_THROW(qzai::parseModelDetails(json::array()), qzai::JsonFieldError);
     EXPECT_EQ(qzai::parseModelDetails(json::parse(R"({"UUID": "x"})"))->name, "x");
 }
+
+TEST(PipelineParser, RefusesNodesOfTheWrongShapeAndCutsTooManyLevels) {
+    const auto models = modelsOf(kModels);
+    const auto chain = [](size_t stages) {
+        json nodes = json::array();
+        for (size_t i = 0; i < stages; ++i) {
+            json node = {{"modelUUID", "a"}};
+            if (!nodes.empty()) node["children"] = std::move(nodes);
+            nodes = json::array({std::move(node)});
+        }
+        return nodes;
+    };
+    struct Case {
+        const char* name;
+        json nodes;
+        size_t stages;  // top-level stages kept
+        size_t skipped;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"deepest allowed", chain(qzai::kMaxPipelineDepth), 1, 0, false},
+        {"one level more", chain(qzai::kMaxPipelineDepth + 1), 1, 1, false},
+        {"nodes an object", json{{"a", 1}}, 0, 0, true},
+        {"nodes a text", "x", 0, 0, true},
+        {"no nodes", json(), 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto result = qzai::parsePipelineNodes(c.nodes, models, {});
+        EXPECT_EQ(result.stages.size(), c.stages);
+        EXPECT_EQ(result.skippedNodes, c.skipped);
+        EXPECT_EQ(!result.error.empty(), c.refused) << result.error;
+    }
+}
+
+TEST(PipelineParser, NumbersBeyondAFloatKeepTheirDefaults) {
+    const auto model = qzai::parseModelDetails(json::parse(R"({"UUID": "a",
+      "InputDriverDetails": {"means": [1, 1e39, 3], "vars": [2, 2, 2]}})"));
+    EXPECT_EQ(model->input.means[0], 0.0f);  // the whole triple is refused
+    EXPECT_EQ(model->input.vars[0], 2.0f);
+    const auto result = qzai::parsePipelineNodes(json::parse(R"([{"modelUUID": "a", "modelNMS": -1e300}])"),
+                                                 modelsOf(kModels), {});
+    ASSERT_EQ(result.stages.size(), 1u);
+    EXPECT_EQ(result.stages[0].nmsThreshold, qzai::pipeline_stage_parameters_t{}.nmsThreshold);
+}

@@ -87,3 +87,65 @@ TEST(ServerClient, ConcurrentUpdatesOfOneDocumentKeepEachOthersKeys) {
     EXPECT_EQ(lostA, 0);
     EXPECT_EQ(lostB, 0);
 }
+
+TEST(ServerClient, PluginStateIsMergedInTheFormTheHostKeepsItAndNothingElseIsTouched) {
+    const std::string pipelineText = R"({"pipeline":{"models":[],"nodes":[]}})";
+    struct Case {
+        const char* name;
+        json parameters;  // null: the device has none
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"qzAI as text", {{"qzAI", pipelineText}, {"other", "x"}}, true},
+        {"parameters as text", json(R"({"qzAI":{"a":1},"other":2})"), true},
+        {"qzAI as object", {{"qzAI", {{"a", 1}}}, {"other", "x"}}, true},
+        {"no parameters", json(), true},
+        {"parameters a number", 5, false},
+        {"qzAI an array", {{"qzAI", {1}}}, false},
+        {"qzAI text not an object", {{"qzAI", "[1]"}}, false},
+    };
+    // The parameters as the reader sees them: objects, texts parsed.
+    const auto readable = [](const json& parameters) {
+        json p = parameters.is_string() ? json::parse(parameters.get<std::string>()) : parameters;
+        if (p.is_object() && p.contains("qzAI") && p["qzAI"].is_string()) p["qzAI"] = json::parse(p["qzAI"].get<std::string>());
+        return p;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Client client;
+        json document = {{"name", "Gate"}};
+        if (!c.parameters.is_null()) document["parameters"] = c.parameters;
+        client.server->putDevice("cam1", document);
+        const json before = *client.server->device("cam1");
+
+        EXPECT_EQ(client.client.setPluginEnabled("cam1", true), c.accepted);
+        const json after = *client.server->device("cam1");
+        if (!c.accepted) {
+            EXPECT_EQ(after, before);
+            continue;
+        }
+        EXPECT_EQ(after.at("parameters").type(), (c.parameters.is_null() ? json::object() : c.parameters).type());
+        json expected = c.parameters.is_null() ? json::object() : readable(c.parameters);
+        expected["qzAI"]["PluginEnabled"] = true;
+        EXPECT_EQ(readable(after.at("parameters")), expected);
+        EXPECT_EQ(after.at("name"), "Gate");
+
+        // The same state again sends nothing.
+        const size_t requests = client.server->requests().size();
+        EXPECT_TRUE(client.client.setPluginEnabled("cam1", true));
+        EXPECT_EQ(client.server->requests().size(), requests + 1);  // the read only
+    }
+    // An object is patched with the changed key alone, so what the host
+    // changes meanwhile elsewhere in the document stays.
+    Client client;
+    client.server->putDevice("cam1", {{"parameters", {{"qzAI", {{"a", 1}}}}}});
+    ASSERT_TRUE(client.client.setPluginEnabled("cam1", false));
+    EXPECT_EQ(json::parse(client.server->requests().back().body),
+              json::parse(R"({"parameters":{"qzAI":{"PluginEnabled":false}}})"));
+
+    // An id is one path segment, whatever it holds.
+    client.server->putDevice("{cam/2}?x=1#y", {{"parameters", json::object()}});
+    ASSERT_TRUE(client.client.setPluginEnabled("{cam/2}?x=1#y", true));
+    EXPECT_EQ(client.server->device("{cam/2}?x=1#y")->at("parameters").at("qzAI").at("PluginEnabled"), true);
+    EXPECT_EQ(client.server->requests().back().path, "/rest/v4/devices/%7Bcam%2F2%7D%3Fx%3D1%23y");
+}

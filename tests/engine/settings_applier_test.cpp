@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 
 namespace {
@@ -113,9 +115,17 @@ TEST(SettingsApplier, BadValuesKeepWhatTheyWouldReplace) {
     EXPECT_EQ(s.dumpingTimeThresholdUs, 60'000'000);
     EXPECT_EQ(s.loiterTimeThresholdSeconds, 30);
     EXPECT_TRUE(s.masks.empty());
-    // Seconds far beyond 64 bits of microseconds saturate instead of wrapping.
-    const auto huge = qzai::applyDeviceSettings(base, {{"dumpingDetectionTimeThreshold_abc", "1e300"}});
-    EXPECT_GT(huge->stages[0].dumpingTimeThresholdUs, 0);
+    // Thresholds whose microseconds pass 32 bits are kept whole, and seconds
+    // far beyond 64 bits of microseconds saturate instead of wrapping.
+    const struct {
+        const char* seconds;
+        int64_t us;
+    } thresholds[] = {{"2148", 2'148'000'000}, {"4295", 4'295'000'000},
+                      {"1e300", std::numeric_limits<int64_t>::max() / 1'000'000 * 1'000'000}};
+    for (const auto& t : thresholds) {
+        const auto applied = qzai::applyDeviceSettings(base, {{"dumpingDetectionTimeThreshold_abc", t.seconds}});
+        EXPECT_EQ(applied->stages[0].dumpingTimeThresholdUs, t.us) << t.seconds;
+    }
     // No box drawn means the whole frame.
     const auto cleared = qzai::applyDeviceSettings(base, {{"cropBox_abc", R"({"figure": null})"}});
     EXPECT_FLOAT_EQ(cleared->stages[0].cropBox[0], 0.0f);

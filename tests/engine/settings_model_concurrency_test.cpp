@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/support/engine_fixture.h"
+#include "runtimes/support/runtimes_test_access.h"
 #include "settings/settings_manager.h"
 #include "settings/support/settings_model_check.h"
 #include "settings/support/settings_states.h"
@@ -51,9 +52,9 @@ TEST(SettingsModelConcurrency, PagesBuiltWhileRuntimeNoticesAndModelsChangeStayW
         auto& m2 = *state.models.at("m2");
         for (int i = 0; i < 300; ++i) {
             const std::string n = std::to_string(i);
-            runtimes.state = static_cast<qzai::RuntimeState>(i % 8);
-            runtimes.downloadCancelled = i % 3 == 0;
-            runtimes.setCompatibleRuntimes({"Runtime " + n, "Generic CPU"});
+            qzai::RuntimesManagerTestAccess::setState(runtimes, static_cast<qzai::RuntimeState>(i % 8));
+            qzai::RuntimesManagerTestAccess::setDownloadCancelled(runtimes, i % 3 == 0);
+            qzai::RuntimesManagerTestAccess::setCompatibleRuntimes(runtimes, {"Runtime " + n, "Generic CPU"});
             if (i % 2 == 0) runtimes.saveInstalledRuntimeName("Runtime " + n);
             else runtimes.removeRuntime();
             engine.registrationManager().state =

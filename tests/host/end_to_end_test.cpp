@@ -36,10 +36,14 @@ TEST_P(EndToEnd, ReportedBoxesMatchTheDrawnSquaresWithStableTracks) {
 
     const MainJobResult result = runMainJob(options);
     ASSERT_TRUE(result.ok) << result.error;
+    std::string why;
+    EXPECT_TRUE(result.passed(&why)) << why;
     EXPECT_GE(result.meanIou, 0.9);
     EXPECT_FALSE(result.interleaved);
     EXPECT_EQ(result.objectsLeaked, 0u);
-    EXPECT_TRUE(result.events.ok());
+    for (const EventsRow& row : result.events.rows)
+        EXPECT_TRUE(row.ok()) << row.deviceId << " " << row.typeId << ": got " << row.got << ", expected "
+                              << row.minCount << ".." << row.maxCount << "; " << row.firstWrong;
     for (const CameraResult& camera : result.cameras) {
         SCOPED_TRACE(camera.deviceId);
         EXPECT_GE(camera.objectPackets, camera.framesPushed / 2);
@@ -61,6 +65,32 @@ INSTANTIATE_TEST_SUITE_P(Resizing, EndToEnd,
                              return std::string(info.param.resizing) + (info.param.cropped ? "WithCropBox" : "") +
                                     (layout == "rows" ? "" : "Decoded" + layout);
                          });
+
+// The main job is a check that can fail: when the runtime never answers
+// every tenth frame, the job neither stalls nor passes.
+TEST(EndToEndCheck, LostOutputsFailTheRunInsteadOfStallingIt) {
+    MainJobOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.cameras = 3;
+    options.frames = 40;
+    options.width = 960;
+    options.height = 540;
+    options.runtimeArgs["drop_every"] = "10";
+
+    const MainJobResult result = runMainJob(options);
+    ASSERT_TRUE(result.ok) << result.error;
+    std::string why;
+    EXPECT_FALSE(result.passed(&why));
+    EXPECT_NE(why.find("accepted frames came back"), std::string::npos) << why;
+    size_t lost = 0;
+    for (const CameraResult& camera : result.cameras) {
+        EXPECT_EQ(camera.framesPushed, 40u);
+        EXPECT_EQ(camera.paced.delivered, camera.objectPackets);
+        lost += camera.paced.lost;
+    }
+    EXPECT_GT(lost, 0u);
+}
 
 // A FeatureExtraction child classifies the crop of every square the parent
 // finds; its packets carry the parent frame's timestamp and the square's box.
@@ -120,6 +150,49 @@ TEST(EndToEndRules, EventsMatchTheScript) {
     EXPECT_GT(crossingEvents[roadCameraId(0)], 0u);
     EXPECT_GT(crossingEvents[roadCameraId(1)], 0u);
     EXPECT_EQ(crossingEvents[roadCameraId(2)], 0u);
+}
+
+// The dumping scenario over a restart: every row matches the script, camera 1
+// alerts once a phase, camera 2's learned box survives the restart; with the
+// known boxes file corrupted in between, the library still starts, says so,
+// and watches camera 2 like camera 1.
+TEST(EndToEndDumping, EventsAndAttributesMatchTheScriptAcrossARestart) {
+    for (const bool corrupt : {false, true}) {
+        SCOPED_TRACE(corrupt ? "corrupted file" : "file kept");
+        MainJobOptions options;
+        options.pluginPath = QZ_PLUGIN_LIBRARY;
+        options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+        options.cameras = 3;
+        options.frames = 50;
+        options.width = 960;
+        options.height = 540;
+        options.scenario = "dumping";
+        options.corruptKnownBoxes = corrupt;
+
+        const MainJobResult result = runMainJob(options);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(result.objectsLeaked, 0u);
+        EXPECT_GE(result.meanIou, 0.9);
+        std::map<std::string, size_t> alerts;
+        for (const EventsRow& row : result.events.rows) {
+            EXPECT_TRUE(row.ok()) << row.deviceId << " " << row.typeId << ": got " << row.got << ", expected "
+                                  << row.minCount << ".." << row.maxCount << "; " << row.firstWrong;
+            if (row.typeId == "qz.qzai.dumping") alerts[row.deviceId] = row.got;
+        }
+        for (int phase = 1; phase <= 2; ++phase) {
+            const std::string prefix = "phase " + std::to_string(phase) + " ";
+            EXPECT_EQ(alerts[prefix + roadCameraId(0)], 1u);
+            EXPECT_EQ(alerts[prefix + roadCameraId(1)], corrupt && phase == 2 ? 1u : 0u);
+            EXPECT_EQ(alerts[prefix + roadCameraId(2)], 0u);
+        }
+        const auto& notes = result.events.notes;
+        EXPECT_NE(std::find(notes.begin(), notes.end(),
+                            "known boxes file after phase 1: " + roadCameraId(1) + ": 1 box(es)"),
+                  notes.end());
+        EXPECT_EQ(std::count_if(notes.begin(), notes.end(),
+                                [](const std::string& n) { return n.rfind("known boxes file after phase 1", 0) == 0; }),
+                  1);
+    }
 }
 
 }  // namespace

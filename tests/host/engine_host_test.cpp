@@ -9,7 +9,9 @@
 #include <fstream>
 #include <thread>
 
+#include "common/support/log_files.h"
 #include "common/support/loopback_http_server.h"
+#include "host/road_rig.h"
 #include "host/test_host.h"
 
 namespace qz::test_host {
@@ -117,7 +119,8 @@ TEST(EngineThroughHost, TwoCamerasPublishTheirStateAndKeepTheirSettings) {
     EXPECT_FALSE(std::getline(cache, line));  // neither the switch nor the pipeline choice is cached
 
     host->releaseDeviceAgent("cam2");
-    EXPECT_EQ(host->server().device("cam2")->at("parameters").at("qzAI").at("PluginEnabled"), false);
+    EXPECT_TRUE(eventually(
+        [&] { return host->server().device("cam2")->at("parameters").at("qzAI").at("PluginEnabled") == false; }));
     const UnloadReport report = host->unload();
     EXPECT_EQ(report.objectsLeaked, 0u);
 }
@@ -148,6 +151,72 @@ TEST(EngineThroughHost, UnloadWhileAModelDownloadStallsEndsPromptlyWithoutLeaks)
     EXPECT_EQ(report.objectsLeaked, 0u);
     EXPECT_FALSE(fs::exists(host.dataDir() / "model_files" / "det.bin"));
     cloud.release();
+}
+
+TEST(EngineThroughHost, HandlersTheHostReleasesAfterUnloadingStillFindTheirCode) {
+    // A host may stop its REST server after closing the library: a handler of
+    // a request the library gave up on is released then, and its code must
+    // still be mapped. Without such handlers the library leaves as usual.
+    for (const auto mode : {FakeServer::Mode::normal, FakeServer::Mode::never}) {
+        SCOPED_TRACE(mode == FakeServer::Mode::never ? "silent server" : "answering server");
+        qz::test::LoopbackHttpServer cloud;
+        cloud.start();
+        EngineHost host(cloud);
+        std::string error;
+        ASSERT_TRUE(host->load(&error)) << error;
+        ASSERT_TRUE(host->obtainEngine(&error)) << error;
+        host->server().setMode(mode);
+        ASSERT_TRUE(host->addCamera({"cam1", "cam1", "", "", ""}, &error)) << error;
+        ASSERT_TRUE(host->server().waitForRequests(1, std::chrono::seconds(5)));
+        const UnloadReport report = host->unload(HandlerRelease::afterUnloading);
+        EXPECT_EQ(report.unmapped, mode == FakeServer::Mode::normal);
+    }
+}
+
+TEST(EngineThroughHost, ASilentRestServerHoldsNoHostCallAndShutdownStaysBounded) {
+    qz::test::LoopbackHttpServer cloud;
+    cloud.start();
+    EngineHost host(cloud);
+    std::string error;
+    ASSERT_TRUE(host->load(&error)) << error;
+    ASSERT_TRUE(host->obtainEngine(&error)) << error;
+    host->server().setMode(FakeServer::Mode::never);
+    for (const char* id : {"cam1", "cam2", "cam3"}) ASSERT_TRUE(host->addCamera({id, id, "", "", ""}, &error)) << error;
+    host->releaseDeviceAgent("cam2");
+    host->releaseDeviceAgent("cam3");
+    ASSERT_TRUE(host->server().waitForRequests(1, std::chrono::seconds(5)));
+    // Up to here only the engine's loop asked the server anything.
+    for (const auto& request : host->server().requests()) {
+        EXPECT_NE(request.sender, std::this_thread::get_id()) << request.method << " " << request.path;
+    }
+    // The engine's release tries what is left once, within its bound.
+    const auto started = std::chrono::steady_clock::now();
+    host->unload();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));  // a hang guard
+}
+
+TEST(EngineThroughHost, LinesOfTheRuntimesShutdownReachTheLogFile) {
+    RoadRigOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.modelDescriptor = json{{"mode", "find_squares"}, {"output_name", RoadRig::kOutputName}}.dump();
+    RoadRig rig(options);
+    const fs::path log = fs::path(rig.dataDirectory()) / "qzai_plugin_start.log";
+    const auto lineIndex = [&](const std::string& text) {
+        const auto lines = qz::test::readLogLines(log);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].find(text) != std::string::npos) return static_cast<long>(i);
+        }
+        return -1L;
+    };
+    bool running = false;
+    for (int i = 0; i < 3000 && !running; ++i) {
+        running = lineIndex("Runtime initialized") >= 0;
+        if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(running);
+    rig.host().unload();
+    EXPECT_GT(lineIndex("Stopping runtime"), lineIndex("Engine stopped."));
 }
 
 }  // namespace

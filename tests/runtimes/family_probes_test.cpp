@@ -8,6 +8,7 @@
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 using qzai::CpuArchitecture;
+using qz::test::describe;
 
 namespace {
 
@@ -15,14 +16,11 @@ struct DeepxRow {
     const char* name;
     CpuArchitecture arch;
     const char* osName;
-    int statusExit;      // -1: dxrt-cli cannot be started
-    const char* info;    // null: "dxrt-cli -i" fails
-    bool detected;
-    const char* api;
-    const char* url;     // "" = no runtime
-    const char* line;    // the log line that explains the outcome ("" = none)
+    int statusExit;    // -1: dxrt-cli cannot be started
+    const char* info;  // null: "dxrt-cli -i" fails
+    const char* record;
+    const char* line;  // the log line that explains the outcome ("" = none)
 };
-
 void PrintTo(const DeepxRow& r, std::ostream* os) { *os << r.name; }
 
 class DeepxDecisions : public testing::TestWithParam<DeepxRow> {};
@@ -34,94 +32,43 @@ TEST_P(DeepxDecisions, Outcome) {
     if (r.statusExit >= 0) runner.answer("dxrt-cli --status", r.statusExit, "status\n");
     if (r.info) runner.answer("dxrt-cli -i", 0, r.info);
     qz::test::ConsoleLines console;
-    const auto services = qz::test::fakeServices(runner, root, console);
     qz::test::LogCapture log;
     qzai::ChipStatus record;
-    qzai::probeDeepxChip(record, r.arch, r.osName, "6.1.0", services, qz::test::testConfig());
-
-    EXPECT_EQ(record.chipName, "DEEPX");
-    EXPECT_EQ(record.chipDetected, r.detected);
-    EXPECT_EQ(record.correctlyInstalled, std::string(r.url) != "");
-    EXPECT_EQ(record.apiVersion, r.api);
-    EXPECT_EQ(record.numberOfChips, 0);
-    if (std::string(r.url).empty()) {
-        EXPECT_TRUE(record.runtimes.empty());
-    } else {
-        ASSERT_EQ(record.runtimes.size(), 1u);
-        EXPECT_EQ(record.runtimes["DEEPX"].downloadUrl, r.url);
-        EXPECT_EQ(record.runtimes["DEEPX"].mimeTypes, std::vector<std::string>{"application/x-dxnn"});
-    }
+    qzai::probeDeepxChip(record, r.arch, r.osName, "6.1.0", qz::test::fakeServices(runner, root, console),
+                         qz::test::testConfig());
+    EXPECT_EQ(describe(record), r.record);
     EXPECT_TRUE(!*r.line || log.contains(r.line)) << r.line;
 }
+
+constexpr const char* kNotInstalled = "DEEPX driver not installed or there are no DEEPX chips detected.\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, DeepxDecisions,
     testing::Values(
-        DeepxRow{"status_fails", CpuArchitecture::X86_64, "Linux", 1, "DXRT v3.3.2", false, "", "",
-                 "DEEPX driver not installed or there are no DEEPX chips detected.\n"},
-        DeepxRow{"tool_missing", CpuArchitecture::X86_64, "Linux", -1, nullptr, false, "", "",
-                 "DEEPX driver not installed or there are no DEEPX chips detected.\n"},
-        DeepxRow{"info_fails", CpuArchitecture::X86_64, "Linux", 0, nullptr, true, "", "", "DEEPX driver not detected.\n"},
-        DeepxRow{"no_version", CpuArchitecture::X86_64, "Linux", 0, "DXRT v3.3\nRT driver 3.3.2\n", true, "", "",
+        DeepxRow{"status_fails", CpuArchitecture::X86_64, "Linux", 1, "DXRT v3.3.2", "DEEPX 00 n=0 api=", kNotInstalled},
+        DeepxRow{"tool_missing", CpuArchitecture::X86_64, "Linux", -1, nullptr, "DEEPX 00 n=0 api=", kNotInstalled},
+        DeepxRow{"info_fails", CpuArchitecture::X86_64, "Linux", 0, nullptr, "DEEPX 10 n=0 api=",
+                 "DEEPX driver not detected.\n"},
+        DeepxRow{"no_version", CpuArchitecture::X86_64, "Linux", 0, "DXRT v3.3\nRT driver 3.3.2\n", "DEEPX 10 n=0 api=",
                  "DEEPX driver version not detected.\n"},
-        DeepxRow{"linux_332", CpuArchitecture::X86_64, "Linux", 0, "Device 0\n* DXRT v3.3.2 (build 7)\n", true,
-                 "dxrt-v3.3.2", "https://repo.test/PELM/runtimes/2.0.0/DEEPX/x86_64/Linux/6.1.0/library-dxrt-v3.3.2.tar.gz",
+        DeepxRow{"linux_332", CpuArchitecture::X86_64, "Linux", 0, "Device 0\n* DXRT v3.3.2 (build 7)\n",
+                 "DEEPX 11 n=0 api=dxrt-v3.3.2 [DEEPX: DEEPX/x86_64/Linux/6.1.0/library-dxrt-v3.3.2.tar.gz | "
+                 "application/x-dxnn]",
                  ""},
-        DeepxRow{"windows_332", CpuArchitecture::X86_64, "Windows", 0, "DXRT v3.3.2", true, "dxrt-v3.3.2",
-                 "https://repo.test/PELM/runtimes/2.0.0/DEEPX/x86_64/Windows/library-dxrt-v3.3.2.tar.gz", ""},
-        DeepxRow{"aarch64_second_mention", CpuArchitecture::Aarch64, "Linux", 0, "DXRT v3.3 beta, DXRT v03.3.2", true,
-                 "dxrt-v3.3.2", "https://repo.test/PELM/runtimes/2.0.0/DEEPX/aarch64/Linux/6.1.0/library-dxrt-v3.3.2.tar.gz",
+        DeepxRow{"windows_332", CpuArchitecture::X86_64, "Windows", 0, "DXRT v3.3.2",
+                 "DEEPX 11 n=0 api=dxrt-v3.3.2 [DEEPX: DEEPX/x86_64/Windows/library-dxrt-v3.3.2.tar.gz | "
+                 "application/x-dxnn]",
                  ""},
-        DeepxRow{"version_3310", CpuArchitecture::X86_64, "Linux", 0, "DXRT v3.3.10", true, "", "",
+        DeepxRow{"aarch64_second_mention", CpuArchitecture::Aarch64, "Linux", 0, "DXRT v3.3 beta, DXRT v03.3.2",
+                 "DEEPX 11 n=0 api=dxrt-v3.3.2 [DEEPX: DEEPX/aarch64/Linux/6.1.0/library-dxrt-v3.3.2.tar.gz | "
+                 "application/x-dxnn]",
+                 ""},
+        DeepxRow{"version_3310", CpuArchitecture::X86_64, "Linux", 0, "DXRT v3.3.10", "DEEPX 10 n=0 api=",
                  "DEEPX driver version 3.3.10 is not supported.\n"},
-        DeepxRow{"huge_number", CpuArchitecture::X86_64, "Linux", 0, "DXRT v99999999999.0.0", true, "", "",
+        DeepxRow{"huge_number", CpuArchitecture::X86_64, "Linux", 0, "DXRT v99999999999.0.0", "DEEPX 10 n=0 api=",
                  "DEEPX driver version 99999999999.0.0 is not supported.\n"},
-        DeepxRow{"jetson_not_probed", CpuArchitecture::Aarch64Jetson, "Linux", 0, "DXRT v3.3.2", false, "", "", ""}));
-
-TEST(FamilyProbes, FixedFamilies) {
-    const auto config = qz::test::testConfig();
-    qzai::MessagingManager messages;
-    qz::test::LogCapture log;
-    qzai::ChipStatus cpu, intelX86, intelArm;
-    qzai::probeCpu(cpu, CpuArchitecture::Aarch64, "Linux", "6.1.0", config);
-    qzai::probeIntelChip(intelX86, CpuArchitecture::X86_64, "Linux", "6.1.0", messages, config);
-    qzai::probeIntelChip(intelArm, CpuArchitecture::Aarch64, "Linux", "6.1.0", messages, config);
-
-    EXPECT_EQ(cpu.chipName, "CPU");
-    EXPECT_TRUE(cpu.chipDetected && cpu.correctlyInstalled);
-    EXPECT_EQ(cpu.numberOfChips, 1);
-    ASSERT_EQ(cpu.runtimes.size(), 1u);
-    EXPECT_EQ(cpu.runtimes["Generic CPU"].downloadUrl,
-              "https://repo.test/PELM/runtimes/2.0.0/CPU/aarch64/Linux/library.tar.gz");
-    EXPECT_EQ(cpu.runtimes["Generic CPU"].mimeTypes, std::vector<std::string>{"application/x-onnx"});
-
-    EXPECT_EQ(intelX86.chipName, "INTEL");
-    EXPECT_TRUE(intelX86.chipDetected && intelX86.correctlyInstalled);
-    EXPECT_EQ(intelX86.numberOfChips, 1);
-    ASSERT_EQ(intelX86.runtimes.size(), 1u);
-    EXPECT_EQ(intelX86.runtimes["Intel"].downloadUrl,
-              "https://repo.test/PELM/runtimes/2.0.0/INTEL/x86_64/Linux/library.tar.gz");
-    EXPECT_EQ(intelX86.runtimes["Intel"].mimeTypes,
-              std::vector<std::string>{"application/zip; device=intel; precision=fp32"});
-
-    EXPECT_EQ(intelArm.chipName, "INTEL");
-    EXPECT_FALSE(intelArm.chipDetected || intelArm.correctlyInstalled);
-    EXPECT_EQ(intelArm.numberOfChips, 0);
-    EXPECT_TRUE(intelArm.runtimes.empty());
-    EXPECT_TRUE(messages.messages().empty());
-
-    qzai::HailoChipStatus hailo;
-    hailo.generation = 2;
-    hailo.correctlyInstalled = true;
-    qzai::probeHailoChip(hailo, CpuArchitecture::X86_64, "Linux", "6.1.0", config);
-    EXPECT_EQ(hailo.chipName, "HAILO");
-    EXPECT_EQ(hailo.generation, 0u);
-    EXPECT_FALSE(hailo.correctlyInstalled);
-    EXPECT_TRUE(hailo.runtimes.empty());
-
-    EXPECT_EQ(qzai::joinPath("/a/b", "c", "d.txt"), "/a/b/c/d.txt");
-    EXPECT_EQ(qzai::joinPath("/a/b/", "c"), "/a/b/c");
-}
+        DeepxRow{"jetson_not_probed", CpuArchitecture::Aarch64Jetson, "Linux", 0, "DXRT v3.3.2", "DEEPX 00 n=0 api=",
+                 ""}));
 
 // A machine with an NVIDIA GPU whose stack works and a supported DEEPX driver.
 struct FullMachine {
@@ -144,43 +91,47 @@ struct FullMachine {
 };
 
 TEST(FamilyProbes, AllFamiliesInOrder) {
-    struct Row {
-        CpuArchitecture arch;
-        std::vector<std::string> cpu, nvidia, deepx, intel;
-        std::vector<std::string> lines;
-    };
-    const std::vector<std::string> x86Lines = {
-        "Checking for supported CPU\n", "Checking for supported Nvidia chips\n", "Checking for supported DEEPX chips\n",
-        "Checking for supported Hailo chips\n", "Checking for supported Intel chips\n"};
-    const Row rows[] = {
-        {CpuArchitecture::X86_64, {"Generic CPU"}, {"NVIDIA"}, {"DEEPX"}, {"Intel"}, x86Lines},
-        {CpuArchitecture::Aarch64, {"Generic CPU"}, {}, {"DEEPX"}, {}, x86Lines},
-        {CpuArchitecture::Aarch64Sbsa, {"Generic CPU"}, {}, {}, {}, x86Lines},
-    };
-    for (const auto& r : rows) {
+    const std::vector<std::string> kX86 = {
+        "CPU 11 n=1 api= [Generic CPU: CPU/x86_64/Linux/library.tar.gz | application/x-onnx]",
+        "NVIDIA 11 n=1 api=cuda_12 [NVIDIA: NVIDIA_ORT/x86_64/Linux/library-cuda_12.tar.gz | application/x-onnx]",
+        "DEEPX 11 n=0 api=dxrt-v3.3.2 [DEEPX: DEEPX/x86_64/Linux/5.15.0/library-dxrt-v3.3.2.tar.gz | "
+        "application/x-dxnn]",
+        "HAILO 00 n=0 api=",
+        "INTEL 11 n=1 api= [Intel: INTEL/x86_64/Linux/library.tar.gz | application/zip; device=intel; precision=fp32]"};
+    const std::vector<std::string> kArm = {
+        "CPU 11 n=1 api= [Generic CPU: CPU/aarch64/Linux/library.tar.gz | application/x-onnx]", "NVIDIA 00 n=0 api=",
+        "DEEPX 11 n=0 api=dxrt-v3.3.2 [DEEPX: DEEPX/aarch64/Linux/5.15.0/library-dxrt-v3.3.2.tar.gz | "
+        "application/x-dxnn]",
+        "HAILO 00 n=0 api=", "INTEL 00 n=0 api="};
+    const std::vector<std::string> kSbsa = {
+        "CPU 11 n=1 api= [Generic CPU: CPU/aarch64-sbsa/Linux/library.tar.gz | application/x-onnx]",
+        "NVIDIA 00 n=0 api=", "DEEPX 00 n=0 api=", "HAILO 00 n=0 api=", "INTEL 00 n=0 api="};
+    const std::pair<CpuArchitecture, std::vector<std::string>> rows[] = {
+        {CpuArchitecture::X86_64, kX86}, {CpuArchitecture::Aarch64, kArm}, {CpuArchitecture::Aarch64Sbsa, kSbsa}};
+    for (const auto& [arch, expected] : rows) {
         FullMachine machine;
         qzai::MessagingManager messages;
         qz::test::LogCapture log;
-        const auto records = qzai::probeAllFamilies(r.arch, "Linux", "5.15.0", messages, machine.services(),
-                                                    qz::test::testConfig());
-        auto names = [](const qzai::ChipStatus& record) { return record.matchRuntimes(""); };
-        EXPECT_EQ(names(*records.cpu), r.cpu);
-        EXPECT_EQ(names(*records.nvidia), r.nvidia);
-        EXPECT_EQ(names(*records.deepx), r.deepx);
-        EXPECT_TRUE(records.hailo->runtimes.empty());
-        EXPECT_EQ(names(*records.intel), r.intel);
+        const auto records =
+            qzai::probeAllFamilies(arch, "Linux", "5.15.0", messages, machine.services(), qz::test::testConfig());
+        EXPECT_EQ((std::vector<std::string>{describe(*records.cpu), describe(*records.nvidia), describe(*records.deepx),
+                                            describe(*records.hailo), describe(*records.intel)}),
+                  expected);
         std::vector<std::string> probeLines;
         for (const auto& line : log.lines()) {
             if (line.rfind("Checking for", 0) == 0) probeLines.push_back(line);
         }
-        EXPECT_EQ(probeLines, r.lines);
+        EXPECT_EQ(probeLines, (std::vector<std::string>{
+                                  "Checking for supported CPU\n", "Checking for supported Nvidia chips\n",
+                                  "Checking for supported DEEPX chips\n", "Checking for supported Hailo chips\n",
+                                  "Checking for supported Intel chips\n"}));
         EXPECT_TRUE(messages.messages().empty());
     }
 }
 
 TEST(RuntimesManagerInit, MachineChecksAndFamilyMap) {
+    constexpr const char* kBadFacts = "Error: The OS name or CPU architecture are not extracted correctly from the system.\n";
     struct Row {
-        const char* name;
         const char* arch;
         const char* osName;
         uint32_t maxLeaf;
@@ -190,61 +141,56 @@ TEST(RuntimesManagerInit, MachineChecksAndFamilyMap) {
         const char* line;
     };
     const Row rows[] = {
-        {"x86_64", "x86_64", "Linux", 7, true, "", {"DEEPX", "Generic CPU", "Intel", "NVIDIA"},
+        {"x86_64", "Linux", 7, true, "", {"DEEPX", "Generic CPU", "Intel", "NVIDIA"},
          "OS Name: Linux, OS Version: 5.15.0, CPU Architecture: x86_64\n"},
-        {"no avx2", "x86_64", "Linux", 6, true, "MISSING_AVX2_ERROR", {}, ""},
-        // Without AVX2 an ARM machine goes on: the check is for x86 runtimes.
-        {"arm without avx2", "aarch64", "Linux", 0, true, "", {"DEEPX", "Generic CPU"},
+        {"x86_64", "Linux", 6, true, "MISSING_AVX2_ERROR", {}, ""},
+        // The AVX2 check is for x86 machines only.
+        {"aarch64", "Linux", 0, true, "", {"DEEPX", "Generic CPU"},
          "OS Name: Linux, OS Version: 5.15.0, CPU Architecture: aarch64\n"},
-        {"no libgomp", "x86_64", "Linux", 7, false, "MISSING_LIBGOMP_ERROR", {}, ""},
-        {"unknown arch", "riscv64", "Linux", 7, true, "", {},
-         "Error: The OS name or CPU architecture are not extracted correctly from the system.\n"},
-        {"no os name", "x86_64", "", 7, true, "", {},
-         "Error: The OS name or CPU architecture are not extracted correctly from the system.\n"},
+        {"x86_64", "Linux", 7, false, "MISSING_LIBGOMP_ERROR", {}, ""},
+        {"riscv64", "Linux", 7, true, "", {}, kBadFacts},
+        {"x86_64", "", 7, true, "", {}, kBadFacts},
     };
     for (const auto& r : rows) {
         FullMachine machine;
         machine.root.write("proc/sys/kernel/arch", std::string(r.arch) + "\n");
         auto services = machine.services();
         services.osName = r.osName;
-        const uint32_t maxLeaf = r.maxLeaf;
-        auto realCpuid = services.cpuid;
-        services.cpuid = [=](uint32_t leaf, uint32_t sub, qzai::CpuidRegisters& regs) {
-            if (leaf > maxLeaf) return false;
-            const bool ok = realCpuid(leaf, sub, regs);
+        auto cpuid = services.cpuid;
+        services.cpuid = [cpuid, maxLeaf = r.maxLeaf](uint32_t leaf, uint32_t sub, qzai::CpuidRegisters& regs) {
+            const bool ok = leaf <= maxLeaf && cpuid(leaf, sub, regs);
             if (leaf == 0) regs.eax = maxLeaf;
             return ok;
         };
-        const bool libgomp = r.libgomp;
-        services.isLibgompAvailable = [=](const std::string& name) { return libgomp && name == "libgomp.so"; };
+        services.isLibgompAvailable = [libgomp = r.libgomp](const std::string& name) {
+            return libgomp && name == "libgomp.so";
+        };
         qz::test::TempDir bin;
         qzai::RuntimesManager manager(bin.path().string(), services, qz::test::testConfig());
         qzai::MessagingManager messages;
         qz::test::LogCapture log;
         manager.initialize(messages);
 
+        const std::string label = std::string(r.arch) + " " + r.warning + r.line;
         std::vector<std::string> families;
         for (const auto& [name, family] : manager.runtimeFamilies()) {
             families.push_back(name);
-            EXPECT_EQ(family->runtimes.count(name), 1u) << r.name;
+            EXPECT_EQ(family->runtimes.count(name), 1u) << label;
         }
-        EXPECT_EQ(families, r.families) << r.name;
+        EXPECT_EQ(families, r.families) << label;
         const bool probed = !r.families.empty();
-        EXPECT_EQ(manager.cpuChip() != nullptr, probed) << r.name;
-        EXPECT_EQ(log.contains("Runtimes Manager initialized.\n"), probed) << r.name;
-        EXPECT_TRUE(!*r.line || log.contains(r.line)) << r.name;
+        EXPECT_EQ(manager.cpuChip() != nullptr, probed) << label;
+        EXPECT_EQ(log.contains("Runtimes Manager initialized.\n"), probed) << label;
+        EXPECT_TRUE(!*r.line || log.contains(r.line)) << label;
         const auto notices = messages.messages();
-        if (*r.warning) {
-            ASSERT_EQ(notices.count(r.warning), 1u) << r.name;
-            EXPECT_EQ(notices.at(r.warning).type, qzai::MessagingManager::MessageType::Warning);
-        } else {
-            EXPECT_TRUE(notices.empty()) << r.name;
+        EXPECT_EQ(notices.size(), *r.warning ? 1u : 0u) << label;
+        for (const auto& [id, notice] : notices) {
+            EXPECT_EQ(id, r.warning);
+            EXPECT_EQ(notice.type, qzai::MessagingManager::MessageType::Warning);
         }
-        if (probed) {
-            EXPECT_EQ(manager.runtimeFamilies().at("Generic CPU"), manager.cpuChip());
-            EXPECT_EQ(log.count("Chip name: INTEL"), std::string(r.arch) == "x86_64" ? 1u : 0u) << r.name;
-            EXPECT_EQ(log.count("Chip name:"), log.count("Chip name: INTEL")) << r.name;
-        }
+        // Of the status lines only the Intel record's is printed.
+        EXPECT_EQ(log.count("Chip name:"), log.count("Chip name: INTEL"));
+        EXPECT_EQ(log.count("Chip name: INTEL"), probed && std::string(r.arch) == "x86_64" ? 1u : 0u) << label;
     }
 }
 

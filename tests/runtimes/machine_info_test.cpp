@@ -10,39 +10,36 @@ using qzai::CpuArchitecture;
 
 namespace {
 
-struct MachineRow {
-    const char* release;  // "" = file missing
-    const char* arch;     // "" = file missing
-    const char* osVersion;
-    CpuArchitecture architecture;
-};
-
-class MachineFacts : public testing::TestWithParam<MachineRow> {};
-
-TEST_P(MachineFacts, FromAFakeProcRoot) {
-    const auto& row = GetParam();
-    qz::test::FakeRoot root;
-    root.kernel(row.release, row.arch);
-    qz::test::FakeRunner runner;
-    qz::test::ConsoleLines console;
-    const qzai::MachineInfo info(qz::test::fakeServices(runner, root, console));
-    EXPECT_EQ(info.osName(), "Linux");
-    EXPECT_EQ(info.osVersion(), row.osVersion);
-    EXPECT_EQ(info.cpuArchitecture(), row.architecture);
+TEST(MachineFacts, FromAFakeProcRoot) {
+    struct Row {
+        const char* release;  // "" = file missing
+        const char* arch;     // "" = file missing
+        const char* osVersion;
+        CpuArchitecture architecture;
+    };
+    const Row rows[] = {
+        {"5.15.0-91-generic", "x86_64", "5.15.0", CpuArchitecture::X86_64},
+        {"6.18.44", "amd64", "6.18.44", CpuArchitecture::X86_64},
+        {"6.1", "i686", "Unknown", CpuArchitecture::X86_64},
+        {"", "i386", "Unknown", CpuArchitecture::X86_64},
+        {"6.1.0.7", "aarch64", "6.1.0", CpuArchitecture::Aarch64},
+        {"4.x.1", "arm64", "Unknown", CpuArchitecture::Aarch64},
+        {"99999999999999999999999.1.1", "riscv64", "Unknown", CpuArchitecture::Unknown},
+        {"-1.2.3", "i786", "Unknown", CpuArchitecture::Unknown},
+        // Outside the real root a missing arch file is not filled in from uname.
+        {"1.2.3", "", "1.2.3", CpuArchitecture::Unknown},
+    };
+    for (const auto& row : rows) {
+        qz::test::FakeRoot root;
+        root.kernel(row.release, row.arch);
+        qz::test::FakeRunner runner;
+        qz::test::ConsoleLines console;
+        const qzai::MachineInfo info(qz::test::fakeServices(runner, root, console));
+        EXPECT_EQ(info.osName(), "Linux");
+        EXPECT_EQ(info.osVersion(), row.osVersion) << row.release;
+        EXPECT_EQ(info.cpuArchitecture(), row.architecture) << row.arch;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, MachineFacts,
-    testing::Values(MachineRow{"5.15.0-91-generic", "x86_64", "5.15.0", CpuArchitecture::X86_64},
-                    MachineRow{"6.18.44", "amd64", "6.18.44", CpuArchitecture::X86_64},
-                    MachineRow{"6.1", "i686", "Unknown", CpuArchitecture::X86_64},
-                    MachineRow{"", "i386", "Unknown", CpuArchitecture::X86_64},
-                    MachineRow{"6.1.0.7", "aarch64", "6.1.0", CpuArchitecture::Aarch64},
-                    MachineRow{"4.x.1", "arm64", "Unknown", CpuArchitecture::Aarch64},
-                    MachineRow{"99999999999999999999999.1.1", "riscv64", "Unknown", CpuArchitecture::Unknown},
-                    MachineRow{"-1.2.3", "i786", "Unknown", CpuArchitecture::Unknown},
-                    // Outside the real root a missing arch file is not filled in from uname.
-                    MachineRow{"1.2.3", "", "1.2.3", CpuArchitecture::Unknown}));
 
 TEST(MachineChecks, Avx2NeedsTheProcessorAndTheOperatingSystem) {
     struct Row {

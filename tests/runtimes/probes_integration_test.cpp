@@ -11,6 +11,7 @@
 
 #include "common/messaging_manager.h"
 #include "common/support/log_capture.h"
+#include "common/support/process_state.h"
 #include "runtimes/family_probes.h"
 #include "runtimes/machine_info.h"
 #include "runtimes/nvidia_probe.h"
@@ -41,24 +42,6 @@ case "$*" in
   *) exit 3 ;;
 esac
 )";
-
-// Waits until the condition holds; false when it still does not after a long while.
-bool eventually(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > giveUp) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-bool processEnded(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return true;
-    const size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
 
 class ProbeMachine {
 public:
@@ -176,7 +159,7 @@ TEST(ProbesIntegration, BrokenDriverToolsLeaveNvidiaOut) {
             std::ifstream in(machine.tools.path() / file);
             pid_t pid = 0;
             if (!(in >> pid)) continue;
-            EXPECT_TRUE(eventually([&] { return processEnded(pid); })) << row.name << " " << file;
+            EXPECT_TRUE(qz::test::eventually([&] { return qz::test::processEnded(pid); })) << row.name << " " << file;
         }
     }
     // The runner reports a missing program as -1, never as the shell's 127.

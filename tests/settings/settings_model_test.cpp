@@ -66,7 +66,6 @@ TEST_F(SettingsModel, RootItemsOfEveryStateMatchTheirGoldenFile) {
         for (const auto& problem : checkSettingsModel(text)) ADD_FAILURE() << problem;
         const std::string diff = diffWithGolden("items/" + state.name + ".json", prettyItems(text));
         EXPECT_TRUE(diff.empty()) << diff;
-        EXPECT_TRUE(ordered_json::parse(text)["sections"].empty());
     }
     // The unregistered state says so once, at the basic level; the page
     // itself is logged only at the verbose level.

@@ -66,4 +66,19 @@ double packetSpanSeconds(const std::vector<RecordedPacket>& packets) {
     return std::chrono::duration<double>(last->receivedAt - first->receivedAt).count();
 }
 
+size_t secondsWithPackets(const std::vector<RecordedPacket>& packets) {
+    std::vector<std::chrono::steady_clock::time_point> times;
+    for (const RecordedPacket& packet : packets) times.push_back(packet.receivedAt);
+    std::sort(times.begin(), times.end());
+    size_t count = 0;
+    std::chrono::steady_clock::time_point last;
+    for (const auto& t : times) {
+        if (count == 0 || t - last >= std::chrono::seconds(1)) {
+            ++count;
+            last = t;
+        }
+    }
+    return count;
+}
+
 }  // namespace qz::test_host

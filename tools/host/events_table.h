@@ -55,4 +55,9 @@ std::string checkRateDescription(const RecordedPacket& packet, const RecordedMet
 // steady clock (0 with fewer than two packets).
 double packetSpanSeconds(const std::vector<RecordedPacket>& packets);
 
+// How many reports a once-a-second reporter fed by these packets makes at
+// least: the packets taken greedily, each at least a second after the last
+// one taken. Smaller than the span when the road paused (a loaded machine).
+size_t secondsWithPackets(const std::vector<RecordedPacket>& packets);
+
 }  // namespace qz::test_host

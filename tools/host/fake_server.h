@@ -34,6 +34,7 @@ struct RestRequest {
     std::string method;
     std::string path;
     std::string body;
+    std::thread::id sender = std::this_thread::get_id();  // the thread that sent it
 };
 
 struct RestResponse {

@@ -3,19 +3,17 @@
 //   "qz.qzai.fps": between floor(T) and ceil(T) + 1 events, T the seconds
 //     between the camera's first and last packet on the host's clock, each
 //     with integer rates;
-//   "qz.qzai.counted": one per frame with an object packet, "\n<class>: <n>\n"
-//     with n the squares drawn;
-//   with a child stage (two-stage pipeline), "qz.qzai.counted" comes once per
-//     output with objects instead ("\n<class>: <n>\n" of the parent's squares
-//     or of the child's one object), and "qz.qzai.category": one per child
-//     output, i.e. per square of every frame with parent objects, each
-//     frame's categories those of the squares drawn;
+//   "qz.qzai.counted": one per object packet, "\n<class>: <n>\n" with n the
+//     squares drawn (a child output: "\n<its square's class>: 1\n");
+//   "qz.qzai.category" (two-stage): one per child output, that is per parent
+//     object, naming the class of the square under it;
 //   "qz.qzai.linecrossing" (rules scenario): from the first expected crossing
 //     on, one per frame that came back, with the running totals of its frame;
 //   any other type: none.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,9 +30,15 @@ struct RunEventFacts {
     std::string className = "square";
     size_t squaresPerFrame = 1;
     const RulesScript* rules = nullptr;  // rules scenario only
-    // Two-stage pipeline: how many squares of each child class (category)
-    // every frame holds; empty: no child stage.
-    std::map<std::string, size_t> childClassesPerFrame;
+    // Two-stage pipeline: the squares camera c draws in frame f and the class
+    // the child stage gives a square; unset for one stage.
+    std::function<std::vector<Square>(int camera, int frame)> squaresAt;
+    std::function<std::string(const Square&)> childClass;
+    int width = 1920;
+    int height = 1080;
+    // A scenario's own expectations of camera `camera` (by index), added to
+    // the ones above; null: none.
+    std::function<void(size_t camera, std::vector<EventExpectation>& expected)> moreExpectations;
 };
 
 EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts);

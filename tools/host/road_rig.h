@@ -14,6 +14,7 @@
 // rule (one test thread); host().recorder() may be read from any thread.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -22,6 +23,8 @@
 #include "host/test_host.h"
 
 namespace qz::test_host {
+
+class RuntimeRepository;
 
 // A child stage of the top-level stage, over a model of its own.
 struct RoadRigChild {
@@ -61,6 +64,11 @@ struct RoadRigOptions {
     std::vector<std::map<std::string, std::string>> stageSettings;
     // More "NamedInput" entries of the model (a JSON array); empty: none.
     std::string extraNamedInputs;
+    // Instead of copying the runtime into the home folder, serve it packed
+    // from a loopback runtime repository (host/runtime_repository.h) and
+    // point "RuntimeRepositoryURL" at it (needs iniPath empty); the plug-in
+    // installs it once a runtime is chosen.
+    bool runtimeFromRepository = false;
     // The model's "RawPostprocessing" object as JSON text (built-in decoding
     // of raw outputs); empty: none.
     std::string rawPostprocessing;
@@ -68,7 +76,7 @@ struct RoadRigOptions {
 
 class RoadRig {
 public:
-    static constexpr int kModelSide = 320;
+    static constexpr int kModelSide = 640;
     static constexpr const char* kModelId = "squares-1";
     static constexpr const char* kClassName = "square";
     // The model's detection output; its name carries the format and the class list.
@@ -83,12 +91,24 @@ public:
     // crop box, its stage settings).
     static std::map<std::string, std::string> cameraSettingsFor(const RoadRigOptions& options, size_t camera);
 
+    // Unloads the library and loads it again in a new TestHost over the same
+    // home folder, model server and runtime, adding the cameras and sending
+    // their settings again, as a restarted server would. What the old host
+    // recorded goes with it. Returns the report of the unload; throws
+    // std::runtime_error as the constructor does. `whileUnloaded` runs
+    // between the two, when no library is loaded.
+    UnloadReport restart(const std::function<void()>& whileUnloaded = {});
+
     TestHost& host();
     const std::vector<std::string>& cameraIds() const { return m_cameraIds; }
     std::string dataDirectory() const;
     std::string modelUrl() const;
+    // Null unless RoadRigOptions::runtimeFromRepository.
+    const RuntimeRepository* runtimeRepository() const;
 
 private:
+    void startHost();
+
     struct Parts;
     std::unique_ptr<Parts> m_parts;
     std::vector<std::string> m_cameraIds;

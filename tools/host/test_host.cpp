@@ -44,6 +44,22 @@ SettingsReply failedReply(const std::string& message) {
     return reply;
 }
 
+// What the host hands the agent when an active item of its page is used.
+class ActiveSettingAction final : public RefCountable<IActiveSettingChangedAction> {
+public:
+    ActiveSettingAction(std::string name, const std::map<std::string, std::string>& values)
+        : m_name(std::move(name)), m_values(makePtr<StringMap>(values)), m_params(makePtr<StringMap>()) {}
+    const char* activeSettingName() const override { return m_name.c_str(); }
+    const char* settingsModel() const override { return "{}"; }
+    const IStringMap* settingsValues() const override { return m_values.get(); }
+    const IStringMap* params() const override { return m_params.get(); }
+
+private:
+    std::string m_name;
+    Ptr<StringMap> m_values;
+    Ptr<StringMap> m_params;
+};
+
 std::filesystem::path makeTempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "qz_test_host_XXXXXX").string();
     if (!mkdtemp(pattern.data())) return {};
@@ -188,7 +204,27 @@ SettingsReply TestHost::pluginSideSettings(const std::string& deviceId) {
     return toReply(result);
 }
 
-Result<void> TestHost::pushFrame(const std::string& deviceId, const FrameSpec& layout) {
+SettingsReply TestHost::pressActiveSetting(const std::string& deviceId, const std::string& name,
+                                           const std::map<std::string, std::string>& values) {
+    auto agent = queryInterfacePtr<IConsumingDeviceAgent2>(deviceAgent(deviceId));
+    if (!agent) return failedReply("no such camera, or it takes no active settings");
+    auto action = makePtr<ActiveSettingAction>(name, values);
+    Result<const IActiveSettingChangedResponse*> result;
+    agent->getSettingsOnActiveSettingChange(action.get(), &result);
+    SettingsReply reply;
+    reply.error = result.error().errorCode();
+    reply.errorMessage = errorMessage(result.error());
+    Ptr<const IActiveSettingChangedResponse> response(result.value());
+    if (response && response->settingsResponse()) {
+        reply.hasResponse = true;
+        reply.values = toStdMap(response->settingsResponse()->values());
+        reply.errors = toStdMap(response->settingsResponse()->errors());
+        reply.model = toStdString(response->settingsResponse()->model());
+    }
+    return reply;
+}
+
+Result<void> TestHost::pushFrame(const std::string& deviceId, const FrameLayout& layout) {
     IConsumingDeviceAgent* agent = deviceAgent(deviceId);
     if (!agent) return makeError(ErrorCode::invalidParams, "no such camera");
     auto frame = makePtr<TestFrame>(layout);
@@ -205,17 +241,19 @@ void TestHost::releaseAll() {
     m_integration.reset();
 }
 
-UnloadReport TestHost::unload() {
+UnloadReport TestHost::unload(HandlerRelease handlers) {
     UnloadReport report;
     if (!m_library) return report;
     releaseAll();
-    m_server->stop();  // joins the server thread; unanswered handlers are released
+    // Stopping joins the server thread and releases unanswered handlers.
+    if (handlers == HandlerRelease::beforeUnloading) m_server->stop();
     report.objectsCreated = m_registry->createdCount();
     report.objectsLeaked = m_registry->liveCount();
     report.unmatchedDestroys = m_registry->unmatchedDestroyCount();
     const std::string path = m_library->path();
     m_library.reset();
     report.unmapped = !PluginLibrary::isMapped(path);
+    m_server->stop();
     return report;
 }
 

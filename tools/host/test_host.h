@@ -45,6 +45,11 @@ struct SettingsReply {
     std::string model;
 };
 
+// When unload() has the fake server let go of the REST handlers it still
+// holds: before the library is closed, or after it (as a host may do when it
+// stops its own server last).
+enum class HandlerRelease { beforeUnloading, afterUnloading };
+
 // The outcome of unloading.
 struct UnloadReport {
     size_t objectsCreated = 0;
@@ -76,13 +81,19 @@ public:
     SettingsReply setEngineSettings(const std::map<std::string, std::string>& settings);
     SettingsReply setDeviceSettings(const std::string& deviceId, const std::map<std::string, std::string>& settings);
     SettingsReply pluginSideSettings(const std::string& deviceId);
+    // Uses the active item `name` (a button, or a value chosen in a combo
+    // box) of the camera's settings page with the given current values,
+    // through IConsumingDeviceAgent2; the reply is the settings response the
+    // agent answers with, if any.
+    SettingsReply pressActiveSetting(const std::string& deviceId, const std::string& name,
+                                     const std::map<std::string, std::string>& values = {});
 
     // Builds a TestFrame and pushes it to the camera's agent.
-    qz::sdk::Result<void> pushFrame(const std::string& deviceId, const FrameSpec& layout);
+    qz::sdk::Result<void> pushFrame(const std::string& deviceId, const FrameLayout& layout);
 
     void releaseDeviceAgent(const std::string& deviceId);
     void releaseAll();
-    UnloadReport unload();
+    UnloadReport unload(HandlerRelease handlers = HandlerRelease::beforeUnloading);
 
     std::vector<std::string> deviceIds() const;
     qz::sdk::analytics::IIntegration* integration() const { return m_integration.get(); }

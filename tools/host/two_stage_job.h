@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "host/events_table.h"
 #include "host/main_job.h"
 
 namespace qz::test_host {
@@ -32,19 +31,20 @@ struct TwoStageCameraResult {
     double childMeanIou = 0.0;      // against its square
     size_t childTracks = 0;         // distinct track ids of child objects
     size_t childUnknownTimestamps = 0;  // child packets whose timestamp is no pushed frame's
+    // Event packets of the camera: the child's category events arrive here
+    // once its scores output gives events.
+    size_t eventPackets = 0;
 };
 
 struct TwoStageResult {
     bool ok = false;  // everything ran
     std::string error;
     std::vector<TwoStageCameraResult> cameras;
-    // The events per camera, among them each child output's category
-    // ("Category detected") against the squares drawn.
-    EventsTable events;
     size_t objectsLeaked = 0;
+    EventsTable events;  // rates, counts (parent and children), categories
 
-    // Every child class right, every mean IoU at least 0.9, every events row
-    // as expected, nothing leaked.
+    // Every child class right, every mean IoU at least 0.9, nothing leaked,
+    // every row of the events table as expected.
     bool passed() const;
 };
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,6 +23,35 @@ namespace qz::vms_server_plugins::analytics::qzai {
 // any other writer failure logs "Error creating settings model string\n" and
 // gives "{}".
 std::string jsonDocToString(nlohmann::ordered_json doc);
+
+// Documents from outside (host REST answers, cloud answers, settings texts)
+// may nest at most this deep: copying, dumping and walking a value recurse
+// once per level, so a deeper document could exhaust the stack.
+inline constexpr size_t kMaxJsonDepth = 64;
+
+// Parses `text` and gives a discarded value when it is not JSON or nests
+// deeper than `maxDepth` (the depth is checked on the text first, without
+// recursion, so a refused document is never built). `what` names the
+// document in the log line written on refusal for depth; malformed text is
+// left to the caller to report. Never throws.
+nlohmann::json parseOutsideJson(std::string_view text, const char* what, size_t maxDepth = kMaxJsonDepth);
+
+// A JSON number as a float. A value that is not a number, or whose magnitude
+// exceeds float's finite range, gives `fallback` with a log line naming
+// `what` (converting it would be undefined).
+float floatFromJson(const nlohmann::json& value, const char* what, float fallback);
+
+// True when the value nests deeper than `limit` (a scalar has depth 0, [] and
+// {} depth 1). Walks the value without recursion.
+bool jsonNestsDeeperThan(const nlohmann::json& value, size_t limit);
+
+// Parses standard JSON text in which a key repeated within one object keeps
+// its first occurrence (the later ones are dropped with their values). Text
+// that is not JSON, or that nests arrays and objects deeper than `maxDepth`
+// levels, gives std::nullopt; deep text is refused so that the recursive
+// walks and the writer that handle the result stay within the stack.
+std::optional<nlohmann::ordered_json> parseJsonKeepFirstKey(std::string_view text,
+                                                            size_t maxDepth = kMaxJsonDepth);
 
 class JsonFieldError : public std::runtime_error {
 public:

@@ -1,8 +1,11 @@
 #include "engine/device_agent.h"
 
 #include <chrono>
+#include <limits>
+#include <system_error>
 
 #include "common/ini.h"
+#include "common/json_utils.h"
 #include "common/log.h"
 #include "engine/active_setting_action.h"
 #include "engine/engine.h"
@@ -15,7 +18,9 @@
 #include "qz/sdk/helpers/settings_response.h"
 #include "settings/setting_keys.h"
 #include "settings/setting_names.h"
+#include "settings/settings_inputs.h"
 #include "settings/settings_manager.h"
+#include "settings/stage_sections.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -61,7 +66,7 @@ DeviceAgent::DeviceAgent(Engine* engine, const qz::sdk::IDeviceInfo* deviceInfo)
         logMessage("Loaded %zu cached settings of device %s.\n", m_received.size(), m_details->deviceId.c_str());
     }
     m_engine->registerAgent(this);
-    m_engine->serverClient().setPluginEnabled(m_details->deviceId, true);
+    m_engine->queuePluginEnabled(m_details->deviceId, true);
     m_engine->requestDeviceParametersRefresh();
 }
 
@@ -72,15 +77,12 @@ DeviceAgent::~DeviceAgent() {
     }
     m_lifetimeToken.reset();
     m_releasing = true;
-    if (m_engine->runtimesManager().state.load() == RuntimeState::Installing) {
-        m_engine->runtimesManager().cancelDownloadRequested = true;
-    }
     {
         std::lock_guard<std::mutex> lock(m_fetchMutex);
         if (m_fetchThread.joinable()) m_fetchThread.join();
     }
     m_engine->unregisterAgent(this);
-    m_engine->serverClient().setPluginEnabled(m_details->deviceId, false);
+    m_engine->queuePluginEnabled(m_details->deviceId, false);
     m_engine->releaseRef();
 }
 
@@ -107,6 +109,10 @@ void DeviceAgent::clearError(DeviceAgentErrorType type) {
 // ---- device parameters and the snapshot ----------------------------------------------
 
 bool DeviceAgent::processDeviceParametersIfChanged(const json& qzAI) {
+    if (jsonNestsDeeperThan(qzAI, kMaxJsonDepth)) {
+        reportParametersError("The device's qzAI parameters nest too deeply.");
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(m_inputsMutex);
         if (m_parameters && m_parametersText == qzAI.dump()) return false;
@@ -165,25 +171,29 @@ SettingsMap DeviceAgent::rebuildSnapshot(const SettingsMap* incoming) {
     if (selected != choosing.end()) {
         for (const auto& available : base.availablePipelines) {
             if (available.uuid != selected->second) continue;
-            pipeline = json::parse(available.parameters, nullptr, false);
+            pipeline = parseOutsideJson(available.parameters, "A cloud pipeline");
             source = "cloud pipeline " + available.name;
             break;
         }
     }
-    if (pipeline.is_string()) pipeline = json::parse(pipeline.get<std::string>(), nullptr, false);
+    if (pipeline.is_string()) pipeline = parseOutsideJson(pipeline.get<std::string>(), "The device's pipeline text");
 
     std::string pipelineError;
     if (pipeline.is_null()) {
         // No pipeline assigned yet: no stages.
     } else if (!pipeline.is_object()) {
         pipelineError = "The pipeline (" + source + ") is not a JSON object.";
+    } else if (const auto listed = pipeline.find("models"); listed != pipeline.end() && !listed->is_array()) {
+        pipelineError = "The pipeline (" + source + ") has \"models\" that are not a JSON array.";
     } else {
         std::vector<std::string> modelErrors;
         const ModelMap models = m_engine->resolveModels(pipeline.value("models", json::array()), &modelErrors);
         auto parsed = parsePipelineNodes(pipeline.value("nodes", json::array()), models,
                                          m_engine->processorResolver());
         base.stages = std::move(parsed.stages);
-        if (parsed.skippedNodes > 0 || !modelErrors.empty()) {
+        if (!parsed.error.empty()) {
+            pipelineError = "The pipeline (" + source + ") cannot be used: " + parsed.error + ".";
+        } else if (parsed.skippedNodes > 0 || !modelErrors.empty()) {
             pipelineError = "The pipeline (" + source + ") has " + std::to_string(parsed.skippedNodes) +
                             " node(s) without an assigned model" +
                             (modelErrors.empty() ? std::string() : "; " + modelErrors.front());
@@ -224,9 +234,16 @@ void DeviceAgent::startPipelineFetch() {
     const auto now = std::chrono::steady_clock::now();
     if (m_lastFetch != std::chrono::steady_clock::time_point{} && now - m_lastFetch < kPipelineFetchInterval) return;
     if (m_fetchThread.joinable()) m_fetchThread.join();  // the previous fetch has ended
-    m_lastFetch = now;
     m_fetchRunning = true;
-    m_fetchThread = std::thread([this] { fetchPipelines(); });
+    try {
+        m_fetchThread = std::thread([this] { fetchPipelines(); });
+    } catch (const std::system_error& e) {
+        m_fetchRunning = false;  // a later pass tries again
+        logMessage("Error! Device %s: could not start fetching the cloud pipelines: %s\n",
+                   m_details->deviceId.c_str(), e.what());
+        return;
+    }
+    m_lastFetch = now;
 }
 
 void DeviceAgent::fetchPipelines() {
@@ -286,7 +303,10 @@ bool DeviceAgent::pushUncompressedVideoFrame(const qz::sdk::analytics::IUncompre
         ++m_framesDropped;
         return true;  // dropped silently
     }
-    const int64_t ageUs = nowUs() - videoFrame->timestampUs();
+    int64_t ageUs = 0;
+    if (__builtin_sub_overflow(nowUs(), videoFrame->timestampUs(), &ageUs)) {
+        ageUs = std::numeric_limits<int64_t>::max();  // a time stamp from before any clock: as old as can be
+    }
     if (ageUs > kLateFrameUs) {
         logMessage("Warning! Frame of device %s is %lld ms old; sending it anyway.\n", m_details->deviceId.c_str(),
                    static_cast<long long>(ageUs / 1000));
@@ -367,8 +387,9 @@ qz::sdk::Ptr<qz::sdk::ActiveSettingChangedResponse> DeviceAgent::handleActiveSet
             return;
         }
         json selection = json::array();
-        if (all && stage->model) {
-            for (const auto& className : stage->model->classNames) selection.push_back(className);
+        if (all) {
+            const auto postprocessors = gatherPostprocessorDeclarations(m_engine->inferenceManager());
+            for (const auto& entry : stageClassRange(*stage, postprocessors)) selection.push_back(entry.id);
         }
         const std::string settingName = stageItemName(keys::kVisualiseClasses, key);
         setReceivedSetting(settingName, selection.dump());
@@ -386,19 +407,14 @@ qz::sdk::Ptr<qz::sdk::ActiveSettingChangedResponse> DeviceAgent::handleActiveSet
         }
         case ActiveSettingKind::CancelRuntimeDownload:
             logMessage("User requested to cancel the runtime download.\n");
-            runtimes.cancelDownloadRequested = true;
+            runtimes.requestCancelDownload();
             break;
         case ActiveSettingKind::ReselectRuntime: m_engine->requestRuntimeReselection(); break;
         case ActiveSettingKind::ResetSingleDevice: m_engine->requestDeviceReset(m_details->deviceId); break;
         case ActiveSettingKind::ResetAllDevices: m_engine->requestResetAllDevices(); break;
         case ActiveSettingKind::ClearCache: m_engine->requestClearCache(); break;
         case ActiveSettingKind::RetryModelDownloads: m_engine->requestModelDownloadRetry(); break;
-        case ActiveSettingKind::ChooseRuntime:
-            m_engine->messagingManager().removeMessage("NVIDIA_RESTART_REQUIRED");
-            runtimes.setSelectedRuntime(action.argument);
-            runtimes.state = RuntimeState::SelectionMade;
-            logMessage("User chose: %s\n", action.argument.c_str());
-            break;
+        case ActiveSettingKind::ChooseRuntime: m_engine->requestRuntimeChoice(action.argument); break;
         case ActiveSettingKind::TriggerReferenceRun:
             logMessage("Sending reference run: %s %s\n", m_details->deviceId.c_str(), action.argument.c_str());
             m_engine->inferenceManager().triggerReferenceRun(m_details->deviceId, action.argument);

@@ -15,9 +15,10 @@
 // reference to the agent's LifetimeToken and pushes, under the token's
 // handler mutex, the object packet, the event packet and each best shot.
 //
-// Release: the token is reset, a running runtime download is stopped, the
-// pipeline-fetch thread is joined, the agent leaves the engine and
-// "PluginEnabled" false is published. The agent keeps a reference on its
+// Creation queues "PluginEnabled" true with the engine; release resets the
+// token, stops a running runtime download, joins the pipeline-fetch thread,
+// leaves the engine and queues "PluginEnabled" false (the engine's loop
+// publishes them, so neither waits on the host server). The agent keeps a reference on its
 // engine. Threads: host threads (SDK hooks, frames), the engine's loop thread
 // and the agent's fetch thread; the snapshot, the inputs and the errors are
 // guarded by mutexes of their own; snapshot rebuilds are serialised.

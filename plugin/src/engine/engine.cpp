@@ -7,12 +7,14 @@
 
 #include "common/file_utils.h"
 #include "common/ini.h"
+#include "common/json_utils.h"
 #include "common/log.h"
 #include "engine/device_agent.h"
 #include "engine/json_fields.h"
 #include "engine/model_details_parser.h"
 #include "engine/plugin.h"
 #include "inference/tensor_helpers.h"
+#include "platform/library_pin.h"
 #include "settings/settings_manager.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -34,15 +36,27 @@ Engine::Engine(Plugin* plugin, qz::sdk::UtilityProvider provider, std::string da
     logMessage("Initialized engine. Plugin version: %s\n", QZAI_PLUGIN_VERSION);
 }
 
+Engine::LogCloser::~LogCloser() { closeLog(); }
+
 Engine::~Engine() {
     m_inferenceManager->stopExternalProcessors();
     m_shutdown = true;
     m_modelCache.stop();
-    m_runtimesManager.cancelDownloadRequested = true;
+    m_runtimesManager.requestShutdown();
     wake();
     if (m_loop.joinable()) m_loop.join();
+
+    // The loop's requests were abandoned; what released agents left to
+    // publish gets one bounded try, and the host must let go of the handlers
+    // of abandoned requests before this library may leave memory.
+    const auto deadline = std::chrono::steady_clock::now() + kShutdownNetworkBound;
+    publishPluginEnabled(ServerClient(m_provider, nullptr, deadline));
+    if (!qz::sdk::waitForRestHandlersReleased(deadline)) {
+        logMessage("Warning! The host still holds %zu REST request handler(s); the plugin library stays loaded.\n",
+                   qz::sdk::liveRestHandlers());
+        keepThisLibraryLoaded();
+    }
     logMessage("Engine stopped.\n");
-    closeLog();
 }
 
 std::string Engine::manifestString() const { return SettingsManager::createEngineManifestString(); }
@@ -71,9 +85,19 @@ void Engine::wake() {
 }
 
 void Engine::requestRuntimeReselection() {
-    m_runtimesManager.state = RuntimeState::ReselectRequested;
+    m_runtimesManager.requestReselection();
     m_messagingManager.clearWarnings();
     m_messagingManager.removeMessage("RUNTIME_DOCUMENTATION");
+    wake();
+}
+
+void Engine::requestRuntimeChoice(const std::string& name) {
+    if (!m_runtimesManager.chooseRuntime(name)) {
+        logMessage("Warning! Runtime choice %s ignored: it is not offered now.\n", name.c_str());
+        return;
+    }
+    m_messagingManager.removeMessage("NVIDIA_RESTART_REQUIRED");
+    logMessage("User chose: %s\n", name.c_str());
     wake();
 }
 
@@ -138,6 +162,34 @@ void Engine::registerAgent(DeviceAgent* agent) {
     m_agents[agent->deviceId()] = agent;
 }
 
+void Engine::queuePluginEnabled(const std::string& deviceId, bool enabled) {
+    {
+        std::lock_guard<std::mutex> lock(m_publishMutex);
+        m_pluginEnabledToPublish[deviceId] = {enabled, 0};
+    }
+    wake();
+}
+
+void Engine::publishPluginEnabled(const ServerClient& client) {
+    constexpr int kAttempts = 3;
+    std::map<std::string, QueuedPluginEnabled> queued;
+    {
+        std::lock_guard<std::mutex> lock(m_publishMutex);
+        queued.swap(m_pluginEnabledToPublish);
+    }
+    for (auto it = queued.begin(); it != queued.end();) {
+        if (client.setPluginEnabled(it->first, it->second.enabled) || ++it->second.failures >= kAttempts) {
+            it = queued.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (queued.empty()) return;
+    // Tried again on a later pass unless the device was queued anew meanwhile.
+    std::lock_guard<std::mutex> lock(m_publishMutex);
+    m_pluginEnabledToPublish.merge(queued);
+}
+
 void Engine::unregisterAgent(DeviceAgent* agent) {
     std::lock_guard<std::mutex> lock(m_agentsMutex);
     const auto it = m_agents.find(agent->deviceId());
@@ -191,8 +243,17 @@ ProcessorResolver Engine::processorResolver() const {
 
 void Engine::writeRawPostprocessingConfig(const ModelDetails_t& model, const json& description) const {
     const auto config = description.find("RawPostprocessing");
-    if (config == description.end() || !config->is_object()) return;
     const std::string folder = m_modelCache.modelCompanionFolder(model.id);
+    if (config == description.end() || !config->is_object()) {
+        // A revision without the configuration decodes as its description says,
+        // not as an earlier revision was told to.
+        std::error_code ec;
+        if (fs::remove(folder + "/raw_postprocessing.json", ec)) {
+            logMessage("Removed raw_postprocessing.json of model %s: its new revision carries none.\n",
+                       model.id.c_str());
+        }
+        return;
+    }
     std::error_code ec;
     fs::create_directories(folder, ec);
     std::ofstream out(folder + "/raw_postprocessing.json", std::ios::trunc);
@@ -201,11 +262,11 @@ void Engine::writeRawPostprocessingConfig(const ModelDetails_t& model, const jso
     }
 }
 
-void Engine::loadRawPostprocessingConfig(ModelDetails_t& model) const {
+void Engine::loadRawPostprocessingConfig(const ModelDetails_t& model, ModelPreparation& preparation) const {
     const std::string path = m_modelCache.modelCompanionFolder(model.id) + "/raw_postprocessing.json";
     const auto text = readTextFile(path);
     if (!text) return;
-    const json config = json::parse(*text, nullptr, false);
+    const json config = parseOutsideJson(*text, path.c_str());
     if (!config.is_object()) {
         logMessage("Warning! [Engine] %s is not a JSON object; keeping the model's decoding defaults.\n", path.c_str());
         return;
@@ -219,25 +280,26 @@ void Engine::loadRawPostprocessingConfig(ModelDetails_t& model) const {
             "YOLO11.\n",
             family.c_str());
     }
-    model.modelArchitecture = static_cast<uint32_t>(architecture);
+    preparation.modelArchitecture = static_cast<uint32_t>(architecture);
     if (const auto v = config.find("confidenceThreshold"); v != config.end() && v->is_number()) {
-        model.confidenceThreshold = v->get<float>();
+        preparation.confidenceThreshold =
+            floatFromJson(*v, "confidenceThreshold", preparation.confidenceThreshold);
     }
     if (const auto v = config.find("iouThreshold"); v != config.end() && v->is_number()) {
-        model.iouThreshold = v->get<float>();
+        preparation.iouThreshold = floatFromJson(*v, "iouThreshold", preparation.iouThreshold);
     }
     if (const auto v = config.find("classes"); v != config.end() && v->is_array()) {
-        model.detectionClasses.clear();
+        preparation.detectionClasses.clear();
         for (const auto& name : *v) {
-            if (name.is_string()) model.detectionClasses.push_back(name.get<std::string>());
+            if (name.is_string()) preparation.detectionClasses.push_back(name.get<std::string>());
         }
     }
-    model.builtInDecoding = true;
+    preparation.builtInDecoding = true;
 }
 
 // ---- host server parameters ---------------------------------------------------
 
-void Engine::updateServerParameters() {
+bool Engine::updateServerParameters() {
     json pre = json::array(), post = json::array();
     for (const auto& [name, record] : m_inferenceManager->externalPreprocessors()) pre.push_back(name);
     for (const auto& [name, record] : m_inferenceManager->externalPostprocessors()) post.push_back(name);
@@ -246,6 +308,7 @@ void Engine::updateServerParameters() {
         qzAI["availablePostprocessors"] = post;
     });
     if (!ok) logMessage("Error! Could not publish the available processors on this server.\n");
+    return ok;
 }
 
 void Engine::patchServerRuntimeInformation(const std::string& runtimeName, const std::string& mimeType) {

@@ -1,16 +1,20 @@
 // qzai::Engine: the plug-in's engine. Hands out one device agent per camera
 // and runs the runtime-manager loop, the only thread it starts itself.
 //
-// Members are built in this order and destroyed in reverse: the notice store,
-// the runtimes manager, the inference manager, the model cache, then the
-// server and cloud clients. The destructor stops the external processors,
-// sets the shutdown flag, stops the model cache, cancels a runtime download,
-// wakes and joins the loop and closes the log; the inference manager then
-// drains its workers as it is destroyed.
+// Members are built in this order and destroyed in reverse: the log closer,
+// the notice store, the runtimes manager, the inference manager, the model
+// cache, then the server and cloud clients. The destructor stops the external
+// processors, sets the shutdown flag, stops the model cache, cancels a runtime
+// download, wakes and joins the loop, publishes the "PluginEnabled" states
+// still queued and waits for the host to release the REST handlers it was
+// given (both within kShutdownNetworkBound; a handler still held then keeps
+// the library loaded for good); the inference manager then drains its
+// workers as it is destroyed, and the log is closed last.
 //
-// Each loop pass (at most one second apart, sooner when woken): cloud check
-// (on the pass the token is first obtained: this server's parameters and the
-// device resets the host asks for), runtime state, at most one recovery
+// Each loop pass (at most one second apart, sooner when woken): the agents'
+// queued "PluginEnabled" states, cloud check (once the token is obtained, and
+// on later passes until they succeed: this server's parameters and the device
+// resets the host asks for), runtime state, at most one recovery
 // request (reset > clear cache > retry downloads), then the devices'
 // parameters: changed pipelines go to their agents, models are downloaded and
 // inference is (re)started. An exception in a pass is logged and the next
@@ -60,6 +64,8 @@ class Engine final : public qz::sdk::analytics::Engine {
 public:
     // How long settingsReceived waits for a fresh pass over the devices.
     static constexpr std::chrono::milliseconds kDevicesPassWait{5000};
+    // How long the engine's release may wait on the host server.
+    static constexpr std::chrono::milliseconds kShutdownNetworkBound{1000};
 
     Engine(Plugin* plugin, qz::sdk::UtilityProvider provider, std::string dataDirectory);
     ~Engine() override;
@@ -83,6 +89,8 @@ public:
 
     // Requests from the device agents' buttons; the loop carries them out.
     void requestRuntimeReselection();
+    // The user's runtime choice: taken only while that runtime is offered.
+    void requestRuntimeChoice(const std::string& name);
     void requestDeviceReset(const std::string& deviceId);
     void requestResetAllDevices();
     void requestClearCache();
@@ -100,14 +108,19 @@ public:
     ProcessorResolver processorResolver() const;
 
     void patchServerRuntimeInformation(const std::string& runtimeName, const std::string& mimeType);
-    void updateServerParameters();
-    // Reads the model's "raw_postprocessing.json" (when present) into it.
-    void loadRawPostprocessingConfig(ModelDetails_t& model) const;
-    // Stores a description's "RawPostprocessing" object as that file.
+    bool updateServerParameters();
+    // Fills the decoding part of `preparation` from the model's
+    // "raw_postprocessing.json"; without the file it stays as it was.
+    void loadRawPostprocessingConfig(const ModelDetails_t& model, ModelPreparation& preparation) const;
+    // Stores a description's "RawPostprocessing" object as that file, or
+    // removes the file when the description carries none.
     void writeRawPostprocessingConfig(const ModelDetails_t& model, const nlohmann::json& description) const;
 
     void registerAgent(DeviceAgent* agent);
     void unregisterAgent(DeviceAgent* agent);
+    // Queues the device's "PluginEnabled" state for the loop to publish (the
+    // latest state of a device wins); host threads never wait on the server.
+    void queuePluginEnabled(const std::string& deviceId, bool enabled);
 
     // Passes completed by the loop (tests and waits).
     uint64_t passCount() const;
@@ -121,15 +134,22 @@ private:
     void runtimeManagerLoop();
     void runPass();
     bool runtimeStateStep();  // false: the pass ends here
-    void installRuntime(const std::string& name);
     void carryOutRecoveryRequest();
     // The ids the cloud reset.
     std::set<std::string> resetDevices(const std::set<std::string>& deviceIds);
-    void resetDevicesAskedByHost();
+    // False when the device list could not be read.
+    bool resetDevicesAskedByHost();
     void devicesStep();
     void refreshModels();
     void publishAgentNotices();
+    void publishPluginEnabled(const ServerClient& client);
     void wake();
+
+    // Closes the log when the engine is gone (first member, so destroyed last).
+    struct LogCloser {
+        ~LogCloser();
+    };
+    LogCloser m_logCloser;
 
     Plugin* const m_plugin;
     const qz::sdk::UtilityProvider m_provider;
@@ -157,6 +177,17 @@ private:
     std::atomic<bool> m_clearCacheRequested{false};
     std::atomic<bool> m_retryDownloadsRequested{false};
     std::atomic<bool> m_modelsDirty{false};
+
+    struct QueuedPluginEnabled {
+        bool enabled = false;
+        int failures = 0;  // a state is given up after a few failed tries
+    };
+    std::mutex m_publishMutex;
+    std::map<std::string, QueuedPluginEnabled> m_pluginEnabledToPublish;
+
+    // Loop thread only: work left over from the pass that obtained the token.
+    bool m_serverParametersPending = false;
+    bool m_hostResetsPending = false;
 
     // Loop thread, its wake flag and the pass counter.
     std::once_flag m_loopStarted;

@@ -1,10 +1,12 @@
 // The engine's runtime-manager loop: one pass at a time on the loop thread.
 #include <exception>
 
+#include "common/json_utils.h"
 #include "common/log.h"
 #include "engine/device_agent.h"
 #include "engine/engine.h"
 #include "engine/json_fields.h"
+#include "engine/qzai_state.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -13,30 +15,6 @@ using nlohmann::json;
 namespace {
 
 constexpr auto kPassInterval = std::chrono::seconds(1);
-
-// A device document's "parameters" -> "qzAI": an object, or a text holding
-// one. Empty optional (with *error set) when it is neither.
-std::optional<json> qzAiOf(const json& device, std::string* error) {
-    const json* parameters = nullptr;
-    if (device.is_object()) {
-        const auto it = device.find("parameters");
-        if (it != device.end()) parameters = &*it;
-    }
-    if (!parameters || parameters->is_null()) return json::object();
-    json parsed = parameters->is_string() ? json::parse(parameters->get<std::string>(), nullptr, false) : *parameters;
-    if (!parsed.is_object()) {
-        *error = "The device's parameters are not a JSON object.";
-        return std::nullopt;
-    }
-    const auto qzAI = parsed.find("qzAI");
-    if (qzAI == parsed.end() || qzAI->is_null()) return json::object();
-    json value = qzAI->is_string() ? json::parse(qzAI->get<std::string>(), nullptr, false) : *qzAI;
-    if (!value.is_object()) {
-        *error = "The device's qzAI parameters are not a JSON object.";
-        return std::nullopt;
-    }
-    return value;
-}
 
 }  // namespace
 
@@ -74,9 +52,13 @@ void Engine::runtimeManagerLoop() {
 }
 
 void Engine::runPass() {
-    if (m_registration.checkCloudConnection()) {
-        updateServerParameters();
-        resetDevicesAskedByHost();
+    publishPluginEnabled(m_server);
+    if (m_shutdown) return;
+    if (m_registration.checkCloudConnection()) m_serverParametersPending = m_hostResetsPending = true;
+    if (m_registration.tokenObtained()) {
+        // Retried on later passes while the host server cannot take them.
+        if (m_serverParametersPending && !m_shutdown) m_serverParametersPending = !updateServerParameters();
+        if (m_hostResetsPending && !m_shutdown) m_hostResetsPending = !resetDevicesAskedByHost();
     }
     m_cloudSystemId = m_registration.cloudSystemId();
     if (m_shutdown || !runtimeStateStep()) return;
@@ -91,50 +73,14 @@ void Engine::runPass() {
 // ---- runtime state --------------------------------------------------------------
 
 bool Engine::runtimeStateStep() {
-    RuntimesManager& runtimes = m_runtimesManager;
-    const RuntimeState state = runtimes.state.load();
-    if (state == RuntimeState::ReselectRequested) {
-        m_inferenceManager->stopInferenceEngine();
-        runtimes.removeRuntime();
-        if (runtimes.state.load() == RuntimeState::Detecting) patchServerRuntimeInformation("", "");
-        return false;
-    }
-    if (state == RuntimeState::Ready) return true;
-    if (runtimes.isRuntimeInstalled()) {
-        runtimes.markRuntimeReady(m_messagingManager, runtimes.readInstalledRuntimeName());
-        m_modelsDirty = true;
-        return false;
-    }
-    const auto compatible = runtimes.selectCompatibleRuntimes("");
-    const bool restartRequired = runtimes.isNvidiaRestartRequired();
-    if (compatible.size() > 1 || (compatible.size() == 1 && restartRequired)) {
-        if (state == RuntimeState::Detecting) {
-            runtimes.setCompatibleRuntimes(compatible);
-            runtimes.state = RuntimeState::AwaitingSelection;
-            if (restartRequired) {
-                m_messagingManager.addMessage("NVIDIA_RESTART_REQUIRED",
-                                              "The NVIDIA runtime can't be selected again until the mediaserver is "
-                                              "restarted. Restart the mediaserver to make it available.",
-                                              MessagingManager::MessageType::Info);
-            }
-            return false;
-        }
-        if (state != RuntimeState::SelectionMade) return false;
-        installRuntime(runtimes.selectedRuntime());
-        return true;
-    }
-    if (compatible.empty()) return false;
-    if (state != RuntimeState::InstallFailed) installRuntime(compatible.front());
-    return true;
-}
-
-void Engine::installRuntime(const std::string& name) {
-    if (name.empty()) return;
-    m_runtimesManager.installRuntime(name, m_messagingManager, false);
-    if (m_runtimesManager.state.load() != RuntimeState::Ready) return;
-    m_runtimesManager.saveInstalledRuntimeName(name);
-    patchServerRuntimeInformation(name, m_runtimesManager.getRuntimeMimeType(name));
-    requestDeviceParametersRefresh();
+    RuntimeHooks hooks;
+    hooks.stopInference = [this] { m_inferenceManager->stopInferenceEngine(); };
+    hooks.publishRuntimeInformation = [this](const std::string& name, const std::string& mimeType) {
+        patchServerRuntimeInformation(name, mimeType);
+    };
+    hooks.requestDeviceRefresh = [this] { requestDeviceParametersRefresh(); };
+    hooks.runtimeBecameReady = [this] { m_modelsDirty = true; };
+    return m_runtimesManager.advanceRuntimeState(m_messagingManager, hooks) == RuntimePassResult::Continue;
 }
 
 // ---- recovery requests ------------------------------------------------------------
@@ -207,13 +153,13 @@ std::set<std::string> Engine::resetDevices(const std::set<std::string>& deviceId
     return reset;
 }
 
-void Engine::resetDevicesAskedByHost() {
+bool Engine::resetDevicesAskedByHost() {
     const auto devices = m_server.devices();
-    if (!devices) return;
+    if (!devices) return false;
     std::set<std::string> asked;
     for (const auto& device : *devices) {
         std::string error;
-        const auto qzAI = qzAiOf(device, &error);
+        const auto qzAI = readQzAiParameters(device, &error);
         if (qzAI && optionalBool(*qzAI, "resetRequested", false)) asked.insert(optionalText(device, "id"));
     }
     asked.erase(std::string());
@@ -221,6 +167,7 @@ void Engine::resetDevicesAskedByHost() {
     for (const auto& id : resetDevices(asked)) {
         m_server.updateQzAi(ServerClient::devicePath(id), [](json& qzAI) { qzAI["resetRequested"] = false; });
     }
+    return true;
 }
 
 // ---- devices and models --------------------------------------------------------------
@@ -240,7 +187,7 @@ void Engine::devicesStep() {
             const auto found = byId.find(id);
             if (found == byId.end()) continue;  // the host has not listed the device yet
             std::string error;
-            const auto qzAI = qzAiOf(*found->second, &error);
+            const auto qzAI = readQzAiParameters(*found->second, &error);
             if (!qzAI) {
                 agent->reportParametersError(error);
                 continue;
@@ -295,11 +242,24 @@ void Engine::refreshModels() {
             for (const auto& [modelId, model] : collectPipelineModels(settings->stages)) used[modelId] = model;
         }
     }
+    const std::string runtimeName = m_runtimesManager.readInstalledRuntimeName();
     bool anyFailed = false;
     for (const auto& [id, model] : used) {
         if (m_shutdown) return;
         if (model->downloadState.load() == ModelDownloadState::NotExamined) {
-            if (m_modelCache.ensureModel(*model) == ModelDownloadState::Ready) loadRawPostprocessingConfig(*model);
+            if (m_modelCache.ensureModel(*model) == ModelDownloadState::Ready) {
+                // A whole new preparation replaces the old one; running
+                // requests keep the one they took.
+                ModelPreparation preparation;
+                preparation.installedRuntimeName = runtimeName;
+                loadRawPostprocessingConfig(*model, preparation);
+                model->setPreparation(std::make_shared<const ModelPreparation>(std::move(preparation)));
+            }
+        } else if (model->downloadState.load() == ModelDownloadState::Ready &&
+                   model->preparation()->installedRuntimeName != runtimeName) {
+            auto preparation = std::make_shared<ModelPreparation>(*model->preparation());
+            preparation->installedRuntimeName = runtimeName;
+            model->setPreparation(std::move(preparation));
         }
         anyFailed = anyFailed || model->downloadState.load() == ModelDownloadState::Failed;
     }
@@ -309,7 +269,9 @@ void Engine::refreshModels() {
         std::lock_guard<std::mutex> lock(m_agentsMutex);
         for (const auto& [id, agent] : m_agents) agent->updateModelErrors();
     }
-    m_inferenceManager->start(used);
+    // An engine starts only on a runtime this manager installed and marked
+    // ready, never on a library an earlier runtime left behind.
+    if (m_runtimesManager.state() == RuntimeState::Ready) m_inferenceManager->start(used);
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,5 +1,8 @@
 #include "engine/model_details_parser.h"
 
+#include <cmath>
+#include <limits>
+
 #include "common/json_utils.h"
 #include "engine/json_fields.h"
 #include "common/text_utils.h"
@@ -22,10 +25,13 @@ uint64_t unsignedOr(const json& object, const char* key, uint64_t fallback) {
 void readTriple(const json& object, const char* key, float (&out)[3]) {
     const auto it = object.find(key);
     if (it == object.end() || !it->is_array() || it->size() != 3) return;
+    float values[3];
     for (size_t i = 0; i < 3; ++i) {
         if (!(*it)[i].is_number()) return;
+        values[i] = floatFromJson((*it)[i], key, std::numeric_limits<float>::quiet_NaN());
+        if (std::isnan(values[i])) return;  // out of range: the whole triple keeps its defaults
     }
-    for (size_t i = 0; i < 3; ++i) out[i] = (*it)[i].get<float>();
+    for (size_t i = 0; i < 3; ++i) out[i] = values[i];
 }
 
 ModelInputDetails_t readInput(const json& object) {

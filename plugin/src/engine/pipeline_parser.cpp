@@ -1,5 +1,6 @@
 #include "engine/pipeline_parser.h"
 
+#include "common/json_utils.h"
 #include "common/log.h"
 #include "engine/json_fields.h"
 
@@ -39,7 +40,7 @@ void parseLevel(const json& nodes, const std::string& parentKey, uint32_t depth,
         stage.chainMethod = isRoot ? ChainMethod::Root : chainMethodFromText(optionalText(node, "method"));
         stage.featureExtractionClass = optionalText(node, "featureExtractionClass");
         if (const auto nms = node.find("modelNMS"); nms != node.end() && nms->is_number()) {
-            stage.nmsThreshold = nms->get<float>();
+            stage.nmsThreshold = floatFromJson(*nms, "modelNMS", stage.nmsThreshold);
         }
         stage.resizingMethod = resizingMethodFromText(optionalText(node, "resizing"));
         for (const auto& name : model->second->classNames) stage.classVisualisation[name] = true;
@@ -84,6 +85,10 @@ ResizingMethod resizingMethodFromText(const std::string& text) {
 
 PipelineParseResult parsePipelineNodes(const json& nodes, const ModelMap& models, const ProcessorResolver& resolver) {
     PipelineParseResult result;
+    if (!nodes.is_null() && !nodes.is_array()) {
+        result.error = "its \"nodes\" are not a JSON array";
+        return result;
+    }
     parseLevel(nodes, std::string(), 0, models, resolver, result.stages, result.skippedNodes);
     return result;
 }

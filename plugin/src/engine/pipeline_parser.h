@@ -11,6 +11,9 @@
 // the JSON writer recurse per level): each is skipped with its subtree and
 // one log line.
 //
+// A pipeline whose "nodes" are not an array is refused whole: no stages and
+// `error` set.
+//
 // Plain functions; they read only their arguments and never throw for a
 // malformed node (it is logged and skipped).
 #pragma once
@@ -39,6 +42,7 @@ inline constexpr uint32_t kMaxPipelineDepth = 32;
 struct PipelineParseResult {
     std::vector<pipeline_stage_parameters_t> stages;
     size_t skippedNodes = 0;  // nodes left out (unassigned model or malformed)
+    std::string error;        // why the whole pipeline was refused; empty when it was read
 };
 
 // `models` holds the pipeline's models by id (already resolved to the

@@ -1,12 +1,16 @@
 #include "engine/server_client.h"
 
 #include <chrono>
+#include <limits>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 
 #include "common/ini.h"
+#include "common/json_utils.h"
 #include "common/log.h"
+#include "common/text_utils.h"
+#include "engine/qzai_state.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -39,10 +43,13 @@ constexpr auto kCancelPoll = std::chrono::milliseconds(50);
 
 }  // namespace
 
-ServerClient::ServerClient(qz::sdk::UtilityProvider provider, const std::atomic<bool>* cancel)
-    : m_provider(std::move(provider)), m_cancel(cancel) {}
+ServerClient::ServerClient(qz::sdk::UtilityProvider provider, const std::atomic<bool>* cancel,
+                           std::chrono::steady_clock::time_point deadline)
+    : m_provider(std::move(provider)), m_cancel(cancel), m_deadline(deadline) {}
 
-std::string ServerClient::devicePath(const std::string& deviceId) { return "/rest/v4/devices/" + deviceId; }
+std::string ServerClient::devicePath(const std::string& deviceId) {
+    return "/rest/v4/devices/" + percentEncoded(deviceId);
+}
 
 ServerClient::Reply ServerClient::request(const std::string& method, const std::string& path,
                                           const std::string& body) const {
@@ -58,7 +65,8 @@ ServerClient::Reply ServerClient::request(const std::string& method, const std::
                                    pending->done = true;
                                    pending->condition.notify_all();
                                });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ini().HTTPRequestTimeout);
+    const auto deadline =
+        std::min(m_deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(ini().HTTPRequestTimeout));
     std::unique_lock<std::mutex> lock(pending->mutex);
     while (!pending->done) {
         if (m_cancel && m_cancel->load()) {
@@ -67,8 +75,7 @@ ServerClient::Reply ServerClient::request(const std::string& method, const std::
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
-            logMessage("Error! REST request %s %s timed out after %d ms.\n", method.c_str(), path.c_str(),
-                       ini().HTTPRequestTimeout);
+            logMessage("Error! REST request %s %s got no answer in time.\n", method.c_str(), path.c_str());
             return {};
         }
         pending->condition.wait_for(lock, std::min<std::chrono::steady_clock::duration>(deadline - now, kCancelPoll));
@@ -80,10 +87,10 @@ ServerClient::Reply ServerClient::request(const std::string& method, const std::
     return pending->reply;
 }
 
-std::optional<json> ServerClient::getJson(const std::string& path) const {
+std::optional<json> ServerClient::getJson(const std::string& path, size_t maxDepth) const {
     const Reply reply = request("GET", path);
     if (!reply.ok) return std::nullopt;
-    json document = json::parse(reply.body, nullptr, false);
+    json document = parseOutsideJson(reply.body, ("The answer of GET " + path).c_str(), maxDepth);
     if (document.is_discarded()) {
         logMessage("Error! Answer of GET %s is not JSON.\n", path.c_str());
         return std::nullopt;
@@ -98,19 +105,23 @@ bool ServerClient::updateQzAi(const std::string& path, const std::function<void(
         if (document) logMessage("Error! Document at %s is not a JSON object.\n", path.c_str());
         return false;
     }
-    json parameters = document->value("parameters", json::object());
-    if (!parameters.is_object()) parameters = json::object();
-    json& qzAI = parameters["qzAI"];
-    if (!qzAI.is_object()) qzAI = json::object();
-    update(qzAI);
-    const json body = {{"parameters", parameters}};
-    return request("PATCH", path, body.dump()).ok;
+    std::string error;
+    const auto patch = qzAiMergePatch(*document, update, &error);
+    if (!patch) {
+        logMessage("Error! Not updating the qzAI state of %s: %s\n", path.c_str(), error.c_str());
+        return false;
+    }
+    if (patch->is_null()) return true;  // the document already holds that state
+    return request("PATCH", path, patch->dump()).ok;
 }
 
 std::optional<json> ServerClient::thisServer() const { return getJson("/rest/v4/servers/this"); }
 
 std::optional<json> ServerClient::devices() const {
-    auto list = getJson("/rest/v4/devices?serverId=" + m_provider.serverId());
+    // Read at any depth (the parser and the destructor do not recurse), so
+    // one device nesting too deeply cannot hide the others: each device is
+    // held to the limit on its own before it is copied.
+    auto list = getJson("/rest/v4/devices?serverId=" + percentEncoded(m_provider.serverId()), std::numeric_limits<size_t>::max());
     if (list && !list->is_array()) {
         logMessage("Error! The device list of this server is not a JSON array.\n");
         return std::nullopt;

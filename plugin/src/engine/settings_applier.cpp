@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_utils.h"
 #include "common/log.h"
 #include "inference/tensor_helpers.h"
 #include "settings/setting_keys.h"
@@ -48,10 +49,10 @@ private:
 
 // A JSON number or a text holding one.
 std::optional<double> numberFromText(const std::string& value) {
-    const json parsed = json::parse(value, nullptr, false);
+    const json parsed = parseOutsideJson(value, "A setting");
     if (parsed.is_number()) return parsed.get<double>();
     if (parsed.is_string()) {
-        const json inner = json::parse(parsed.get<std::string>(), nullptr, false);
+        const json inner = parseOutsideJson(parsed.get<std::string>(), "A setting");
         if (inner.is_number()) return inner.get<double>();
     }
     return std::nullopt;
@@ -84,7 +85,7 @@ void applySensitivity(pipeline_stage_parameters_t& stage, const std::string& key
 
 void applyClassVisualisation(pipeline_stage_parameters_t& stage, const std::string& key, const std::string& value,
                              Refusals& refusals) {
-    const json parsed = json::parse(value, nullptr, false);
+    const json parsed = parseOutsideJson(value, "A setting");
     if (!parsed.is_array()) return refusals.refuse(key, "not a JSON array of class names.");
     std::map<std::string, bool> shown;
     if (stage.model) {
@@ -97,6 +98,7 @@ void applyClassVisualisation(pipeline_stage_parameters_t& stage, const std::stri
         shown[entry.get<std::string>()] = true;
     }
     stage.classVisualisation = std::move(shown);
+    stage.classVisualisationSet = true;
 }
 
 // The masks are replaced as a whole; one refused mask value keeps the list.
@@ -221,23 +223,28 @@ std::shared_ptr<DeviceAgentSettings_t> applyWith(const DeviceAgentSettings_t& ba
     return next;
 }
 
+// Coordinates are relative: a point beyond the frame is pulled onto its edge
+// (as a double, before narrowing, so no value is out of a float's range).
 bool readPoint(const json& point, float& x, float& y) {
+    double dx = 0.0, dy = 0.0;
     if (point.is_array() && point.size() == 2 && point[0].is_number() && point[1].is_number()) {
-        x = point[0].get<float>(), y = point[1].get<float>();
+        dx = point[0].get<double>(), dy = point[1].get<double>();
     } else if (point.is_object() && point.contains("x") && point.contains("y") && point["x"].is_number() &&
                point["y"].is_number()) {
-        x = point["x"].get<float>(), y = point["y"].get<float>();
+        dx = point["x"].get<double>(), dy = point["y"].get<double>();
     } else {
         return false;
     }
-    return std::isfinite(x) && std::isfinite(y);
+    if (!std::isfinite(dx) || !std::isfinite(dy)) return false;
+    x = static_cast<float>(std::clamp(dx, 0.0, 1.0)), y = static_cast<float>(std::clamp(dy, 0.0, 1.0));
+    return true;
 }
 
 }  // namespace
 
 std::optional<std::vector<float>> parseFigurePoints(const std::string& value) {
     if (value.empty()) return std::vector<float>{};
-    json parsed = json::parse(value, nullptr, false);
+    json parsed = parseOutsideJson(value, "A setting");
     if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
     const auto figure = parsed.find("figure");
     if (figure == parsed.end() || figure->is_null()) return std::vector<float>{};

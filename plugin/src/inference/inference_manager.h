@@ -99,6 +99,7 @@ public:
     bool hasEngine() const;
     int freeInputPermits() const { return m_inputPermits.count(); }
     int freeOutputPermits() const { return m_outputPermits.count(); }
+    PostprocessingState& postprocessingState() { return *m_postprocessingState; }
 
 private:
     struct InputJob;

@@ -68,13 +68,13 @@ bool isExecutableFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// The PATH of an environment given as "NAME=value" entries; the last entry wins.
-std::string pathOf(const std::vector<std::string>& environment) {
-    std::string path;
+// The PATH of an environment given as "NAME=value" entries (the first one,
+// as getenv reads it); empty when it has none, so that nothing is looked up.
+std::optional<std::string> pathOf(const std::vector<std::string>& environment) {
     for (const auto& entry : environment) {
-        if (entry.compare(0, 5, "PATH=") == 0) path = entry.substr(5);
+        if (entry.compare(0, 5, "PATH=") == 0) return entry.substr(5);
     }
-    return path;
+    return std::nullopt;
 }
 
 int decodeStatus(int status) {
@@ -141,7 +141,10 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
         // posix_spawnp would search the parent's PATH; resolve against the
         // child's own environment instead.
         std::string program = argv[0];
-        if (program.find('/') == std::string::npos) program = findProgramInPath(program, pathOf(*options.environment));
+        if (program.find('/') == std::string::npos) {
+            const auto path = pathOf(*options.environment);
+            program = path ? findProgramInPath(program, *path) : std::string();
+        }
         std::vector<char*> cEnv;
         cEnv.reserve(options.environment->size() + 1);
         for (const auto& entry : *options.environment) cEnv.push_back(const_cast<char*>(entry.c_str()));

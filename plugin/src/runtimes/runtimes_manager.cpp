@@ -1,8 +1,10 @@
 #include "runtimes/runtimes_manager.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "common/log.h"
 #include "common/messaging_manager.h"
@@ -32,7 +34,7 @@ void RuntimesManager::initialize(MessagingManager& messagingManager) {
         return;
     }
     logMessage("Initializing Runtimes Manager\n");
-    state = RuntimeState::Detecting;
+    m_state = RuntimeState::Detecting;
 
     m_machineInfo = MachineInfo(m_services);
     m_osName = m_machineInfo.osName();
@@ -83,38 +85,167 @@ void RuntimesManager::printMachineInfo() const {
     if (m_intelChip) m_intelChip->printChipStatus();
 }
 
-std::vector<std::string> RuntimesManager::selectCompatibleRuntimes(const std::string&) {
-    // No accelerator family is probed yet, so nothing fits.
-    logMessage("ERROR: Couldn't find any compatible runtime.\n");
-    state = RuntimeState::NoCompatibleRuntime;
-    return {};
+// ---- host threads ------------------------------------------------------------------
+
+bool RuntimesManager::chooseRuntime(const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (std::find(m_compatibleRuntimes.begin(), m_compatibleRuntimes.end(), name) == m_compatibleRuntimes.end()) {
+        return false;
+    }
+    // The loop reads the choice under the mutex once it sees SelectionMade,
+    // so the name is in place before the state moves.
+    const std::string previous = std::exchange(m_selectedRuntime, name);
+    RuntimeState expected = RuntimeState::AwaitingSelection;
+    if (m_state.compare_exchange_strong(expected, RuntimeState::SelectionMade)) return true;
+    m_selectedRuntime = previous;
+    return false;
 }
 
-void RuntimesManager::installRuntime(const std::string& name, MessagingManager&, bool) {
-    logMessage("Error! No package address is known for runtime %s.\n", name.c_str());
-    state = RuntimeState::InstallFailed;
+void RuntimesManager::requestReselection() {
+    if (m_state.load() == RuntimeState::Installing) m_cancelDownloadRequested = true;
+    m_state = RuntimeState::ReselectRequested;
+}
+
+void RuntimesManager::requestShutdown() {
+    m_shutdownRequested = true;
+    m_cancelDownloadRequested = true;
+}
+
+RuntimesManager::Snapshot RuntimesManager::snapshot() const {
+    Snapshot snapshot;
+    snapshot.state = m_state.load();
+    snapshot.downloadCancelled = m_downloadCancelled.load();
+    snapshot.compatibleRuntimes = compatibleRuntimes();
+    snapshot.installedRuntimeName = readInstalledRuntimeName();
+    return snapshot;
+}
+
+std::vector<std::string> RuntimesManager::compatibleRuntimes() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_compatibleRuntimes;
+}
+
+// ---- the loop thread ------------------------------------------------------------------
+
+bool RuntimesManager::advanceState(RuntimeState from, RuntimeState to) {
+    return m_state.compare_exchange_strong(from, to);
+}
+
+RuntimePassResult RuntimesManager::advanceRuntimeState(MessagingManager& messagingManager, const RuntimeHooks& hooks) {
+    const RuntimeState observed = m_state.load();
+    if (observed == RuntimeState::ReselectRequested) {
+        if (hooks.stopInference) hooks.stopInference();
+        removeRuntime();
+        if (m_state.load() == RuntimeState::Detecting && hooks.publishRuntimeInformation) {
+            hooks.publishRuntimeInformation("", "");
+        }
+        return RuntimePassResult::EndPass;
+    }
+    if (observed == RuntimeState::Ready) return RuntimePassResult::Continue;
+    if (isRuntimeInstalled()) {
+        if (markReady(messagingManager, readInstalledRuntimeName(), observed) && hooks.runtimeBecameReady) {
+            hooks.runtimeBecameReady();
+        }
+        return RuntimePassResult::EndPass;
+    }
+    const std::vector<std::string> compatible = selectCompatible("", observed);
+    const bool restartRequired = isNvidiaRestartRequired();
+    if (compatible.size() > 1 || (compatible.size() == 1 && restartRequired)) {
+        if (observed == RuntimeState::Detecting) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_compatibleRuntimes = compatible;
+            }
+            if (advanceState(observed, RuntimeState::AwaitingSelection) && restartRequired) {
+                messagingManager.addMessage("NVIDIA_RESTART_REQUIRED",
+                                            "The NVIDIA runtime can't be selected again until the mediaserver is "
+                                            "restarted. Restart the mediaserver to make it available.",
+                                            MessagingManager::MessageType::Info);
+            }
+            return RuntimePassResult::EndPass;
+        }
+        if (observed != RuntimeState::SelectionMade) return RuntimePassResult::EndPass;
+        std::string selected;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            selected = m_selectedRuntime;
+        }
+        installAndPublish(selected, messagingManager, hooks, observed);
+        return RuntimePassResult::Continue;
+    }
+    if (compatible.empty()) return RuntimePassResult::EndPass;
+    if (observed != RuntimeState::InstallFailed) installAndPublish(compatible.front(), messagingManager, hooks, observed);
+    return RuntimePassResult::Continue;
+}
+
+bool RuntimesManager::installAndPublish(const std::string& name, MessagingManager& messagingManager,
+                                        const RuntimeHooks& hooks, RuntimeState observed) {
+    if (name.empty()) return false;
+    if (!install(name, messagingManager, false, observed)) return false;
+    saveInstalledRuntimeName(name);
+    if (hooks.publishRuntimeInformation) hooks.publishRuntimeInformation(name, getRuntimeMimeType(name));
+    if (hooks.requestDeviceRefresh) hooks.requestDeviceRefresh();
+    if (hooks.runtimeBecameReady) hooks.runtimeBecameReady();
+    return true;
+}
+
+std::vector<std::string> RuntimesManager::selectCompatibleRuntimes(const std::string& mimeType) {
+    return selectCompatible(mimeType, m_state.load());
+}
+
+std::vector<std::string> RuntimesManager::selectCompatible(const std::string& mimeType, RuntimeState observed) {
+    std::vector<std::string> names;
+    for (const auto& [name, family] : m_runtimeFamilies) {
+        if (isBlockedNvidiaFamily(family)) continue;
+        if (mimeType.empty()) {
+            names.push_back(name);
+            continue;
+        }
+        for (const auto& match : family->matchRuntimes(mimeType)) names.push_back(match);
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    if (names.empty()) {
+        logMessage("ERROR: Couldn't find any compatible runtime.\n");
+        advanceState(observed, RuntimeState::NoCompatibleRuntime);
+    }
+    return names;
+}
+
+bool RuntimesManager::installRuntime(const std::string& name, MessagingManager& messagingManager, bool intoSubfolder) {
+    return install(name, messagingManager, intoSubfolder, m_state.load());
 }
 
 void RuntimesManager::removeRuntime() { removeRuntimeLibrary(); }
 
 void RuntimesManager::removeRuntimeLibrary() {
+    const RuntimeState observed = m_state.load();
     bool failed = false;
-    for (const char* file : {kRuntimeLibraryFileName, kInstalledRuntimeFileName}) {
-        const fs::path path = fs::path(runtimeFolder) / file;
-        std::error_code ec;
-        fs::remove(path, ec);
-        if (ec) {
-            logMessage("Warning! Failed to remove %s: %s\n", path.c_str(), ec.message().c_str());
-            failed = true;
-        }
-    }
-    if (failed) return;
     {
+        // Held across both deletions and the clearing, so a reader never
+        // fills the remembered name from a file about to go.
         std::lock_guard<std::mutex> lock(m_mutex);
+        for (const char* file : {kRuntimeLibraryFileName, kInstalledRuntimeFileName}) {
+            const fs::path path = fs::path(runtimeFolder) / file;
+            std::error_code ec;
+            fs::remove(path, ec);
+            if (ec) {
+                logMessage("Warning! Failed to remove %s: %s\n", path.c_str(), ec.message().c_str());
+                failed = true;
+            }
+        }
+        if (failed) return;
         m_installedRuntimeName.clear();
     }
     logMessage("Succesfully removed runtime library.\n");
-    state = RuntimeState::Detecting;
+    advanceState(observed, RuntimeState::Detecting);
+}
+
+void RuntimesManager::forgetInstalledRuntimeName() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::error_code ec;
+    fs::remove(fs::path(runtimeFolder) / kInstalledRuntimeFileName, ec);
+    m_installedRuntimeName.clear();
 }
 
 std::string RuntimesManager::readInstalledRuntimeName() const {
@@ -132,8 +263,21 @@ std::string RuntimesManager::readInstalledRuntimeName() const {
 void RuntimesManager::saveInstalledRuntimeName(const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_installedRuntimeName = name;
-    std::ofstream out(fs::path(runtimeFolder) / kInstalledRuntimeFileName, std::ios::trunc);
-    if (!out || !(out << name)) logMessage("ERROR: Failed to save the installed runtime's name.\n");
+    // Written beside the file and renamed over it: a reader or a crash sees
+    // the old name or the new one, never a part.
+    const fs::path path = fs::path(runtimeFolder) / kInstalledRuntimeFileName;
+    const fs::path temporary = fs::path(runtimeFolder) / (std::string(kInstalledRuntimeFileName) + ".tmp");
+    bool written = false;
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        written = out && (out << name) && (out.flush(), static_cast<bool>(out));
+    }
+    std::error_code ec;
+    if (written) fs::rename(temporary, path, ec);
+    if (!written || ec) {
+        fs::remove(temporary, ec);
+        logMessage("ERROR: Failed to save the installed runtime's name.\n");
+    }
 }
 
 bool RuntimesManager::isRuntimeInstalled() const {
@@ -145,38 +289,49 @@ bool RuntimesManager::isRuntimeInstalled() const {
 
 std::string RuntimesManager::getRuntimeMimeType(const std::string& name) const {
     if (name.empty()) {
-        logMessage("Warning: There is no installed runtime on this machine.");
+        logMessage("Warning: There is no installed runtime on this machine.\n");
         return {};
     }
-    logMessage("ERROR: Invalid runtime name.\n");  // no runtime family is known yet
-    return {};
+    const auto it = m_runtimeFamilies.find(name);
+    if (it == m_runtimeFamilies.end()) {
+        logMessage("ERROR: Invalid runtime name.\n");
+        return {};
+    }
+    const std::string mimeType = it->second->getRuntimeMimeType(name);
+    if (mimeType.empty() && it->second->runtimes.count(name)) {
+        logMessage("ERROR: No supported mime types found for the runtime\n");
+    }
+    return mimeType;
 }
 
-void RuntimesManager::markRuntimeReady(MessagingManager& messagingManager, const std::string&) {
-    state = RuntimeState::Ready;
+bool RuntimesManager::isNvidiaRestartRequired() const {
+    return m_nvidiaRuntimeUsed && m_nvidiaChip && m_nvidiaChip->correctlyInstalled;
+}
+
+bool RuntimesManager::isBlockedNvidiaFamily(const ChipStatus* family) const {
+    return m_nvidiaRuntimeUsed && family != nullptr && family == m_nvidiaChip.get();
+}
+
+void RuntimesManager::markNvidiaRuntimeUsed(const std::string& name) {
+    const auto it = m_runtimeFamilies.find(name);
+    if (it != m_runtimeFamilies.end() && m_nvidiaChip && it->second == m_nvidiaChip.get()) m_nvidiaRuntimeUsed = true;
+}
+
+void RuntimesManager::clearGpuSdkMessages(MessagingManager& messagingManager) const {
     messagingManager.removeMessage("MISSING_OPENCL_ERROR");
     messagingManager.removeMessage("NVIDIA_GPU_SDK");
+}
+
+void RuntimesManager::markRuntimeReady(MessagingManager& messagingManager, const std::string& name) {
+    markReady(messagingManager, name, m_state.load());
+}
+
+bool RuntimesManager::markReady(MessagingManager& messagingManager, const std::string& name, RuntimeState observed) {
+    if (observed != RuntimeState::Ready && !advanceState(observed, RuntimeState::Ready)) return false;
+    markNvidiaRuntimeUsed(name);
+    clearGpuSdkMessages(messagingManager);
     messagingManager.removeMessage("RUNTIME_DOCUMENTATION");
-}
-
-std::vector<std::string> RuntimesManager::compatibleRuntimes() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_compatibleRuntimes;
-}
-
-void RuntimesManager::setCompatibleRuntimes(std::vector<std::string> names) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_compatibleRuntimes = std::move(names);
-}
-
-std::string RuntimesManager::selectedRuntime() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_selectedRuntime;
-}
-
-void RuntimesManager::setSelectedRuntime(std::string name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_selectedRuntime = std::move(name);
+    return true;
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,6 +1,7 @@
 // The device-agent settings model, built from plain inputs: status banners,
 // device controls, notices, model problems, the recovery row, the device
 // overview and the stage sections, in that order.
+#include <new>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -288,8 +289,13 @@ std::string SettingsManager::createDeviceAgentSettingsModelString(
     model["type"] = "Settings";
     model["items"] = std::move(items);
     model["sections"] = ordered_json::array();
-    addPipelineStageSections(settings.stages, model["sections"],
-                             StageSectionsContext{ready, shownPipeline, inputs.preprocessors, inputs.postprocessors});
+    try {
+        addPipelineStageSections(settings.stages, model["sections"],
+                                 StageSectionsContext{ready, shownPipeline, inputs.preprocessors, inputs.postprocessors});
+    } catch (const std::bad_alloc& error) {
+        logMessage("Error creating settings model string: %s\n", error.what());
+        return "{}";
+    }
 
     const std::string text = jsonDocToString(std::move(model));
     logInfo("Device Agent Settings Model: %s\n", text.c_str());

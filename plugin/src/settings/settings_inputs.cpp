@@ -30,12 +30,21 @@ ProcessorDeclarationsMap declarationsOf(const Map& processors) {
 
 }  // namespace
 
+ProcessorDeclarationsMap gatherPreprocessorDeclarations(const InferenceManager& inference) {
+    return declarationsOf(inference.externalPreprocessors());
+}
+
+ProcessorDeclarationsMap gatherPostprocessorDeclarations(const InferenceManager& inference) {
+    return declarationsOf(inference.externalPostprocessors());
+}
+
 RuntimeSnapshot takeRuntimeSnapshot(const RuntimesManager& runtimes) {
+    RuntimesManager::Snapshot taken = runtimes.snapshot();
     RuntimeSnapshot snapshot;
-    snapshot.state = runtimes.state.load();
-    snapshot.downloadCancelled = runtimes.downloadCancelled.load();
-    snapshot.compatibleRuntimes = runtimes.compatibleRuntimes();
-    snapshot.installedRuntimeName = runtimes.readInstalledRuntimeName();
+    snapshot.state = taken.state;
+    snapshot.downloadCancelled = taken.downloadCancelled;
+    snapshot.compatibleRuntimes = std::move(taken.compatibleRuntimes);
+    snapshot.installedRuntimeName = std::move(taken.installedRuntimeName);
     return snapshot;
 }
 
@@ -46,8 +55,8 @@ SettingsModelInputs gatherSettingsModelInputs(const Engine& engine) {
     inputs.notices = engine.messagingManager().messages();
     inputs.alwaysShowRecoveryButtons = ini().alwaysShowRecoveryButtons;
     inputs.documentationBase = ini().DocumentationURL;
-    inputs.preprocessors = declarationsOf(engine.inferenceManager().externalPreprocessors());
-    inputs.postprocessors = declarationsOf(engine.inferenceManager().externalPostprocessors());
+    inputs.preprocessors = gatherPreprocessorDeclarations(engine.inferenceManager());
+    inputs.postprocessors = gatherPostprocessorDeclarations(engine.inferenceManager());
     return inputs;
 }
 

@@ -19,6 +19,7 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 
 class Engine;
+class InferenceManager;
 
 // One object or event type an external processor declares: its id and name.
 struct TypeDeclaration {
@@ -61,6 +62,10 @@ struct SettingsModelInputs {
 // Reads the runtimes manager's fields; takes its mutex for the list and the
 // installed name.
 RuntimeSnapshot takeRuntimeSnapshot(const RuntimesManager& runtimes);
+
+// The declarations of the configured external processors, by name.
+ProcessorDeclarationsMap gatherPreprocessorDeclarations(const InferenceManager& inference);
+ProcessorDeclarationsMap gatherPostprocessorDeclarations(const InferenceManager& inference);
 
 // Reads the inputs from the engine: cloud state, runtime snapshot, notices,
 // configuration and the two processor maps. Safe from any host thread while

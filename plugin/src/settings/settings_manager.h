@@ -26,8 +26,15 @@ class InferenceManager;
 class SettingsManager {
 public:
     static std::string createEngineManifestString();
+    // The event and object types one camera can produce: the built-in events,
+    // the events its post-processors declare, its models' classes, "anomaly"
+    // with illegal-dumping detection and the objects its post-processors
+    // declare. Only post-processors some stage names contribute. The engine
+    // overload reads the configured post-processors' declarations.
     static std::string createDeviceAgentManifestString(const DeviceAgentSettings_t& settings,
                                                        const InferenceManager& inferenceManager);
+    static std::string createDeviceAgentManifestString(const DeviceAgentSettings_t& settings,
+                                                       const ProcessorDeclarationsMap& postprocessors);
     // Gathers the inputs from the engine (default inputs for a null engine)
     // and builds the model from them.
     static std::string createDeviceAgentSettingsModelString(

@@ -31,6 +31,13 @@ struct StageSectionsContext {
     const ProcessorDeclarationsMap& postprocessors;
 };
 
+// The classes a stage can show, in order: the model's classes (id and name
+// both the class name), then the object types its resolved post-processor
+// declares, without those whose id is empty. Nothing is de-duplicated. The
+// class choice of the section, "Select All" and the class filter all use it.
+std::vector<TypeDeclaration> stageClassRange(const pipeline_stage_parameters_t& stage,
+                                             const ProcessorDeclarationsMap& postprocessors);
+
 void addPipelineStageSections(const std::vector<pipeline_stage_parameters_t>& stages,
                               nlohmann::ordered_json& sections, const StageSectionsContext& context);
 

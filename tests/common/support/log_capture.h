@@ -52,6 +52,7 @@ public:
             if (l.compare(0, prefix.size(), prefix) == 0) found.push_back(l);
         return found;
     }
+
     void clear() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_lines.clear();

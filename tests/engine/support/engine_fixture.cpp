@@ -32,6 +32,7 @@ public:
     void SetUp() override {
         std::ofstream(m_path) << "HTTPRequestTimeout=1000\n"
                               << "CloudServiceURL=" << CloudStub::instance().url("/api") << "\n"
+                              << "RuntimeRepositoryURL=" << CloudStub::instance().url("") << "\n"
                               << "logVerbosity=1\n";
         qzai::setIniPath(m_path);
         // The plug-in names its configuration file from the unit-test options.
@@ -226,7 +227,7 @@ std::string EngineHarness::press(const std::string& id, const std::string& name)
 }
 
 void EngineHarness::pushFrame(const std::string& id, int64_t timestampUs) {
-    qz::test_host::FrameSpec layout;
+    qz::test_host::FrameLayout layout;
     layout.width = 64;
     layout.height = 48;
     layout.timestampUs = timestampUs;

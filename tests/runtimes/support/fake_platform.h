@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/support/temp_dir.h"
+#include "runtimes/runtime_catalogue.h"
 #include "runtimes/runtimes_platform.h"
 
 namespace qz::test {
@@ -111,6 +112,22 @@ inline qzai::PlatformServices fakeServices(FakeRunner& runner, const FakeRoot& r
         (stream == qzai::ConsoleStream::Err ? console.err : console.out) += text;
     };
     return services;
+}
+
+// A record in one line: chip name, the two flags, count, API version, then
+// each runtime's address (below the test repository's base) and mime types.
+inline std::string describe(const qzai::ChipStatus& record) {
+    std::string text = record.chipName + " " + std::to_string(record.chipDetected) +
+                       std::to_string(record.correctlyInstalled) + " n=" + std::to_string(record.numberOfChips) +
+                       " api=" + record.apiVersion;
+    const std::string base = "https://repo.test/PELM/runtimes/2.0.0/";
+    for (const auto& [name, info] : record.runtimes) {
+        text += " [" + name + ": " + (info.downloadUrl.rfind(base, 0) == 0 ? info.downloadUrl.substr(base.size())
+                                                                             : info.downloadUrl);
+        for (const auto& mime : info.mimeTypes) text += " | " + mime;
+        text += "]";
+    }
+    return text;
 }
 
 inline qzai::RuntimesConfig testConfig() {

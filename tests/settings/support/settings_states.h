@@ -174,4 +174,90 @@ inline std::vector<SettingsState> settingsStates() {
     return states;
 }
 
+// The post-processor of the crop child: one declared object and a nested
+// settings group (a repeater template inside a group).
+inline qzai::ProcessorDeclarations attributesDeclarations() {
+    qzai::ProcessorDeclarations attributes;
+    attributes.name = "Attributes";
+    attributes.objectTypes = {{"hat", "Hat"}};
+    attributes.userSettings =
+        R"([{"type":"GroupBox","name":"g","items":[{"type":"TextField","name":"a"},{"type":"Repeater","name":"r",)"
+        R"("template":{"type":"GroupBox","name":"t","items":[{"type":"TextField","name":"x"}]}}]}])";
+    return attributes;
+}
+
+// Ready, on the two-stage pipeline whose child "m2" (Classifier of "person",
+// Crop) has classes and the resolved post-processor "Attributes".
+inline SettingsState cropChildState(const std::string& name) {
+    auto s = baseState(name);
+    s.models.at("m2")->classNames = {"helmet", "no_helmet"};
+    s.inputs.postprocessors["Attributes"] = attributesDeclarations();
+    auto snapshot = baseSnapshot(s.models);
+    snapshot->stages[0].children[0].classVisualisation = {{"helmet", true}, {"no_helmet", true}};
+    s.snapshot = std::move(snapshot);
+    return s;
+}
+
+// Ready, offered pipeline; four roots, one per rule and one with a declaring
+// post-processor:
+// - "m1" People (person, car, person): "LineCrossing", pre-processor "Blur";
+// - "m3" Loiter (person): "LoiteringDetection";
+// - "m4" Dumping (object, bag): "Illegal Dumping", Conditional child "m5"
+//   Gate without classes;
+// - "m6" Cars (car): post-processor "Tags" declaring objects and events, and
+//   a settings text with a repeated "name" key.
+inline SettingsState everyRuleState() {
+    auto s = baseState("every_rule");
+    s.models = {{"m1", makeModel("m1", "People", {"person", "car", "person"})},
+                {"m3", makeModel("m3", "Loiter", {"person"})},
+                {"m4", makeModel("m4", "Dumping", {"object", "bag"})},
+                {"m5", makeModel("m5", "Gate", {})},
+                {"m6", makeModel("m6", "Cars", {"car"})}};
+    qzai::ProcessorDeclarations blur;
+    blur.name = "Blur";
+    blur.userSettings = R"([{"type":"SpinBox","name":"strength","minValue":1,"maxValue":9,"defaultValue":3}])";
+    s.inputs.preprocessors["Blur"] = blur;
+    qzai::ProcessorDeclarations tags;
+    tags.name = "Tags";
+    tags.objectTypes = {{"helmet", "Helmet"}, {"car", "Car PP"}, {"", "Nameless"}};
+    tags.eventTypes = {{"qz.qzai.fps", "dup"}, {"tag.event", "Tag Event"}};
+    tags.userSettings = R"([{"type":"TextField","name":"label","caption":"Label","name":"ignored"}])";
+    s.inputs.postprocessors["Tags"] = tags;
+
+    auto snapshot = baseSnapshot(twoStageModels());
+    auto m1 = makeStage("m1", s.models.at("m1"));
+    m1.postprocessorName = "LineCrossing";
+    m1.preprocessorName = "Blur";
+    auto m3 = makeStage("m3", s.models.at("m3"));
+    m3.postprocessorName = "LoiteringDetection";
+    auto m4 = makeStage("m4", s.models.at("m4"));
+    m4.postprocessorName = "Illegal Dumping";
+    m4.dumpingEnabled = true;
+    auto m5 = makeStage("m4m5", s.models.at("m5"));
+    m5.chainMethod = qzai::ChainMethod::Conditional;
+    m4.children.push_back(std::move(m5));
+    auto m6 = makeStage("m6", s.models.at("m6"));
+    m6.postprocessorName = "Tags";
+    snapshot->stages = {std::move(m1), std::move(m3), std::move(m4), std::move(m6)};
+    s.snapshot = std::move(snapshot);
+    return s;
+}
+
+// The states whose whole document is compared with
+// tests/settings/golden/model/<name>.json.
+inline std::vector<SettingsState> sectionStates() {
+    std::vector<SettingsState> states;
+    for (auto& s : settingsStates()) {
+        if (s.name == "no_runtime" || s.name == "installing") {
+            s.name = "sections_" + s.name;
+            s.models.at("m2")->classNames = {"helmet", "no_helmet"};
+            s.inputs.postprocessors["Attributes"] = attributesDeclarations();
+            states.push_back(std::move(s));
+        }
+    }
+    states.push_back(cropChildState("crop_child"));
+    states.push_back(everyRuleState());
+    return states;
+}
+
 }  // namespace qz::settings_test

@@ -169,7 +169,9 @@ EventPtr detectDumping(PostprocessingState& state, const std::shared_ptr<Inferen
             run->second.clear();
         } else if (watched != objects.end()) {
             std::lock_guard<std::mutex> lock(state.dumpingLock);
-            const std::vector<BoxXywh>& known = state.knownBoxes[deviceId];
+            static const std::vector<BoxXywh> kNone;
+            const auto knownOfDevice = state.knownBoxes.find(deviceId);
+            const std::vector<BoxXywh>& known = knownOfDevice == state.knownBoxes.end() ? kNone : knownOfDevice->second;
             auto& candidates = state.dumpingCandidates[deviceId];
             dropStaleCandidates(candidates, nowUs,
                                 std::max(saturatingDouble(stage->dumpingTimeThresholdUs), kMinCandidateRetentionUs));

@@ -1,6 +1,8 @@
 #include "qz/sdk/helpers/utility_provider.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 #include "qz/sdk/helpers/log.h"
@@ -12,9 +14,30 @@ namespace qz::sdk {
 
 namespace {
 
+struct LiveHandlers {
+    std::mutex mutex;
+    std::condition_variable released;
+    size_t count = 0;
+};
+
+LiveHandlers& liveHandlers() {
+    static LiveHandlers handlers;
+    return handlers;
+}
+
 class RestRequestHandler final : public RefCountable<IRestRequestHandler> {
 public:
-    explicit RestRequestHandler(UtilityProvider::RestCompletion completion) : m_completion(std::move(completion)) {}
+    explicit RestRequestHandler(UtilityProvider::RestCompletion completion) : m_completion(std::move(completion)) {
+        std::lock_guard<std::mutex> lock(liveHandlers().mutex);
+        ++liveHandlers().count;
+    }
+    ~RestRequestHandler() override {
+        m_completion = nullptr;  // what it captured goes before the count says the handler is gone
+        LiveHandlers& live = liveHandlers();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        --live.count;
+        live.released.notify_all();
+    }
 
     void onCompleted(ErrorCode error, int httpStatus, const char* body) override {
         if (m_called.exchange(true)) {
@@ -30,6 +53,17 @@ private:
 };
 
 }  // namespace
+
+size_t liveRestHandlers() {
+    std::lock_guard<std::mutex> lock(liveHandlers().mutex);
+    return liveHandlers().count;
+}
+
+bool waitForRestHandlersReleased(std::chrono::steady_clock::time_point deadline) {
+    LiveHandlers& live = liveHandlers();
+    std::unique_lock<std::mutex> lock(live.mutex);
+    return live.released.wait_until(lock, deadline, [&] { return live.count == 0; });
+}
 
 UtilityProvider::UtilityProvider(Ptr<IUtilityProvider> provider) : m_provider(std::move(provider)) {
     if (m_provider) m_provider2 = queryInterfacePtr<IUtilityProvider2>(m_provider.get());

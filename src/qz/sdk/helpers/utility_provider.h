@@ -6,6 +6,8 @@
 // directory honours the unit-test option "homeDir". Thread-safe.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -40,5 +42,12 @@ private:
     Ptr<IUtilityProvider> m_provider;
     Ptr<IUtilityProvider2> m_provider2;  // null when the host offers only the first version
 };
+
+// The REST completion handlers this library handed to the host that the host
+// has not released yet (process-wide). Their code lives in this library, so
+// it must stay loaded while any is alive.
+size_t liveRestHandlers();
+// Waits until liveRestHandlers() is 0, at most until `deadline`; true when it is.
+bool waitForRestHandlersReleased(std::chrono::steady_clock::time_point deadline);
 
 }  // namespace qz::sdk

@@ -1,0 +1,58 @@
+// Reading a runtime package's member listing and judging each member before
+// anything of the package is written to disk.
+//
+// The listing is the text of `tar --numeric-owner --quoting-style=c -tvf`:
+// one member per line, the type character and mode, owner, size, date and
+// time, then the C-quoted name and, for links, ` -> "target"` (symbolic) or
+// ` link to "target"` (hard). Names are relative to the package root; a
+// leading "./" is dropped.
+//
+// Plain functions on plain data; thread-safe; nothing here touches the disk.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+struct PackageEntry {
+    char type = '?';       // '-' file, 'd' folder, 'l' symbolic link, 'h' hard link, others as tar prints them
+    std::string mode;      // the nine permission characters, e.g. "rwsr-xr-x"
+    uint64_t size = 0;     // bytes of a regular file (0 for other types)
+    std::string name;      // without a leading "./" and without a trailing "/"
+    std::string linkTarget;  // of a symbolic or hard link
+};
+
+struct PackageListing {
+    std::vector<PackageEntry> entries;
+    // The first line that could not be read, when there is one.
+    std::optional<std::string> unreadableLine;
+};
+
+// Parses a whole listing. Empty lines and tar's own "tar: " diagnostics are
+// skipped.
+PackageListing parsePackageListing(const std::string& text);
+
+// Undoes C quoting of the text between `begin` (just after the opening quote)
+// and the closing quote; `*end` receives the index after the closing quote.
+// Empty optional when the text is not a well-formed quoted string.
+std::optional<std::string> readCQuoted(const std::string& text, size_t begin, size_t* end);
+
+// Why an entry may not be extracted, or empty optional when it is safe: an
+// absolute name, a ".." component, a symbolic link whose target is absolute
+// or leaves the root when resolved from the link's folder, a hard link to an
+// absolute or ".." name, a type other than file, folder, symbolic or hard
+// link, or a setuid/setgid mode.
+std::optional<std::string> unsafeEntryReason(const PackageEntry& entry);
+
+// True when `target`, read from the folder `linkFolder` (relative to the
+// package root), stays inside the root. An absolute target never does.
+bool linkStaysInside(const std::string& linkFolder, const std::string& target);
+
+// The "X-Checksum-Md5" header value as compared with a file's MD5: white
+// space around it trimmed, lower case.
+std::string normalizeAnnouncedMd5(const std::string& header);
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

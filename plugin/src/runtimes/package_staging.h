@@ -1,0 +1,47 @@
+// The staging folder a runtime package is unpacked into before it joins the
+// runtime folder: created beside the runtime files (same file system, so
+// moving is a rename), checked again on disk, compared with the package's
+// listing, then merged entry by entry without following any link.
+//
+// Plain functions; none throws; each works on the folders it is given and
+// must not run twice at once on the same folder.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "runtimes/package_listing.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+// A member refused by a check: its name relative to the package root and why.
+struct RefusedEntry {
+    std::string name;
+    std::string reason;
+};
+
+// "<runtimeFolder>/.staging-<pid>-<n>", created empty. Empty text with
+// *error set when it cannot be created.
+std::string createStagingFolder(const std::string& runtimeFolder, std::string* error);
+
+// Removes ".staging-*" folders in the runtime folder and "*.part" files in the
+// cache folder that an interrupted installation left behind.
+void removeInstallationLeftovers(const std::string& runtimeFolder, const std::string& cacheFolder);
+
+// Walks the unpacked tree without following links: only files, folders and
+// symbolic links that stay inside, and no setuid/setgid file.
+std::optional<RefusedEntry> findUnsafeStagedEntry(const std::string& stagingFolder);
+
+// The first listed member that is not on disk as listed (a file at its size,
+// a folder, a link); empty when the staging folder holds every member.
+std::optional<std::string> findMissingStagedEntry(const std::string& stagingFolder, const PackageListing& listing);
+
+// Moves every staged entry into `target`: a file or link in the way is
+// replaced (never followed), real folders are merged, and the top-level
+// library file goes last so that it appears only with everything else in
+// place. Entries of `target` that the package does not hold stay. False
+// with *error set at the first entry that cannot be moved.
+bool mergeStagedTree(const std::string& stagingFolder, const std::string& target, const std::string& lastEntry,
+                     std::string* error);
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

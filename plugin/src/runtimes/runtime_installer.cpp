@@ -1,0 +1,230 @@
+#include "runtimes/runtime_installer.h"
+
+#include <filesystem>
+
+#include "common/download.h"
+#include "common/file_utils.h"
+#include "common/log.h"
+#include "common/messaging_manager.h"
+#include "runtimes/package_listing.h"
+#include "runtimes/package_staging.h"
+#include "runtimes/runtimes_manager.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kExtractionFailedNotice = "RUNTIME_EXTRACTION_FAILED";
+constexpr const char* kExtractionFailedText =
+    "Failed to extract the runtime package. Please ensure you have a stable Internet connection and enough free "
+    "space on your disk.";
+
+// Removes a folder tree when it goes out of scope.
+class ScopedFolder {
+public:
+    explicit ScopedFolder(std::string path) : m_path(std::move(path)) {}
+    ~ScopedFolder() {
+        std::error_code ec;
+        if (!m_path.empty()) fs::remove_all(m_path, ec);
+    }
+    ScopedFolder(const ScopedFolder&) = delete;
+    ScopedFolder& operator=(const ScopedFolder&) = delete;
+
+private:
+    std::string m_path;
+};
+
+}  // namespace
+
+bool RuntimesManager::install(const std::string& name, MessagingManager& messagingManager, bool intoSubfolder,
+                              RuntimeState observed) {
+    messagingManager.removeMessage(kExtractionFailedNotice);
+    messagingManager.removeMessage("RUNTIME_DOWNLOAD_CORRUPTED");
+    messagingManager.removeMessage("NVIDIA_RESTART_REQUIRED");
+    if (observed == RuntimeState::Ready) {
+        logMessage("Info: runtime is already installed.\n");
+        return false;
+    }
+    // The name becomes a file name below: only a catalogue runtime gets there.
+    const auto family = m_runtimeFamilies.find(name);
+    if (family == m_runtimeFamilies.end()) {
+        logMessage("ERROR: couldn't find a download link for the desired runtime.\n");
+        advanceState(observed, RuntimeState::InstallFailed);
+        return false;
+    }
+
+    m_cancelDownloadRequested = false;
+    m_downloadCancelled = false;
+    if (m_shutdownRequested) m_cancelDownloadRequested = true;
+    clearGpuSdkMessages(messagingManager);
+    if (!advanceState(observed, RuntimeState::Installing)) return false;
+    const auto fail = [this] {
+        advanceState(RuntimeState::Installing, RuntimeState::InstallFailed);
+        return false;
+    };
+
+    const fs::path target = intoSubfolder ? fs::path(runtimeFolder) / name : fs::path(runtimeFolder);
+    for (const std::string& folder : {cacheFolder, runtimeFolder}) {
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        if (ec) {
+            logMessage("ERROR: Failed to create the folder %s: %s\n", folder.c_str(), ec.message().c_str());
+            return fail();
+        }
+    }
+    removeInstallationLeftovers(runtimeFolder, cacheFolder);
+    const std::string package = (fs::path(cacheFolder) / (name + ".tar.gz")).string();
+
+    if (m_config.cacheRuntimeArchives && fileExists(package)) {
+        logMessage("Info: Runtime package file already exists. Skipping download step.\n");
+    } else {
+        logMessage("Info: Downloading runtime package for %s...\n", name.c_str());
+        const std::string link = family->second->getRuntimeDownloadLink(name);
+        if (link.empty()) {
+            logMessage("ERROR: couldn't find a download link for the desired runtime.\n");
+            return fail();
+        }
+        const std::string partial = package + ".part";
+        std::string announcedMd5;
+        const bool downloaded = !m_cancelDownloadRequested &&
+                                downloadFile(link, partial, messagingManager, "RUNTIME_PACKAGE",
+                                             "Downloading runtime package", &m_cancelDownloadRequested, &announcedMd5);
+        if (!downloaded) {
+            deleteFile(partial);
+            if (m_cancelDownloadRequested) {
+                logMessage("Info: Runtime download for %s was cancelled by the user.\n", name.c_str());
+                m_downloadCancelled = true;
+            } else {
+                logMessage("ERROR: Failed to download the runtime package.\n");
+            }
+            return fail();
+        }
+        const std::string expected = normalizeAnnouncedMd5(announcedMd5);
+        if (m_config.RuntimesStorageURL.empty() && !expected.empty()) {
+            std::string actual = fileMd5Hex(partial);
+            if (actual.empty()) actual = "<unreadable>";
+            if (actual != expected) {
+                logMessage("ERROR: Runtime package checksum mismatch for %s. Expected MD5: %s, got: %s\n", name.c_str(),
+                           expected.c_str(), actual.c_str());
+                deleteFile(partial);
+                messagingManager.addMessage("RUNTIME_DOWNLOAD_CORRUPTED",
+                                            "The downloaded runtime package appears to be corrupted (checksum "
+                                            "mismatch). Please check your Internet connection and try again.",
+                                            MessagingManager::MessageType::Warning);
+                return fail();
+            }
+        }
+        std::error_code ec;
+        fs::rename(partial, package, ec);
+        if (ec) {
+            logMessage("ERROR: Failed to download the runtime package.\n");
+            deleteFile(partial);
+            return fail();
+        }
+    }
+    if (intoSubfolder) {
+        std::error_code ec;
+        fs::remove_all(target, ec);
+        if (!ec) fs::create_directories(target, ec);
+        if (ec) {
+            logMessage("ERROR: Failed to create a folder for the runtime.\n");
+            return fail();
+        }
+    }
+
+    // Extraction: list and judge, unpack into staging, check, merge.
+    const auto extractionFailed = [&](int status, const std::string& output, bool packageAtFault) {
+        logMessage("ERROR: Failed to extract the runtime package. Tar exit status: %d. Output: %s\n", status,
+                   output.c_str());
+        messagingManager.addMessage(kExtractionFailedNotice, kExtractionFailedText,
+                                    MessagingManager::MessageType::Warning);
+        if (packageAtFault) deleteFile(package);
+        return fail();
+    };
+    const auto unsafePackage = [&](const std::string& entry, const std::string& reason) {
+        logMessage("ERROR: The runtime package %s holds an unsafe entry: %s (%s)\n", package.c_str(), entry.c_str(),
+                   reason.c_str());
+        messagingManager.addMessage(kExtractionFailedNotice, kExtractionFailedText,
+                                    MessagingManager::MessageType::Warning);
+        deleteFile(package);
+        return fail();
+    };
+    RunOptions options;
+    options.timeout = kPackageTarTimeout;
+    options.cancel = &m_shutdownRequested;
+    options.environment = m_services.environment.entries();
+    const auto runTar = [&](const std::vector<std::string>& argv) -> CommandOutput {
+        if (m_shutdownRequested) return {};
+        return m_services.runCommand(argv, options);
+    };
+
+    messagingManager.addMessage("RUNTIME_EXTRACTION", "Extracting runtime from package",
+                                MessagingManager::MessageType::Info);
+    // The names as the package holds them (tar would strip "/" and ".."
+    // prefixes from the listing), so the checks see what an extraction
+    // without those safeguards would write.
+    const CommandOutput listed =
+        runTar({"tar", "--force-local", "--numeric-owner", "--quoting-style=c", "--absolute-names", "-tvf", package});
+    if (listed.exitCode != 0) {
+        messagingManager.removeMessage("RUNTIME_EXTRACTION");
+        return extractionFailed(listed.exitCode, listed.output, listed.exitCode != -1);
+    }
+    const PackageListing listing = parsePackageListing(listed.output);
+    if (listing.unreadableLine) {
+        messagingManager.removeMessage("RUNTIME_EXTRACTION");
+        return unsafePackage(*listing.unreadableLine, "unreadable listing line");
+    }
+    for (const auto& entry : listing.entries) {
+        if (const auto reason = unsafeEntryReason(entry)) {
+            messagingManager.removeMessage("RUNTIME_EXTRACTION");
+            return unsafePackage(entry.name, *reason);
+        }
+    }
+    std::string stagingError;
+    const std::string staging = createStagingFolder(runtimeFolder, &stagingError);
+    if (staging.empty()) {
+        messagingManager.removeMessage("RUNTIME_EXTRACTION");
+        logMessage("ERROR: Failed to create a folder for the runtime.\n");
+        return fail();
+    }
+    ScopedFolder stagingGuard(staging);
+    const CommandOutput extracted = runTar({"tar", "--force-local", "-xf", package, "-C", staging, "--no-same-owner",
+                                            "--no-same-permissions"});
+    messagingManager.removeMessage("RUNTIME_EXTRACTION");
+    if (extracted.exitCode == -1) return extractionFailed(-1, extracted.output, false);
+    const auto missing = findMissingStagedEntry(staging, listing);
+    if (extracted.exitCode != 0) {
+        // tar reports metadata trouble too; a whole library and a complete
+        // tree make such a run good enough, a cut member never does.
+        const bool libraryFound = fs::is_regular_file(fs::path(staging) / kRuntimeLibraryFileName);
+        if (!libraryFound || missing) return extractionFailed(extracted.exitCode, extracted.output, true);
+        logMessage(
+            "Warning: tar exited with status %d while extracting the runtime package, but the runtime library was "
+            "found on disk. Treating the extraction as successful. Output: %s\n",
+            extracted.exitCode, extracted.output.c_str());
+    } else if (missing) {
+        return extractionFailed(extracted.exitCode, "missing or incomplete member " + *missing, true);
+    }
+    if (const auto refused = findUnsafeStagedEntry(staging)) return unsafePackage(refused->name, refused->reason);
+
+    forgetInstalledRuntimeName();
+    std::string mergeError;
+    if (!mergeStagedTree(staging, target.string(), kRuntimeLibraryFileName, &mergeError)) {
+        return extractionFailed(extracted.exitCode, "could not move " + mergeError, false);
+    }
+
+    logMessage("Info: Runtime %s downloaded successfully.\n", name.c_str());
+    if (m_config.cacheRuntimeArchives) {
+        logMessage("Info: Caching the runtime package file as per configuration.\n");
+    } else {
+        std::error_code ec;
+        fs::remove(package, ec);
+        if (ec) logMessage("ERROR: Failed to delete the tar file: %s\n", package.c_str());
+        else logMessage("Info: Deleted the tar file successfully.\n");
+    }
+    return markReady(messagingManager, name, RuntimeState::Installing);
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,19 @@
+// Installation of one runtime package (RuntimesManager::installRuntime):
+// download into "<cache>/<name>.tar.gz.part", MD5 check, rename to
+// "<name>.tar.gz", list and judge every member, unpack into a staging folder
+// with tar (no shell), check the unpacked tree against the listing, then
+// merge it into the runtime folder with the library last.
+//
+// "installed_runtime.txt" is the mark of a complete installation: it goes
+// before the merge and the runtime loop writes it again only after Ready, so
+// an interrupted installation is never taken for an installed runtime.
+#pragma once
+
+#include <chrono>
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+// Longest a tar run (listing or unpacking) may take.
+inline constexpr std::chrono::minutes kPackageTarTimeout{10};
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,327 @@
+// Installing packages from the loopback repository: accepted answers, broken
+// downloads, broken and unsafe packages, folder traps. Every failure leaves
+// nothing outside the runtime folder, no partial download or staging folder,
+// and no runtime a fresh manager would take as installed.
+#include <gtest/gtest.h>
+#include <sys/sysmacros.h>
+
+#include <random>
+
+#include "common/support/log_capture.h"
+#include "runtimes/support/install_rig.h"
+
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+using qz::test::InstallRig;
+using qz::test::Md5Header;
+using qz::test::PackageRoute;
+using qzai::RuntimeState;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string randomBytes(size_t size, unsigned seed = 7) {
+    std::mt19937 generator(seed);
+    std::string out(size, '\0');
+    for (char& c : out) c = static_cast<char>(generator());
+    return out;
+}
+
+// Installs "Generic CPU" with intoSubfolder false from a fresh manager.
+RuntimeState installCpu(InstallRig& rig, qzai::RuntimesManager& manager) {
+    manager.installRuntime("Generic CPU", rig.messages, false);
+    return manager.state();
+}
+
+bool freshManagerFindsRuntime(InstallRig& rig) {
+    qzai::RuntimesManager fresh(rig.bin.path().string(), rig.services(), rig.config);
+    return fresh.isRuntimeInstalled();
+}
+
+}  // namespace
+
+TEST(RuntimeInstall, AcceptedAnswersInstall) {
+    struct Row {
+        const char* name;
+        Md5Header md5;
+        bool contentLength;
+        bool storageUrl;
+        bool redirect;
+    };
+    const Row rows[] = {
+        {"md5 lower case", Md5Header::Correct, true, false, false},
+        {"md5 upper case", Md5Header::UpperCase, true, false, false},
+        {"md5 padded", Md5Header::Padded, true, false, false},
+        {"no md5", Md5Header::Absent, true, false, false},
+        {"storage address skips the check", Md5Header::Wrong, true, true, false},
+        {"no content length", Md5Header::Correct, false, false, false},
+        {"redirect", Md5Header::Correct, true, false, true},
+    };
+    for (const auto& row : rows) {
+        InstallRig rig;
+        PackageRoute route = qz::test::served(qz::test::runtimePackage("Generic CPU"));
+        route.md5 = row.md5;
+        route.contentLength = row.contentLength;
+        if (row.storageUrl) rig.config.RuntimesStorageURL = rig.repository.base() + "/PELM/runtimes/2.0.0";
+        if (row.redirect) {
+            rig.repository.serve("moved/library.tar.gz", route);
+            PackageRoute redirect;
+            redirect.redirectTo = "moved/library.tar.gz";
+            redirect.md5 = Md5Header::Wrong;
+            rig.repository.serve(qz::test::kCpuX86Path, redirect);
+        } else {
+            rig.repository.serve(qz::test::kCpuX86Path, route);
+        }
+        auto manager = rig.manager();
+        EXPECT_EQ(installCpu(rig, *manager), RuntimeState::Ready) << row.name;
+        EXPECT_TRUE(fs::is_regular_file(rig.runtimeFolder() / "RuntimeLibrary.dll")) << row.name;
+        EXPECT_FALSE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz")) << row.name;
+        EXPECT_TRUE(rig.leftovers().empty()) << row.name;
+    }
+}
+
+TEST(RuntimeInstall, ChecksumMismatchIsReportedAndClearedByTheNextInstallation) {
+    InstallRig rig;
+    PackageRoute route = qz::test::served(qz::test::runtimePackage("Generic CPU"));
+    route.md5 = Md5Header::Wrong;
+    rig.repository.serve(qz::test::kCpuX86Path, route);
+    auto manager = rig.manager();
+    qz::test::LogCapture log;
+    EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed);
+    const std::string expected = qz::test::md5Hex(route.body + "x");
+    const std::string actual = qz::test::md5Hex(route.body);
+    EXPECT_TRUE(log.contains("ERROR: Runtime package checksum mismatch for Generic CPU. Expected MD5: " + expected +
+                             ", got: " + actual + "\n"));
+    ASSERT_TRUE(rig.hasNotice("RUNTIME_DOWNLOAD_CORRUPTED"));
+    EXPECT_EQ(rig.messages.messages().at("RUNTIME_DOWNLOAD_CORRUPTED").text,
+              "The downloaded runtime package appears to be corrupted (checksum mismatch). Please check your Internet "
+              "connection and try again.");
+    EXPECT_TRUE(fs::is_empty(rig.cacheFolder()));
+    EXPECT_FALSE(freshManagerFindsRuntime(rig));
+
+    route.md5 = Md5Header::Correct;
+    rig.repository.serve(qz::test::kCpuX86Path, route);
+    EXPECT_EQ(installCpu(rig, *manager), RuntimeState::Ready);
+    EXPECT_FALSE(rig.hasNotice("RUNTIME_DOWNLOAD_CORRUPTED"));
+}
+
+TEST(RuntimeInstall, CacheReadyStateAndSubfolder) {
+    InstallRig rig;
+    rig.config.cacheRuntimeArchives = true;
+    rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(qz::test::runtimePackage("Generic CPU")));
+    auto manager = rig.manager();
+    ASSERT_EQ(installCpu(rig, *manager), RuntimeState::Ready);
+
+    // In Ready only the three notices go.
+    for (const char* id : {"RUNTIME_EXTRACTION_FAILED", "RUNTIME_DOWNLOAD_CORRUPTED", "NVIDIA_RESTART_REQUIRED",
+                           "MISSING_OPENCL_ERROR"}) {
+        rig.messages.addMessage(id, "x", qzai::MessagingManager::MessageType::Warning);
+    }
+    qz::test::LogCapture log;
+    EXPECT_FALSE(manager->installRuntime("Generic CPU", rig.messages, false));
+    EXPECT_TRUE(log.contains("Info: runtime is already installed.\n"));
+    EXPECT_EQ(rig.messages.messages().size(), 1u);
+    EXPECT_EQ(rig.repository.requests().size(), 1u);
+
+    // A second manager installs from the kept package, into a subfolder that is emptied first.
+    std::ofstream(rig.runtimeFolder() / "earlier.txt") << "kept";
+    fs::create_directories(rig.runtimeFolder() / "Generic CPU");
+    std::ofstream(rig.runtimeFolder() / "Generic CPU" / "stale.txt") << "goes";
+    auto second = rig.manager();
+    second->installRuntime("Generic CPU", rig.messages, true);
+    EXPECT_EQ(second->state(), RuntimeState::Ready);
+    EXPECT_TRUE(log.contains("Info: Runtime package file already exists. Skipping download step.\n"));
+    EXPECT_EQ(rig.repository.requests().size(), 1u);
+    EXPECT_TRUE(fs::exists(rig.runtimeFolder() / "Generic CPU" / "RuntimeLibrary.dll"));
+    EXPECT_FALSE(fs::exists(rig.runtimeFolder() / "Generic CPU" / "stale.txt"));
+    EXPECT_TRUE(fs::exists(rig.runtimeFolder() / "earlier.txt"));
+    EXPECT_TRUE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz"));
+}
+
+TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
+    const std::string good = qz::test::runtimePackage("Generic CPU");
+    // The library first, then a member too random to compress: a cut tail
+    // leaves a whole library and a cut member.
+    qz::test::PackageBuilder big;
+    big.file("RuntimeLibrary.dll", "library").file("zz_weights.bin", randomBytes(1 << 20));
+    const std::string bigPackage = big.build();
+    const std::string cutTail = bigPackage.substr(0, bigPackage.size() * 3 / 4);
+
+    struct Row {
+        const char* name;
+        PackageRoute route;
+        const char* line;     // a log line fragment
+        const char* notice;   // "" = none
+        bool staleLibrary = false;
+        // What goes wrong in the unpacked tree while tar reports status 2.
+        std::function<void(const fs::path& staging)> extractionFault;
+    };
+    std::vector<Row> rows;
+    auto route = [](std::string body) { return qz::test::served(std::move(body)); };
+    {
+        PackageRoute r = route(good);
+        r.cutAt = good.size() / 2;
+        rows.push_back({"cut body", r, "ERROR: Failed to download the runtime package.\n", "", false, {}});
+    }
+    {
+        PackageRoute r = route(good);
+        r.status = 500;
+        rows.push_back({"server error", r, "ERROR: Failed to download the runtime package.\n", "", false, {}});
+    }
+    rows.push_back({"corrupt archive", route(randomBytes(4096)), "ERROR: Failed to extract the runtime package.",
+                    "RUNTIME_EXTRACTION_FAILED", false, {}});
+    rows.push_back({"cut tail after a whole library", route(cutTail), "ERROR: Failed to extract the runtime package.",
+                    "RUNTIME_EXTRACTION_FAILED", false, {}});
+    rows.push_back({"stale library and a corrupt package", route(randomBytes(4096, 9)),
+                    "ERROR: Failed to extract the runtime package.", "RUNTIME_EXTRACTION_FAILED", true, {}});
+    // A full disk: tar stops with the library whole and a later member cut.
+    rows.push_back({"member cut short", route(bigPackage), "ERROR: Failed to extract the runtime package. Tar exit status: 2",
+                    "RUNTIME_EXTRACTION_FAILED", false,
+                    [](const fs::path& staging) { fs::resize_file(staging / "zz_weights.bin", 1000); }});
+    // A package without a library, unpacked whole; only an earlier runtime's
+    // library is on disk.
+    qz::test::PackageBuilder noLibrary;
+    noLibrary.file("runtime_args.json", "{}");
+    rows.push_back({"library only from an earlier runtime", route(noLibrary.build()),
+                    "ERROR: Failed to extract the runtime package. Tar exit status: 2", "RUNTIME_EXTRACTION_FAILED", true,
+                    [](const fs::path&) {}});
+    for (const auto& row : rows) {
+        InstallRig rig;
+        rig.repository.serve(qz::test::kCpuX86Path, row.route);
+        if (row.extractionFault) {
+            rig.afterTar = [&row](const std::vector<std::string>& argv, qzai::CommandOutput& output) {
+                const std::string staging = qz::test::extractionFolder(argv);
+                if (staging.empty()) return;
+                row.extractionFault(staging);
+                output.exitCode = 2;
+            };
+        }
+        auto manager = rig.manager();
+        if (row.staleLibrary) {
+            fs::create_directories(rig.runtimeFolder());
+            std::ofstream(rig.runtimeFolder() / "RuntimeLibrary.dll") << "an earlier runtime";
+        }
+        qz::test::LogCapture log;
+        EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed) << row.name;
+        EXPECT_EQ(log.count(row.line), 1u) << row.name;
+        EXPECT_TRUE(!*row.notice || rig.hasNotice(row.notice)) << row.name;
+        EXPECT_EQ(log.count("Treating the extraction as successful"), 0u) << row.name;
+        EXPECT_TRUE(rig.leftovers().empty()) << row.name;
+        EXPECT_FALSE(freshManagerFindsRuntime(rig)) << row.name;
+        EXPECT_EQ(std::ifstream(rig.runtimeFolder() / "RuntimeLibrary.dll").peek(), row.staleLibrary ? 'a' : EOF)
+            << row.name;
+    }
+}
+
+TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
+    using qz::test::UstarMember;
+    const auto ustar = [](std::vector<UstarMember> members) {
+        members.insert(members.begin(), UstarMember{"RuntimeLibrary.dll", '0', "library", "", 0755});
+        return qz::test::ustarArchive(members);
+    };
+    const auto packed = [](const std::function<void(qz::test::PackageBuilder&)>& fill) {
+        qz::test::PackageBuilder builder;
+        builder.file("RuntimeLibrary.dll", "library", 0755);
+        fill(builder);
+        return builder.build();
+    };
+    struct Row {
+        const char* name;
+        std::string package;
+        const char* entry;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {"absolute member", ustar({{"/tmp/qz-absolute", '0', "x", "", 0644}}), "/tmp/qz-absolute", "absolute name"},
+        {"dot-dot member", ustar({{"../outside/evil", '0', "x", "", 0644}}), "../outside/evil",
+         "name with a parent-folder component"},
+        {"symlink to /etc", packed([](auto& b) { b.symlink("etc", "/etc"); }), "etc",
+         "symbolic link to an absolute path"},
+        {"symlink leaving", packed([](auto& b) { b.symlink("lib/up", "../../outside"); }), "lib/up",
+         "symbolic link leaving the package"},
+        {"hard link to dot-dot", ustar({{"hard", '1', "", "../outside/x", 0644}}), "hard",
+         "hard link leaving the package"},
+        {"device node", ustar({{"null", '3', "", "", 0666}}), "null", "device node"},
+        {"fifo", packed([](auto& b) { b.fifo("pipe"); }), "pipe", "fifo"},
+        {"setuid file", packed([](auto& b) { b.file("tool", "x", 04755); }), "tool", "setuid or setgid mode"},
+    };
+    for (const auto& row : rows) {
+        InstallRig rig;
+        rig.config.cacheRuntimeArchives = true;
+        rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(row.package));
+        auto manager = rig.manager();
+        qz::test::LogCapture log;
+        EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed) << row.name;
+        const std::string package = (rig.cacheFolder() / "Generic CPU.tar.gz").string();
+        EXPECT_TRUE(log.contains("ERROR: The runtime package " + package + " holds an unsafe entry: " + row.entry +
+                                 " (" + row.reason + ")\n"))
+            << row.name;
+        EXPECT_TRUE(rig.hasNotice("RUNTIME_EXTRACTION_FAILED")) << row.name;
+        EXPECT_FALSE(fs::exists(package)) << row.name;  // even with the cache on
+        EXPECT_FALSE(fs::exists(rig.runtimeFolder() / "RuntimeLibrary.dll")) << row.name;
+        EXPECT_TRUE(rig.leftovers().empty()) << row.name;
+        EXPECT_FALSE(fs::exists("/tmp/qz-absolute")) << row.name;
+    }
+}
+
+TEST(RuntimeInstall, MergeReplacesALinkLeftInTheRuntimeFolderWithoutFollowingIt) {
+    InstallRig rig;
+    qz::test::PackageBuilder builder;
+    builder.file("RuntimeLibrary.dll", "library").file("plugins/evil.so", "written through the link?");
+    rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(builder.build()));
+    fs::create_directories(rig.runtimeFolder());
+    fs::create_symlink("../outside", rig.runtimeFolder() / "plugins");
+    auto manager = rig.manager();
+    EXPECT_EQ(installCpu(rig, *manager), RuntimeState::Ready);
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(rig.runtimeFolder() / "plugins")));
+    EXPECT_TRUE(fs::is_regular_file(rig.runtimeFolder() / "plugins" / "evil.so"));
+    EXPECT_TRUE(rig.leftovers().empty());
+}
+
+TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
+    // tar cannot be found: nothing is the package's fault, so it stays.
+    {
+        InstallRig rig;
+        qz::test::TempDir emptyPath;
+        rig.environment = qzai::ProcessEnvironment({"PATH=" + emptyPath.path().string()});
+        rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(qz::test::runtimePackage("Generic CPU")));
+        auto manager = rig.manager();
+        qz::test::LogCapture log;
+        EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed);
+        EXPECT_TRUE(log.contains("ERROR: Failed to extract the runtime package. Tar exit status: -1. Output: \n"));
+        EXPECT_TRUE(rig.hasNotice("RUNTIME_EXTRACTION_FAILED"));
+        EXPECT_TRUE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz"));
+    }
+    // A file where the cache folder belongs.
+    {
+        InstallRig rig;
+        std::ofstream(rig.cacheFolder()) << "in the way";
+        auto manager = rig.manager();
+        qz::test::LogCapture log;
+        EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed);
+        EXPECT_EQ(log.count("ERROR: Failed to create the folder"), 1u);
+        EXPECT_TRUE(rig.repository.requests().empty());
+    }
+    // A folder where the name file belongs: installed, the name remembered.
+    {
+        InstallRig rig("aarch64");
+        rig.repository.serve(qz::test::kCpuArmPath, qz::test::served(qz::test::runtimePackage("Generic CPU")));
+        fs::create_directories(rig.runtimeFolder() / "installed_runtime.txt" / "inner");
+        auto manager = rig.manager();
+        qz::test::LogCapture log;
+        rig.pass(*manager);
+        EXPECT_EQ(manager->state(), RuntimeState::Ready);
+        EXPECT_TRUE(log.contains("ERROR: Failed to save the installed runtime's name.\n"));
+        EXPECT_EQ(manager->readInstalledRuntimeName(), "Generic CPU");
+    }
+    // A link to itself where the runtime folder belongs: the pass throws (the
+    // loop logs it and tries again).
+    {
+        InstallRig rig;
+        fs::create_symlink("inference_engine", rig.runtimeFolder());
+        auto manager = rig.manager();
+        EXPECT_THROW(rig.pass(*manager), fs::filesystem_error);
+        fs::remove(rig.runtimeFolder());
+        EXPECT_EQ(rig.pass(*manager), qzai::RuntimePassResult::EndPass);
+        EXPECT_EQ(manager->state(), RuntimeState::AwaitingSelection);
+    }
+}
