@@ -147,7 +147,25 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
     }
     nlohmann::json node = {{"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", children}};
     if (!options.postprocessor.empty()) node["Postprocessor"] = options.postprocessor;
+    if (!options.preprocessor.empty()) node["Preprocessor"] = options.preprocessor;
     return {{"models", models}, {"nodes", {node}}};
+}
+
+// The external processor files below the data directory, where the plug-in
+// looks for them.
+void writeProcessorFiles(const fs::path& dataDirectory, const RoadRigOptions& options) {
+    const std::pair<const char*, const std::string*> files[] = {
+        {"postprocessors/external_postprocessors.json", &options.externalPostprocessors},
+        {"preprocessors/external_preprocessors.json", &options.externalPreprocessors},
+    };
+    for (const auto& [name, text] : files) {
+        if (text->empty()) continue;
+        const fs::path path = dataDirectory / name;
+        fs::create_directories(path.parent_path());
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << *text;
+        if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+    }
 }
 
 std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options, size_t camera) {
@@ -229,6 +247,7 @@ void RoadRig::startHost() {
         for (const auto& [key, value] : options.iniValues) out << key << "=" << value << "\n";
         hostOptions.unitTestOptions["iniPath"] = ini.string();
     }
+    writeProcessorFiles(dataDirectory(), options);
     m_parts->host = std::make_unique<TestHost>(hostOptions);
     TestHost& testHost = *m_parts->host;
     std::string error;
