@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <set>
 #include <sstream>
 
 #include "common/json_utils.h"
@@ -151,7 +150,6 @@ std::optional<std::vector<ProcessorEntry<Record>>> parseEntries(std::string_view
         logMessage("%s", kind.rootNotArray);
         return std::nullopt;
     }
-    std::set<std::string> names;
     for (const Json& item : *root) {
         if (!item.is_object()) {
             logMessage("%s", kind.nonObject);
@@ -162,11 +160,6 @@ std::optional<std::vector<ProcessorEntry<Record>>> parseEntries(std::string_view
         readRest(item, entry);
         entry.arguments.push_back("--ProcessorName");
         entry.arguments.push_back(entry.record->name);
-        // The first entry of a name counts; a later one is never started.
-        if (!names.insert(entry.record->name).second) {
-            logMessage(kind.duplicateName, entry.record->name.c_str());
-            continue;
-        }
         entries.push_back(std::move(entry));
     }
     return entries;
@@ -274,6 +267,7 @@ std::optional<std::vector<PreprocessorEntry>> parseExternalPreprocessors(std::st
 void startExternalPostprocessors(std::vector<PostprocessorEntry> entries, ExternalPostprocessorMap& map) {
     for (PostprocessorEntry& entry : entries) {
         ExternalPostprocessor_t& record = *entry.record;
+        // The first entry of a name counts; a later one is never started.
         if (map.count(record.name) != 0) {
             logMessage(kPostprocessors.duplicateName, record.name.c_str());
             continue;

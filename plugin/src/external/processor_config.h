@@ -94,14 +94,14 @@ using PostprocessorEntry = ProcessorEntry<ExternalPostprocessor_t>;
 using PreprocessorEntry = ProcessorEntry<ExternalPreprocessor_t>;
 
 // Parse halves: `path` only names the file in the log lines. Nothing when the
-// text is not JSON or its root is not an array. A repeated "Name" is left
-// out with a warning (the first one counts).
+// text is not JSON or its root is not an array.
 std::optional<std::vector<PostprocessorEntry>> parseExternalPostprocessors(std::string_view text,
                                                                            const std::string& path);
 std::optional<std::vector<PreprocessorEntry>> parseExternalPreprocessors(std::string_view text,
                                                                          const std::string& path);
 
-// Start halves: entries whose name is already in the map are left out.
+// Start halves: an entry whose name is already in the map is left out with a
+// warning before anything starts (the first of a name counts).
 void startExternalPostprocessors(std::vector<PostprocessorEntry> entries, ExternalPostprocessorMap& map);
 void startExternalPreprocessors(std::vector<PreprocessorEntry> entries, ExternalPreprocessorMap& map);
 
