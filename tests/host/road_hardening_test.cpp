@@ -5,8 +5,6 @@
 // declaring a huge mask input is refused once without the frames allocating.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -18,7 +16,7 @@
 
 #include "common/support/log_files.h"
 #include "host/road_rig.h"
-#include "test_runtime/test_runtime_stats.h"
+#include "host/runtime_recovery_road.h"
 
 namespace qz::test_host {
 namespace {
@@ -54,7 +52,7 @@ public:
     // up to `wait` for its object packet; true when it came.
     bool frame(std::chrono::milliseconds wait, int64_t timestampUs = 0) {
         if (timestampUs == 0) timestampUs = m_nextUs += 100000;
-        FrameSpec frame;
+        FrameLayout frame;
         frame.width = kWidth;
         frame.height = kHeight;
         frame.timestampUs = timestampUs;
@@ -92,24 +90,6 @@ private:
     int64_t m_nextUs;
 };
 
-size_t logCount(const RoadRig& rig, const std::string& fragment) {
-    size_t n = 0;
-    for (const std::string& line : qz::test::readLogLines(fs::path(rig.dataDirectory()) / "qzai_plugin_start.log"))
-        n += line.find(fragment) != std::string::npos;
-    return n;
-}
-
-// The counters of the runtime image the plug-in loaded (the rig's copy).
-TestRuntimeStats runtimeStats(const RoadRig& rig) {
-    TestRuntimeStats stats{};
-    const std::string path = (fs::path(rig.dataDirectory()) / "inference_engine" / "RuntimeLibrary.dll").string();
-    if (void* image = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-        if (auto get = reinterpret_cast<test_runtime_get_stats_fn>(dlsym(image, "test_runtime_get_stats"))) get(&stats);
-        dlclose(image);
-    }
-    return stats;
-}
-
 std::string logText(const RoadRig& rig) {
     std::string all;
     for (const auto& line : qz::test::readLogLines(fs::path(rig.dataDirectory()) / "qzai_plugin_start.log"))
@@ -119,35 +99,32 @@ std::string logText(const RoadRig& rig) {
 
 // The runtime fails after every third answer. Packets stop at each failure
 // and come back after the engine loop restarted the runtime; the notice is
-// raised meanwhile. The second failure comes well after the cameras were set
-// up, when only the restart of a failed runtime can bring it back.
+// raised meanwhile.
 TEST(RuntimeRecoveryEndToEnd, ARuntimeFailingWhileRunningComesBackWithNoSettingTouched) {
-    RoadRig rig(rigOptions({{"retrieve_error_after", "3"}}));
-    Camera camera(rig);
-    const char* failure = "Warning! Runtime gave error";
-    ASSERT_TRUE(camera.until([&] { return logCount(rig, failure) >= 2; })) << logText(rig);
-    EXPECT_GE(logCount(rig, "Notice: [Warning] RUNTIME_INIT_FAILED: The AI runtime stopped with an error"), 1u);
-    const size_t before = camera.objectPackets();
-    ASSERT_TRUE(camera.until([&] { return camera.objectPackets() > before; })) << logText(rig);
-    EXPECT_GE(logCount(rig, "Restarting the AI runtime after a failure"), 1u) << logText(rig);
-    EXPECT_GE(runtimeStats(rig).initCalls, 3u);
-    EXPECT_EQ(rig.host().unload().objectsLeaked, 0u);
+    const RecoveryRoadResult result = runRuntimeRecoveryRoad(rigOptions({}), 3);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_GE(result.failures, 2u);
+    EXPECT_GE(result.restarts, 1u);
+    EXPECT_GE(result.noticesRaised, 1u);
+    EXPECT_GE(result.runtimeInits, 3u);
+    EXPECT_GT(result.packetsAfterRecovery, 0u);
+    EXPECT_EQ(result.objectsLeaked, 0u);
 }
 
 TEST(RuntimeRecoveryEndToEnd, AFirstInitialisationFailureIsRetried) {
     RoadRig rig(rigOptions({{"fail_init_times", "1"}}));
     Camera camera(rig);
     ASSERT_TRUE(camera.until([&] { return camera.objectPackets() > 0; })) << logText(rig);
-    EXPECT_EQ(logCount(rig, "Notice: [Warning] RUNTIME_INIT_FAILED: Failed to initialize the AI runtime: injected"),
+    EXPECT_EQ(roadLogCount(rig, "Notice: [Warning] RUNTIME_INIT_FAILED: Failed to initialize the AI runtime: injected"),
               1u);
-    EXPECT_EQ(runtimeStats(rig).initCalls, 2u);
+    EXPECT_EQ(loadedRuntimeStats(rig).initCalls, 2u);
     EXPECT_EQ(rig.host().unload().objectsLeaked, 0u);
 }
 
 TEST(RoadHardening, InfiniteScoresNeverReachTheHost) {
     RoadRig rig(rigOptions({{"infinite_score", "1"}}));
     Camera camera(rig);
-    ASSERT_TRUE(camera.until([&] { return runtimeStats(rig).outputsDelivered >= 8; }));
+    ASSERT_TRUE(camera.until([&] { return loadedRuntimeStats(rig).outputsDelivered >= 8; }));
     rig.host().unload();  // every output worker has finished
     EXPECT_EQ(camera.objectPackets(), 0u);
 }
@@ -168,11 +145,11 @@ TEST(RoadHardening, AHugeMaskInputIsRefusedOnceWithoutAllocating) {
     RoadRig rig(options);
     Camera camera(rig);
     const std::string refusal = "declares a mask input of 100000x100000 that cannot be made";
-    ASSERT_TRUE(camera.until([&] { return logCount(rig, refusal) > 0; }));
+    ASSERT_TRUE(camera.until([&] { return roadLogCount(rig, refusal) > 0; }));
     for (int i = 0; i < 5; ++i) camera.frame(50ms);
-    EXPECT_EQ(runtimeStats(rig).enqueueAccepted, 0u);
+    EXPECT_EQ(loadedRuntimeStats(rig).enqueueAccepted, 0u);
     rig.host().unload();
-    EXPECT_EQ(logCount(rig, refusal), 1u);
+    EXPECT_EQ(roadLogCount(rig, refusal), 1u);
     EXPECT_EQ(camera.objectPackets(), 0u);
 }
 

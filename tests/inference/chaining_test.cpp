@@ -159,11 +159,18 @@ TEST(FeatureExtractionChain, EachObjectOfTheClassGetsAChildOnItsCropWithItsBoxAn
             EXPECT_EQ(std::string(level), best->luma > 185 ? "bright" : "dim");
         }
     }
-    // Every child packet is stamped with a frame the parent saw.
-    std::set<int64_t> parentStamps;
-    for (const SeenPacket& packet : packets)
-        if (!objectsAt({packet}, packet.timestampUs, "person").empty()) parentStamps.insert(packet.timestampUs);
-    for (const SeenPacket& packet : packets) EXPECT_TRUE(parentStamps.count(packet.timestampUs));
+    // Every child packet is stamped with a frame the parent saw. A child's
+    // answer may reach the camera before its parent's packet (the parent
+    // delivers after it started its children), so this waits for them.
+    auto everyChildHasItsParent = [](const std::vector<SeenPacket>& seen) {
+        std::set<int64_t> parentStamps;
+        for (const SeenPacket& packet : seen)
+            if (!objectsAt({packet}, packet.timestampUs, "person").empty()) parentStamps.insert(packet.timestampUs);
+        for (const SeenPacket& packet : seen)
+            if (!parentStamps.count(packet.timestampUs)) return false;
+        return true;
+    };
+    EXPECT_TRUE(road.recorder.waitUntil(everyChildHasItsParent, std::chrono::seconds(30)));
 }
 
 TEST(FeatureExtractionChain, OnlyUsableObjectsOfTheClassStartAChild) {
@@ -234,7 +241,7 @@ TEST(FeatureExtractionChain, ABoxReachingOutOfTheFrameIsClippedForCropAndRegion)
 
 // ------------------------------------------------------------- Conditional
 
-engine_test::TensorSpec trigger(uint32_t type, std::vector<uint8_t> bytes) {
+engine_test::TensorDesc trigger(uint32_t type, std::vector<uint8_t> bytes) {
     return {"Trigger", type, {static_cast<int32_t>(bytes.size())}, std::move(bytes)};
 }
 
@@ -242,7 +249,7 @@ TEST(ConditionalChain, TheFirstBoolTriggerWithDataDecides) {
     const std::vector<uint8_t> floatOne = {0, 0, 0x80, 0x3f};
     struct Case {
         const char* what;
-        std::vector<engine_test::TensorSpec> tensors;
+        std::vector<engine_test::TensorDesc> tensors;
         bool runs;
     };
     const std::vector<Case> cases = {

@@ -147,7 +147,11 @@ TEST(OutputDispatch, OutputsArrivingWhileTheManagerReconfiguresAreNeverDelivered
     const uint64_t produced = road.env.stats().outputsProduced;
     road.send(camera.callback());
     road.send(camera.callback());
-    ASSERT_TRUE(waitFor([&] { return road.env.stats().outputsProduced == produced + 2; }));
+    // Both answers made, and the engine's output thread inside the held call.
+    ASSERT_TRUE(waitFor([&] {
+        const TestRuntimeStats stats = road.env.stats();
+        return stats.outputsProduced == produced + 2 && stats.retrieveCallsInside == 1;
+    }));
     road.env.writeRuntimeArgs({{"poll_ms", "1000"}, {"hold_init", "1"}});
     auto changed = road.env.makeModel("detect", road.descriptor);  // a new version of the model
     manager_test::describeImageInput(*changed, kModelSide);

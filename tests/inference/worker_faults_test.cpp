@@ -149,7 +149,8 @@ TEST_F(WorkerFaultsTest, OutputsQueuedWhenTheEngineStopsAreFreed) {
     manager.sendInputMessage(makeFrame(64, 48, 1), makeSettings({a}), makeDetails("cam"), holding());
     ASSERT_TRUE(waitFor([&] { return env.stats().enqueueAccepted == 1; }));
 
-    ASSERT_TRUE(waitFor([&] { return env.stats().outputsProduced == 1; }));
+    // The engine's output thread is inside the held retrieve call.
+    ASSERT_TRUE(waitFor([&] { return env.stats().outputsProduced == 1 && env.stats().retrieveCallsInside == 1; }));
     std::thread stopper([&] { manager.stopInferenceEngine(); });
     ASSERT_TRUE(log.waitForCount("Stopped inference output loop", 1));
     env.holdOutputs(false);

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <memory>
 #include <set>
+
+#include "host/main_job.h"
 
 namespace qz::test_host {
 
@@ -37,12 +40,52 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
     for (size_t c = 0; c < facts.deviceIds.size(); ++c) {
         const std::string& deviceId = facts.deviceIds[c];
         const std::vector<RecordedPacket> packets = recorder.packets(deviceId);
-        std::set<int64_t> withObjects, withPackets;
+        const std::string parentType = "qz.qzai." + facts.className;
+        auto classUnder = [&](const RecordedPacket& packet, const RecordedMetadata& object) {
+            const auto frame = facts.frameOfTimestamp.find(packet.timestampUs);
+            if (frame == facts.frameOfTimestamp.end()) return std::string("?");
+            const Square* best = nullptr;
+            double bestIou = 0.0;
+            const std::vector<Square> squares = facts.squaresAt(static_cast<int>(c), frame->second);
+            for (const Square& square : squares) {
+                const double overlap = iou(object.box, double(square.x) / facts.width, double(square.y) / facts.height,
+                                           double(square.size) / facts.width, double(square.size) / facts.height);
+                if (overlap > bestIou) bestIou = overlap, best = &square;
+            }
+            return best ? facts.childClass(*best) : std::string("?");
+        };
+        // Expected descriptions per frame, used up as the events are checked.
+        auto countedWant = std::make_shared<std::map<int64_t, std::multiset<std::string>>>();
+        auto categoryWant = std::make_shared<std::map<int64_t, std::multiset<std::string>>>();
+        size_t objectPackets = 0, parentObjects = 0;
         for (const RecordedPacket& packet : packets) {
-            withPackets.insert(packet.timestampUs);
-            if (packet.kind == RecordedPacket::Kind::objects && !packet.items.empty())
-                withObjects.insert(packet.timestampUs);
+            if (packet.kind != RecordedPacket::Kind::objects || packet.items.empty()) continue;
+            ++objectPackets;
+            const bool parent = !facts.childClass || packet.items.front().typeId == parentType;
+            (*countedWant)[packet.timestampUs].insert(
+                parent ? "\n" + facts.className + ": " + std::to_string(facts.squaresPerFrame) + "\n"
+                       : "\n" + classUnder(packet, packet.items.front()) + ": 1\n");
+            if (!facts.childClass || !parent) continue;
+            for (const RecordedMetadata& object : packet.items) {
+                ++parentObjects;
+                (*categoryWant)[packet.timestampUs].insert("\n" + classUnder(packet, object) + "\n");
+            }
         }
+        // An event whose description is among those still expected of its frame.
+        auto useUp = [](std::shared_ptr<std::map<int64_t, std::multiset<std::string>>> want) {
+            return [want](const RecordedPacket& packet, const RecordedMetadata& event) {
+                const auto frame = want->find(packet.timestampUs);
+                if (frame == want->end()) return std::string("on a frame without objects");
+                const auto found = frame->second.find(event.description);
+                if (found == frame->second.end()) {
+                    std::string left;
+                    for (const std::string& d : frame->second) left += " '" + oneLine(d) + "'";
+                    return "'" + oneLine(event.description) + "' where one of" + left;
+                }
+                frame->second.erase(found);
+                return std::string();
+            };
+        };
         std::vector<EventExpectation> expected;
 
         const double span = packetSpanSeconds(packets);
@@ -51,35 +94,34 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
         const size_t reports = secondsWithPackets(packets);
         expected.push_back({"qz.qzai.fps", reports > 0 ? reports - 1 : 0, static_cast<size_t>(std::ceil(span)) + 1,
                             checkRateDescription});
+        expected.push_back({"qz.qzai.counted", objectPackets, objectPackets, useUp(countedWant)});
+        if (facts.childClass) expected.push_back({"qz.qzai.category", parentObjects, parentObjects, useUp(categoryWant)});
 
-        const std::string counted = "\n" + facts.className + ": " + std::to_string(facts.squaresPerFrame) + "\n";
-        expected.push_back({"qz.qzai.counted", withObjects.size(), withObjects.size(),
-                            [&withObjects, counted](const RecordedPacket& packet, const RecordedMetadata& event) {
-                                if (!withObjects.count(packet.timestampUs)) return std::string("on a frame without objects");
-                                if (event.description != counted || event.caption != "Objects counted" || !event.isActive)
-                                    return "'" + oneLine(event.description) + "' where '" + oneLine(counted) + "'";
-                                return std::string();
-                            }});
-
-        // The two-stage pipeline adds its child outputs' own counts and one
-        // "qz.qzai.category" event per child output here.
-
-        std::map<int64_t, CrossingTotals> crossings;
+        // The line rule replayed in arrival order: each output's object
+        // packet comes before its events packet, so every line-crossing event
+        // must carry the totals of the sightings that arrived before it.
+        std::map<const RecordedMetadata*, std::string> crossingWant;
+        std::string finalWant = "none";
         if (facts.rules) {
-            std::map<int64_t, int> sightings;
-            for (int64_t t : withObjects)
-                if (const auto frame = facts.frameOfTimestamp.find(t); frame != facts.frameOfTimestamp.end())
-                    sightings.emplace(t, frame->second);
-            crossings = facts.rules->expectedTotals(static_cast<int>(c), sightings);
-            const size_t frames =
-                crossings.empty() ? 0 : std::distance(withPackets.lower_bound(crossings.begin()->first), withPackets.end());
+            CrossingCounter counter(*facts.rules, static_cast<int>(c));
+            std::set<int64_t> outputsSinceFirst;
+            for (const RecordedPacket& packet : packets) {
+                const auto frame = facts.frameOfTimestamp.find(packet.timestampUs);
+                if (packet.kind == RecordedPacket::Kind::objects && !packet.items.empty() &&
+                    frame != facts.frameOfTimestamp.end())
+                    counter.see(packet.timestampUs, frame->second);
+                if (!counter.any()) continue;
+                outputsSinceFirst.insert(packet.timestampUs);
+                finalWant = totalsText(counter.totals());
+                for (const RecordedMetadata& event : packet.items) crossingWant[&event] = finalWant;
+            }
+            const size_t frames = outputsSinceFirst.size();
             expected.push_back({"qz.qzai.linecrossing", frames, frames,
-                                [&crossings](const RecordedPacket& packet, const RecordedMetadata& event) {
-                                    auto after = crossings.upper_bound(packet.timestampUs);
-                                    if (after == crossings.begin()) return std::string("before any crossing");
-                                    const std::string want = totalsText(std::prev(after)->second);
-                                    if (event.description != want || event.caption != "Line crossing detected")
-                                        return "'" + oneLine(event.description) + "' where '" + oneLine(want) + "'";
+                                [&crossingWant](const RecordedPacket&, const RecordedMetadata& event) {
+                                    const auto want = crossingWant.find(&event);
+                                    if (want == crossingWant.end()) return std::string("before any crossing");
+                                    if (event.description != want->second || event.caption != "Line crossing detected")
+                                        return "'" + oneLine(event.description) + "' where '" + oneLine(want->second) + "'";
                                     return std::string();
                                 }});
         }
@@ -93,8 +135,8 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
                 for (const RecordedMetadata& event : packet.items)
                     if (event.typeId == "qz.qzai.linecrossing" && packet.timestampUs >= last)
                         last = packet.timestampUs, got = oneLine(event.description);
-            const std::string want = crossings.empty() ? "none" : oneLine(totalsText(crossings.rbegin()->second));
-            table.notes.push_back(deviceId + " line crossings, final totals: got " + got + " / expected " + want);
+            table.notes.push_back(deviceId + " line crossings, final totals: got " + got + " / expected " +
+                                  oneLine(finalWant));
         }
     }
     return table;

@@ -3,8 +3,10 @@
 //   "qz.qzai.fps": between floor(T) and ceil(T) + 1 events, T the seconds
 //     between the camera's first and last packet on the host's clock, each
 //     with integer rates;
-//   "qz.qzai.counted": one per frame with an object packet, "\n<class>: <n>\n"
-//     with n the squares drawn;
+//   "qz.qzai.counted": one per object packet, "\n<class>: <n>\n" with n the
+//     squares drawn (a child output: "\n<its square's class>: 1\n");
+//   "qz.qzai.category" (two-stage): one per child output, that is per parent
+//     object, naming the class of the square under it;
 //   "qz.qzai.linecrossing" (rules scenario): from the first expected crossing
 //     on, one per frame that came back, with the running totals of its frame;
 //   any other type: none.
@@ -28,6 +30,12 @@ struct RunEventFacts {
     std::string className = "square";
     size_t squaresPerFrame = 1;
     const RulesScript* rules = nullptr;  // rules scenario only
+    // Two-stage pipeline: the squares camera c draws in frame f and the class
+    // the child stage gives a square; unset for one stage.
+    std::function<std::vector<Square>(int camera, int frame)> squaresAt;
+    std::function<std::string(const Square&)> childClass;
+    int width = 1920;
+    int height = 1080;
     // A scenario's own expectations of camera `camera` (by index), added to
     // the ones above; null: none.
     std::function<void(size_t camera, std::vector<EventExpectation>& expected)> moreExpectations;

@@ -145,38 +145,31 @@ std::map<std::string, std::string> RulesScript::stageSettings(int camera) const 
     return settings;
 }
 
-std::map<int64_t, CrossingTotals> RulesScript::expectedTotals(int camera,
-                                                              const std::map<int64_t, int>& sightings) const {
+bool RulesScript::lineView(int camera, int frame, double* segmentProduct, double* side) const {
     const RulesCamera& script = m_cameras[static_cast<size_t>(camera)];
-    std::map<int64_t, CrossingTotals> totals;
-    if (!script.hasLine) return totals;
-    // In frame fractions, as the rule sees the line and the centres.
+    if (!script.hasLine) return false;
     const double x1 = script.line[0] / m_width, y1 = script.line[1] / m_height;
     const double x2 = script.line[2] / m_width, y2 = script.line[3] / m_height;
     const double dx = x2 - x1, dy = y2 - y1;
-    struct Seen {
-        int64_t t;
-        double segmentProduct, side;
-    };
-    std::vector<Seen> seen;
-    for (const auto& [t, frame] : sightings) {
-        const Square square = squareAt(camera, frame);
-        const double cx = (square.x + square.size / 2.0) / m_width;
-        const double cy = (square.y + square.size / 2.0) / m_height;
-        seen.push_back({t, ((cx - x2) * dx + (cy - y2) * dy) * ((cx - x1) * dx + (cy - y1) * dy),
-                        dx * (cy - y1) - dy * (cx - x1)});
-    }
-    CrossingTotals running;
-    for (size_t i = 1; i < seen.size(); ++i) {
-        const Seen& before = seen[i - 1];
-        const Seen& now = seen[i];
-        if (now.t - before.t <= kForgetAfterUs && before.segmentProduct < 0 && now.segmentProduct < 0 &&
-            before.side * now.side < 0) {
-            (now.side > 0 ? running.left : running.right) += 1;
-            totals[now.t] = running;
-        }
-    }
-    return totals;
+    const Square square = squareAt(camera, frame);
+    const double cx = (square.x + square.size / 2.0) / m_width;
+    const double cy = (square.y + square.size / 2.0) / m_height;
+    *segmentProduct = ((cx - x2) * dx + (cy - y2) * dy) * ((cx - x1) * dx + (cy - y1) * dy);
+    *side = dx * (cy - y1) - dy * (cx - x1);
+    return true;
+}
+
+void CrossingCounter::see(int64_t timestampUs, int frame) {
+    double segmentProduct = 0, side = 0;
+    if (!m_script.lineView(m_camera, frame, &segmentProduct, &side)) return;
+    if (m_seen && timestampUs < m_lastUs) return;
+    if (m_seen && timestampUs - m_lastUs <= kForgetAfterUs && m_segmentProduct < 0 && segmentProduct < 0 &&
+        m_side * side < 0)
+        (side > 0 ? m_totals.left : m_totals.right) += 1;
+    m_seen = true;
+    m_lastUs = timestampUs;
+    m_segmentProduct = segmentProduct;
+    m_side = side;
 }
 
 }  // namespace qz::test_host

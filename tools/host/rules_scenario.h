@@ -13,7 +13,7 @@
 // The expected crossings follow the line rule over the frames in which the
 // square reached it: side changes of the scripted centres between consecutive
 // such frames at most 1 s of camera time apart, both centres projecting
-// inside the line's segment. Plain data, no locks.
+// inside the line's segment (CrossingCounter). Plain data, no locks.
 #pragma once
 
 #include <cstdint>
@@ -60,15 +60,33 @@ public:
     // "lineCrossingLine_", "maskType_<i>_", "polygon<i>.figure_".
     std::map<std::string, std::string> stageSettings(int camera) const;
 
-    // The running totals after each crossing, keyed by the timestamp of the
-    // frame that made it, given the frames in which the square reached the
-    // rule (timestamp -> frame, camera time). Between crossings the totals
-    // of the latest one stand.
-    std::map<int64_t, CrossingTotals> expectedTotals(int camera, const std::map<int64_t, int>& sightings) const;
+    // The line rule's view of the square's centre in the frame: segment
+    // product (negative: projects inside the segment) and side, in frame
+    // fractions as the rule computes them. False when the camera has no line.
+    bool lineView(int camera, int frame, double* segmentProduct, double* side) const;
 
 private:
     int m_width, m_height, m_side;
     std::vector<RulesCamera> m_cameras;
+};
+
+// Replays the line rule over the frames in which the square reached it, in
+// the order the rule saw them: a sighting older than the last one is ignored,
+// a pair more than 1 s of camera time apart does not count.
+class CrossingCounter {
+public:
+    CrossingCounter(const RulesScript& script, int camera) : m_script(script), m_camera(camera) {}
+    void see(int64_t timestampUs, int frame);
+    const CrossingTotals& totals() const { return m_totals; }
+    bool any() const { return m_totals.left + m_totals.right > 0; }
+
+private:
+    const RulesScript& m_script;
+    int m_camera;
+    bool m_seen = false;
+    int64_t m_lastUs = 0;
+    double m_segmentProduct = 0, m_side = 0;
+    CrossingTotals m_totals;
 };
 
 }  // namespace qz::test_host

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/main_job_events.h"
 #include "host/road_rig.h"
 
 namespace qz::test_host {
@@ -92,7 +93,7 @@ bool TwoStageResult::passed() const {
         if (camera.childClassRight != camera.childObjects) return false;
         if (camera.parentMeanIou < 0.9 || camera.childMeanIou < 0.9) return false;
     }
-    return true;
+    return events.ok();
 }
 
 TwoStageResult runTwoStageJob(const MainJobOptions& options) {
@@ -113,7 +114,7 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
             const int64_t timestampUs = lastTimestampUs = std::max(now, lastTimestampUs + 1);
             frameOfTimestamp[timestampUs] = frame;
             for (int c = 0; c < options.cameras; ++c) {
-                FrameSpec layout;
+                FrameLayout layout;
                 layout.width = options.width;
                 layout.height = options.height;
                 layout.timestampUs = timestampUs;
@@ -216,6 +217,17 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
             camera.childTracks = childTracks.size();
             result.cameras.push_back(std::move(camera));
         }
+        host.recorder().waitUntil(objectsHaveTheirEvents, kRoundTimeout);
+        RunEventFacts facts;
+        facts.deviceIds = ids;
+        facts.frameOfTimestamp = frameOfTimestamp;
+        facts.className = RoadRig::kClassName;
+        facts.squaresPerFrame = kLanes;
+        facts.squaresAt = [&options](int camera, int f) { return squaresAt(options, camera, f); };
+        facts.childClass = [](const Square& square) { return std::string(square.luma >= kLevel ? "bright" : "dim"); };
+        facts.width = options.width;
+        facts.height = options.height;
+        result.events = checkRunEvents(host.recorder(), facts);
         result.objectsLeaked = host.unload().objectsLeaked;
         result.ok = true;
     } catch (const std::exception& e) {
@@ -241,6 +253,7 @@ void printTwoStageResult(const TwoStageResult& result, FILE* out) {
                  "bright (class ok: matches the drawn luma; expected 4 child tracks and 0 unknown timestamps per "
                  "camera)\n");
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
+    result.events.print(out);
     std::fprintf(out, "%s\n", result.passed() ? "two-stage run: PASSED" : "two-stage run: FAILED");
 }
 

@@ -41,8 +41,10 @@ struct TwoStageResult {
     std::string error;
     std::vector<TwoStageCameraResult> cameras;
     size_t objectsLeaked = 0;
+    EventsTable events;  // rates, counts (parent and children), categories
 
-    // Every child class right, every mean IoU at least 0.9, nothing leaked.
+    // Every child class right, every mean IoU at least 0.9, nothing leaked,
+    // every row of the events table as expected.
     bool passed() const;
 };
 

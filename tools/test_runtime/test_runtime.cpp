@@ -75,7 +75,7 @@ using Clock = std::chrono::steady_clock;
 struct Counters {
     std::atomic<uint64_t> initCalls{0}, loadCalls{0}, cleanupCalls{0}, modelsLoaded{0}, enqueueAccepted{0},
         enqueueRefused{0}, inputsFreed{0}, outputsDelivered{0}, outputsDiscarded{0}, maxConcurrentEnqueue{0},
-        enqueueWhileNotInitialised{0}, outputsProduced{0};
+        enqueueWhileNotInitialised{0}, outputsProduced{0}, retrieveCallsInside{0};
     std::atomic<uint64_t> acceptedByModel[16] = {};
 };
 Counters g_counters;
@@ -240,7 +240,7 @@ public:
             const bool woken = m_outCv.wait_until(lock, deadline, [this] {
                 return !m_outputs.empty() || g_holdOutputs || m_stopping || retrieveShouldFail();
             });
-            if (!woken) break;
+            if (!woken && !g_holdOutputs) break;
         }
         if (m_outputs.empty()) return 12;
         *outputs = m_outputs.front();
@@ -474,7 +474,10 @@ TEST_RUNTIME_EXPORT int32_t runtime_retrieve_output(void* reserved8, TensorSet**
         setError("output pointer is null");
         return 3;
     }
-    return runtime->retrieve(outputs, timeoutMs);
+    g_counters.retrieveCallsInside++;
+    const int32_t result = runtime->retrieve(outputs, timeoutMs);
+    g_counters.retrieveCallsInside--;
+    return result;
 }
 
 TEST_RUNTIME_EXPORT int32_t runtime_cleanup(void) {
@@ -494,8 +497,11 @@ TEST_RUNTIME_EXPORT const char* runtime_get_version(void) {
     return "1.0";
 }
 
+// "name" in runtime_args.json tells installed test packages apart.
 TEST_RUNTIME_EXPORT const char* runtime_get_name(void) {
-    return g_nullTexts ? nullptr : "TestRuntime";
+    if (g_nullTexts) return nullptr;
+    Runtime* runtime = g_runtime.load();
+    return runtime && runtime->has("name") ? runtime->arg("name").c_str() : "TestRuntime";
 }
 
 TEST_RUNTIME_EXPORT const char* runtime_get_info(void) {
@@ -515,6 +521,7 @@ TEST_RUNTIME_EXPORT void test_runtime_get_stats(TestRuntimeStats* stats) {
     stats->maxConcurrentEnqueue = g_counters.maxConcurrentEnqueue;
     stats->enqueueWhileNotInitialised = g_counters.enqueueWhileNotInitialised;
     stats->outputsProduced = g_counters.outputsProduced;
+    stats->retrieveCallsInside = g_counters.retrieveCallsInside;
     for (size_t i = 0; i < 16; ++i) stats->enqueueAcceptedByModel[i] = g_counters.acceptedByModel[i];
 }
 

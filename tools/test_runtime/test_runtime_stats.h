@@ -23,6 +23,7 @@ typedef struct TestRuntimeStats {
     uint64_t maxConcurrentEnqueue; // most enqueue callers seen at once
     uint64_t enqueueWhileNotInitialised;
     uint64_t outputsProduced;      // answers queued for retrieve (injected extras not counted)
+    uint64_t retrieveCallsInside;  // retrieve calls in progress now (not reset)
     // Accepted enqueues by model index (indices from 15 up share the last).
     uint64_t enqueueAcceptedByModel[16];
 } TestRuntimeStats;

@@ -115,10 +115,7 @@ TEST_F(Category, FirstHighestScoreNamesTheClass) {
     };
     const Case cases[] = {
         {{0.2f, 0.7f, 0.7f}, "\nb\n"},
-        {{0.9f, 0.1f, 0.1f}, "\na\n"},
-        {{-3.0f, -2.0f, -5.0f}, "\nb\n"},
-        {{nan, 0.1f, 0.3f}, "\nc\n"},  // NaN never wins, wherever it sits
-        {{0.1f, nan, 0.05f}, "\na\n"},
+        {{nan, -2.0f, -5.0f}, "\nb\n"},  // NaN never wins, not even first
         {{nan, nan, nan}, "<none>"},
     };
     for (const Case& c : cases) EXPECT_EQ(named({{"scores-stored", c.values}}), c.description);

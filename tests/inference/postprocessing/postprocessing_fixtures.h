@@ -38,7 +38,8 @@ inline TensorSetPtr makeSet(const std::vector<TestTensor>& tensors) {
         t.shape[1] = 6;
         t.byteSize = tensors[i].values.size() * sizeof(float) + tensors[i].extraBytes;
         t.data = std::calloc(1, t.byteSize + 1);
-        std::memcpy(t.data, tensors[i].values.data(), tensors[i].values.size() * sizeof(float));
+        if (!tensors[i].values.empty())
+            std::memcpy(t.data, tensors[i].values.data(), tensors[i].values.size() * sizeof(float));
     }
     return TensorSetPtr(set);
 }
@@ -58,7 +59,9 @@ struct TestCamera {
         model->name = "detector";
         model->input.width = 640;
         model->input.height = 640;
-        model->detectionClasses = {"car", "person"};
+        auto preparation = std::make_shared<ModelPreparation>();
+        preparation->detectionClasses = {"car", "person"};
+        model->setPreparation(preparation);
         settings = std::make_shared<DeviceAgentSettings_t>();
         settings->stages.emplace_back();
         settings->stages[0].key = model->id;

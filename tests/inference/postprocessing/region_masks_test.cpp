@@ -119,13 +119,12 @@ TEST(RegionMasks, FilterKeepsTheOrderGiven) {
 
 // Four cars with 0.125-wide boxes, tracked through Postprocessing: centres
 // A (0.3, 0.3), B (0.7, 0.3), C (0.3, 0.7), D (0.7, 0.7); their bottom
-// centres lie 0.0625 lower (A 0.3625, C 0.7625, ...). A person at (0.5, 0.5),
-// bottom (0.5, 0.5625), is never masked unless a case says so.
+// centres lie 0.0625 lower (A 0.3625, C 0.7625, ...). A class the masks
+// empty leaves the result.
 struct MaskCase {
     const char* name;
     std::vector<qzai::InputMask_t> masks;
     std::string keptCars;  // letters of the cars that pass
-    bool personKept;
 };
 
 class MasksThroughPostprocessing : public ::testing::TestWithParam<MaskCase> {};
@@ -134,7 +133,6 @@ TEST_P(MasksThroughPostprocessing, BottomCentreDecides) {
     ScriptedScene scene;
     const float centres[4][2] = {{0.3f, 0.3f}, {0.7f, 0.3f}, {0.3f, 0.7f}, {0.7f, 0.7f}};
     for (const auto& c : centres) scene.add({{{0, c[0], c[1]}, {4, c[0], c[1]}}});
-    scene.add({{{0, 0.5f, 0.5f}, {4, 0.5f, 0.5f}}, 0.125f, 0.125f, 1});
     TestCamera camera;
     camera.stage().masks = GetParam().masks;
     qzai::PostprocessingState state("");
@@ -155,28 +153,22 @@ TEST_P(MasksThroughPostprocessing, BottomCentreDecides) {
     }
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(kept, GetParam().keptCars);
-    EXPECT_EQ(result.objects.count("person"), GetParam().personKept ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MasksThroughPostprocessing,
     ::testing::Values(
-        MaskCase{"NoMasks", {}, "ABCD", true},
         // Covers the box centres of A and B (y 0.3) but not their bottom
         // centres (y 0.3625); every car leaves, the class with them.
-        MaskCase{"CentreInsideBottomOutside", {rect(0, 0.2f, 0.2f, 0.8f, 0.34f), rect(0, 0.4f, 0.4f, 0.6f, 0.6f)},
-                 "", true},
-        MaskCase{"OnlyExclusive", {rect(1, 0.6f, 0.6f, 0.8f, 0.8f)}, "ABC", true},
-        MaskCase{"OverlappingInclusive", {rect(0, 0.2f, 0.3f, 0.5f, 0.8f), rect(0, 0.25f, 0.3f, 0.8f, 0.6f)}, "ABC",
-                 true},
-        MaskCase{"ExclusiveOverInclusive", {rect(0, 0.1f, 0.1f, 0.9f, 0.9f), rect(1, 0.2f, 0.6f, 0.8f, 0.8f)}, "AB",
-                 true},
+        MaskCase{"CentreInsideBottomOutside", {rect(0, 0.2f, 0.2f, 0.8f, 0.34f)}, ""},
+        MaskCase{"OnlyExclusive", {rect(1, 0.6f, 0.6f, 0.8f, 0.8f)}, "ABC"},
+        MaskCase{"OverlappingInclusive", {rect(0, 0.2f, 0.3f, 0.5f, 0.8f), rect(0, 0.25f, 0.3f, 0.8f, 0.6f)}, "ABC"},
+        MaskCase{"ExclusiveOverInclusive", {rect(0, 0.1f, 0.1f, 0.9f, 0.9f), rect(1, 0.2f, 0.6f, 0.8f, 0.8f)}, "AB"},
         // Type 7 over A only: as inclusive it would keep A alone, as
         // exclusive drop it; it does neither.
-        MaskCase{"UnknownTypeIgnored", {{7, {0.2f, 0.2f, 0.4f, 0.2f, 0.4f, 0.4f, 0.2f, 0.4f}}}, "ABCD", true},
+        MaskCase{"UnknownTypeIgnored", {{7, {0.2f, 0.2f, 0.4f, 0.2f, 0.4f, 0.4f, 0.2f, 0.4f}}}, "ABCD"},
         // The exclusive mask's top edge runs through A's bottom centre.
-        MaskCase{"BottomCentreOnExclusiveEdge", {rect(1, 0.2f, 0.3625f, 0.4f, 0.5f)}, "BCD", true},
-        MaskCase{"PersonMaskedOut", {rect(1, 0.45f, 0.5f, 0.55f, 0.6f)}, "ABCD", false}),
+        MaskCase{"BottomCentreOnExclusiveEdge", {rect(1, 0.2f, 0.3625f, 0.4f, 0.5f)}, "BCD"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
