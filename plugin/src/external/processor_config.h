@@ -4,7 +4,7 @@
 // "postprocessors/external_postprocessors.json" and
 // "preprocessors/external_preprocessors.json", each a root array of objects.
 // Every loader is split in two: a parse half (text -> entries, no process
-// started; logs what it skips) and a start half that opens each entry's
+// started; logs what it skips; processor_entries.cpp) and a start half that opens each entry's
 // connection (a child over shared memory, or a TCP peer on 127.0.0.1 when
 // "Port" holds an integer), starts its receive thread unless it sends no
 // response, and moves it into the map. Failures are logged and leave out only
@@ -44,7 +44,8 @@ enum class PreprocessorSchedule : int32_t { Image = 0, Tensor = 1 };
 
 inline constexpr uint64_t kDefaultProcessorTimeoutMs = 1000;
 
-struct ExternalPostprocessor_t {
+// What a post-processor entry of the file says.
+struct ExternalPostprocessorConfig {
     std::string name;
     std::string command;  // empty for a TCP peer
     uint32_t port = 0;    // set only for a TCP peer
@@ -54,10 +55,13 @@ struct ExternalPostprocessor_t {
     std::vector<ProcessorTypeDeclaration_t> objectTypes;
     std::vector<ProcessorTypeDeclaration_t> eventTypes;
     std::string userSettings;  // the "UserSettings" array as compact JSON; empty when absent
-    std::unique_ptr<ExternalProcess> process;
     PostprocessorSchedule schedule = PostprocessorSchedule::Objects;
     std::string logFilePath;
     uint64_t timeoutMs = kDefaultProcessorTimeoutMs;
+};
+
+struct ExternalPostprocessor_t : ExternalPostprocessorConfig {
+    std::unique_ptr<ExternalProcess> process;
     std::unique_ptr<ProcessorResponseWaiters> responseWaiters;
     std::jthread receiveThread;
 
@@ -66,16 +70,20 @@ struct ExternalPostprocessor_t {
     ~ExternalPostprocessor_t();
 };
 
-struct ExternalPreprocessor_t {
+// What a pre-processor entry of the file says.
+struct ExternalPreprocessorConfig {
     std::string name;
     std::string command;
     uint32_t port = 0;
     bool noResponse = false;
     std::string userSettings;
-    std::unique_ptr<ExternalProcess> process;
     PreprocessorSchedule schedule = PreprocessorSchedule::Image;
     std::string logFilePath;
     uint64_t timeoutMs = kDefaultProcessorTimeoutMs;
+};
+
+struct ExternalPreprocessor_t : ExternalPreprocessorConfig {
+    std::unique_ptr<ExternalProcess> process;
     std::unique_ptr<ProcessorResponseWaiters> responseWaiters;
     std::jthread receiveThread;
 
@@ -84,14 +92,14 @@ struct ExternalPreprocessor_t {
     ~ExternalPreprocessor_t();
 };
 
-// One parsed entry: the record (no process yet) and its program arguments.
-template <class Record>
+// One parsed entry: what the file says and the program arguments.
+template <class Config>
 struct ProcessorEntry {
-    std::shared_ptr<Record> record;
+    Config config;
     std::vector<std::string> arguments;
 };
-using PostprocessorEntry = ProcessorEntry<ExternalPostprocessor_t>;
-using PreprocessorEntry = ProcessorEntry<ExternalPreprocessor_t>;
+using PostprocessorEntry = ProcessorEntry<ExternalPostprocessorConfig>;
+using PreprocessorEntry = ProcessorEntry<ExternalPreprocessorConfig>;
 
 // Parse halves: `path` only names the file in the log lines. Nothing when the
 // text is not JSON or its root is not an array.
