@@ -87,7 +87,7 @@ int64_t integer(const msgpack_object* o) {
     return 0;
 }
 
-std::vector<uint8_t> imageFlip(const msgpack_object& request) {
+std::vector<uint8_t> imageFlip(const msgpack_object& request, const Options& options) {
     const msgpack_object* image = lookup(request, "ImageData");
     const msgpack_object* data = image ? lookup(*image, "Data") : nullptr;
     const int64_t width = integer(image ? lookup(*image, "Width") : nullptr);
@@ -110,7 +110,7 @@ std::vector<uint8_t> imageFlip(const msgpack_object& request) {
     w.str("Width");
     msgpack_pack_int64(&w.packer, width);
     w.str("Layout");
-    msgpack_pack_int64(&w.packer, layout);
+    msgpack_pack_int64(&w.packer, std::stol(optionText(options, "layout", std::to_string(layout).c_str())));
     w.str("Data");
     w.bin(pixels.data(), pixels.size() * sizeof(float));
     return w.bytes();
@@ -263,7 +263,7 @@ std::optional<std::vector<std::vector<uint8_t>>> processorAnswers(const std::str
         MSGPACK_UNPACK_SUCCESS) {
         const msgpack_object& root = message.data;
         if (behaviour == "imageflip") {
-            answer = imageFlip(root);
+            answer = imageFlip(root, options);
         } else if (behaviour == "tensorflip") {
             answer = tensorsAnswer(root, tensorFlip);
         } else if (behaviour == "dropclass") {

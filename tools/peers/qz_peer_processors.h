@@ -2,7 +2,8 @@
 // objects requests, written from the message layout alone.
 //
 //   imageflip   mirror the request's float RGB image left to right
-//               ("Layout" 0: planar, otherwise interleaved), same size
+//               ("Layout" 0: planar, otherwise interleaved), same size;
+//               layout=<n> puts that code in the answer instead
 //   tensorflip  mirror every float [1,3,H,W] or [1,H,W,3] tensor the same way
 //   dropclass   drop the rows of class k=<n> (1) from the first
 //               "format:xyxysc" tensor
