@@ -117,14 +117,22 @@ nlohmann::json modelDocument(const std::string& id, const std::string& name, con
     };
 }
 
+std::string topOutputName(const RoadRigOptions& options) {
+    return options.outputName.empty() ? RoadRig::kOutputName : options.outputName;
+}
+
+std::vector<std::string> topClasses(const RoadRigOptions& options) {
+    return options.classes.empty() ? std::vector<std::string>{RoadRig::kClassName} : options.classes;
+}
+
 std::string childFileName(const RoadRigChild& child) {
     return child.modelId + ".bin";
 }
 
 nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer& server) {
     nlohmann::json described = modelDocument(RoadRig::kModelId, "Bright squares", server.url(), server.size(),
-                                             RoadRig::kModelSide, {{RoadRig::kOutputName, {100, 6}}},
-                                             {RoadRig::kClassName});
+                                             RoadRig::kModelSide, {{topOutputName(options), {100, 6}}},
+                                             topClasses(options));
     if (!options.extraNamedInputs.empty()) {
         for (const auto& input : nlohmann::json::parse(options.extraNamedInputs)) described["NamedInput"].push_back(input);
     }
@@ -173,7 +181,7 @@ std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options,
     std::map<std::string, std::string> settings = {
         {qzai::setting_keys::kDeviceActiveSwitch, "true"},
         {qzai::stageItemName(qzai::setting_keys::kVisualiseClasses, modelId),
-         nlohmann::json::array({RoadRig::kClassName}).dump()},
+         nlohmann::json(topClasses(options)).dump()},
     };
     const float* box = options.cropBox;
     if (box[2] > box[0] && box[3] > box[1]) {

@@ -64,6 +64,10 @@ struct RoadRigOptions {
     // them when it builds its inference manager); empty: no file.
     std::string externalPostprocessors;
     std::string externalPreprocessors;
+    // The top-level model's detection output name and its shown classes;
+    // empty: RoadRig::kOutputName and RoadRig::kClassName.
+    std::string outputName;
+    std::vector<std::string> classes;
     // Extra settings of camera i (by index) under the stage key: each key is
     // a prefix such as "lineCrossingLine_" or "maskType_1_" that the stage
     // key completes.
