@@ -323,13 +323,13 @@ TEST_F(EngineAgentTest, CloudPipelineChosenBySettingAndRawPostprocessingRead) {
     EXPECT_EQ(snapshot->availablePipelines[0].name, "Trucks");
     EXPECT_EQ(snapshot->stages[0].key, "own");
     // An unknown family keeps the default decoder but still turns built-in decoding on.
-    EXPECT_EQ(snapshot->stages[0].model->modelArchitecture, 0u);
-    EXPECT_TRUE(snapshot->stages[0].model->builtInDecoding);
+    EXPECT_EQ(snapshot->stages[0].model->preparation()->modelArchitecture, 0u);
+    EXPECT_TRUE(snapshot->stages[0].model->preparation()->builtInDecoding);
 
     host.sendSettings("cam1", {{"selectedPipeline", "p1"}});
     EXPECT_EQ(agent.settingsSnapshot()->stages[0].key, "cloudy");
     ASSERT_TRUE(host.waitUntil([&] { return modelReady(agent); }));
-    const auto& model = *agent.settingsSnapshot()->stages[0].model;
+    const auto& model = *agent.settingsSnapshot()->stages[0].model->preparation();
     EXPECT_EQ(model.modelArchitecture, 3u);
     EXPECT_FLOAT_EQ(model.confidenceThreshold, 0.6f);
     EXPECT_FLOAT_EQ(model.iouThreshold, 0.3f);

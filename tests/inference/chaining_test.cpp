@@ -261,7 +261,7 @@ TEST(FeatureExtractionChain, ABoxReachingOutOfTheFrameIsClippedForCropAndRegion)
 
 // ------------------------------------------------------------- Conditional
 
-engine_test::TensorSpec trigger(uint32_t type, std::vector<uint8_t> bytes) {
+engine_test::TensorDesc trigger(uint32_t type, std::vector<uint8_t> bytes) {
     return {"Trigger", type, {static_cast<int32_t>(bytes.size())}, std::move(bytes)};
 }
 
@@ -269,7 +269,7 @@ TEST(ConditionalChain, TheFirstBoolTriggerWithDataDecides) {
     const std::vector<uint8_t> floatOne = {0, 0, 0x80, 0x3f};
     struct Case {
         const char* what;
-        std::vector<engine_test::TensorSpec> tensors;
+        std::vector<engine_test::TensorDesc> tensors;
         bool runs;
     };
     const std::vector<Case> cases = {

@@ -26,6 +26,7 @@ qzai::QzAIObjectPtr object(const std::string& typeId, float x, uint8_t trackLast
 qzai::pipeline_stage_parameters_t stageShowing(std::map<std::string, bool> shown) {
     qzai::pipeline_stage_parameters_t stage;
     stage.classVisualisation = std::move(shown);
+    stage.classVisualisationSet = true;
     return stage;
 }
 
@@ -53,6 +54,19 @@ TEST(OutputPackets, ObjectsOfShownClassesOnlyInClassNameOrderWithTheFrameTimesta
     }
     qz::sdk::Ptr<const qz::sdk::analytics::IObjectMetadata> second(packets.objects->at(2));
     EXPECT_EQ(second->trackId(), track(2));
+}
+
+TEST(OutputPackets, BeforeTheHostChoseClassesEveryClassIsShown) {
+    // Classes a post-processor declares are not in the model's map; until the
+    // host sends a selection they must be delivered like the model's own.
+    qzai::PostprocessingResult result;
+    result.objects["person"] = {object("qz.base.Person", 0.1f, 1)};
+    result.objects["hat"] = {object("qz.qzai.hat", 0.3f, 2)};
+    auto stage = stageShowing({{"person", false}});
+    stage.classVisualisationSet = false;
+    const auto packets = qzai::assembleOutputPackets(result, stage, 5);
+    ASSERT_TRUE(packets.objects);
+    EXPECT_EQ(packets.objects->count(), 2);
 }
 
 TEST(OutputPackets, EventsAndBestShotsComeEvenWhenNoClassIsShown) {

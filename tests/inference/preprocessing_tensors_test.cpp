@@ -92,7 +92,9 @@ TEST(PreprocessingTensors, RecordsFollowDeclaredInputs) {
 
     // The byte runtime takes the 8-bit road but keeps the declared type.
     auto deepx = makeStage({input("image-", QZ_ELEMENT_FLOAT32, {})});
-    deepx.model->installedRuntimeName = "DEEPX";
+    auto byteRuntime = std::make_shared<qzai::ModelPreparation>();
+    byteRuntime->installedRuntimeName = "DEEPX";
+    deepx.model->setPreparation(byteRuntime);
     set = qzai::prepareRuntimeInput(&host, deepx, kFull);
     ASSERT_TRUE(set);
     EXPECT_EQ(set->tensors[0].elementType, static_cast<uint32_t>(QZ_ELEMENT_FLOAT32));

@@ -152,28 +152,49 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
         const char* line;     // a log line fragment
         const char* notice;   // "" = none
         bool staleLibrary = false;
+        // What goes wrong in the unpacked tree while tar reports status 2.
+        std::function<void(const fs::path& staging)> extractionFault;
     };
     std::vector<Row> rows;
     auto route = [](std::string body) { return qz::test::served(std::move(body)); };
     {
         PackageRoute r = route(good);
         r.cutAt = good.size() / 2;
-        rows.push_back({"cut body", r, "ERROR: Failed to download the runtime package.\n", ""});
+        rows.push_back({"cut body", r, "ERROR: Failed to download the runtime package.\n", "", false, {}});
     }
     {
         PackageRoute r = route(good);
         r.status = 500;
-        rows.push_back({"server error", r, "ERROR: Failed to download the runtime package.\n", ""});
+        rows.push_back({"server error", r, "ERROR: Failed to download the runtime package.\n", "", false, {}});
     }
     rows.push_back({"corrupt archive", route(randomBytes(4096)), "ERROR: Failed to extract the runtime package.",
-                    "RUNTIME_EXTRACTION_FAILED"});
+                    "RUNTIME_EXTRACTION_FAILED", false, {}});
     rows.push_back({"cut tail after a whole library", route(cutTail), "ERROR: Failed to extract the runtime package.",
-                    "RUNTIME_EXTRACTION_FAILED"});
+                    "RUNTIME_EXTRACTION_FAILED", false, {}});
     rows.push_back({"stale library and a corrupt package", route(randomBytes(4096, 9)),
-                    "ERROR: Failed to extract the runtime package.", "RUNTIME_EXTRACTION_FAILED", true});
+                    "ERROR: Failed to extract the runtime package.", "RUNTIME_EXTRACTION_FAILED", true, {}});
+    // A full disk: tar stops with the library whole and a later member cut.
+    rows.push_back({"member cut short", route(bigPackage), "ERROR: Failed to extract the runtime package. Tar exit status: 2",
+                    "RUNTIME_EXTRACTION_FAILED", false,
+                    [](const fs::path& staging) { fs::resize_file(staging / "zz_weights.bin", 1000); }});
+    // A package without a library, unpacked whole; only an earlier runtime's
+    // library is on disk.
+    qz::test::PackageBuilder noLibrary;
+    noLibrary.file("runtime_args.json", "{}");
+    rows.push_back({"library only from an earlier runtime", route(noLibrary.build()),
+                    "ERROR: Failed to extract the runtime package. Tar exit status: 2", "RUNTIME_EXTRACTION_FAILED", true,
+                    [](const fs::path&) {}});
     for (const auto& row : rows) {
         InstallRig rig;
         rig.repository.serve(qz::test::kCpuX86Path, row.route);
+        if (row.extractionFault) {
+            rig.afterTar = [&row](const std::vector<std::string>& argv, qzai::CommandOutput& output) {
+                const std::string staging = qz::test::extractionFolder(argv);
+                if (staging.empty()) return;
+                row.extractionFault(staging);
+                output.exitCode = 2;
+            };
+        }
         auto manager = rig.manager();
         if (row.staleLibrary) {
             fs::create_directories(rig.runtimeFolder());
@@ -186,6 +207,8 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
         EXPECT_EQ(log.count("Treating the extraction as successful"), 0u) << row.name;
         EXPECT_TRUE(rig.leftovers().empty()) << row.name;
         EXPECT_FALSE(freshManagerFindsRuntime(rig)) << row.name;
+        EXPECT_EQ(std::ifstream(rig.runtimeFolder() / "RuntimeLibrary.dll").peek(), row.staleLibrary ? 'a' : EOF)
+            << row.name;
     }
 }
 

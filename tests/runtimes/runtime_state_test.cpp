@@ -153,3 +153,15 @@ TEST(RuntimeState, ReselectFromReadyOffersTheListAgain) {
     EXPECT_EQ(manager->state(), RuntimeState::AwaitingSelection);
     EXPECT_EQ(manager->snapshot().installedRuntimeName, "");
 }
+
+TEST(RuntimeState, NothingStartsAfterShutdown) {
+    InstallRig rig("aarch64");
+    rig.repository.serve(qz::test::kCpuArmPath, qz::test::served(qz::test::runtimePackage("Generic CPU")));
+    auto manager = rig.manager();
+    manager->requestShutdown();
+    qz::test::LogCapture log;
+    EXPECT_EQ(rig.pass(*manager), RuntimePassResult::Continue);
+    EXPECT_EQ(manager->state(), RuntimeState::InstallFailed);
+    EXPECT_TRUE(rig.repository.requests().empty());
+    EXPECT_TRUE(rig.leftovers().empty());
+}

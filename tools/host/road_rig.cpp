@@ -1,4 +1,5 @@
 #include "host/road_rig.h"
+#include "host/runtime_repository.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -79,15 +80,19 @@ std::string encryptedModel(const std::vector<uint8_t>& key, const std::string& d
     return std::string(body.begin(), body.end());
 }
 
+std::string runtimeArgsText(const RoadRigOptions& options) {
+    nlohmann::ordered_json args = nlohmann::ordered_json::object();
+    args["poll_ms"] = "20";
+    for (const auto& [key, value] : options.runtimeArgs) args[key] = value;
+    return args.dump();
+}
+
 void installRuntime(const fs::path& dataDir, const RoadRigOptions& options) {
     const fs::path folder = dataDir / "inference_engine";
     fs::create_directories(folder);
     fs::copy_file(options.runtimePath, folder / "RuntimeLibrary.dll", fs::copy_options::overwrite_existing);
     std::ofstream(folder / "installed_runtime.txt") << "Generic CPU";
-    nlohmann::ordered_json args = nlohmann::ordered_json::object();
-    args["poll_ms"] = "20";
-    for (const auto& [key, value] : options.runtimeArgs) args[key] = value;
-    std::ofstream(folder / "runtime_args.json") << args.dump();
+    std::ofstream(folder / "runtime_args.json") << runtimeArgsText(options);
 }
 
 // The repository entry of a model with a float image input of side x side
@@ -181,6 +186,7 @@ struct RoadRig::Parts {
     RoadRigOptions options;
     TempHome home;
     std::unique_ptr<ModelServer> models;
+    std::unique_ptr<RuntimeRepository> runtimes;
     std::unique_ptr<TestHost> host;
 };
 
@@ -200,7 +206,13 @@ RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts
     serve("squares.bin", options.modelDescriptor);
     for (const RoadRigChild& child : options.children) serve(childFileName(child), child.descriptor);
     m_parts->models = std::make_unique<ModelServer>(std::move(served));
-    installRuntime(dataDirectory(), options);
+    if (options.runtimeFromRepository) {
+        m_parts->runtimes = std::make_unique<RuntimeRepository>(options.runtimePath, runtimeArgsText(options),
+                                                                (m_parts->home.path / "repository").string());
+        m_parts->options.iniValues["RuntimeRepositoryURL"] = m_parts->runtimes->base();
+    } else {
+        installRuntime(dataDirectory(), options);
+    }
     startHost();
 }
 
@@ -250,5 +262,7 @@ TestHost& RoadRig::host() { return *m_parts->host; }
 std::string RoadRig::dataDirectory() const { return (m_parts->home.path / "qz_kelvane").string(); }
 
 std::string RoadRig::modelUrl() const { return m_parts->models->url(); }
+
+const RuntimeRepository* RoadRig::runtimeRepository() const { return m_parts->runtimes.get(); }
 
 }  // namespace qz::test_host

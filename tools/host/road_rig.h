@@ -24,6 +24,8 @@
 
 namespace qz::test_host {
 
+class RuntimeRepository;
+
 // A child stage of the top-level stage, over a model of its own.
 struct RoadRigChild {
     std::string modelId;
@@ -62,6 +64,11 @@ struct RoadRigOptions {
     std::vector<std::map<std::string, std::string>> stageSettings;
     // More "NamedInput" entries of the model (a JSON array); empty: none.
     std::string extraNamedInputs;
+    // Instead of copying the runtime into the home folder, serve it packed
+    // from a loopback runtime repository (host/runtime_repository.h) and
+    // point "RuntimeRepositoryURL" at it (needs iniPath empty); the plug-in
+    // installs it once a runtime is chosen.
+    bool runtimeFromRepository = false;
     // The model's "RawPostprocessing" object as JSON text (built-in decoding
     // of raw outputs); empty: none.
     std::string rawPostprocessing;
@@ -69,7 +76,7 @@ struct RoadRigOptions {
 
 class RoadRig {
 public:
-    static constexpr int kModelSide = 320;
+    static constexpr int kModelSide = 640;
     static constexpr const char* kModelId = "squares-1";
     static constexpr const char* kClassName = "square";
     // The model's detection output; its name carries the format and the class list.
@@ -96,6 +103,8 @@ public:
     const std::vector<std::string>& cameraIds() const { return m_cameraIds; }
     std::string dataDirectory() const;
     std::string modelUrl() const;
+    // Null unless RoadRigOptions::runtimeFromRepository.
+    const RuntimeRepository* runtimeRepository() const;
 
 private:
     void startHost();

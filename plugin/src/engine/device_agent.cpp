@@ -18,7 +18,9 @@
 #include "qz/sdk/helpers/settings_response.h"
 #include "settings/setting_keys.h"
 #include "settings/setting_names.h"
+#include "settings/settings_inputs.h"
 #include "settings/settings_manager.h"
+#include "settings/stage_sections.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -385,8 +387,9 @@ qz::sdk::Ptr<qz::sdk::ActiveSettingChangedResponse> DeviceAgent::handleActiveSet
             return;
         }
         json selection = json::array();
-        if (all && stage->model) {
-            for (const auto& className : stage->model->classNames) selection.push_back(className);
+        if (all) {
+            const auto postprocessors = gatherPostprocessorDeclarations(m_engine->inferenceManager());
+            for (const auto& entry : stageClassRange(*stage, postprocessors)) selection.push_back(entry.id);
         }
         const std::string settingName = stageItemName(keys::kVisualiseClasses, key);
         setReceivedSetting(settingName, selection.dump());

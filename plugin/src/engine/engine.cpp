@@ -262,7 +262,7 @@ void Engine::writeRawPostprocessingConfig(const ModelDetails_t& model, const jso
     }
 }
 
-void Engine::loadRawPostprocessingConfig(ModelDetails_t& model) const {
+void Engine::loadRawPostprocessingConfig(const ModelDetails_t& model, ModelPreparation& preparation) const {
     const std::string path = m_modelCache.modelCompanionFolder(model.id) + "/raw_postprocessing.json";
     const auto text = readTextFile(path);
     if (!text) return;
@@ -280,20 +280,21 @@ void Engine::loadRawPostprocessingConfig(ModelDetails_t& model) const {
             "YOLO11.\n",
             family.c_str());
     }
-    model.modelArchitecture = static_cast<uint32_t>(architecture);
+    preparation.modelArchitecture = static_cast<uint32_t>(architecture);
     if (const auto v = config.find("confidenceThreshold"); v != config.end() && v->is_number()) {
-        model.confidenceThreshold = floatFromJson(*v, "confidenceThreshold", model.confidenceThreshold);
+        preparation.confidenceThreshold =
+            floatFromJson(*v, "confidenceThreshold", preparation.confidenceThreshold);
     }
     if (const auto v = config.find("iouThreshold"); v != config.end() && v->is_number()) {
-        model.iouThreshold = floatFromJson(*v, "iouThreshold", model.iouThreshold);
+        preparation.iouThreshold = floatFromJson(*v, "iouThreshold", preparation.iouThreshold);
     }
     if (const auto v = config.find("classes"); v != config.end() && v->is_array()) {
-        model.detectionClasses.clear();
+        preparation.detectionClasses.clear();
         for (const auto& name : *v) {
-            if (name.is_string()) model.detectionClasses.push_back(name.get<std::string>());
+            if (name.is_string()) preparation.detectionClasses.push_back(name.get<std::string>());
         }
     }
-    model.builtInDecoding = true;
+    preparation.builtInDecoding = true;
 }
 
 // ---- host server parameters ---------------------------------------------------

@@ -109,8 +109,9 @@ public:
 
     void patchServerRuntimeInformation(const std::string& runtimeName, const std::string& mimeType);
     bool updateServerParameters();
-    // Reads the model's "raw_postprocessing.json" (when present) into it.
-    void loadRawPostprocessingConfig(ModelDetails_t& model) const;
+    // Fills the decoding part of `preparation` from the model's
+    // "raw_postprocessing.json"; without the file it stays as it was.
+    void loadRawPostprocessingConfig(const ModelDetails_t& model, ModelPreparation& preparation) const;
     // Stores a description's "RawPostprocessing" object as that file, or
     // removes the file when the description carries none.
     void writeRawPostprocessingConfig(const ModelDetails_t& model, const nlohmann::json& description) const;

@@ -54,6 +54,21 @@ struct ModelInputDetails_t {
     float vars[3] = {1.0f, 1.0f, 1.0f};
 };
 
+// What preparing a model for the installed runtime decided. Published whole
+// and never changed afterwards, so a request that took one keeps a
+// consistent view while the model is prepared again.
+struct ModelPreparation {
+    std::string installedRuntimeName;  // runtime the model was prepared for
+
+    // From "raw_postprocessing.json".
+    bool builtInDecoding = false;
+    uint32_t modelArchitecture = 0;
+    float confidenceThreshold = 0.25f;
+    float iouThreshold = 0.45f;
+    std::string detectionOutputName = "output0 format:xyxysc";
+    std::vector<std::string> detectionClasses;
+};
+
 struct ModelDetails_t {
     std::string id;    // "UUID"
     std::string name;  // "Name"
@@ -71,25 +86,27 @@ struct ModelDetails_t {
     std::string modelFilePath;
     std::string keyFilePath;
     std::string decryptedPath;
-    std::string installedRuntimeName;  // runtime the model was prepared for
 
     ModelInputDetails_t input;
     std::vector<NamedTensorDetails_t> namedInputs;
     std::vector<NamedTensorDetails_t> namedOutputs;
-
-    // Set from "raw_postprocessing.json".
-    bool builtInDecoding = false;
-    uint32_t modelArchitecture = 0;
-    float confidenceThreshold = 0.25f;
-    float iouThreshold = 0.45f;
-    std::string detectionOutputName = "output0 format:xyxysc";
-    std::vector<std::string> detectionClasses;
 
     // From the named outputs, through parseClassNames.
     std::string scoresOutputName;
     std::vector<std::string> scoresClasses;
 
     std::vector<std::string> classNames;  // in model order
+
+    // The current preparation (never null); take it once per request or
+    // output and read only that.
+    std::shared_ptr<const ModelPreparation> preparation() const {
+        std::lock_guard<std::mutex> lock(preparationMutex);
+        return m_preparation;
+    }
+    void setPreparation(std::shared_ptr<const ModelPreparation> preparation) {
+        std::lock_guard<std::mutex> lock(preparationMutex);
+        m_preparation = std::move(preparation);
+    }
 
     void addError(std::string text) {
         std::lock_guard<std::mutex> lock(errorsMutex);
@@ -99,6 +116,10 @@ struct ModelDetails_t {
         std::lock_guard<std::mutex> lock(errorsMutex);
         return errors;
     }
+
+private:
+    mutable std::mutex preparationMutex;
+    std::shared_ptr<const ModelPreparation> m_preparation = std::make_shared<const ModelPreparation>();
 };
 
 using ModelMap = std::map<std::string, std::shared_ptr<ModelDetails_t>>;
@@ -151,6 +172,9 @@ struct pipeline_stage_parameters_t {
     float dumpingKnownBoxIouThreshold = 0.75f;
 
     std::map<std::string, bool> classVisualisation;  // class name -> shown
+    // False until the host's class selection for this stage was applied:
+    // until then every class is shown, also those a post-processor declares.
+    bool classVisualisationSet = false;
 
     std::string preprocessorName;
     std::string postprocessorName;

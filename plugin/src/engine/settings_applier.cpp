@@ -98,6 +98,7 @@ void applyClassVisualisation(pipeline_stage_parameters_t& stage, const std::stri
         shown[entry.get<std::string>()] = true;
     }
     stage.classVisualisation = std::move(shown);
+    stage.classVisualisationSet = true;
 }
 
 // The masks are replaced as a whole; one refused mask value keeps the list.

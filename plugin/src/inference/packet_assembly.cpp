@@ -10,6 +10,7 @@ namespace {
 constexpr int64_t kPacketDurationUs = 1;
 
 bool classShown(const pipeline_stage_parameters_t& stage, const std::string& className) {
+    if (!stage.classVisualisationSet) return true;
     const auto it = stage.classVisualisation.find(className);
     return it != stage.classVisualisation.end() && it->second;
 }

@@ -59,7 +59,9 @@ struct TestCamera {
         model->name = "detector";
         model->input.width = 640;
         model->input.height = 640;
-        model->detectionClasses = {"car", "person"};
+        auto preparation = std::make_shared<ModelPreparation>();
+        preparation->detectionClasses = {"car", "person"};
+        model->setPreparation(preparation);
         settings = std::make_shared<DeviceAgentSettings_t>();
         settings->stages.emplace_back();
         settings->stages[0].key = model->id;

@@ -57,8 +57,10 @@ TEST_F(PostprocessingTest, TensorExchangeReplacesTheSetBeforeBuiltInDecoding) {
     for (int64_t t = 0; t <= 160000; t += 40000) run(t, makeSet({{"scores-0:a", {0.5f}}}));
     EXPECT_EQ(state.findDeviceTracks("cam-1")->classes.at("car").size(), 1u);
 
-    camera.model().builtInDecoding = true;
-    camera.model().modelArchitecture = 42;  // decodes to an empty set carrying the input's id
+    auto decoding = std::make_shared<qzai::ModelPreparation>(*camera.model().preparation());
+    decoding->builtInDecoding = true;
+    decoding->modelArchitecture = 42;  // decodes to an empty set carrying the input's id
+    camera.model().setPreparation(decoding);
     auto replacement = makeDetections(box(64));
     replacement->id = 7;
     state.externalExchanges.tensors = [&replacement](qzai::PostprocessingState&,

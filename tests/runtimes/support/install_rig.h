@@ -3,7 +3,9 @@
 // for the engine hooks of a pass.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -86,9 +88,11 @@ public:
     qzai::PlatformServices services() {
         qzai::PlatformServices s = fakeServices(runner, root, console);
         s.environment = environment;
-        s.runCommand = [](const std::vector<std::string>& argv, const qzai::RunOptions& options) {
-            if (!argv.empty() && argv[0] == "tar") return qzai::runCommand(argv, options);
-            return qzai::CommandOutput{};
+        s.runCommand = [this](const std::vector<std::string>& argv, const qzai::RunOptions& options) {
+            if (argv.empty() || argv[0] != "tar") return qzai::CommandOutput{};
+            qzai::CommandOutput output = qzai::runCommand(argv, options);
+            if (afterTar) afterTar(argv, output);
+            return output;
         };
         return s;
     }
@@ -136,6 +140,14 @@ public:
     qzai::ProcessEnvironment environment = qzai::ProcessEnvironment::current();
     qzai::MessagingManager messages;
     HookRecorder recorder;
+    // Sees (and may change) what each tar run did, e.g. a disk that filled up.
+    std::function<void(const std::vector<std::string>& argv, qzai::CommandOutput& output)> afterTar;
 };
+
+// The folder tar extracted into ("-C <folder>"), empty for a listing.
+inline std::string extractionFolder(const std::vector<std::string>& argv) {
+    const auto it = std::find(argv.begin(), argv.end(), "-C");
+    return it == argv.end() || it + 1 == argv.end() ? std::string() : *(it + 1);
+}
 
 }  // namespace qz::test

@@ -39,9 +39,9 @@ int findDetectionTensor(const TensorSet* set) {
     return -1;
 }
 
-std::vector<std::string> detectionClassNames(const Tensor& tensor, const ModelDetails_t* model) {
+std::vector<std::string> detectionClassNames(const Tensor& tensor, const ModelPreparation* preparation) {
     const std::string name = tensor.name ? tensor.name : "";
-    if (model && name == model->detectionOutputName) return model->detectionClasses;
+    if (preparation && name == preparation->detectionOutputName) return preparation->detectionClasses;
     return parseClassNames(name);
 }
 

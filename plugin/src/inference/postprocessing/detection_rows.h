@@ -25,9 +25,10 @@ namespace qz::vms_server_plugins::analytics::qzai {
 // Index of the detection tensor in the set, or -1 (also for a null set).
 int findDetectionTensor(const TensorSet* set);
 
-// The tensor's class names: the model's stored list when the tensor carries
-// the stored detection-output name, else the names parsed from its name.
-std::vector<std::string> detectionClassNames(const Tensor& tensor, const ModelDetails_t* model);
+// The tensor's class names: the preparation's stored list when the tensor
+// carries the stored detection-output name, else the names parsed from its
+// name.
+std::vector<std::string> detectionClassNames(const Tensor& tensor, const ModelPreparation* preparation);
 
 struct FrameDetections_t {
     std::map<std::string, std::vector<FrameDetection_t>> byClass;  // in row order per class

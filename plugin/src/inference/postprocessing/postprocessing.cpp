@@ -35,16 +35,19 @@ PostprocessingResult Postprocessing(PostprocessingState& state, InferenceOutput&
     }
     timer.mark("tensor postprocessors");
 
-    if (model && model->builtInDecoding) {
+    // One preparation for the whole output, even if the model is prepared
+    // again meanwhile.
+    const std::shared_ptr<const ModelPreparation> preparation = model ? model->preparation() : nullptr;
+    if (preparation && preparation->builtInDecoding) {
         TensorSet* decoded = runDetectionPostprocessor(
-            static_cast<int32_t>(model->modelArchitecture), input.output.get(), model->confidenceThreshold,
-            model->iouThreshold, toDecoderSize(model->input.width), toDecoderSize(model->input.height));
+            static_cast<int32_t>(preparation->modelArchitecture), input.output.get(), preparation->confidenceThreshold,
+            preparation->iouThreshold, toDecoderSize(model->input.width), toDecoderSize(model->input.height));
         input.output.reset(decoded);
         timer.mark("decode raw postprocessing");
     }
 
     PostprocessingResult result;
-    const ObjectsByClass tracked = process_objects(state, request, input.output.get());
+    const ObjectsByClass tracked = process_objects(state, request, input.output.get(), preparation.get());
     timer.mark("process objects");
 
     static const std::vector<InputMask_t> kNoMasks;

@@ -9,7 +9,7 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 
 ObjectsByClass process_objects(PostprocessingState& state, const std::shared_ptr<InferenceInput_t>& request,
-                               const TensorSet* set) {
+                               const TensorSet* set, const ModelPreparation* preparation) {
     ScopedTimer timer("process_objects");
     ObjectsByClass result;
     if (!request || !request->details) {
@@ -25,7 +25,10 @@ ObjectsByClass process_objects(PostprocessingState& state, const std::shared_ptr
         return result;
     }
     const Tensor& tensor = set->tensors[index];
-    const FrameDetections_t detections = readDetections(tensor, detectionClassNames(tensor, model), request);
+    const std::shared_ptr<const ModelPreparation> own =
+        !preparation && model ? model->preparation() : std::shared_ptr<const ModelPreparation>();
+    const FrameDetections_t detections =
+        readDetections(tensor, detectionClassNames(tensor, preparation ? preparation : own.get()), request);
     if (detections.malformedRows > 0)
         logInfo("Warning! Skipped %zu detection rows holding values that are not finite.\n", detections.malformedRows);
     if (detections.unmappedBoxes > 0)

@@ -19,7 +19,9 @@
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
+// `preparation`: the model preparation the caller took for this output;
+// null takes the model's current one.
 ObjectsByClass process_objects(PostprocessingState& state, const std::shared_ptr<InferenceInput_t>& request,
-                               const TensorSet* set);
+                               const TensorSet* set, const ModelPreparation* preparation = nullptr);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -130,7 +130,7 @@ std::optional<InputChoice> chooseInputs(const pipeline_stage_parameters_t& stage
                                     model->id.c_str(), imageBytes + maskBytes, kMaxRequestBytes));
         return std::nullopt;
     }
-    choice.bytes = model->installedRuntimeName == kByteRuntimeName ||
+    choice.bytes = model->preparation()->installedRuntimeName == kByteRuntimeName ||
                    choice.image->dataType == QZ_ELEMENT_UINT8;
     return choice;
 }

@@ -1,0 +1,123 @@
+// Host threads against the runtime loop: a reselection or a choice during a
+// download, and a storm of host calls against passes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "common/support/log_capture.h"
+#include "runtimes/runtime_catalogue.h"
+#include "runtimes/support/install_rig.h"
+
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+using qz::test::InstallRig;
+using qzai::RuntimeState;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool eventually(const std::function<bool()>& condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(RuntimeStateRaces, HostActionDuringAGatedDownload) {
+    for (const bool reselect : {true, false}) {
+        InstallRig rig;
+        qz::test::LogCapture log;
+        qz::test::PackageRoute route = qz::test::served(qz::test::runtimePackage("Generic CPU"));
+        route.gated = true;
+        rig.repository.serve(qz::test::kCpuX86Path, route);
+        auto manager = rig.manager();
+        rig.pass(*manager);
+        ASSERT_TRUE(manager->chooseRuntime("Generic CPU"));
+        std::thread loop([&] { rig.pass(*manager); });
+        ASSERT_TRUE(eventually([&] { return rig.repository.gateReached(); }));
+        EXPECT_EQ(manager->state(), RuntimeState::Installing);
+        if (reselect) {
+            manager->requestReselection();
+        } else {
+            EXPECT_FALSE(manager->chooseRuntime("Intel"));
+            rig.repository.release();
+        }
+        loop.join();
+        rig.repository.release();
+        if (reselect) {
+            // The user's request stands: nothing saved, nothing published.
+            EXPECT_EQ(manager->state(), RuntimeState::ReselectRequested);
+            EXPECT_FALSE(fs::exists(rig.runtimeFolder() / "installed_runtime.txt"));
+            EXPECT_TRUE(rig.recorder.published().empty());
+            rig.pass(*manager);
+            EXPECT_EQ(manager->state(), RuntimeState::Detecting);
+        } else {
+            EXPECT_EQ(manager->state(), RuntimeState::Ready);
+            EXPECT_EQ(rig.nameFile(), "Generic CPU");
+        }
+    }
+}
+
+TEST(RuntimeStateRaces, HostCallsAgainstPassesLeaveAConsistentRuntime) {
+    InstallRig rig;
+    qz::test::LogCapture log;
+    rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(qz::test::runtimePackage("Generic CPU")));
+    rig.repository.serve(qz::test::kIntelPath, qz::test::served(qz::test::runtimePackage("Intel")));
+    auto manager = rig.manager();
+    std::atomic<bool> stop{false};
+    std::atomic<int> passes{0};
+    std::thread loop([&] {
+        while (!stop) {
+            try {
+                rig.pass(*manager);
+            } catch (const std::exception&) {
+                ADD_FAILURE() << "a pass threw";
+            }
+            ++passes;
+        }
+    });
+    std::vector<std::thread> hosts;
+    for (int h = 0; h < 3; ++h) {
+        hosts.emplace_back([&, h] {
+            for (int i = 0; i < 200; ++i) {
+                switch ((i + h) % 5) {
+                    case 0: manager->chooseRuntime(i % 2 ? "Intel" : "Generic CPU"); break;
+                    case 1:
+                        if (i % 20 == 1) manager->requestReselection();
+                        break;
+                    case 2: manager->requestCancelDownload(); break;
+                    default: {
+                        const auto snapshot = manager->snapshot();
+                        for (const auto& name : snapshot.compatibleRuntimes) {
+                            EXPECT_TRUE(name == "Generic CPU" || name == "Intel") << name;
+                        }
+                    }
+                }
+            }
+        });
+    }
+    for (auto& host : hosts) host.join();
+    // At rest: let the loop settle on a runtime.
+    ASSERT_TRUE(eventually([&] {
+        const RuntimeState state = manager->state();
+        if (state == RuntimeState::AwaitingSelection) manager->chooseRuntime("Intel");
+        if (state == RuntimeState::InstallFailed) manager->requestReselection();
+        return state == RuntimeState::Ready;
+    }));
+    const int settled = passes.load();
+    ASSERT_TRUE(eventually([&] { return passes.load() > settled + 1; }));
+    stop = true;
+    loop.join();
+    EXPECT_EQ(manager->state(), RuntimeState::Ready);
+    const std::string name = rig.nameFile();
+    EXPECT_TRUE(name == "Generic CPU" || name == "Intel") << name;
+    EXPECT_EQ(std::ifstream(rig.runtimeFolder() / "RuntimeLibrary.dll").peek(), 'l');
+    EXPECT_TRUE(rig.leftovers().empty());
+}
