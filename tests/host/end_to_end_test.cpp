@@ -36,6 +36,8 @@ TEST_P(EndToEnd, ReportedBoxesMatchTheDrawnSquaresWithStableTracks) {
 
     const MainJobResult result = runMainJob(options);
     ASSERT_TRUE(result.ok) << result.error;
+    std::string why;
+    EXPECT_TRUE(result.passed(&why)) << why;
     EXPECT_GE(result.meanIou, 0.9);
     EXPECT_FALSE(result.interleaved);
     EXPECT_EQ(result.objectsLeaked, 0u);
@@ -64,6 +66,32 @@ INSTANTIATE_TEST_SUITE_P(Resizing, EndToEnd,
                                     (layout == "rows" ? "" : "Decoded" + layout);
                          });
 
+// The main job is a check that can fail: when the runtime never answers
+// every tenth frame, the job neither stalls nor passes.
+TEST(EndToEndCheck, LostOutputsFailTheRunInsteadOfStallingIt) {
+    MainJobOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.cameras = 3;
+    options.frames = 40;
+    options.width = 960;
+    options.height = 540;
+    options.runtimeArgs["drop_every"] = "10";
+
+    const MainJobResult result = runMainJob(options);
+    ASSERT_TRUE(result.ok) << result.error;
+    std::string why;
+    EXPECT_FALSE(result.passed(&why));
+    EXPECT_NE(why.find("accepted frames came back"), std::string::npos) << why;
+    size_t lost = 0;
+    for (const CameraResult& camera : result.cameras) {
+        EXPECT_EQ(camera.framesPushed, 40u);
+        EXPECT_EQ(camera.paced.delivered, camera.objectPackets);
+        lost += camera.paced.lost;
+    }
+    EXPECT_GT(lost, 0u);
+}
+
 // A FeatureExtraction child classifies the crop of every square the parent
 // finds; its packets carry the parent frame's timestamp and the square's box.
 TEST(EndToEndTwoStage, ChildStagesClassifyEverySquareOnItsOwnTrack) {
@@ -88,6 +116,13 @@ TEST(EndToEndTwoStage, ChildStagesClassifyEverySquareOnItsOwnTrack) {
         EXPECT_EQ(camera.childTracks, 4u);
         EXPECT_EQ(camera.childUnknownTimestamps, 0u);
     }
+    // Each child output names the category of its square.
+    std::map<std::string, size_t> categories;
+    for (const EventsRow& row : result.events.rows) {
+        EXPECT_TRUE(row.ok()) << row.deviceId << " " << row.typeId << ": got " << row.got << "; " << row.firstWrong;
+        if (row.typeId == "qz.qzai.category") categories[row.deviceId] = row.got;
+    }
+    for (const TwoStageCameraResult& camera : result.cameras) EXPECT_GE(categories[camera.deviceId], camera.childObjects);
     EXPECT_TRUE(result.passed());
 }
 

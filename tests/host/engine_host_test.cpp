@@ -239,6 +239,28 @@ TEST(EngineThroughHost, HandlersTheHostReleasesAfterUnloadingStillFindTheirCode)
     }
 }
 
+TEST(EngineThroughHost, ASilentRestServerHoldsNoHostCallAndShutdownStaysBounded) {
+    qz::test::LoopbackHttpServer cloud;
+    cloud.start();
+    EngineHost host(cloud);
+    std::string error;
+    ASSERT_TRUE(host->load(&error)) << error;
+    ASSERT_TRUE(host->obtainEngine(&error)) << error;
+    host->server().setMode(FakeServer::Mode::never);
+    for (const char* id : {"cam1", "cam2", "cam3"}) ASSERT_TRUE(host->addCamera({id, id, "", "", ""}, &error)) << error;
+    host->releaseDeviceAgent("cam2");
+    host->releaseDeviceAgent("cam3");
+    ASSERT_TRUE(host->server().waitForRequests(1, std::chrono::seconds(5)));
+    // Up to here only the engine's loop asked the server anything.
+    for (const auto& request : host->server().requests()) {
+        EXPECT_NE(request.sender, std::this_thread::get_id()) << request.method << " " << request.path;
+    }
+    // The engine's release tries what is left once, within its bound.
+    const auto started = std::chrono::steady_clock::now();
+    host->unload();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));  // a hang guard
+}
+
 TEST(EngineThroughHost, LinesOfTheRuntimesShutdownReachTheLogFile) {
     RoadRigOptions options;
     options.pluginPath = QZ_PLUGIN_LIBRARY;

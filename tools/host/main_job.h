@@ -7,10 +7,10 @@
 // server, pushes YUV 4:2:0 frames with one bright square per camera that
 // moves a little every frame, and compares what comes back with what it drew.
 //
-// Frames go one round at a time (a frame for every camera): the next round is
-// pushed once every camera's packet of the previous one came back (or after a
-// second, when the plug-in dropped a frame). runMainJob blocks until the last
-// round came back; it is called from one thread. The report holds plain data
+// After a warm-up, every camera is paced by its own packets (host/frame_pacer.h):
+// refused frames are counted and skipped, a packet that does not come within
+// a second counts as lost. runMainJob blocks until the last frame came back
+// or was given up; it is called from one thread. The report holds plain data
 // only.
 #pragma once
 
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/events_table.h"
+#include "host/frame_pacer.h"
 #include "host/road_rig.h"
 #include "host/runtime_install_job.h"
 #include "host/settings_page_check.h"
@@ -53,6 +54,7 @@ struct MainJobOptions : RoadRigOptions {
 struct CameraResult {
     std::string deviceId;
     size_t framesPushed = 0;
+    PacedCamera paced;  // pushed, refused, delivered and lost frames of the measured run
     size_t objectPackets = 0;
     size_t otherPackets = 0;
     size_t objects = 0;
@@ -76,6 +78,15 @@ struct MainJobResult {
     std::vector<std::string> machineReport;  // the plug-in's machine facts and probe verdicts
     SettingsPageSummary settingsPage;  // the first camera's settings page after the run
     RuntimeInstallSummary runtimeInstall;  // the runtime the plug-in installed at the start
+
+    // The run's verdict: it completed, every camera got at least
+    // kMinDeliveredShare of its accepted frames back with a mean IoU of at
+    // least kMinIou, nothing of the library was left alive, and the events
+    // table and the settings page are as expected. `why` gets the first
+    // failure.
+    static constexpr double kMinDeliveredShare = 0.9;
+    static constexpr double kMinIou = 0.9;
+    bool passed(std::string* why = nullptr) const;
 };
 
 MainJobResult runMainJob(const MainJobOptions& options);
@@ -95,8 +106,9 @@ bool runDecoderRoads(const MainJobOptions& options, FILE* out);
 //   qz_test_host --main-job --plugin <libqzai_plugin.so> --runtime <test runtime>
 //                [--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--ini PATH]
 //                [--scenario rules|dumping] [--pipeline one-stage|two-stage]
-// Exit code 0 when the run completed with a mean IoU of at least 0.9 and
-// every row of the events table as expected (two-stage: two_stage_job.h).
+//                [--runtime-arg key=value]...  (the test runtime's runtime_args.json)
+// Exit code 0 when the run passed (MainJobResult::passed) and the decoder
+// roads reached their IoU (two-stage: two_stage_job.h).
 int mainJobCommand(int argc, char** argv);
 
 }  // namespace qz::test_host

@@ -76,7 +76,7 @@ struct RoadRigOptions {
 
 class RoadRig {
 public:
-    static constexpr int kModelSide = 320;
+    static constexpr int kModelSide = 640;
     static constexpr const char* kModelId = "squares-1";
     static constexpr const char* kClassName = "square";
     // The model's detection output; its name carries the format and the class list.
