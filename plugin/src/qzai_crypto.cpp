@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 
+#include "common/file_utils.h"
 #include "common/log.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -169,7 +170,9 @@ bool decryptFileAes256Gcm(const uint8_t* key32, const std::string& inputPath, co
     const std::filesystem::path temporary = temporaryPathBeside(outputPath);
     bool ok = false;
     {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        // A decrypted model is the owner's alone from its first byte.
+        std::ofstream out;
+        if (createOwnerOnlyFile(temporary.string())) out.open(temporary, std::ios::binary | std::ios::trunc);
         if (!out) {
             logMessage("Error! Could not create %s\n", temporary.c_str());
             return false;

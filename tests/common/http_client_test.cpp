@@ -108,3 +108,43 @@ TEST(LoopbackHttpServer, StopRightAfterStartReturns) {
         http.start();
     }
 }
+
+TEST(HttpClient, HostileServersAreCutOffByTheBodyCapAndTheTotalDeadline) {
+    qz::test::LoopbackHttpServer http;
+    http.server().Get("/big", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(std::string(5000, 'b'), "application/octet-stream");
+    });
+    // One byte at a time, each well within the idle time-out, for ever.
+    http.server().Get("/trickle", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("text/plain", [&](size_t, httplib::DataSink& sink) {
+            http.waitForRelease(50ms);
+            return sink.write("x", 1);
+        });
+    });
+    http.start();
+    struct Case {
+        const char* path;
+        uint64_t maxBodyBytes;
+        std::chrono::milliseconds totalTimeout;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"/big", 1000, 0ms, "the body is larger than 1000 bytes"},
+        {"/big", 5000, 0ms, ""},
+        {"/trickle", qzai::kMaxBodyInMemory, 400ms, "not done within 400 ms"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        qzai::HttpRequest request;
+        request.url = http.url(c.path);
+        request.idleTimeout = 5s;
+        request.maxBodyBytes = c.maxBodyBytes;
+        request.totalTimeout = c.totalTimeout;
+        const auto response = qzai::HttpClient().send(request);
+        EXPECT_EQ(response.complete, std::string(c.error).empty());
+        EXPECT_EQ(response.error, c.error);
+        EXPECT_FALSE(response.cancelled);
+        EXPECT_LE(response.body.size(), c.maxBodyBytes);
+    }
+    http.release();
+}

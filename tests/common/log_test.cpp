@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
 #include "common/log.h"
 #include "common/scoped_timer.h"
+#include "support/log_capture.h"
 #include "support/log_files.h"
 #include "support/temp_dir.h"
 
@@ -105,6 +107,22 @@ TEST_F(LogTest, StartLogHandsOverAndMainLogRotatesAtThreshold) {
     EXPECT_EQ(numbers(qzai::kMainLogFileName), (std::vector<int>{9, 10, 11}));
 }
 
+TEST_F(LogTest, AMainLogThatCannotBeRenamedKeepsEveryLine) {
+    // ".old" is a folder that is not empty: the rename fails every time.
+    std::filesystem::create_directories(dir.path() / (std::string(qzai::kMainLogFileName) + ".old") / "busy");
+    qzai::setLogRotationThreshold(200);
+    ASSERT_TRUE(qzai::startLog(dir.path().string(), "P: "));
+    for (int i = 0; i < 12; ++i) qzai::logMessage("Info: line %02d xxxxxxx\n", i);
+    qzai::closeLog();
+    std::vector<int> numbers;
+    for (const char* name : {qzai::kStartLogFileName, qzai::kMainLogFileName}) {
+        for (const auto& line : qz::test::readLogLines(dir.path() / name)) {
+            numbers.push_back(std::stoi(line.substr(line.find("line ") + 5, 2)));
+        }
+    }
+    EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+}
+
 TEST_F(LogTest, LinesBeforeStartAndAfterCloseGoToStandardError) {
     qzai::closeLog();
     testing::internal::CaptureStderr();
@@ -136,4 +154,24 @@ TEST_F(LogTest, ScopedTimerLogsLapsAndTotalOnlyWhenProfiling) {
     EXPECT_EQ(first[2], first[3]);  // the first lap is the whole time so far
     // Each figure is rounded down on its own.
     EXPECT_NEAR(std::stoll(second[3]), std::stoll(first[3]) + std::stoll(second[2]), 1);
+}
+
+TEST_F(LogTest, LineBreaksInValuesCannotForgeALine) {
+    qz::test::LogCapture capture;
+    struct Case {
+        std::string value;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {"cam1", "Device cam1: ok\n"},
+        {"cam1\n1796634341828 000000001: Error! forged", "Device cam1\\n1796634341828 000000001: Error! forged: ok\n"},
+        {"a\r\nb\n", "Device a\\r\\nb\\n: ok\n"},
+    };
+    for (const auto& c : cases) qzai::logMessage("Device %s: ok\n", c.value.c_str());
+    // A format that spans lines on purpose keeps them.
+    qzai::logMessage("Output:\n%s\n", "one\ntwo");
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 4u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i], cases[i].logged);
+    EXPECT_EQ(lines[3], "Output:\none\ntwo\n");
 }

@@ -157,3 +157,10 @@ TEST(RunCommand, LargeOutputOnBothStreamsDoesNotDeadlock) {
     EXPECT_EQ(result.output.size(), 5000004u);
     EXPECT_EQ(result.output.substr(result.output.size() - 4), "end\n");
 }
+
+TEST(RunCommand, OutputPastTheCapIsDroppedAndTheChildStillEnds) {
+    const auto result = qzai::runCommand(
+        {"sh", "-c", "head -c " + std::to_string(qzai::kMaxCommandOutputBytes + 100000) + " /dev/zero; echo end"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output.size(), qzai::kMaxCommandOutputBytes);
+}

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <thread>
 
+#include "common/support/log_capture.h"
 #include "engine/registration_manager.h"
 #include "engine/support/engine_fixture.h"
 
@@ -172,4 +174,29 @@ TEST_F(EngineHardeningTest, ARevisionWithoutRawPostprocessingDropsTheEarlierConf
     const auto& m = *host.agent("cam1").settingsSnapshot()->stages[0].model->preparation();
     EXPECT_EQ(m.confidenceThreshold, qzai::ModelPreparation{}.confidenceThreshold);
     EXPECT_TRUE(m.detectionClasses.empty());
+}
+
+TEST_F(EngineHardeningTest, SettingsAreAppliedWithoutAFreshPassWhenTheLoopIsHeldUp) {
+    // A cloud reset that trickles a byte at a time holds the loop in its pass.
+    std::atomic<bool> holding{false}, letGo{false};
+    CloudStub::instance().route("POST", "/api/reset/cloud-system-1/device/cam1",
+                                [&](const httplib::Request&, httplib::Response& r) {
+                                    r.set_chunked_content_provider("text/plain", [&](size_t, httplib::DataSink& sink) {
+                                        holding = true;
+                                        if (letGo) sink.done();
+                                        else std::this_thread::sleep_for(std::chrono::milliseconds(100));  // its pace
+                                        return letGo || sink.write(" ", 1);
+                                    });
+                                });
+    EngineHarness host;
+    host.addCamera("cam1", "Gate", json::object());
+    ASSERT_TRUE(host.waitUntil([&] { return host.agent("cam1").settingsSnapshot() != nullptr; }));
+    host.press("cam1", "resetSingleDeviceButton");
+    ASSERT_TRUE(host.waitUntil([&] { return holding.load(); }));
+
+    qz::test::LogCapture log(2);
+    host.sendSettings("cam1", {{"deviceActiveSwitch", "true"}});  // waits for a pass, at most five seconds
+    EXPECT_TRUE(host.agent("cam1").settingsSnapshot()->deviceActive);
+    EXPECT_EQ(log.count("cam1: applying settings without a fresh pass over the device parameters."), 1u);
+    letGo = true;
 }

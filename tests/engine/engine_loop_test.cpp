@@ -2,6 +2,10 @@
 // in process with the fake host server and the loopback cloud.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
 #include "engine/support/engine_fixture.h"
 
 using nlohmann::json;
@@ -33,4 +37,70 @@ TEST(EngineLoop, HostResetFlagIsClearedOnlyForDevicesTheCloudReset) {
     // The failed reset is not forgotten: the host's flag stays for a later try.
     EXPECT_EQ(resetFlag(host.server(), "cam2"), true);
     CloudStub::instance().reset();
+}
+
+TEST(EngineLoop, RecoveryRequestsAreCarriedOutOneAPassResetFirstThenClearCacheThenRetry) {
+    CloudStub::instance().reset();
+    auto& stub = CloudStub::instance();
+    const auto model = serveModel("det", {"person"});
+    EngineHarness host;
+    auto& notices = host.engine().messagingManager();
+    const auto has = [&](const char* id) { return notices.messages().count(id) == 1; };
+
+    // The first reset keeps the loop busy (a byte at a time) until the gate opens.
+    std::atomic<bool> stalling{false};
+    std::mutex gateMutex;
+    std::condition_variable gateOpened;
+    bool open = false;
+    const auto waitForGate = [&](std::chrono::milliseconds bound) {
+        std::unique_lock<std::mutex> lock(gateMutex);
+        return gateOpened.wait_for(lock, bound, [&] { return open; });
+    };
+    stub.route("POST", "/api/reset/cloud-system-1/device/cam1", [&](const httplib::Request&, httplib::Response& r) {
+        r.set_chunked_content_provider("text/plain", [&](size_t, httplib::DataSink& sink) {
+            stalling = true;
+            if (waitForGate(std::chrono::milliseconds(100))) {
+                sink.done();
+                return true;
+            }
+            return sink.write(" ", 1);
+        });
+    });
+    std::atomic<int> clearCacheWaitingAtReset{-1}, retryWaitingAtDownload{-1}, downloads{0};
+    stub.route("POST", "/api/reset/cloud-system-1/device/cam2", [&](const httplib::Request&, httplib::Response& r) {
+        clearCacheWaitingAtReset = has(qzai::kClearCacheRequestedNotice);
+        r.status = 204;
+    });
+    stub.route("GET", "/models/det", [&](const httplib::Request&, httplib::Response& r) {
+        if (++downloads == 2) retryWaitingAtDownload = has(qzai::kModelRetryRequestedNotice);
+        r.set_header("X-Key", base64(model.key));
+        r.set_content(model.body, "application/octet-stream");
+    });
+    const json qzAI = {{"pipeline", pipelineDocument({model}, json::parse(R"([{"modelUUID": "det"}])"))}};
+    host.addCamera("cam1", "Gate", qzAI);
+    host.addCamera("cam2", "Yard", qzAI);
+    ASSERT_TRUE(host.waitUntil([&] { return downloads.load() == 1; }));
+
+    host.press("cam1", "resetSingleDeviceButton");
+    ASSERT_TRUE(host.waitUntil([&] { return stalling.load(); }));
+    // Queued while the loop is busy: all three wait with their notices.
+    host.press("cam1", "clearCacheButton");
+    host.press("cam1", "modelDownloadRetryButton");
+    host.press("cam2", "resetSingleDeviceButton");
+    for (const char* id : {qzai::kResetRequestedNotice, qzai::kClearCacheRequestedNotice, qzai::kModelRetryRequestedNotice}) {
+        EXPECT_TRUE(has(id)) << id;
+    }
+    {
+        std::lock_guard<std::mutex> lock(gateMutex);
+        open = true;
+    }
+    gateOpened.notify_all();
+
+    // (The retry waits for a runtime again, which the cleared cache took.)
+    ASSERT_TRUE(host.waitUntil(
+        [&] { return !has(qzai::kResetRequestedNotice) && !has(qzai::kClearCacheRequestedNotice) && downloads == 2; },
+        std::chrono::seconds(10)));
+    EXPECT_EQ(clearCacheWaitingAtReset.load(), 1);  // the reset went first, alone in its pass
+    EXPECT_EQ(retryWaitingAtDownload.load(), 1);    // the cache was cleared in a pass of its own
+    stub.reset();
 }

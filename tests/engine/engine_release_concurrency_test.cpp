@@ -18,7 +18,7 @@ namespace {
 json cameraWith(const json& pipeline) { return {{"pipeline", pipeline}}; }
 
 void pushFrameTo(qzai::DeviceAgent& agent) {
-    qz::test_host::FrameSpec layout;
+    qz::test_host::FrameLayout layout;
     layout.timestampUs = nowUs();
     auto frame = qz::sdk::makePtr<qz::test_host::TestFrame>(layout);
     qz::sdk::Result<void> result;

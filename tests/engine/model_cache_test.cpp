@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 
 #include "common/file_utils.h"
+#include "common/support/log_capture.h"
 #include "common/support/loopback_http_server.h"
 #include "common/support/temp_dir.h"
 #include "engine/support/engine_fixture.h"
@@ -117,6 +120,64 @@ TEST(ModelCache, FailedDownloadsKeepNoFileNameTheReasonAndRaiseANotice) {
     auto unaddressed = model("nowhere", "");
     EXPECT_EQ(cache.ensureModel(*unaddressed), qzai::ModelDownloadState::Failed);
     EXPECT_EQ(notices.messages().count("MODEL_DOWNLOAD_FAILED"), 1u);
+    size_t leftovers = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(data.path())) leftovers += entry.is_regular_file();
+    EXPECT_EQ(leftovers, 0u);
+}
+
+TEST(ModelCache, KeysAndModelsAreTheOwnersAloneAndIdsNeverShareFiles) {
+    Repository repo;
+    qz::test::TempDir data;
+    qzai::MessagingManager notices;
+    const mode_t previous = ::umask(022);  // a usual umask: files would be world-readable
+    qzai::ModelCache cache(data.path().string(), notices);
+    auto slash = model("a/b", repo.http.url("/model"));
+    auto underscore = model("a_b", repo.http.url("/model"));
+    ASSERT_EQ(cache.ensureModel(*slash), qzai::ModelDownloadState::Ready);
+    ASSERT_EQ(cache.ensureModel(*underscore), qzai::ModelDownloadState::Ready);
+    ::umask(previous);
+    EXPECT_EQ(repo.downloads.load(), 2);  // the second id does not take the first one's copy
+    EXPECT_NE(slash->modelFilePath, underscore->modelFilePath);
+    EXPECT_NE(slash->keyFilePath, underscore->keyFilePath);
+    const auto mode = [](const fs::path& path) { return fs::status(path).permissions() & fs::perms::all; };
+    for (const char* folder : {"cache", "model_files", "keys"}) EXPECT_EQ(mode(data.path() / folder), fs::perms::owner_all);
+    for (const auto& path : {slash->modelFilePath, slash->keyFilePath, underscore->keyFilePath}) {
+        EXPECT_EQ(mode(path), fs::perms::owner_read | fs::perms::owner_write) << path;
+    }
+    // Stems: safe ids keep theirs, anything else is escaped one to one.
+    const std::pair<const char*, const char*> stems[] = {
+        {"{m-1}", "{m-1}"}, {"a_b", "a_b"}, {"a/b", "a%2Fb"}, {"a%2Fb", "a%252Fb"}, {"..", "%2E%2E"}, {"", "%"}};
+    for (const auto& [id, stem] : stems) EXPECT_EQ(qzai::modelFileStem(id), stem) << id;
+}
+
+TEST(ModelCache, HostileRepositoriesEndTheDownloadWithoutAFileOrALeakedToken) {
+    Repository repo;
+    repo.http.server().Get("/endless", [](const httplib::Request&, httplib::Response& r) {
+        r.set_header("X-Key", base64(kKey));
+        r.set_chunked_content_provider("application/octet-stream", [](size_t, httplib::DataSink& sink) {
+            return sink.write(std::string(4096, 'x').data(), 4096);  // never ends
+        });
+    });
+    qz::test::TempDir data;
+    qzai::MessagingManager notices;
+    qzai::ModelCache cache(data.path().string(), notices);
+    qz::test::LogCapture log;
+
+    // Longer than the model's announced size (chunked: no Content-Length).
+    auto endless = model("endless", repo.http.url("/endless?signature=s3cret"));
+    endless->downloadSize = 100000;
+    EXPECT_EQ(cache.ensureModel(*endless), qzai::ModelDownloadState::Failed);
+    EXPECT_NE(endless->errorsCopy().at(0).find("longer than its announced 100000 bytes"), std::string::npos);
+
+    // No answer at all: the error shown names the address without its query.
+    auto silent = model("silent", "http://127.0.0.1:1/m?signature=s3cret");
+    EXPECT_EQ(cache.ensureModel(*silent), qzai::ModelDownloadState::Failed);
+    EXPECT_NE(silent->errorsCopy().at(0).find("http://127.0.0.1:1/m"), std::string::npos);
+
+    for (const auto& m : {endless, silent}) {
+        for (const auto& error : m->errorsCopy()) EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
+    }
+    EXPECT_EQ(log.count("s3cret"), 0u);
     size_t leftovers = 0;
     for (const auto& entry : fs::recursive_directory_iterator(data.path())) leftovers += entry.is_regular_file();
     EXPECT_EQ(leftovers, 0u);

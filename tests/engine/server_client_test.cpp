@@ -142,4 +142,10 @@ TEST(ServerClient, PluginStateIsMergedInTheFormTheHostKeepsItAndNothingElseIsTou
     ASSERT_TRUE(client.client.setPluginEnabled("cam1", false));
     EXPECT_EQ(json::parse(client.server->requests().back().body),
               json::parse(R"({"parameters":{"qzAI":{"PluginEnabled":false}}})"));
+
+    // An id is one path segment, whatever it holds.
+    client.server->putDevice("{cam/2}?x=1#y", {{"parameters", json::object()}});
+    ASSERT_TRUE(client.client.setPluginEnabled("{cam/2}?x=1#y", true));
+    EXPECT_EQ(client.server->device("{cam/2}?x=1#y")->at("parameters").at("qzAI").at("PluginEnabled"), true);
+    EXPECT_EQ(client.server->requests().back().path, "/rest/v4/devices/%7Bcam%2F2%7D%3Fx%3D1%23y");
 }

@@ -116,6 +116,13 @@ TEST(EndToEndTwoStage, ChildStagesClassifyEverySquareOnItsOwnTrack) {
         EXPECT_EQ(camera.childTracks, 4u);
         EXPECT_EQ(camera.childUnknownTimestamps, 0u);
     }
+    // Each child output names the category of its square.
+    std::map<std::string, size_t> categories;
+    for (const EventsRow& row : result.events.rows) {
+        EXPECT_TRUE(row.ok()) << row.deviceId << " " << row.typeId << ": got " << row.got << "; " << row.firstWrong;
+        if (row.typeId == "qz.qzai.category") categories[row.deviceId] = row.got;
+    }
+    for (const TwoStageCameraResult& camera : result.cameras) EXPECT_GE(categories[camera.deviceId], camera.childObjects);
     EXPECT_TRUE(result.passed());
 }
 

@@ -85,7 +85,7 @@ TEST(FakeServer, AnswersThroughTheUtilityProviderPerMode) {
 }
 
 TEST(TestFrame, PlanesHonourLineSizesPaddingAndSquares) {
-    FrameSpec layout;
+    FrameLayout layout;
     layout.width = 7;
     layout.height = 5;
     layout.lineSizes = {16, 0, 9};

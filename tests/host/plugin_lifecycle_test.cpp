@@ -32,7 +32,7 @@ TEST(PluginLifecycle, LoadsUsesAndUnloadsTheLibraryTwiceWithoutLeaks) {
         for (const char* id : {"cam-a", "cam-b"}) {
             ASSERT_TRUE(host.addCamera({id, id, "", "", ""}, &error)) << error;
             EXPECT_FALSE(host.deviceManifest(id).empty());
-            FrameSpec padded;
+            FrameLayout padded;
             padded.width = 333;
             padded.height = 101;
             padded.lineSizes = {384, 192, 200};

@@ -52,7 +52,7 @@ public:
     // up to `wait` for its object packet; true when it came.
     bool frame(std::chrono::milliseconds wait, int64_t timestampUs = 0) {
         if (timestampUs == 0) timestampUs = m_nextUs += 100000;
-        FrameSpec frame;
+        FrameLayout frame;
         frame.width = kWidth;
         frame.height = kHeight;
         frame.timestampUs = timestampUs;

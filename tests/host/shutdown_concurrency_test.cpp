@@ -39,7 +39,7 @@ public:
         m_thread = std::thread([this, camera] {
             auto agent = std::move(m_agent);
             for (int frame = 0; !m_stop.load(); ++frame) {
-                FrameSpec layout;
+                FrameLayout layout;
                 layout.width = 640;
                 layout.height = 360;
                 layout.timestampUs = wallClockUs();

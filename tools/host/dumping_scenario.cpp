@@ -170,7 +170,7 @@ void runDumpingScenario(const MainJobOptions& options, RoadRigOptions rigOptions
         const int64_t timestampUs = clockStartUs + frame * kFramePeriodUs;
         frameOfTimestamp[timestampUs] = frame;
         for (size_t c = 0; c < ids.size(); ++c) {
-            FrameSpec layout;
+            FrameLayout layout;
             layout.width = options.width;
             layout.height = options.height;
             layout.timestampUs = timestampUs;

@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
         std::printf("device agent %s: manifest %s\n", id, host.deviceManifest(id).c_str());
         int accepted = 0;
         for (int f = 0; f < frames; ++f) {
-            qz::test_host::FrameSpec layout;
+            qz::test_host::FrameLayout layout;
             layout.timestampUs = 1'000'000 + f * 40'000;
             layout.squares.push_back({20 + 8 * f, 40, 32, 235});
             if (host.pushFrame(id, layout).isOk()) ++accepted;

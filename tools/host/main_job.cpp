@@ -119,7 +119,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
             const int64_t timestampUs = lastTimestampUs = clockStartUs + frame * kFramePeriodUs;
             frameOfTimestamp[timestampUs] = frame;
             for (int c = 0; c < options.cameras; ++c) {
-                FrameSpec frameLayout;
+                FrameLayout frameLayout;
                 frameLayout.width = options.width;
                 frameLayout.height = options.height;
                 frameLayout.timestampUs = timestampUs;
@@ -177,7 +177,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         script.push = [&](int camera, int f) {
             const int64_t timestampUs = clockStartUs + f * kFramePeriodUs;
             frameOfTimestamp[timestampUs] = f;
-            FrameSpec frameLayout;
+            FrameLayout frameLayout;
             frameLayout.width = options.width;
             frameLayout.height = options.height;
             frameLayout.timestampUs = timestampUs;

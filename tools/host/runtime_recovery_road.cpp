@@ -54,17 +54,19 @@ RecoveryRoadResult runRuntimeRecoveryRoad(const RoadRigOptions& base, int answer
             for (const RecordedPacket& packet : recorder.packets(camera)) n += packet.kind == RecordedPacket::Kind::objects;
             return n;
         };
-        // Frames 100 ms apart in their stamps, each pushed once the previous
+        // Frames 150 ms apart in their stamps (so that a track is reported
+        // from its third sighting, within the few answers a runtime gives
+        // between failures), each pushed once the previous
         // one came back or 200 ms passed (a frame offered while the runtime
         // is down gets no answer).
         int64_t timestampUs = std::chrono::duration_cast<std::chrono::microseconds>(
                                   std::chrono::system_clock::now().time_since_epoch())
                                   .count();
         auto pushFrame = [&] {
-            FrameSpec frame;
+            FrameLayout frame;
             frame.width = 320;
             frame.height = 240;
-            frame.timestampUs = timestampUs += 100000;
+            frame.timestampUs = timestampUs += 150000;
             frame.squares = {{80, 60, 96, 235}};
             rig.host().pushFrame(camera, frame);
             const int64_t stamp = timestampUs;

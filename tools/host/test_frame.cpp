@@ -5,7 +5,7 @@
 
 namespace qz::test_host {
 
-TestFrame::TestFrame(const FrameSpec& layout) : m_layout(layout) {
+TestFrame::TestFrame(const FrameLayout& layout) : m_layout(layout) {
     if (layout.width <= 0 || layout.height <= 0) throw std::invalid_argument("TestFrame: size must be positive");
     const uint8_t fill[3] = {layout.y, layout.u, layout.v};
     for (int p = 0; p < 3; ++p) {

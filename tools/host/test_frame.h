@@ -22,7 +22,7 @@ struct Square {
     uint8_t luma = 235;
 };
 
-struct FrameSpec {
+struct FrameLayout {
     int width = 320;
     int height = 240;
     std::array<int, 3> lineSizes{0, 0, 0};
@@ -39,7 +39,7 @@ public:
 
     // Throws std::invalid_argument for a non-positive size or a line size
     // smaller than its plane's width.
-    explicit TestFrame(const FrameSpec& layout);
+    explicit TestFrame(const FrameLayout& layout);
 
     int64_t timestampUs() const override { return m_layout.timestampUs; }
     int width() const override { return m_layout.width; }
@@ -52,7 +52,7 @@ public:
     static int planeHeight(int height, int plane) { return plane == 0 ? height : (height + 1) / 2; }
 
 private:
-    FrameSpec m_layout;
+    FrameLayout m_layout;
     std::array<std::vector<uint8_t>, 3> m_planes;
 };
 

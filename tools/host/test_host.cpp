@@ -224,7 +224,7 @@ SettingsReply TestHost::pressActiveSetting(const std::string& deviceId, const st
     return reply;
 }
 
-Result<void> TestHost::pushFrame(const std::string& deviceId, const FrameSpec& layout) {
+Result<void> TestHost::pushFrame(const std::string& deviceId, const FrameLayout& layout) {
     IConsumingDeviceAgent* agent = deviceAgent(deviceId);
     if (!agent) return makeError(ErrorCode::invalidParams, "no such camera");
     auto frame = makePtr<TestFrame>(layout);

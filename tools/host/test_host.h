@@ -89,7 +89,7 @@ public:
                                      const std::map<std::string, std::string>& values = {});
 
     // Builds a TestFrame and pushes it to the camera's agent.
-    qz::sdk::Result<void> pushFrame(const std::string& deviceId, const FrameSpec& layout);
+    qz::sdk::Result<void> pushFrame(const std::string& deviceId, const FrameLayout& layout);
 
     void releaseDeviceAgent(const std::string& deviceId);
     void releaseAll();

@@ -114,7 +114,7 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
             const int64_t timestampUs = lastTimestampUs = std::max(now, lastTimestampUs + 1);
             frameOfTimestamp[timestampUs] = frame;
             for (int c = 0; c < options.cameras; ++c) {
-                FrameSpec layout;
+                FrameLayout layout;
                 layout.width = options.width;
                 layout.height = options.height;
                 layout.timestampUs = timestampUs;

@@ -35,6 +35,18 @@
 //                 header of 200,000,000 bytes, 10 bytes and a close
 //   biglength     shm: a response length above the capacity; TCP: header 0xFFFFFFFF
 //   neverread     never take a request
+// MessagePack behaviours (requests are maps with "Timestamp" and "DeviceID"):
+//   reverse       answer batches of k=<n> (8) echoes in reverse order
+//   otherid       echo with "DeviceID" = "other"
+//   othertime     echo with "Timestamp" one higher
+//   numberid      echo with "DeviceID" as the number 7
+//   noidentity    echo without "Timestamp"
+//   mpgarbage     answer with the byte c1
+//   mixed         drop requests whose Timestamp % 4 is 3, answer the others
+//                 in reversed batches of 4
+// With only=<n>, the altering behaviours alter the first n answers and echo
+// the rest. When QZ_PEER_RECORD_DIR is set, the peer writes its arguments to
+// "argv" (one a line) and each request to "request-<pid>-<n>" there.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -62,6 +74,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <msgpack.h>
 
 namespace {
 
@@ -93,6 +107,109 @@ std::vector<uint8_t> patterned(size_t size) {
     std::vector<uint8_t> bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i % 251);
     return bytes;
+}
+
+
+// ---- MessagePack behaviours -------------------------------------------------
+
+std::string g_recordDir;
+long g_requests = 0;
+
+void record(const std::string& name, const void* bytes, size_t size) {
+    if (g_recordDir.empty()) return;
+    const std::string path = g_recordDir + "/" + name;
+    const std::string temporary = path + ".tmp";
+    FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (file == nullptr) return;
+    if (size > 0) std::fwrite(bytes, 1, size, file);
+    std::fclose(file);
+    std::rename(temporary.c_str(), path.c_str());  // appears whole
+}
+
+bool keyIs(const msgpack_object& key, const char* name) {
+    return key.type == MSGPACK_OBJECT_STR && key.via.str.size == std::strlen(name) &&
+           std::memcmp(key.via.str.ptr, name, key.via.str.size) == 0;
+}
+
+// The request's map with its identity altered as the behaviour says.
+std::vector<uint8_t> altered(const std::vector<uint8_t>& request) {
+    msgpack_unpacked message;
+    msgpack_unpacked_init(&message);
+    size_t offset = 0;
+    if (msgpack_unpack_next(&message, reinterpret_cast<const char*>(request.data()), request.size(), &offset) !=
+            MSGPACK_UNPACK_SUCCESS ||
+        message.data.type != MSGPACK_OBJECT_MAP) {
+        msgpack_unpacked_destroy(&message);
+        return request;
+    }
+    const msgpack_object_map& map = message.data.via.map;
+    msgpack_sbuffer buffer;
+    msgpack_sbuffer_init(&buffer);
+    msgpack_packer packer;
+    msgpack_packer_init(&packer, &buffer, msgpack_sbuffer_write);
+    uint32_t pairs = map.size;
+    if (g_behaviour == "noidentity") {
+        for (uint32_t i = 0; i < map.size; ++i) pairs -= keyIs(map.ptr[i].key, "Timestamp") ? 1 : 0;
+    }
+    msgpack_pack_map(&packer, pairs);
+    for (uint32_t i = 0; i < map.size; ++i) {
+        const msgpack_object& key = map.ptr[i].key;
+        const msgpack_object& value = map.ptr[i].val;
+        if (g_behaviour == "noidentity" && keyIs(key, "Timestamp")) continue;
+        msgpack_pack_object(&packer, key);
+        if (g_behaviour == "otherid" && keyIs(key, "DeviceID")) {
+            msgpack_pack_str_with_body(&packer, "other", 5);
+        } else if (g_behaviour == "numberid" && keyIs(key, "DeviceID")) {
+            msgpack_pack_int64(&packer, 7);
+        } else if (g_behaviour == "othertime" && keyIs(key, "Timestamp")) {
+            msgpack_pack_int64(&packer, value.via.i64 + 1);
+        } else {
+            msgpack_pack_object(&packer, value);
+        }
+    }
+    std::vector<uint8_t> out(buffer.data, buffer.data + buffer.size);
+    msgpack_sbuffer_destroy(&buffer);
+    msgpack_unpacked_destroy(&message);
+    return out;
+}
+
+int64_t timestampOf(const std::vector<uint8_t>& request) {
+    msgpack_unpacked message;
+    msgpack_unpacked_init(&message);
+    size_t offset = 0;
+    int64_t timestamp = 0;
+    if (msgpack_unpack_next(&message, reinterpret_cast<const char*>(request.data()), request.size(), &offset) ==
+            MSGPACK_UNPACK_SUCCESS &&
+        message.data.type == MSGPACK_OBJECT_MAP) {
+        for (uint32_t i = 0; i < message.data.via.map.size; ++i) {
+            if (keyIs(message.data.via.map.ptr[i].key, "Timestamp")) timestamp = message.data.via.map.ptr[i].val.via.i64;
+        }
+    }
+    msgpack_unpacked_destroy(&message);
+    return timestamp;
+}
+
+// The responses to send after this request (none, one, or a whole batch).
+std::vector<std::vector<uint8_t>> answersTo(const std::vector<uint8_t>& request) {
+    static std::vector<std::vector<uint8_t>> batch;
+    record("request-" + std::to_string(::getpid()) + "-" + std::to_string(g_requests), request.data(),
+           request.size());
+    const long index = g_requests++;
+    const bool alter = index < option("only", LONG_MAX);
+    if (g_behaviour == "reverse" || g_behaviour == "mixed") {
+        if (g_behaviour == "mixed" && timestampOf(request) % 4 == 3) return {};
+        batch.push_back(request);
+        if (static_cast<long>(batch.size()) < option("k", g_behaviour == "mixed" ? 4 : 8)) return {};
+        std::vector<std::vector<uint8_t>> out(batch.rbegin(), batch.rend());
+        batch.clear();
+        return out;
+    }
+    if (alter && g_behaviour == "mpgarbage") return {{0xc1}};
+    if (alter && (g_behaviour == "otherid" || g_behaviour == "othertime" || g_behaviour == "numberid" ||
+                  g_behaviour == "noidentity")) {
+        return {altered(request)};
+    }
+    return {request};
 }
 
 // ---- shared memory --------------------------------------------------------
@@ -244,8 +361,10 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
         first = false;
         if (g_behaviour == "respond") {
             from.respond(patterned(static_cast<size_t>(option("size", 0))), false, false);
-        } else {
+        } else if (g_behaviour == "crashmid" || g_behaviour == "biglength") {
             from.respond(request, g_behaviour == "crashmid" && isFirst, g_behaviour == "biglength" && isFirst);
+        } else {
+            for (const auto& answer : answersTo(request)) from.respond(answer, false, false);
         }
     }
 }
@@ -333,10 +452,13 @@ void serveConnection(int fd, bool firstConnection) {
         }
         if (g_behaviour == "delay") sleepMs(option("ms", 0));
         const bool split = option("split", 0) != 0;
-        const bool sent = g_behaviour == "respond"
-                              ? sendFrame(fd, patterned(static_cast<size_t>(option("size", 0))), split)
-                              : sendFrame(fd, request, split);
-        if (!sent) return;
+        if (g_behaviour == "respond") {
+            if (!sendFrame(fd, patterned(static_cast<size_t>(option("size", 0))), split)) return;
+            continue;
+        }
+        for (const auto& answer : answersTo(request)) {
+            if (!sendFrame(fd, answer, split)) return;
+        }
     }
 }
 
@@ -416,6 +538,12 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (const char* dir = std::getenv("QZ_PEER_RECORD_DIR")) {
+        g_recordDir = dir;
+        std::string lines;
+        for (int i = 1; i < argc; ++i) lines += std::string(argv[i]) + "\n";
+        record("argv", lines.data(), lines.size());
+    }
     if (g_behaviour == "exit") {
         sleepMs(option("ms", 0));
         say("qz_peer: exiting at start");

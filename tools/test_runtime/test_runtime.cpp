@@ -497,8 +497,11 @@ TEST_RUNTIME_EXPORT const char* runtime_get_version(void) {
     return "1.0";
 }
 
+// "name" in runtime_args.json tells installed test packages apart.
 TEST_RUNTIME_EXPORT const char* runtime_get_name(void) {
-    return g_nullTexts ? nullptr : "TestRuntime";
+    if (g_nullTexts) return nullptr;
+    Runtime* runtime = g_runtime.load();
+    return runtime && runtime->has("name") ? runtime->arg("name").c_str() : "TestRuntime";
 }
 
 TEST_RUNTIME_EXPORT const char* runtime_get_info(void) {

@@ -7,6 +7,7 @@
 #include "common/file_utils.h"
 #include "common/ini.h"
 #include "common/log.h"
+#include "common/text_utils.h"
 #include "platform/http_client.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -75,6 +76,8 @@ bool downloadFile(const std::string& url, const std::string& filePath, Messaging
     bool openFailed = false;
     bool writeFailed = false;
     bool cancelled = false;
+    bool overlong = false;
+    std::optional<uint64_t> announced;
     const auto cancelRequested = [&] {
         cancelled = cancelled || (cancelFlag && cancelFlag->load());
         return cancelled;
@@ -90,10 +93,15 @@ bool downloadFile(const std::string& url, const std::string& filePath, Messaging
             return false;
         }
         opened = true;
-        notice.start(response.contentLength());
+        announced = response.contentLength();
+        notice.start(announced);
         return true;
     };
     callbacks.onData = [&](const char* data, size_t size) {
+        if (announced && received + size > *announced) {
+            overlong = true;  // never more than the server said it would send
+            return false;
+        }
         if (std::fwrite(data, 1, size, file.get()) != size) {
             writeFailed = true;
             return false;
@@ -114,23 +122,28 @@ bool downloadFile(const std::string& url, const std::string& filePath, Messaging
     const auto timeout = std::chrono::milliseconds(std::max(ini().HTTPRequestTimeout, 1));
     request.connectTimeout = timeout;
     request.idleTimeout = timeout;
+    request.totalTimeout = std::chrono::seconds(ini().HTTPRequestTotalTimeout);
     const HttpResponse response = HttpClient().send(request, callbacks);
 
     bool ok = false;
+    const std::string shownUrl = addressWithoutQuery(url);  // a signed address's token stays out of the log
     if (cancelled) {
-        logMessage("Download of %s was cancelled by the user.\n", url.c_str());
+        logMessage("Download of %s was cancelled by the user.\n", shownUrl.c_str());
     } else if (openFailed) {
         logMessage("Error opening file for writing: %s\n", filePath.c_str());
     } else if (response.status == 0) {
-        logMessage("Failed to download file at: %s\n", url.c_str());
+        logMessage("Failed to download file at: %s\n", shownUrl.c_str());
         logInfo("Info: %s\n", response.error.c_str());
     } else if (response.status != 200) {
         logMessage("Error! Could not request file data! Status code: %d\n", response.status);
     } else {
         const bool closed = file && std::fclose(file.release()) == 0;
         ok = response.complete && !writeFailed && closed;
-        if (!ok) {
-            logMessage("Download of %s was interrupted before completing.\n", url.c_str());
+        if (overlong) {
+            logMessage("Error! Download of %s is longer than its announced %llu bytes; discarded.\n", shownUrl.c_str(),
+                       static_cast<unsigned long long>(*announced));
+        } else if (!ok) {
+            logMessage("Download of %s was interrupted before completing.\n", shownUrl.c_str());
             if (!response.error.empty()) logInfo("Info: %s\n", response.error.c_str());
         }
     }

@@ -1,5 +1,9 @@
 #include "common/file_utils.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -47,6 +51,22 @@ void deleteFile(const std::string& path) {
     std::error_code ec;
     std::filesystem::remove(path, ec);
     if (ec) logMessage("Warning! Could not delete file: %s (Error: %s)\n", path.c_str(), ec.message().c_str());
+}
+
+bool createOwnerOnlyFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool ok = ::fchmod(fd, 0600) == 0;  // an existing file keeps its mode on open
+    ::close(fd);
+    return ok;
+}
+
+bool makeOwnerOnlyFolder(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (!ec) std::filesystem::permissions(path, std::filesystem::perms::owner_all, ec);
+    if (ec) logMessage("Error! Could not create folder %s: %s\n", path.c_str(), ec.message().c_str());
+    return !ec;
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -21,4 +21,12 @@ std::string fileMd5Hex(const std::string& path);
 // "Warning! Could not delete file: <path> (Error: <reason>)".
 void deleteFile(const std::string& path);
 
+// Creates the file empty (or empties it) readable and writable by the owner
+// alone (0600), whatever the process's umask; later opens keep that mode.
+// For keys, decrypted models and their temporary files. False on failure.
+bool createOwnerOnlyFile(const std::string& path);
+// Creates the folder and its parents; the folder itself is left to the
+// owner alone (0700), also when it existed. False (with a log line) on failure.
+bool makeOwnerOnlyFolder(const std::string& path);
+
 }  // namespace qz::vms_server_plugins::analytics::qzai

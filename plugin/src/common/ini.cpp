@@ -37,6 +37,7 @@ const Key kKeys[] = {
     {"logToFile", &Ini::logToFile},
     {"sendFramesOverride", &Ini::sendFramesOverride},
     {"HTTPRequestTimeout", &Ini::HTTPRequestTimeout, 1},  // 0 or less would end every request at once
+    {"HTTPRequestTotalTimeout", &Ini::HTTPRequestTotalTimeout, 1},
     {"logVerbosity", &Ini::logVerbosity},
     {"enableProfiling", &Ini::enableProfiling},
     {"CloudServiceURL", &Ini::CloudServiceURL},

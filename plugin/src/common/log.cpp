@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/ini.h"
@@ -85,6 +87,11 @@ void writeHeadAndText(std::FILE* out, const char* prefix, unsigned long long ms,
     if (written) *written += static_cast<uint64_t>(headLength > 0 ? headLength : 0) + length;
 }
 
+bool isOneLineFormat(const char* format) {
+    const char* newline = std::strchr(format, '\n');
+    return !newline || newline[1] == '\0';
+}
+
 void writeLine(int level, const char* format, va_list args) {
     if (g_verbosity.load(std::memory_order_relaxed) < level || !format) return;
 
@@ -105,6 +112,25 @@ void writeLine(int level, const char* format, va_list args) {
         text = heapBuffer.data();
     }
     va_end(copy);
+
+    // A format without a line break inside makes one line: breaks that came
+    // in with the values (texts from the host or a server) are written as
+    // "\n" and "\r", so no value can forge a line of its own.
+    std::string oneLine;
+    if (length > 0 && isOneLineFormat(format)) {
+        const size_t body = static_cast<size_t>(length) - (text[length - 1] == '\n' ? 1 : 0);
+        const std::string_view values(text, body);
+        if (values.find_first_of("\r\n") != std::string_view::npos) {
+            for (const char c : values) {
+                if (c == '\n') oneLine += "\\n";
+                else if (c == '\r') oneLine += "\\r";
+                else oneLine += c;
+            }
+            oneLine.append(text + body, static_cast<size_t>(length) - body);
+            text = oneLine.c_str();
+            length = static_cast<int>(oneLine.size());
+        }
+    }
 
     if (g_sink.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> sinkLock(g_sinkMutex);

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "common/log.h"
@@ -51,6 +52,7 @@ CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions&
     CommandOutput result;
     std::optional<int> exitCode;
     const char* stopped = nullptr;
+    bool truncated = false;
     char buffer[16384];
     while (!stopped) {
         if (child->outputFd() >= 0) {
@@ -59,7 +61,14 @@ CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions&
             if (ready > 0) {
                 const ssize_t n = ::read(child->outputFd(), buffer, sizeof(buffer));
                 if (n > 0) {
-                    result.output.append(buffer, static_cast<size_t>(n));
+                    // Output past the cap is read (so the child never blocks) and dropped.
+                    const size_t room = kMaxCommandOutputBytes - std::min(result.output.size(), kMaxCommandOutputBytes);
+                    result.output.append(buffer, std::min(room, static_cast<size_t>(n)));
+                    if (static_cast<size_t>(n) > room && !truncated) {
+                        truncated = true;
+                        logMessage("Warning! Output of \"%s\" passed %zu bytes; the rest is dropped.\n",
+                                   joinArgs(argv).c_str(), kMaxCommandOutputBytes);
+                    }
                 } else if (n == 0 || errno != EINTR) {
                     child->closeOutput();  // end of output (or a broken pipe)
                 }

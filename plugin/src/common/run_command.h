@@ -3,11 +3,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace qz::vms_server_plugins::analytics::qzai {
+
+// Captured output is kept up to this many bytes (16 MiB); the rest is read and
+// dropped with one log line.
+inline constexpr size_t kMaxCommandOutputBytes = size_t{16} << 20;
 
 struct CommandOutput {
     int exitCode = -1;   // 128 + signal number when a signal ended the child

@@ -75,4 +75,26 @@ std::string escapeHtml(std::string_view text) {
     return escaped;
 }
 
+std::string addressWithoutQuery(std::string_view url) {
+    return std::string(url.substr(0, url.find_first_of("?#")));
+}
+
+std::string percentEncoded(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
 }  // namespace qz::vms_server_plugins::analytics::qzai

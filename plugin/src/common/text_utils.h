@@ -30,6 +30,14 @@ std::optional<T> parseInteger(std::string_view text) {
 // Equal byte for byte except for ASCII letter case (no locale involved).
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
 
+// An address without its query and fragment, for logs and texts shown to
+// users (a signed address carries its token in the query).
+std::string addressWithoutQuery(std::string_view url);
+
+// The text with every byte outside [A-Za-z0-9-._~] percent-encoded, for ids
+// put into a path segment or a query value.
+std::string percentEncoded(std::string_view text);
+
 // Text without leading and trailing spaces, tabs, CR and LF.
 std::string_view trimWhitespace(std::string_view text);
 

@@ -13,6 +13,7 @@
 #include "engine/json_fields.h"
 #include "engine/model_details_parser.h"
 #include "engine/plugin.h"
+#include "external/processor_config.h"
 #include "inference/tensor_helpers.h"
 #include "platform/library_pin.h"
 #include "settings/settings_manager.h"
@@ -220,22 +221,22 @@ ModelMap Engine::resolveModels(const json& descriptions, std::vector<std::string
 }
 
 ProcessorResolver Engine::processorResolver() const {
-    // A configured processor is fed the camera frame: the frame road serves
-    // every processor, the direct road only those that need no image.
+    // Only an image pre-processor and a post-processor that receives the
+    // input image need the camera frame; the others work on tensors.
     ProcessorResolver resolver;
     const InferenceManager* manager = m_inferenceManager.get();
     resolver.preprocessor = [manager](const std::string& name, bool* needsFrame) -> ExternalPreprocessor_t* {
         const auto& map = manager->externalPreprocessors();
         const auto it = map.find(name);
         if (it == map.end()) return nullptr;
-        *needsFrame = true;
+        *needsFrame = it->second->schedule == PreprocessorSchedule::Image;
         return it->second.get();
     };
     resolver.postprocessor = [manager](const std::string& name, bool* needsFrame) -> ExternalPostprocessor_t* {
         const auto& map = manager->externalPostprocessors();
         const auto it = map.find(name);
         if (it == map.end()) return nullptr;
-        *needsFrame = true;
+        *needsFrame = it->second->receiveInputImage;
         return it->second.get();
     };
     return resolver;

@@ -6,6 +6,7 @@
 #include "engine/device_agent.h"
 #include "engine/engine.h"
 #include "engine/json_fields.h"
+#include "engine/qzai_state.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -14,36 +15,6 @@ using nlohmann::json;
 namespace {
 
 constexpr auto kPassInterval = std::chrono::seconds(1);
-
-// A device document's "parameters" -> "qzAI": an object, or a text holding
-// one. Empty optional (with *error set) when it is neither.
-std::optional<json> qzAiOf(const json& device, std::string* error) {
-    if (jsonNestsDeeperThan(device, kMaxJsonDepth)) {
-        *error = "The device's document nests deeper than " + std::to_string(kMaxJsonDepth) + " levels.";
-        return std::nullopt;
-    }
-    const json* parameters = nullptr;
-    if (device.is_object()) {
-        const auto it = device.find("parameters");
-        if (it != device.end()) parameters = &*it;
-    }
-    if (!parameters || parameters->is_null()) return json::object();
-    json parsed = parameters->is_string()
-                      ? parseOutsideJson(parameters->get<std::string>(), "The device's parameters text")
-                      : *parameters;
-    if (!parsed.is_object()) {
-        *error = "The device's parameters are not a JSON object.";
-        return std::nullopt;
-    }
-    const auto qzAI = parsed.find("qzAI");
-    if (qzAI == parsed.end() || qzAI->is_null()) return json::object();
-    json value = qzAI->is_string() ? parseOutsideJson(qzAI->get<std::string>(), "The device's qzAI text") : *qzAI;
-    if (!value.is_object()) {
-        *error = "The device's qzAI parameters are not a JSON object.";
-        return std::nullopt;
-    }
-    return value;
-}
 
 }  // namespace
 
@@ -188,7 +159,7 @@ bool Engine::resetDevicesAskedByHost() {
     std::set<std::string> asked;
     for (const auto& device : *devices) {
         std::string error;
-        const auto qzAI = qzAiOf(device, &error);
+        const auto qzAI = readQzAiParameters(device, &error);
         if (qzAI && optionalBool(*qzAI, "resetRequested", false)) asked.insert(optionalText(device, "id"));
     }
     asked.erase(std::string());
@@ -216,7 +187,7 @@ void Engine::devicesStep() {
             const auto found = byId.find(id);
             if (found == byId.end()) continue;  // the host has not listed the device yet
             std::string error;
-            const auto qzAI = qzAiOf(*found->second, &error);
+            const auto qzAI = readQzAiParameters(*found->second, &error);
             if (!qzAI) {
                 agent->reportParametersError(error);
                 continue;

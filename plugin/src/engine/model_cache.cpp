@@ -8,6 +8,7 @@
 #include "common/file_utils.h"
 #include "common/ini.h"
 #include "common/log.h"
+#include "common/text_utils.h"
 #include "engine/json_fields.h"
 #include "platform/http_client.h"
 #include "qzai_crypto.h"
@@ -24,6 +25,7 @@ constexpr const char* kMetadataSuffix = ".model.json";
 
 bool writeFileAtomically(const std::string& path, const void* data, size_t size) {
     const std::string temporary = path + ".tmp";
+    if (!createOwnerOnlyFile(temporary)) return false;
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         if (!out) return false;
@@ -36,12 +38,6 @@ bool writeFileAtomically(const std::string& path, const void* data, size_t size)
     return !ec;
 }
 
-void makeFolder(const std::string& path) {
-    std::error_code ec;
-    fs::create_directories(path, ec);
-    if (ec) logMessage("Error! Could not create folder %s: %s\n", path.c_str(), ec.message().c_str());
-}
-
 std::string metadataOf(const ModelDetails_t& model) {
     return json{{"LastModified", model.lastModified}, {"DownloadURL", model.downloadUrl}}.dump();
 }
@@ -49,14 +45,22 @@ std::string metadataOf(const ModelDetails_t& model) {
 }  // namespace
 
 std::string modelFileStem(const std::string& modelId) {
+    // Bytes outside the safe set become "%XX"; '%' itself is outside it, so
+    // no two ids share a stem, and an id of safe bytes is its own stem.
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const bool dotsOnly = modelId == "." || modelId == "..";
     std::string stem;
     for (char c : modelId) {
         const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                          c == '_' || c == '.' || c == '{' || c == '}';
-        stem.push_back(safe ? c : '_');
+                          c == '_' || (c == '.' && !dotsOnly) || c == '{' || c == '}';
+        if (safe) {
+            stem.push_back(c);
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            stem += {'%', kHex[byte >> 4], kHex[byte & 0x0F]};
+        }
     }
-    if (stem.empty() || stem == "." || stem == "..") stem = "_" + stem;
-    return stem;
+    return stem.empty() ? "%" : stem;
 }
 
 ModelCache::ModelCache(std::string dataDirectory, MessagingManager& messagingManager)
@@ -64,9 +68,10 @@ ModelCache::ModelCache(std::string dataDirectory, MessagingManager& messagingMan
       m_modelFolder(dataDirectory + "/model_files"),
       m_keyFolder(dataDirectory + "/keys"),
       m_messagingManager(messagingManager) {
-    makeFolder(m_cacheFolder);
-    makeFolder(m_modelFolder);
-    makeFolder(m_keyFolder);
+    // Keys, models and the addresses they came from are the owner's alone.
+    makeOwnerOnlyFolder(m_cacheFolder);
+    makeOwnerOnlyFolder(m_modelFolder);
+    makeOwnerOnlyFolder(m_keyFolder);
 }
 
 std::string ModelCache::modelCompanionFolder(const std::string& modelId) const {
@@ -131,22 +136,32 @@ bool ModelCache::download(ModelDetails_t& model, std::string& error) {
     HttpRequest request;
     request.url = model.downloadUrl;
     request.connectTimeout = request.idleTimeout = std::chrono::milliseconds(ini().HTTPRequestTimeout);
+    request.totalTimeout = std::chrono::seconds(ini().HTTPRequestTotalTimeout);
     uint64_t received = 0, expected = model.downloadSize;
     HttpCallbacks callbacks;
     callbacks.onResponse = [&](const HttpResponse& response) {
         if (response.status != 200) return false;
         if (const auto length = response.contentLength()) expected = *length;
+        if (!createOwnerOnlyFile(partPath)) return false;
         out.open(partPath, std::ios::binary | std::ios::trunc);
         return static_cast<bool>(out);
     };
+    bool overlong = false;
     callbacks.onData = [&](const char* data, size_t size) {
+        // The announced size (Content-Length, else the model's "Size") caps
+        // what is written, so a server cannot fill the disk.
+        if (expected > 0 && received + size > expected) {
+            overlong = true;
+            return false;
+        }
         out.write(data, static_cast<std::streamsize>(size));
         received += size;
         if (expected > 0) model.downloadProgress = std::min<uint64_t>(99, received * 100 / expected);
         return static_cast<bool>(out) && !m_stopped;
     };
     callbacks.onTick = [this] { return !m_stopped.load(); };
-    logMessage("Downloading model %s from %s\n", model.id.c_str(), model.downloadUrl.c_str());
+    const std::string shownUrl = addressWithoutQuery(model.downloadUrl);  // a signed address's token stays out
+    logMessage("Downloading model %s from %s\n", model.id.c_str(), shownUrl.c_str());
     const HttpResponse response = HttpClient().send(request, callbacks);
     const bool written = out.is_open() && static_cast<bool>(out.flush());
     out.close();
@@ -158,8 +173,11 @@ bool ModelCache::download(ModelDetails_t& model, std::string& error) {
         return false;
     };
     if (m_stopped) return discard("The download was stopped.");
+    if (overlong) {
+        return discard("The download is longer than its announced " + std::to_string(expected) + " bytes.");
+    }
     if (response.status != 200) {
-        return discard(response.status == 0 ? "No answer from " + model.downloadUrl + ": " + response.error
+        return discard(response.status == 0 ? "No answer from " + shownUrl + ": " + response.error
                                             : "Download failed with status " + std::to_string(response.status) +
                                                   ".");
     }

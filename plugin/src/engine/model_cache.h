@@ -53,7 +53,9 @@ private:
     std::atomic<bool> m_stopped{false};
 };
 
-// A model id made safe for a file name.
+// A model id made safe for a file name: letters, digits and "-_.{}" stay,
+// any other byte is written "%XX" (and so are the dots of "." and ".."), so
+// different ids never share their files.
 std::string modelFileStem(const std::string& modelId);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

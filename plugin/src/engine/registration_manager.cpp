@@ -5,6 +5,7 @@
 #include "common/ini.h"
 #include "common/json_utils.h"
 #include "common/log.h"
+#include "common/text_utils.h"
 #include "engine/json_fields.h"
 #include "platform/http_client.h"
 
@@ -21,6 +22,7 @@ HttpResponse sendToCloud(const std::string& method, const std::string& url, cons
     request.url = url;
     request.headers = {{"User-Agent", RegistrationManager::userAgent()}, {"Authorization", token}};
     request.connectTimeout = request.idleTimeout = std::chrono::milliseconds(ini().HTTPRequestTimeout);
+    request.totalTimeout = std::chrono::seconds(ini().HTTPRequestTotalTimeout);
     HttpCallbacks callbacks;
     callbacks.onTick = [cancel] { return !(cancel && cancel->load()); };
     return HttpClient().send(request, callbacks);
@@ -55,7 +57,8 @@ std::optional<std::vector<AvailablePipeline_t>> RegistrationManager::fetchAvaila
     const std::string token = m_provider.cloudToken();
     if (token.empty()) return std::nullopt;
     const std::string url =
-        m_baseUrl + "/system/" + m_provider.cloudSystemId() + "/device/" + deviceId + "/available-pipelines";
+        m_baseUrl + "/system/" + percentEncoded(m_provider.cloudSystemId()) + "/device/" + percentEncoded(deviceId) +
+        "/available-pipelines";
     const HttpResponse response = sendToCloud("GET", url, token, cancel);
     if (response.cancelled) return std::nullopt;
     if (response.status != 200 || !response.complete) {
@@ -71,7 +74,8 @@ std::optional<std::vector<AvailablePipeline_t>> RegistrationManager::fetchAvaila
 bool RegistrationManager::resetDevice(const std::string& deviceId, const std::atomic<bool>* cancel) const {
     const std::string token = m_provider.cloudToken();
     if (token.empty()) return false;
-    const std::string url = m_baseUrl + "/reset/" + m_provider.cloudSystemId() + "/device/" + deviceId;
+    const std::string url =
+        m_baseUrl + "/reset/" + percentEncoded(m_provider.cloudSystemId()) + "/device/" + percentEncoded(deviceId);
     const HttpResponse response = sendToCloud("POST", url, token, cancel);
     const bool ok = response.status >= 200 && response.status < 300;
     if (ok) logMessage("Reset the pipelines of device %s.\n", deviceId.c_str());

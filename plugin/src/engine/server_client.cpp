@@ -9,6 +9,8 @@
 #include "common/ini.h"
 #include "common/json_utils.h"
 #include "common/log.h"
+#include "common/text_utils.h"
+#include "engine/qzai_state.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -39,65 +41,15 @@ struct PendingReply {
 
 constexpr auto kCancelPoll = std::chrono::milliseconds(50);
 
-// A JSON object held as a value or as a text; absent, null and empty text
-// count as an empty object. Empty optional (with *error) for anything else.
-std::optional<json> objectOrText(const json* value, bool* isText, const char* what, std::string* error) {
-    *isText = value && value->is_string();
-    if (!value || value->is_null()) return json::object();
-    if (value->is_object()) return *value;
-    if (*isText) {
-        const std::string& text = value->get_ref<const std::string&>();
-        if (text.find_first_not_of(" \t\r\n") == std::string::npos) return json::object();
-        json parsed = parseOutsideJson(text, what);
-        if (parsed.is_object()) return parsed;
-    }
-    *error = std::string(what) + " is neither a JSON object nor a text holding one";
-    return std::nullopt;
-}
-
-const json* member(const json& object, const char* key) {
-    const auto it = object.find(key);
-    return it == object.end() ? nullptr : &*it;
-}
-
 }  // namespace
-
-std::optional<json> qzAiMergePatch(const json& document, const std::function<void(json& qzAI)>& update,
-                                   std::string* error) {
-    bool parametersAsText = false, qzAiAsText = false;
-    auto parameters = objectOrText(document.is_object() ? member(document, "parameters") : nullptr,
-                                   &parametersAsText, "\"parameters\"", error);
-    if (!parameters) return std::nullopt;
-    const auto before = objectOrText(member(*parameters, "qzAI"), &qzAiAsText, "\"qzAI\"", error);
-    if (!before) return std::nullopt;
-    json after = *before;
-    update(after);
-
-    json changes = json::object();
-    for (const auto& [key, value] : after.items()) {
-        const auto old = before->find(key);
-        if (old == before->end() || *old != value) changes[key] = value;
-    }
-    for (const auto& [key, value] : before->items()) {
-        if (!after.contains(key)) changes[key] = nullptr;
-    }
-    if (changes.empty()) return json();
-
-    // A text is replaced whole (with the other keys it holds); an object gets
-    // only the changed keys, so the rest of the document is left as it is.
-    json qzAI = qzAiAsText ? json(after.dump()) : changes;
-    if (parametersAsText) {
-        (*parameters)["qzAI"] = qzAiAsText ? json(after.dump()) : after;
-        return json{{"parameters", parameters->dump()}};
-    }
-    return json{{"parameters", {{"qzAI", std::move(qzAI)}}}};
-}
 
 ServerClient::ServerClient(qz::sdk::UtilityProvider provider, const std::atomic<bool>* cancel,
                            std::chrono::steady_clock::time_point deadline)
     : m_provider(std::move(provider)), m_cancel(cancel), m_deadline(deadline) {}
 
-std::string ServerClient::devicePath(const std::string& deviceId) { return "/rest/v4/devices/" + deviceId; }
+std::string ServerClient::devicePath(const std::string& deviceId) {
+    return "/rest/v4/devices/" + percentEncoded(deviceId);
+}
 
 ServerClient::Reply ServerClient::request(const std::string& method, const std::string& path,
                                           const std::string& body) const {
@@ -169,7 +121,7 @@ std::optional<json> ServerClient::devices() const {
     // Read at any depth (the parser and the destructor do not recurse), so
     // one device nesting too deeply cannot hide the others: each device is
     // held to the limit on its own before it is copied.
-    auto list = getJson("/rest/v4/devices?serverId=" + m_provider.serverId(), std::numeric_limits<size_t>::max());
+    auto list = getJson("/rest/v4/devices?serverId=" + percentEncoded(m_provider.serverId()), std::numeric_limits<size_t>::max());
     if (list && !list->is_array()) {
         logMessage("Error! The device list of this server is not a JSON array.\n");
         return std::nullopt;

@@ -68,11 +68,4 @@ private:
     std::chrono::steady_clock::time_point m_deadline;
 };
 
-// The JSON merge patch that applies `update` to a document's "parameters" ->
-// "qzAI": null when nothing changes, empty (with *error) when either value is
-// neither an object nor a text holding one.
-std::optional<nlohmann::json> qzAiMergePatch(const nlohmann::json& document,
-                                             const std::function<void(nlohmann::json& qzAI)>& update,
-                                             std::string* error);
-
 }  // namespace qz::vms_server_plugins::analytics::qzai

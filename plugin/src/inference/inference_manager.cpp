@@ -9,6 +9,7 @@
 #include "common/messaging_manager.h"
 #include "inference/frame_buffer_pool.h"
 #include "inference/inference_engine.h"
+#include "external/processor_config.h"
 #include "inference/postprocessing/dumping_detection.h"
 #include "inference/postprocessing/postprocessing_state.h"
 
@@ -189,15 +190,24 @@ void InferenceManager::triggerReferenceRun(const std::string& deviceId, const st
     m_postprocessingState->requestReferenceRun(deviceId, stageKey);
 }
 
-// External processors are not loaded by this build yet: both maps stay empty
-// and these are the places where loading and stopping them happen. The
-// dumping cache is read with the post-processors, as their loader does.
+// Runs once per engine, at its first device agent: a second run would start
+// every child again.
 void InferenceManager::reloadExternalProcessors() {
     std::lock_guard<std::mutex> lock(m_lifecycleMutex);
-    loadDumpingCache(*m_postprocessingState);
+    initExternalPostprocessors(*m_postprocessingState);
+    loadExternalPreprocessors(m_externalPreprocessors, m_rootFolder);
 }
 
-void InferenceManager::stopExternalProcessors() {}
+// Asks every child to exit; the records are destroyed with the manager.
+void InferenceManager::stopExternalProcessors() {
+    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+    for (const auto& [name, record] : m_externalPreprocessors) {
+        if (record->process) record->process->sendGracefulExit();
+    }
+    for (const auto& [name, record] : m_postprocessingState->externalPostprocessors) {
+        if (record->process) record->process->sendGracefulExit();
+    }
+}
 
 const ExternalPreprocessorMap& InferenceManager::externalPreprocessors() const { return m_externalPreprocessors; }
 

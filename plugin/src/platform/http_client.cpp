@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/log.h"
 #include "common/text_utils.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -36,7 +37,9 @@ struct Transfer {
     CURL* easy = nullptr;
     bool responseAnnounced = false;
     bool stopped = false;
+    std::string limitError;  // why the transfer passed a limit; it then stops without being "cancelled"
     std::chrono::steady_clock::time_point lastActivity;
+    uint64_t maxBodyBytes = 0;
     curl_off_t lastDown = 0;
     curl_off_t lastUp = 0;
     // An exception from a callback (or from our own code inside libcurl's
@@ -91,6 +94,10 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     if (!t->announce()) return 0;
     const bool taken = t->guarded([&] {
         if (t->callbacks->onData) return t->callbacks->onData(data, length);
+        if (t->response->body.size() + length > t->maxBodyBytes) {
+            t->limitError = "the body is larger than " + std::to_string(t->maxBodyBytes) + " bytes";
+            return false;
+        }
         t->response->body.append(data, length);
         return true;
     });
@@ -109,6 +116,21 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
         t->lastActivity = std::chrono::steady_clock::now();
     }
     return 0;
+}
+
+// The host part of an address ("?" when there is none).
+std::string hostOf(const std::string& url) {
+    std::string host = "?";
+    CURLU* parsed = curl_url();
+    if (!parsed) return host;
+    char* part = nullptr;
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part) {
+        host = part;
+    }
+    curl_free(part);
+    curl_url_cleanup(parsed);
+    return host;
 }
 
 }  // namespace
@@ -136,6 +158,7 @@ HttpResponse HttpClient::send(const HttpRequest& request, const HttpCallbacks& c
     }
 
     Transfer t;
+    t.maxBodyBytes = request.maxBodyBytes;
     t.callbacks = &callbacks;
     t.response = &response;
     t.easy = easy.get();
@@ -153,7 +176,9 @@ HttpResponse HttpClient::send(const HttpRequest& request, const HttpCallbacks& c
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    const bool startsSecure = equalsIgnoringAsciiCase(std::string_view(request.url).substr(0, 8), "https://");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, startsSecure ? "https" : "http,https");
+    if (!request.trustedCaFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, request.trustedCaFile.c_str());
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, request.maxRedirects);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connectTimeout.count()));
@@ -171,6 +196,7 @@ HttpResponse HttpClient::send(const HttpRequest& request, const HttpCallbacks& c
         if (request.method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
 
+    const auto started = std::chrono::steady_clock::now();
     curl_multi_add_handle(multi.get(), e);
     CURLcode result = CURLE_OK;
     bool finished = false;
@@ -193,8 +219,13 @@ HttpResponse HttpClient::send(const HttpRequest& request, const HttpCallbacks& c
             t.stopped = true;
             break;
         }
-        if (std::chrono::steady_clock::now() - t.lastActivity > request.idleTimeout) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - t.lastActivity > request.idleTimeout) {
             response.error = "no data for " + std::to_string(request.idleTimeout.count()) + " ms";
+            break;
+        }
+        if (request.totalTimeout.count() > 0 && now - started > request.totalTimeout) {
+            t.limitError = "not done within " + std::to_string(request.totalTimeout.count()) + " ms";
             break;
         }
         curl_multi_poll(multi.get(), nullptr, 0, kPollMs, nullptr);
@@ -210,6 +241,22 @@ HttpResponse HttpClient::send(const HttpRequest& request, const HttpCallbacks& c
         response.complete = !t.stopped;
     }
     if (t.failure) std::rethrow_exception(t.failure);
+    if (finished && result == CURLE_UNSUPPORTED_PROTOCOL && startsSecure) {
+        const char* next = nullptr;
+        curl_easy_getinfo(e, CURLINFO_REDIRECT_URL, &next);
+        if (!next) curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &next);
+        const std::string host = hostOf(next ? next : "");
+        t.limitError = "refused a redirect from https to plain http (host " + host + ")";
+        logMessage("Error! Refused a redirect from https to plain http; host %s.\n", host.c_str());
+    }
+    if (!t.limitError.empty()) {
+        if (t.limitError.rfind("refused", 0) != 0) {
+            logMessage("Error! HTTP transfer from %s stopped: %s.\n", hostOf(request.url).c_str(), t.limitError.c_str());
+        }
+        response.complete = false;
+        response.error = t.limitError;
+        return response;
+    }
     response.cancelled = t.stopped;
     if (t.stopped) {
         response.error = "stopped by the caller";

@@ -1,9 +1,14 @@
 // A small HTTP(S) client: one request at a time per call, over libcurl.
 //
 // send() blocks until the transfer ends, the caller stops it from a callback,
-// or a time-out passes: `connectTimeout` bounds the connection set-up and
-// `idleTimeout` bounds any stretch without a byte sent or received. Redirects
-// are followed (http and https only, at most `maxRedirects`). onTick is called
+// or a time-out passes: `connectTimeout` bounds the connection set-up,
+// `idleTimeout` bounds any stretch without a byte sent or received and
+// `totalTimeout` (when not zero) the whole transfer, so a server trickling
+// bytes cannot hold the caller. A body kept in memory (no onData callback)
+// ends the transfer once it passes `maxBodyBytes`. Redirects are followed
+// (http and https only, at most `maxRedirects`); a transfer that starts on
+// https never follows a redirect to plain http (refused with a log line
+// naming the host). onTick is called
 // at least every 100 ms for as long as the transfer runs, also while the
 // server sends nothing, so a cancel flag checked there takes effect promptly.
 //
@@ -26,6 +31,9 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
+// Largest body HttpClient keeps in memory by default (16 MiB).
+inline constexpr uint64_t kMaxBodyInMemory = 16ull << 20;
+
 struct HttpRequest {
     std::string method = "GET";
     std::string url;
@@ -33,7 +41,10 @@ struct HttpRequest {
     std::string body;  // sent when not empty, or when method is not GET
     std::chrono::milliseconds connectTimeout{10000};
     std::chrono::milliseconds idleTimeout{10000};
+    std::chrono::milliseconds totalTimeout{0};  // 0: none
+    uint64_t maxBodyBytes = kMaxBodyInMemory;   // only for a body kept in memory
     long maxRedirects = 10;
+    std::string trustedCaFile;  // certificates to trust for https; empty: the system's
 };
 
 struct HttpResponse {

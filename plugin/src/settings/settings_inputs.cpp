@@ -5,6 +5,7 @@
 
 #include "common/ini.h"
 #include "engine/engine.h"
+#include "external/processor_config.h"
 #include "settings/settings_manager.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -17,12 +18,11 @@ ProcessorDeclarationsMap declarationsOf(const Map& processors) {
     for (const auto& [name, record] : processors) {
         ProcessorDeclarations declarations;
         declarations.name = name;
-        // The processor records' settings text, object types and event types
-        // are filled here once the record type carries them:
-        //   declarations.userSettings = record->userSettings;
-        //   declarations.objectTypes = record->objectTypes;
-        //   declarations.eventTypes = record->eventTypes;
-        (void)record;
+        declarations.userSettings = record->userSettings;
+        if constexpr (requires { record->objectTypes; }) {
+            for (const auto& type : record->objectTypes) declarations.objectTypes.push_back({type.id, type.name});
+            for (const auto& type : record->eventTypes) declarations.eventTypes.push_back({type.id, type.name});
+        }
         out.emplace(name, std::move(declarations));
     }
     return out;
@@ -58,6 +58,11 @@ SettingsModelInputs gatherSettingsModelInputs(const Engine& engine) {
     inputs.preprocessors = gatherPreprocessorDeclarations(engine.inferenceManager());
     inputs.postprocessors = gatherPostprocessorDeclarations(engine.inferenceManager());
     return inputs;
+}
+
+std::string SettingsManager::createDeviceAgentManifestString(const DeviceAgentSettings_t& settings,
+                                                             const InferenceManager& inferenceManager) {
+    return createDeviceAgentManifestString(settings, gatherPostprocessorDeclarations(inferenceManager));
 }
 
 std::string SettingsManager::createDeviceAgentSettingsModelString(

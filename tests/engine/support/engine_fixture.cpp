@@ -227,7 +227,7 @@ std::string EngineHarness::press(const std::string& id, const std::string& name)
 }
 
 void EngineHarness::pushFrame(const std::string& id, int64_t timestampUs) {
-    qz::test_host::FrameSpec layout;
+    qz::test_host::FrameLayout layout;
     layout.width = 64;
     layout.height = 48;
     layout.timestampUs = timestampUs;

@@ -26,7 +26,7 @@ struct SetDeleter {
 };
 using SetPtr = std::unique_ptr<TensorSet, SetDeleter>;
 
-struct TensorSpec {
+struct TensorDesc {
     std::string name;
     std::vector<int32_t> shape;
     std::vector<float> values;        // float32 payload
@@ -37,16 +37,16 @@ struct TensorSpec {
     bool nullName = false;
 };
 
-// A set owning malloc'ed copies of the specs. For non-float types the float
+// A set owning malloc'ed copies of the descriptions. For non-float types the float
 // payload is still copied as raw bytes, so its size decides the byte size.
-inline SetPtr makeSet(const std::vector<TensorSpec>& specs, uint32_t id = 7) {
+inline SetPtr makeSet(const std::vector<TensorDesc>& descs, uint32_t id = 7) {
     SetPtr set(static_cast<TensorSet*>(std::calloc(1, sizeof(TensorSet))));
     set->id = id;
-    if (specs.empty()) return set;
-    set->tensors = static_cast<Tensor*>(std::calloc(specs.size(), sizeof(Tensor)));
-    set->count = static_cast<uint32_t>(specs.size());
-    for (size_t i = 0; i < specs.size(); ++i) {
-        const TensorSpec& s = specs[i];
+    if (descs.empty()) return set;
+    set->tensors = static_cast<Tensor*>(std::calloc(descs.size(), sizeof(Tensor)));
+    set->count = static_cast<uint32_t>(descs.size());
+    for (size_t i = 0; i < descs.size(); ++i) {
+        const TensorDesc& s = descs[i];
         Tensor& t = set->tensors[i];
         t.name = s.nullName ? nullptr : strdup(s.name.c_str());
         t.elementType = s.elementType;
@@ -64,9 +64,9 @@ inline SetPtr makeSet(const std::vector<TensorSpec>& specs, uint32_t id = 7) {
     return set;
 }
 
-inline TensorSpec floatTensor(std::string name, std::vector<int32_t> shape,
+inline TensorDesc floatTensor(std::string name, std::vector<int32_t> shape,
                               std::vector<float> values) {
-    TensorSpec s;
+    TensorDesc s;
     s.name = std::move(name);
     s.shape = std::move(shape);
     s.values = std::move(values);
@@ -105,9 +105,9 @@ private:
     qzai::DecoderLogSink* previous_;
 };
 
-inline TensorSpec int64Tensor(std::string name, std::vector<int32_t> shape,
+inline TensorDesc int64Tensor(std::string name, std::vector<int32_t> shape,
                               const std::vector<int64_t>& values) {
-    TensorSpec s;
+    TensorDesc s;
     s.name = std::move(name);
     s.shape = std::move(shape);
     s.elementType = QZ_ELEMENT_INT64;
@@ -124,9 +124,9 @@ struct Decoded {
     std::vector<std::string> verbose;
 };
 
-inline Decoded decodeWith(int32_t architecture, const std::vector<TensorSpec>& specs, float conf,
+inline Decoded decodeWith(int32_t architecture, const std::vector<TensorDesc>& descs, float conf,
                           int32_t width = 640, int32_t height = 640, float iou = 0.45f) {
-    SetPtr input = makeSet(specs);
+    SetPtr input = makeSet(descs);
     LogCapture log;
     SetPtr out(qzai::runDetectionPostprocessor(architecture, input.get(), conf, iou, width, height));
     return {out->id, resultValues(out.get()), log.warnings, log.verbose};

@@ -67,7 +67,7 @@ TEST(FindTensorIndexByName, FirstMatchingFragmentWins) {
     EXPECT_EQ(qzai::findTensorIndexByName(*set, {"logits", "es"}), 0);
     EXPECT_EQ(qzai::findTensorIndexByName(*set, {"Boxes"}), -1);
 
-    TensorSpec unnamed = floatTensor("", {1}, {0});
+    TensorDesc unnamed = floatTensor("", {1}, {0});
     unnamed.nullName = true;
     SetPtr withNull = makeSet({unnamed, floatTensor("scores", {1}, {0})});
     EXPECT_EQ(qzai::findTensorIndexByName(*withNull, {"scores"}), 1);

@@ -21,24 +21,24 @@ void expectRows(const std::vector<float>& actual, const std::vector<float>& expe
 struct WarningCase {
     const char* name;
     int32_t architecture;
-    std::vector<TensorSpec> tensors;
+    std::vector<TensorDesc> tensors;
     const char* warning;
     int32_t height = 640;
 };
 
 std::ostream& operator<<(std::ostream& os, const WarningCase& c) { return os << c.name; }
 
-TensorSpec deepXTensor(int channels, int side) {
+TensorDesc deepXTensor(int channels, int side) {
     return floatTensor("t", {1, channels, side, side}, filled(channels * side * side, 0.0f));
 }
-std::vector<TensorSpec> deepXSet(std::vector<std::pair<int, int>> channelsAndSides) {
-    std::vector<TensorSpec> set;
+std::vector<TensorDesc> deepXSet(std::vector<std::pair<int, int>> channelsAndSides) {
+    std::vector<TensorDesc> set;
     for (const auto& [c, s] : channelsAndSides) set.push_back(deepXTensor(c, s));
     return set;
 }
 // Format B pairs [1, A, classes] + [1, A, 32] per anchor count.
-std::vector<TensorSpec> nanoDetPairs(std::vector<int> anchors, int classes = 80) {
-    std::vector<TensorSpec> set;
+std::vector<TensorDesc> nanoDetPairs(std::vector<int> anchors, int classes = 80) {
+    std::vector<TensorDesc> set;
     for (const int a : anchors) {
         set.push_back(floatTensor("cls", {1, a, classes}, filled(a * classes, 0.0f)));
         set.push_back(floatTensor("dist", {1, a, 32}, filled(a * 32, 0.0f)));
@@ -46,10 +46,10 @@ std::vector<TensorSpec> nanoDetPairs(std::vector<int> anchors, int classes = 80)
     return set;
 }
 
-const TensorSpec kBoxes10 = floatTensor("boxes", {1, 10, 4}, filled(40, 0.5f));
-const TensorSpec kScores10 = floatTensor("scores", {1, 10}, filled(10, 0.5f));
-TensorSpec uint8Named(const char* name, std::vector<int32_t> shape, size_t bytes) {
-    TensorSpec t = floatTensor(name, shape, {});
+const TensorDesc kBoxes10 = floatTensor("boxes", {1, 10, 4}, filled(40, 0.5f));
+const TensorDesc kScores10 = floatTensor("scores", {1, 10}, filled(10, 0.5f));
+TensorDesc uint8Named(const char* name, std::vector<int32_t> shape, size_t bytes) {
+    TensorDesc t = floatTensor(name, shape, {});
     t.elementType = QZ_ELEMENT_UINT8;
     t.raw.assign(bytes, 1);
     return t;
@@ -124,7 +124,7 @@ TEST(Ssd, SkipsTheBackgroundColumnAndScalesTopLeftBottomRight) {
     // (top, left, bottom, right) = (0.1, 0.2, 0.5, 0.6) at 300 x 300 gives
     // x1 = 0.2 * 300 = 60, y1 = 0.1 * 300 = 30, x2 = 180, y2 = 150. Of the
     // scores (0.9, 0.2, 0.1) the background 0.9 never counts: class 0 at 0.2.
-    const std::vector<TensorSpec> in = {floatTensor("boxes", {1, 1, 4}, {0.1f, 0.2f, 0.5f, 0.6f}),
+    const std::vector<TensorDesc> in = {floatTensor("boxes", {1, 1, 4}, {0.1f, 0.2f, 0.5f, 0.6f}),
                                         floatTensor("scores", {1, 1, 3}, {0.9f, 0.2f, 0.1f})};
     EXPECT_TRUE(decodeWith(6, in, 0.25f, 300, 300).rows.empty());
     expectRows(decodeWith(6, in, 0.15f, 300, 300).rows, {60, 30, 180, 150, 0.2f, 0});
@@ -138,7 +138,7 @@ TEST(EfficientDet, ClassesAreOneBasedAndTheCountLimitsTheRows) {
     std::vector<float> boxes;
     for (size_t i = 0; i < classes.size(); ++i) boxes.insert(boxes.end(), {0.1f, 0.2f, 0.3f, 0.4f});
     auto run = [&](std::vector<float> count) {
-        std::vector<TensorSpec> in = {floatTensor("detection_boxes", {1, 8, 4}, boxes),
+        std::vector<TensorDesc> in = {floatTensor("detection_boxes", {1, 8, 4}, boxes),
                                       floatTensor("detection_scores", {1, 8}, filled(8, 0.9f)),
                                       floatTensor("detection_classes", {1, 8}, classes)};
         if (!count.empty()) in.push_back(floatTensor("num_detections", {1}, count));
@@ -159,7 +159,7 @@ TEST(EfficientDet, ClassesAreOneBasedAndTheCountLimitsTheRows) {
 }
 
 TEST(EfficientDet, HundredSlotsWithCountFiveReadFive) {
-    std::vector<TensorSpec> in = {floatTensor("detection_boxes", {1, 100, 4}, filled(400, 0.5f)),
+    std::vector<TensorDesc> in = {floatTensor("detection_boxes", {1, 100, 4}, filled(400, 0.5f)),
                                   floatTensor("detection_scores", {1, 100}, filled(100, 0.9f)),
                                   floatTensor("detection_classes", {1, 100}, filled(100, 1.0f)),
                                   floatTensor("num_detections", {1}, {5.0f})};
@@ -186,7 +186,7 @@ TEST(YoloNas, FindsTensorsByNameFragmentOrByShape) {
 TEST(RtDetr, SoftmaxOverEveryColumnAndCentreSizeBoxes) {
     // Logits (2, 2, 0): p = e^2 / (2 e^2 + 1) = 1 / (2 + e^-2) = 0.468311,
     // class 0. Box (0.5, 0.5, 0.2, 0.4) at 640: 320 -+ 64, 320 -+ 128.
-    const TensorSpec boxes = floatTensor("pred_boxes", {1, 1, 4}, {0.5f, 0.5f, 0.2f, 0.4f});
+    const TensorDesc boxes = floatTensor("pred_boxes", {1, 1, 4}, {0.5f, 0.5f, 0.2f, 0.4f});
     expectRows(decodeWith(4, {floatTensor("pred_logits", {1, 1, 3}, {2, 2, 0}), boxes}, 0.25f).rows,
                {256, 192, 384, 448, 0.468311f, 0});
     // 80 equal logits: 1/80 each, below 0.25.
@@ -215,7 +215,7 @@ TEST(RfDetr, ReadsInt64LabelsByValue) {
 
 // A single NanoDet tensor of `n` rows of 80 class scores and 32 uniform
 // distribution values (mean bin 3.5), with class 79 at 0.9 on one anchor.
-std::vector<TensorSpec> nanoDetSingle(int n, int anchor) {
+std::vector<TensorDesc> nanoDetSingle(int n, int anchor) {
     std::vector<float> v = filled(static_cast<size_t>(n) * 112, 0.0f);
     v[static_cast<size_t>(anchor) * 112 + 79] = 0.9f;
     return {floatTensor("", {1, n, 112}, v)};
@@ -235,7 +235,7 @@ TEST(NanoDet, OneProbedValueOutsideZeroToOneMakesTheLevelLogits) {
     // The 5 x 5 level probes every anchor: 1.5 on anchor 2100 turns the whole
     // level to logits, so 0.9 becomes sigmoid(0.9) = 0.710950.
     // (The level's zeros become 0.5, below conf 0.7.)
-    std::vector<TensorSpec> in = nanoDetSingle(2125, 2111);
+    std::vector<TensorDesc> in = nanoDetSingle(2125, 2111);
     in[0].values[2100 * 112] = 1.5f;
     const Decoded out = decodeWith(8, in, 0.7f);
     ASSERT_EQ(out.rows.size(), 12u);
@@ -247,7 +247,7 @@ TEST(YoloV8DeepX, KeepsScoresAboveConfAndSuppressesAcrossClasses) {
     // Uniform bins put every side 7.5 cells from the cell centre: cell (0, 0)
     // of the 4 x 4 level (stride 8) gives (0.5 - 7.5) * 8 = -56 to 64, cell
     // (1, 0) -48 to 72; they overlap by 112 * 120 / (2 * 120^2 - 112 * 120) = 0.875.
-    std::vector<TensorSpec> in = deepXSet({{64, 4}, {64, 2}, {64, 1}, {2, 4}, {2, 2}, {2, 1}});
+    std::vector<TensorDesc> in = deepXSet({{64, 4}, {64, 2}, {64, 1}, {2, 4}, {2, 2}, {2, 1}});
     in[3].values[0] = 0.25f;  // class 0 equal to conf: dropped
     EXPECT_TRUE(decodeWith(9, in, 0.25f).rows.empty());
     in[3].values[0] = 0.6f;       // class 0, cell (0, 0)

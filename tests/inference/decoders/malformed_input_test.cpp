@@ -20,7 +20,7 @@ namespace {
 struct DecoderCase {
     int32_t architecture;
     const char* tag;
-    std::vector<TensorSpec> valid;  // a well-formed set of about 10 proposals
+    std::vector<TensorDesc> valid;  // a well-formed set of about 10 proposals
     size_t target;                  // the tensor whose shape is broken
     size_t countDim;                // its proposal-count dimension
     std::pair<size_t, size_t> zeroDim;  // tensor and dimension set to 0
@@ -38,11 +38,11 @@ size_t elementCount(const std::vector<int32_t>& shape) {
     return n;
 }
 
-TensorSpec half(const char* name, std::vector<int32_t> shape) {
+TensorDesc half(const char* name, std::vector<int32_t> shape) {
     return floatTensor(name, shape, std::vector<float>(elementCount(shape), 0.5f));
 }
 
-std::vector<TensorSpec> deepXSet() {
+std::vector<TensorDesc> deepXSet() {
     return {half("r", {1, 64, 4, 4}), half("r", {1, 64, 2, 2}), half("r", {1, 64, 1, 1}),
             half("c", {1, 3, 4, 4}),  half("c", {1, 3, 2, 2}),  half("c", {1, 3, 1, 1})};
 }
@@ -62,7 +62,7 @@ const DecoderCase kDecoders[] = {
     {9, "YOLOv8-DeepX", deepXSet(), 0, 2, {0, 2}, {}},
 };
 
-using Tensors = std::vector<TensorSpec>;
+using Tensors = std::vector<TensorDesc>;
 
 struct Malformed {
     std::string name;
@@ -71,7 +71,7 @@ struct Malformed {
 };
 
 // A malformation of the target tensor.
-Malformed onTarget(std::string name, std::function<void(const DecoderCase&, TensorSpec&)> change) {
+Malformed onTarget(std::string name, std::function<void(const DecoderCase&, TensorDesc&)> change) {
     return {name, [change](const DecoderCase& d) {
                 Tensors t = d.valid;
                 change(d, t[d.target]);
@@ -90,15 +90,15 @@ std::vector<Malformed> malformedInputs() {
                  true});
     for (size_t i = 0; i < 6; ++i) {
         const std::string tensor = " in tensor " + std::to_string(i);
-        auto breakTensor = [i](std::function<void(TensorSpec&)> change) {
+        auto breakTensor = [i](std::function<void(TensorDesc&)> change) {
             return [i, change](const DecoderCase& d) {
                 Tensors t = d.valid;
                 if (i < t.size()) change(t[i]);
                 return makeSet(t);
             };
         };
-        m.push_back({"null data" + tensor, breakTensor([](TensorSpec& t) { t.nullData = true; })});
-        m.push_back({"one element short" + tensor, breakTensor([](TensorSpec& t) {
+        m.push_back({"null data" + tensor, breakTensor([](TensorDesc& t) { t.nullData = true; })});
+        m.push_back({"one element short" + tensor, breakTensor([](TensorDesc& t) {
                          t.byteSize = static_cast<int64_t>(t.values.size() * 4 - 4);
                      })});
     }
@@ -110,39 +110,39 @@ std::vector<Malformed> malformedInputs() {
                  }});
     for (size_t dim = 0; dim < 3; ++dim) {
         m.push_back(onTarget("negative dimension " + std::to_string(dim),
-                             [dim](const DecoderCase&, TensorSpec& t) { t.shape[std::min(dim, t.shape.size() - 1)] = -1; }));
+                             [dim](const DecoderCase&, TensorDesc& t) { t.shape[std::min(dim, t.shape.size() - 1)] = -1; }));
     }
     m.push_back({"zero dimension", [](const DecoderCase& d) {
                      Tensors t = d.valid;
-                     TensorSpec& z = t[d.zeroDim.first];
+                     TensorDesc& z = t[d.zeroDim.first];
                      z.shape[d.zeroDim.second] = 0;
                      z.values.clear();
                      return makeSet(t);
                  }});
     for (const int rank : {0, 1}) {
         m.push_back(onTarget("rank " + std::to_string(rank),
-                             [rank](const DecoderCase&, TensorSpec& t) { t.shape.resize(rank, 60); }));
+                             [rank](const DecoderCase&, TensorDesc& t) { t.shape.resize(rank, 60); }));
     }
-    m.push_back(onTarget("rank 5", [](const DecoderCase&, TensorSpec& t) {
+    m.push_back(onTarget("rank 5", [](const DecoderCase&, TensorDesc& t) {
         t.shape.insert(t.shape.begin(), 5 - static_cast<int>(t.shape.size()), 1);
     }));
-    m.push_back(onTarget("batch 2", [](const DecoderCase&, TensorSpec& t) {
+    m.push_back(onTarget("batch 2", [](const DecoderCase&, TensorDesc& t) {
         t.shape[0] = 2;
         t.values.resize(t.values.size() * 2, 0.5f);
     }));
     for (const uint32_t type : {2u, 3u, 10u}) {
         m.push_back(onTarget("element type " + std::to_string(type),
-                             [type](const DecoderCase&, TensorSpec& t) { t.elementType = type; }));
+                             [type](const DecoderCase&, TensorDesc& t) { t.elementType = type; }));
     }
     m.push_back(onTarget("huge count, tiny data",
-                         [](const DecoderCase& d, TensorSpec& t) { t.shape[d.countDim] = INT_MAX; }));
-    m.push_back(onTarget("overflowing shape", [](const DecoderCase& d, TensorSpec& t) {
+                         [](const DecoderCase& d, TensorDesc& t) { t.shape[d.countDim] = INT_MAX; }));
+    m.push_back(onTarget("overflowing shape", [](const DecoderCase& d, TensorDesc& t) {
         t.shape = {INT_MAX, INT_MAX, INT_MAX};
         if (d.architecture == 0) t.shape = {INT_MAX, INT_MAX, INT_MAX, 6, INT_MAX};
     }));
     m.push_back({"names missing", [](const DecoderCase& d) {
                      Tensors t = d.valid;
-                     for (TensorSpec& s : t) s.nullName = true;
+                     for (TensorDesc& s : t) s.nullName = true;
                      return makeSet(t);
                  }});
     return m;
@@ -198,7 +198,7 @@ TEST_P(NonNumberValues, NeverBecomeScores) {
     for (const float v : {NAN, INFINITY, -INFINITY, 1e30f}) {
         SCOPED_TRACE(v);
         Tensors t = d.valid;
-        for (TensorSpec& s : t) std::fill(s.values.begin(), s.values.end(), v);
+        for (TensorDesc& s : t) std::fill(s.values.begin(), s.values.end(), v);
         const Decoded out = decodeWith(d.architecture, t, 0.25f);
         for (size_t r = 0; r < out.rows.size(); r += 6) EXPECT_TRUE(std::isfinite(out.rows[r + 4]));
     }

@@ -24,7 +24,7 @@ struct Box {
 
 struct Encoded {
     int width, height;
-    std::vector<TensorSpec> tensors;
+    std::vector<TensorDesc> tensors;
 };
 
 constexpr int kClasses = 3;
@@ -124,7 +124,7 @@ Encoded rfDetr(const std::vector<Box>& boxes) {
         s[i] = x.score;
         labels[i] = x.cls;
     }
-    TensorSpec l = floatTensor("labels", {1, n}, {});
+    TensorDesc l = floatTensor("labels", {1, n}, {});
     l.elementType = QZ_ELEMENT_INT32;
     l.raw.resize(n * 4);
     std::memcpy(l.raw.data(), labels.data(), l.raw.size());
@@ -153,7 +153,7 @@ Encoded nanoDetSingle(const std::vector<Box>& boxes) {
 // 52, 26, 13, 7), distribution tensors first and levels out of order.
 Encoded nanoDetPairs(const std::vector<Box>& boxes) {
     const int classes = 33, sides[4] = {7, 26, 52, 13};
-    std::vector<TensorSpec> cls, dist;
+    std::vector<TensorDesc> cls, dist;
     for (const int fm : sides) {
         const int stride = 416 / fm + (fm == 7 ? 5 : 0);  // 64, 16, 8, 32
         std::vector<float> c(fm * fm * classes, -5.0f), d(fm * fm * 32, 0.0f);
@@ -174,7 +174,7 @@ Encoded nanoDetPairs(const std::vector<Box>& boxes) {
 // Three channel-first levels of a 64-pixel input (8, 4 and 2 cells), the
 // six tensors interleaved out of order.
 Encoded deepX(const std::vector<Box>& boxes) {
-    std::vector<TensorSpec> reg, cls;
+    std::vector<TensorDesc> reg, cls;
     for (const int side : {2, 8, 4}) {
         const size_t plane = side * side;
         std::vector<float> r(64 * plane, 0.0f), c(kClasses * plane, 0.01f);

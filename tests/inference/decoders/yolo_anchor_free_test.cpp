@@ -19,7 +19,7 @@ struct Proposal {
 };
 
 // Channel-major [1, 4 + K, N]: value(k, i) at k * N + i.
-TensorSpec channelMajor(const std::vector<Proposal>& p, int classes, std::string name = "output0") {
+TensorDesc channelMajor(const std::vector<Proposal>& p, int classes, std::string name = "output0") {
     const int n = static_cast<int>(p.size());
     std::vector<float> v(static_cast<size_t>(4 + classes) * n, 0.0f);
     for (int i = 0; i < n; ++i) {
@@ -104,8 +104,8 @@ TEST(AnchorFreeYolo, ClassSearchTiesAndThreshold) {
 }
 
 TEST(AnchorFreeYolo, PicksTheFirstFloatTensorWithData) {
-    const TensorSpec floats = channelMajor({{20, 20, 10, 10, {0.9f}}}, 1, "logits");
-    TensorSpec bytes = floats;
+    const TensorDesc floats = channelMajor({{20, 20, 10, 10, {0.9f}}}, 1, "logits");
+    TensorDesc bytes = floats;
     bytes.name = "output0";
     bytes.elementType = QZ_ELEMENT_UINT8;
     SetPtr input = makeSet({bytes, floats});
@@ -114,7 +114,7 @@ TEST(AnchorFreeYolo, PicksTheFirstFloatTensorWithData) {
 }
 
 TEST(AnchorFreeYolo, ReadsOnlyTheFirstBatchEntry) {
-    TensorSpec t = channelMajor({{20, 20, 10, 10, {0.9f}}, {60, 60, 10, 10, {0.1f}}}, 1);
+    TensorDesc t = channelMajor({{20, 20, 10, 10, {0.9f}}, {60, 60, 10, 10, {0.1f}}}, 1);
     t.shape[0] = 2;
     // The second entry would add a detection at proposal 1.
     t.values.insert(t.values.end(), {20, 60, 20, 60, 10, 10, 10, 10, 0.1f, 0.9f});

@@ -14,7 +14,7 @@ using namespace decoder_test;
 
 namespace {
 
-TensorSpec rows(std::vector<std::vector<float>> r, std::string name = "output0") {
+TensorDesc rows(std::vector<std::vector<float>> r, std::string name = "output0") {
     const int size = r.empty() ? 6 : static_cast<int>(r[0].size());
     std::vector<float> v;
     for (const auto& row : r) v.insert(v.end(), row.begin(), row.end());
@@ -116,7 +116,7 @@ TEST(AnchorBasedYolo, PicksByNameThenByType) {
 
     // A uint8 tensor named "output0" is picked and refused even though a
     // float tensor follows.
-    TensorSpec quantised = rows({{10, 10, 4, 4, 1.0f, 0.9f}});
+    TensorDesc quantised = rows({{10, 10, 4, 4, 1.0f, 0.9f}});
     quantised.elementType = QZ_ELEMENT_UINT8;
     SetPtr named = makeSet({quantised, rows({{10, 10, 4, 4, 1.0f, 0.9f}}, "logits")});
     LogCapture log;
@@ -128,9 +128,9 @@ TEST(AnchorBasedYolo, PicksByNameThenByType) {
 }
 
 TEST(RowDecoders, ShapeWarningTexts) {
-    TensorSpec batch2 = floatTensor("output0", {2, 100, 85}, std::vector<float>(2 * 100 * 85));
-    TensorSpec narrow = floatTensor("output0", {100, 5}, std::vector<float>(500));
-    TensorSpec seven = floatTensor("output0", {1, 300, 7}, std::vector<float>(2100));
+    TensorDesc batch2 = floatTensor("output0", {2, 100, 85}, std::vector<float>(2 * 100 * 85));
+    TensorDesc narrow = floatTensor("output0", {100, 5}, std::vector<float>(500));
+    TensorDesc seven = floatTensor("output0", {1, 300, 7}, std::vector<float>(2100));
     LogCapture log;
     SetPtr a = makeSet({batch2}), b = makeSet({narrow}), c = makeSet({seven});
     for (const TensorSet* s : {a.get(), b.get()}) {

@@ -19,12 +19,12 @@ using qzai::testing::TestCamera;
 
 namespace {
 
-struct LineSpec {
+struct LineEnds {
     float x1, y1, x2, y2;
 };
-constexpr LineSpec kDown{0.5f, 0.0f, 0.5f, 1.0f};
+constexpr LineEnds kDown{0.5f, 0.0f, 0.5f, 1.0f};
 
-void setLine(TestCamera& camera, LineSpec line) {
+void setLine(TestCamera& camera, LineEnds line) {
     camera.stage().lineCrossingEnabled = true;
     camera.stage().lineX1 = line.x1, camera.stage().lineY1 = line.y1;
     camera.stage().lineX2 = line.x2, camera.stage().lineY2 = line.y2;
@@ -55,7 +55,7 @@ qzai::PostprocessingResult runFrame(qzai::PostprocessingState& state, const Test
 
 struct CrossingCase {
     const char* name;
-    LineSpec line;
+    LineEnds line;
     std::vector<ScriptedObject> objects;
     int frames;
     const char* expected;  // per frame from 0, separated by blanks

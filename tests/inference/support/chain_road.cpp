@@ -161,7 +161,7 @@ qzai::QzAIObjectPtr trackedObject(float x, float y, float width, float height, b
     return std::make_shared<qzai::QzAIObject_t>(std::move(data));
 }
 
-qzai::TensorSetPtr makeOutputSet(const std::vector<TensorSpec>& tensors) {
+qzai::TensorSetPtr makeOutputSet(const std::vector<TensorDesc>& tensors) {
     qzai::TensorSetPtr set(static_cast<TensorSet*>(std::calloc(1, sizeof(TensorSet))));
     set->tensors = static_cast<Tensor*>(std::calloc(tensors.size(), sizeof(Tensor)));
     set->count = static_cast<uint32_t>(tensors.size());

@@ -122,13 +122,13 @@ qzai::QzAIObjectPtr trackedObject(float x, float y, float width, float height, b
 
 // A malloc'd output set with one tensor per entry: name, element type,
 // shape, data bytes (null data when `bytes` is empty and byteSize 0).
-struct TensorSpec {
+struct TensorDesc {
     std::string name;
     uint32_t elementType = QZ_ELEMENT_FLOAT32;
     std::vector<int32_t> shape;
     std::vector<uint8_t> bytes;
 };
-qzai::TensorSetPtr makeOutputSet(const std::vector<TensorSpec>& tensors);
+qzai::TensorSetPtr makeOutputSet(const std::vector<TensorDesc>& tensors);
 
 // Intersection over union of a packet box and a box in fractions.
 double iouOf(const qz::sdk::analytics::Rect& a, float x, float y, float width, float height);

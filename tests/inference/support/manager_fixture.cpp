@@ -36,7 +36,7 @@ std::shared_ptr<const qzai::DeviceAgentDetails_t> makeDetails(const std::string&
 
 qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame> makeFrame(int width, int height, int64_t timestampUs,
                                                                    std::vector<qz::test_host::Square> squares) {
-    qz::test_host::FrameSpec description;
+    qz::test_host::FrameLayout description;
     description.width = width;
     description.height = height;
     description.timestampUs = timestampUs;

@@ -1,0 +1,59 @@
+// The engine loads the configured processors at its first device agent and
+// marks for the frame road only the stages whose processor needs the image.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "engine/support/engine_fixture.h"
+#include "external/processor_config.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace qz::engine_test;
+
+namespace {
+
+void writeText(const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text;
+}
+
+std::string processor(const std::string& name, const std::string& extra) {
+    return "{\"Name\": \"" + name + "\", \"Command\": \"" + std::string(QZ_PEER_PROGRAM) + "\", \"NoResponse\": true" +
+           extra + "}";
+}
+
+}  // namespace
+
+TEST(EngineProcessorsTest, OnlyImageProcessorsNeedTheFrame) {
+    CloudStub::instance().reset();
+    qz::test::TempDir home;
+    const fs::path data = home.path() / "qz_kelvane";
+    writeText(data / "preprocessors" / "external_preprocessors.json",
+              "[" + processor("image", "") + ", " + processor("tensor", ", \"Schedule\": \"TENSOR\"") + "]");
+    writeText(data / "postprocessors" / "external_postprocessors.json",
+              "[" + processor("seeing", ", \"ReceiveInputImage\": true") + ", " +
+                  processor("objects", ", \"Objects\": [{\"ID\": \"o\", \"Name\": \"O\"}]") + ", " +
+                  processor("tensors", ", \"Schedule\": \"TENSOR\", \"ReceiveInputImage\": false") + "]");
+    EngineHarness::Options options;
+    options.homeDir = home.path().string();
+    EngineHarness host(options);
+    host.addCamera("cam1", "Gate", json{{"deviceAdminAddress", "https://admin.example/cam"}});
+    const qzai::ProcessorResolver resolver = host.engine().processorResolver();
+    struct Case {
+        const char* name;
+        bool pre;
+        bool needsFrame;
+    };
+    for (const Case& c : {Case{"image", true, true}, Case{"tensor", true, false}, Case{"seeing", false, true},
+                          Case{"objects", false, false}, Case{"tensors", false, false}}) {
+        bool needsFrame = false;
+        const bool found = c.pre ? resolver.preprocessor(c.name, &needsFrame) != nullptr
+                                 : resolver.postprocessor(c.name, &needsFrame) != nullptr;
+        EXPECT_TRUE(found) << c.name;
+        EXPECT_EQ(needsFrame, c.needsFrame) << c.name;
+    }
+    host.shutdown();
+    CloudStub::instance().reset();
+}
