@@ -11,11 +11,23 @@
 // - the stored map survives the settings cache's line encoding;
 // - the settings page built from the result parses, is never "{}" and
 //   passes the structural check.
+// When the first byte is a multiple of 4, the rest instead gives the settings
+// texts of a pre- and a post-processor (optionally wrapped in many brackets)
+// and the object and event types the post-processor declares; the page and
+// the manifest are built for the two-stage pipeline using them:
+// - the page passes the structural check (processor names start with the
+//   stage key and infix exactly once);
+// - a text that is not an array of at most 64 levels gives exactly one
+//   warning for its kind, and one nested deeper always does;
+// - the manifest parses and lists every class the page offers.
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -25,6 +37,9 @@
 #include "settings/setting_keys.h"
 #include "settings/setting_names.h"
 #include "settings/settings_manager.h"
+#include "settings/stage_sections.h"
+#include "common/json_utils.h"
+#include "common/object_type_id.h"
 #include "settings/support/settings_model_check.h"
 #include "settings/support/settings_states.h"
 
@@ -177,11 +192,105 @@ size_t linesStartingWith(const std::string& prefix) {
     return n;
 }
 
+// The deepest bracket nesting of a text, outside strings.
+size_t bracketDepth(const std::string& text) {
+    size_t depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+std::string settingsText(Reader& in) {
+    const size_t length = (static_cast<size_t>(in.byte()) << 2 | in.byte() % 4) % 600;
+    std::string text;
+    for (size_t i = 0; i < length && !in.empty(); ++i) text += static_cast<char>(in.byte());
+    const uint8_t wrap = in.byte();
+    if (wrap >= 192) {  // wrapped in up to 127 more brackets
+        const size_t levels = wrap % 128;
+        text = std::string(levels, '[') + text + std::string(levels, ']');
+    }
+    return text;
+}
+
+std::vector<qzai::TypeDeclaration> declarations(Reader& in) {
+    std::vector<qzai::TypeDeclaration> out(in.byte() % 5);
+    for (auto& d : out) {
+        d.id = in.bytes(10);
+        d.name = in.bytes(10);
+    }
+    return out;
+}
+
+// Whether the page must warn about a processor's settings text.
+bool warns(const std::string& text) {
+    if (text.empty()) return false;
+    if (bracketDepth(text) > qzai::kMaxJsonDepth) return true;
+    size_t first = text.find_first_not_of(" \t\r\n");
+    return !nlohmann::json::accept(text) || first == std::string::npos || text[first] != '[';
+}
+
+void checkSectionsAndManifest(Reader& in) {
+    auto state = qz::settings_test::baseState("fuzz-sections");
+    const std::string preText = settingsText(in), postText = settingsText(in);
+    state.inputs.preprocessors["Pre"] = {"Pre", preText, {}, {}};
+    qzai::ProcessorDeclarations post{"Post", postText, declarations(in), declarations(in)};
+    state.inputs.postprocessors["Post"] = post;
+    auto snapshot = qz::settings_test::baseSnapshot(state.models);
+    state.models.at("m2")->classNames = {"helmet"};
+    snapshot->stages[0].preprocessorName = "Pre";
+    snapshot->stages[0].children[0].postprocessorName = "Post";
+
+    g_lines.clear();
+    const std::string page = qzai::SettingsManager::createDeviceAgentSettingsModelString(state.inputs, {}, snapshot);
+    if (page == "{}") failWith("empty settings page");
+    // A processor's own name may already hold the key and infix; the check
+    // cannot tell that from a doubled prefix.
+    const bool ownInfix = (preText + postText).find("processor_setting_") != std::string::npos;
+    for (const auto& problem : qz::settings_test::checkSettingsModel(page)) {
+        if (!(ownInfix && problem.find("exactly once") != std::string::npos)) failWith("sections: " + problem);
+    }
+    for (const auto& [kind, text] : {std::pair{"pre", preText}, std::pair{"post", postText}}) {
+        const size_t n = linesStartingWith(std::string("Warning! External ") + kind + "processor settings should be");
+        if (n != (warns(text) ? 1u : 0u)) failWith(std::string("wrong warning count for the ") + kind + "processor");
+    }
+
+    const auto manifest = nlohmann::json::parse(qzai::SettingsManager::createDeviceAgentManifestString(
+                                                    *snapshot, state.inputs.postprocessors),
+                                                nullptr, false);
+    if (!manifest.is_object() || !manifest.contains("supportedTypes")) failWith("manifest is not an object");
+    std::set<std::string> supported;
+    for (const auto& entry : manifest["supportedTypes"]) {
+        if (entry.contains("objectTypeId")) supported.insert(entry["objectTypeId"].get<std::string>());
+    }
+    for (const auto* stage : qzai::flattenPipelineStages(snapshot->stages)) {
+        for (const auto& entry : qzai::stageClassRange(*stage, state.inputs.postprocessors)) {
+            if (!supported.count(qzai::toObjectTypeId(entry.id))) failWith("class " + entry.id + " not in manifest");
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<std::string> dictionary = keyDictionary();
     Reader in(data, size);
+    if (size > 0 && data[0] % 4 == 0) {
+        in.byte();
+        checkSectionsAndManifest(in);
+        return 0;
+    }
     auto state = qz::settings_test::baseState("fuzz");
     const auto base = qz::settings_test::baseSnapshot(state.models);
 

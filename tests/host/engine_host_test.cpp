@@ -13,6 +13,7 @@
 #include "common/support/loopback_http_server.h"
 #include "host/road_rig.h"
 #include "host/test_host.h"
+#include "settings/support/settings_model_check.h"
 
 namespace qz::test_host {
 namespace {
@@ -123,6 +124,71 @@ TEST(EngineThroughHost, TwoCamerasPublishTheirStateAndKeepTheirSettings) {
         [&] { return host->server().device("cam2")->at("parameters").at("qzAI").at("PluginEnabled") == false; }));
     const UnloadReport report = host->unload();
     EXPECT_EQ(report.objectsLeaked, 0u);
+}
+
+// Default values of every input item of a page's stage sections, named as
+// the host names them (a repeater's "#" filled with 1..5).
+void collectDefaults(const json& node, std::map<std::string, std::string>& out) {
+    if (!node.is_object()) return;
+    if (node.contains("name") && node.contains("defaultValue") && node.value("type", "") != "SwitchButton") {
+        const json& value = node["defaultValue"];
+        const std::string text = value.is_string() ? value.get<std::string>() : value.dump();
+        std::string name = node["name"];
+        if (const size_t hash = name.find('#'); hash != std::string::npos) {
+            for (int n = 1; n <= 5; ++n) out[std::string(name).replace(hash, 1, std::to_string(n))] = text;
+        } else {
+            out[name] = text;
+        }
+    }
+    for (const char* nested : {"items", "sections"}) {
+        if (node.contains(nested)) for (const auto& child : node[nested]) collectDefaults(child, out);
+    }
+    if (node.contains("template")) collectDefaults(node["template"], out);
+}
+
+TEST(EngineThroughHost, StageSectionsPassTheChecksAndTheirDefaultsAreAccepted) {
+    qz::test::LoopbackHttpServer cloud;
+    cloud.start();
+    EngineHost host(cloud);
+    std::string error;
+    ASSERT_TRUE(host->load(&error)) << error;
+    ASSERT_TRUE(host->obtainEngine(&error)) << error;
+    const json models = {
+        {{"UUID", "m1"}, {"Name", "Detector"}, {"DownloadURL", cloud.url("/m1")}, {"Classes", {"person", "car"}}},
+        {{"UUID", "m2"}, {"Name", "Classifier"}, {"DownloadURL", cloud.url("/m2")}, {"Classes", {"helmet", "no_helmet"}}}};
+    const json nodes = {{{"modelUUID", "m1"},
+                         {"children",
+                          {{{"modelUUID", "m2"}, {"method", "FeatureExtraction"}, {"featureExtractionClass", "person"},
+                            {"resizing", "Crop"}}}}}};
+    host->server().putDevice("cam1", device("cam1", {{"models", models}, {"nodes", nodes}}));
+    ASSERT_TRUE(host->addCamera({"cam1", "cam1", "", "", ""}, &error)) << error;
+    ASSERT_TRUE(eventually([&] { return host->deviceManifest("cam1").find("qz.qzai.no_helmet") != std::string::npos; }));
+
+    const std::string model = host->pluginSideSettings("cam1").model;
+    for (const auto& problem : qz::settings_test::checkSettingsModel(model)) ADD_FAILURE() << problem;
+    const json page = json::parse(model);
+    ASSERT_EQ(page["sections"].size(), 1u);
+    EXPECT_EQ(page["sections"][0]["sections"][0]["name"], "section_m1m2");
+
+    std::map<std::string, std::string> defaults;
+    for (const auto& section : page["sections"]) collectDefaults(section, defaults);
+    EXPECT_EQ(defaults.at("model_nms_m1m2"), "42.0");
+    EXPECT_EQ(defaults.at("visualise_classes_m1m2"), R"(["helmet","no_helmet"])");
+    const auto reply = host->setDeviceSettings("cam1", defaults);
+    EXPECT_EQ(reply.error, qz::sdk::ErrorCode::noError) << reply.errorMessage;
+    const auto lines = qz::test::readLogLines(host.dataDir() / "qzai_plugin_start.log");
+    ASSERT_FALSE(lines.empty());
+    for (const auto& line : lines) {
+        EXPECT_EQ(line.find("Warning! Ignoring setting"), std::string::npos) << line;
+    }
+
+    // The manifest pushed after the settings is the one the host reads.
+    std::string pushed;
+    for (const auto& manifest : host->recorder().manifests()) {
+        if (manifest.source == "cam1") pushed = manifest.text;
+    }
+    EXPECT_EQ(pushed, host->deviceManifest("cam1"));
+    EXPECT_EQ(host->unload().objectsLeaked, 0u);
 }
 
 TEST(EngineThroughHost, UnloadWhileAModelDownloadStallsEndsPromptlyWithoutLeaks) {

@@ -173,6 +173,26 @@ TEST(FeatureExtractionChain, EachObjectOfTheClassGetsAChildOnItsCropWithItsBoxAn
     EXPECT_TRUE(road.recorder.waitUntil(everyChildHasItsParent, std::chrono::seconds(30)));
 }
 
+TEST(FeatureExtractionChain, AnObjectTheMasksDropStartsNoChild) {
+    ChainRoad road;
+    auto parent = road.addModel(findSquaresDescriptor("person"), 160, {"person"});
+    auto child = road.addModel(classifyDescriptor(), 32, levelClasses());
+    auto root = chainStage(parent, Method::Root);
+    // Exclusive over the first square's bottom centre (0.1375, 0.325); the
+    // other two stand outside it.
+    root.masks = {{1, {0.0f, 0.0f, 0.3f, 0.0f, 0.3f, 0.5f, 0.0f, 0.5f}}};
+    root.children.push_back(chainStage(child, Method::FeatureExtraction, "person"));
+    road.start(root);
+
+    ASSERT_TRUE(road.pushUntil(kThreeSquares, [](const std::vector<SeenPacket>& packets, int64_t at) {
+        return objectsAt(packets, at, "dim").size() + objectsAt(packets, at, "bright").size() == 2;
+    }));
+    for (const SeenPacket& packet : road.recorder.packets())
+        for (const char* name : {"person", "dim", "bright"})
+            for (const auto& object : objectsAt({packet}, packet.timestampUs, name))
+                EXPECT_GT(object.box.x, 0.3f) << name << " object of the masked square";
+}
+
 TEST(FeatureExtractionChain, OnlyUsableObjectsOfTheClassStartAChild) {
     struct Case {
         const char* what;

@@ -31,7 +31,9 @@ bool eventually(const std::function<bool()>& condition) {
 }  // namespace
 
 TEST(RuntimeStateRaces, HostActionDuringAGatedDownload) {
-    for (const bool reselect : {true, false}) {
+    enum class Action { Reselect, Choose, Cancel };
+    for (const Action action : {Action::Reselect, Action::Choose, Action::Cancel}) {
+        const bool reselect = action == Action::Reselect;
         InstallRig rig;
         qz::test::LogCapture log;
         qz::test::PackageRoute route = qz::test::served(qz::test::runtimePackage("Generic CPU"));
@@ -45,6 +47,8 @@ TEST(RuntimeStateRaces, HostActionDuringAGatedDownload) {
         EXPECT_EQ(manager->state(), RuntimeState::Installing);
         if (reselect) {
             manager->requestReselection();
+        } else if (action == Action::Cancel) {
+            manager->requestCancelDownload();  // the body stays stalled: only the cancel ends it
         } else {
             EXPECT_FALSE(manager->chooseRuntime("Intel"));
             rig.repository.release();
@@ -58,6 +62,12 @@ TEST(RuntimeStateRaces, HostActionDuringAGatedDownload) {
             EXPECT_TRUE(rig.recorder.published().empty());
             rig.pass(*manager);
             EXPECT_EQ(manager->state(), RuntimeState::Detecting);
+        } else if (action == Action::Cancel) {
+            EXPECT_EQ(manager->state(), RuntimeState::InstallFailed);
+            EXPECT_TRUE(manager->downloadCancelled());
+            EXPECT_TRUE(manager->snapshot().downloadCancelled);
+            EXPECT_TRUE(log.contains("Info: Runtime download for Generic CPU was cancelled by the user.\n"));
+            EXPECT_TRUE(rig.leftovers().empty());
         } else {
             EXPECT_EQ(manager->state(), RuntimeState::Ready);
             EXPECT_EQ(rig.nameFile(), "Generic CPU");

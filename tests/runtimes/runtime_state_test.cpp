@@ -4,6 +4,7 @@
 
 #include "common/support/log_capture.h"
 #include "runtimes/support/install_rig.h"
+#include "runtimes/support/runtimes_test_access.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 using qz::test::InstallRig;
@@ -138,22 +139,6 @@ TEST(RuntimeState, ReselectRemovesTheRuntimeAndAFailedRemovalIsRetried) {
     EXPECT_EQ(manager->readInstalledRuntimeName(), "");
 }
 
-TEST(RuntimeState, ReselectFromReadyOffersTheListAgain) {
-    InstallRig rig;
-    rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(qz::test::runtimePackage("Generic CPU")));
-    auto manager = rig.manager();
-    rig.pass(*manager);
-    ASSERT_TRUE(manager->chooseRuntime("Generic CPU"));
-    rig.pass(*manager);
-    ASSERT_EQ(manager->state(), RuntimeState::Ready);
-    manager->requestReselection();
-    EXPECT_EQ(rig.pass(*manager), RuntimePassResult::EndPass);
-    EXPECT_FALSE(fs::exists(rig.runtimeFolder() / "RuntimeLibrary.dll"));
-    EXPECT_EQ(rig.pass(*manager), RuntimePassResult::EndPass);
-    EXPECT_EQ(manager->state(), RuntimeState::AwaitingSelection);
-    EXPECT_EQ(manager->snapshot().installedRuntimeName, "");
-}
-
 TEST(RuntimeState, NothingStartsAfterShutdown) {
     InstallRig rig("aarch64");
     rig.repository.serve(qz::test::kCpuArmPath, qz::test::served(qz::test::runtimePackage("Generic CPU")));
@@ -164,4 +149,22 @@ TEST(RuntimeState, NothingStartsAfterShutdown) {
     EXPECT_EQ(manager->state(), RuntimeState::InstallFailed);
     EXPECT_TRUE(rig.repository.requests().empty());
     EXPECT_TRUE(rig.leftovers().empty());
+}
+
+TEST(RuntimeState, AUsedNvidiaRuntimeIsNotOfferedAgainUntilARestart) {
+    InstallRig rig("aarch64");
+    rig.repository.serve(qz::test::kCpuArmPath, qz::test::served(qz::test::runtimePackage("Generic CPU")));
+    auto manager = rig.manager();
+    qzai::RuntimesManagerTestAccess::nvidiaRuntimeWasUsed(*manager, "NVIDIA");
+    // One runtime is left, yet the user is asked and told why NVIDIA is missing.
+    EXPECT_EQ(rig.pass(*manager), RuntimePassResult::EndPass);
+    EXPECT_EQ(manager->state(), RuntimeState::AwaitingSelection);
+    EXPECT_EQ(manager->compatibleRuntimes(), (std::vector<std::string>{"Generic CPU"}));
+    ASSERT_TRUE(rig.hasNotice("NVIDIA_RESTART_REQUIRED"));
+    EXPECT_EQ(rig.messages.messages().at("NVIDIA_RESTART_REQUIRED").type, qzai::MessagingManager::MessageType::Info);
+    EXPECT_FALSE(manager->chooseRuntime("NVIDIA"));
+    ASSERT_TRUE(manager->chooseRuntime("Generic CPU"));
+    rig.pass(*manager);
+    EXPECT_EQ(manager->state(), RuntimeState::Ready);
+    EXPECT_FALSE(rig.hasNotice("NVIDIA_RESTART_REQUIRED"));
 }

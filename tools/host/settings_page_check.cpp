@@ -23,6 +23,15 @@ std::string cachedValue(const std::string& dataDirectory, const std::string& dev
     return {};
 }
 
+void countSections(const nlohmann::json& sections, SettingsPageSummary& summary) {
+    if (!sections.is_array()) return;
+    for (const auto& section : sections) {
+        ++summary.stageSections;
+        summary.sectionNames.push_back(section.value("name", ""));
+        if (section.contains("sections")) countSections(section["sections"], summary);
+    }
+}
+
 }  // namespace
 
 SettingsPageSummary checkSettingsPage(TestHost& host, const std::string& deviceId,
@@ -53,6 +62,12 @@ SettingsPageSummary checkSettingsPage(TestHost& host, const std::string& deviceI
         }
     }
 
+    if (page.contains("sections")) countSections(page["sections"], summary);
+    const auto manifest = nlohmann::json::parse(host.deviceManifest(deviceId), nullptr, false);
+    if (manifest.is_object() && manifest.contains("supportedTypes") && manifest["supportedTypes"].is_array()) {
+        for (const auto& entry : manifest["supportedTypes"]) summary.manifestObjectTypes += entry.contains("objectTypeId");
+    }
+
     // A good sensitivity, then a bad one: the good one stays stored.
     const std::string sensitivity = qzai::stageItemName(qzai::setting_keys::kModelNms, stageKey);
     settings[sensitivity] = "50";
@@ -74,6 +89,10 @@ void printSettingsPageSummary(const SettingsPageSummary& summary, FILE* out) {
                  summary.rootItems, summary.ready ? "shown" : "hidden", summary.runtimeLine.c_str(),
                  summary.overviewModels, summary.badValueRefused ? "refused and the stored value kept" : "NOT refused");
     if (!summary.statusBanner.empty()) std::fprintf(out, "  status banner: %s\n", summary.statusBanner.c_str());
+    std::string names;
+    for (const auto& name : summary.sectionNames) names += (names.empty() ? "" : ", ") + name;
+    std::fprintf(out, "  stage sections: %zu (%s); device manifest: %zu object type(s)\n", summary.stageSections,
+                 names.c_str(), summary.manifestObjectTypes);
 }
 
 }  // namespace qz::test_host

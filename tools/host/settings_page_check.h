@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "host/test_host.h"
 
@@ -23,6 +24,9 @@ struct SettingsPageSummary {
     std::string runtimeLine;    // "Active AI Runtime: ..." of the overview
     size_t overviewModels = 0;  // "Model: " lines of the overview
     bool badValueRefused = false;
+    size_t stageSections = 0;        // per-stage sections, nested ones included
+    std::vector<std::string> sectionNames;
+    size_t manifestObjectTypes = 0;  // "objectTypeId" entries of the device manifest
 };
 
 // `settings` are the camera's current settings; `stageKey` names a stage of

@@ -133,9 +133,4 @@ std::string SettingsManager::createDeviceAgentManifestString(const DeviceAgentSe
     return text;
 }
 
-std::string SettingsManager::createDeviceAgentManifestString(const DeviceAgentSettings_t& settings,
-                                                             const InferenceManager& inferenceManager) {
-    return createDeviceAgentManifestString(settings, gatherPostprocessorDeclarations(inferenceManager));
-}
-
 }  // namespace qz::vms_server_plugins::analytics::qzai

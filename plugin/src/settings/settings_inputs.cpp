@@ -60,6 +60,11 @@ SettingsModelInputs gatherSettingsModelInputs(const Engine& engine) {
     return inputs;
 }
 
+std::string SettingsManager::createDeviceAgentManifestString(const DeviceAgentSettings_t& settings,
+                                                             const InferenceManager& inferenceManager) {
+    return createDeviceAgentManifestString(settings, gatherPostprocessorDeclarations(inferenceManager));
+}
+
 std::string SettingsManager::createDeviceAgentSettingsModelString(
     const Engine* engine, const std::map<DeviceAgentErrorType, std::string>& errors,
     std::shared_ptr<const DeviceAgentSettings_t> settings) {

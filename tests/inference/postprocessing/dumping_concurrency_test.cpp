@@ -59,6 +59,10 @@ TEST(DumpingConcurrency, RuleReferenceRunsReadersAndSavesShareTheState) {
                 }
             }
         };
+        // One request each before the first frame, so boxes are learned
+        // however the threads are scheduled; the requester adds more.
+        state.requestReferenceRun("cam-a", "model-1");
+        state.requestReferenceRun("cam-b", "model-1");
         std::thread requester([&] {
             for (int r = 0; !done.load(); ++r) {
                 state.requestReferenceRun(r % 2 ? "cam-a" : "cam-b", "model-1");

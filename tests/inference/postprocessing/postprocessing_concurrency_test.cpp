@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "inference/postprocessing/object_metadata.h"
@@ -68,4 +69,42 @@ TEST(PostprocessingConcurrency, WorkersShareCamerasAndObjectsOutOfOrder) {
         std::lock_guard<std::mutex> lock(tracks->mutex);
         for (const auto& [name, list] : tracks->classes) EXPECT_LE(list.size(), 102u) << device << " " << name;
     }
+}
+
+TEST(PostprocessingConcurrency, APreparedAgainModelNeverChangesUnderAnOutput) {
+    qzai::PostprocessingState state("");
+    TestCamera camera("cam-a");
+    auto names = [](std::vector<std::string> classes) {
+        auto preparation = std::make_shared<qzai::ModelPreparation>();
+        preparation->detectionClasses = std::move(classes);
+        return std::shared_ptr<const qzai::ModelPreparation>(preparation);
+    };
+    const auto vehicles = names({"bus", "truck"});
+    const auto people = names({"car", "person"});
+    std::atomic<bool> done{false};
+    // The engine preparing the model again (a retry) while outputs are decoded.
+    std::thread retry([&] {
+        for (int i = 0; !done; ++i) camera.model().setPreparation(i % 2 ? vehicles : people);
+    });
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; ++w) {
+        workers.emplace_back([&, w] {
+            for (int f = 0; f < 60; ++f) {
+                qzai::InferenceOutput output;
+                output.request = camera.request(int64_t(w * 1000 + f) * 40000);
+                output.output = makeDetections({20, 100, 100, 180, 0.9f, 0, 300, 100, 380, 180, 0.9f, 1});
+                const auto result = qzai::Postprocessing(state, output);
+                std::set<std::string> classes;
+                for (const auto& [name, objects] : result.objects) classes.insert(name);
+                const bool oneSet = std::all_of(classes.begin(), classes.end(),
+                                                [](const std::string& c) { return c == "bus" || c == "truck"; }) ||
+                                    std::all_of(classes.begin(), classes.end(),
+                                                [](const std::string& c) { return c == "car" || c == "person"; });
+                EXPECT_TRUE(oneSet);
+            }
+        });
+    }
+    for (auto& t : workers) t.join();
+    done = true;
+    retry.join();
 }

@@ -18,6 +18,14 @@ struct RuntimesManagerTestAccess {
         std::lock_guard<std::mutex> lock(m.m_mutex);
         m.m_compatibleRuntimes = std::move(names);
     }
+    // A working NVIDIA family offering `runtime`, whose runtime was already in
+    // use in this process.
+    static void nvidiaRuntimeWasUsed(RuntimesManager& m, const std::string& runtime) {
+        m.m_nvidiaChip->correctlyInstalled = true;
+        m.m_nvidiaChip->runtimes[runtime] = RuntimeInfo{"http://127.0.0.1:1/none", {"application/x-onnx; device=cuda"}};
+        m.m_runtimeFamilies[runtime] = m.m_nvidiaChip.get();
+        m.m_nvidiaRuntimeUsed = true;
+    }
     static std::string selectedRuntime(const RuntimesManager& m) {
         std::lock_guard<std::mutex> lock(m.m_mutex);
         return m.m_selectedRuntime;

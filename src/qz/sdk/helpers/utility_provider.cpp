@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "qz/sdk/helpers/log.h"
@@ -18,11 +19,25 @@ struct LiveHandlers {
     std::mutex mutex;
     std::condition_variable released;
     size_t count = 0;
+    std::chrono::steady_clock::time_point lastRelease;  // when the count last dropped
 };
+
+// How long a waiter leaves a releasing thread to return out of this library
+// after the count dropped: it then runs only the last few instructions of
+// releaseRef, but a loaded machine may preempt it there.
+constexpr auto kReleaseGrace = std::chrono::milliseconds(50);
 
 LiveHandlers& liveHandlers() {
     static LiveHandlers handlers;
     return handlers;
+}
+
+void handlerGone() {
+    LiveHandlers& live = liveHandlers();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    --live.count;
+    live.lastRelease = std::chrono::steady_clock::now();
+    live.released.notify_all();
 }
 
 class RestRequestHandler final : public RefCountable<IRestRequestHandler> {
@@ -31,12 +46,13 @@ public:
         std::lock_guard<std::mutex> lock(liveHandlers().mutex);
         ++liveHandlers().count;
     }
-    ~RestRequestHandler() override {
-        m_completion = nullptr;  // what it captured goes before the count says the handler is gone
-        LiveHandlers& live = liveHandlers();
-        std::lock_guard<std::mutex> lock(live.mutex);
-        --live.count;
-        live.released.notify_all();
+    // The count drops only after the object and all it captured are gone,
+    // so a waiter that sees zero has nothing of the handler left but the
+    // return from this function.
+    int releaseRef() const override {
+        const int remaining = RefCountable<IRestRequestHandler>::releaseRef();
+        if (remaining == 0) handlerGone();
+        return remaining;
     }
 
     void onCompleted(ErrorCode error, int httpStatus, const char* body) override {
@@ -62,7 +78,11 @@ size_t liveRestHandlers() {
 bool waitForRestHandlersReleased(std::chrono::steady_clock::time_point deadline) {
     LiveHandlers& live = liveHandlers();
     std::unique_lock<std::mutex> lock(live.mutex);
-    return live.released.wait_until(lock, deadline, [&] { return live.count == 0; });
+    if (!live.released.wait_until(lock, deadline, [&] { return live.count == 0; })) return false;
+    const auto graceEnd = live.lastRelease + kReleaseGrace;
+    lock.unlock();
+    if (std::chrono::steady_clock::now() < graceEnd) std::this_thread::sleep_until(graceEnd);
+    return true;
 }
 
 UtilityProvider::UtilityProvider(Ptr<IUtilityProvider> provider) : m_provider(std::move(provider)) {

@@ -47,7 +47,9 @@ private:
 // has not released yet (process-wide). Their code lives in this library, so
 // it must stay loaded while any is alive.
 size_t liveRestHandlers();
-// Waits until liveRestHandlers() is 0, at most until `deadline`; true when it is.
+// Waits until liveRestHandlers() is 0, at most until `deadline`; true when it
+// is. After a release it also leaves the releasing thread a short grace
+// (50 ms) to return out of this library's code.
 bool waitForRestHandlersReleased(std::chrono::steady_clock::time_point deadline);
 
 }  // namespace qz::sdk
