@@ -7,11 +7,19 @@
 // class, greedy per-class suppression); with QZ_BENCH_OPENCV the reference is
 // the usual OpenCV decode (transpose, cv::minMaxLoc per row, NMSBoxes with
 // class offsets). Each reference first checks it finds the same detections.
+//
+// BM_AnchorFreeYolo_AgainstBaselines is the headline (paired_timing.h): the
+// automatic thread count, the path the product runs, timed in the same
+// iteration as ratio_one_thread (our decoder on one thread), ratio_plain (the
+// plain decode) and, with OpenCV, ratio_opencv_per_class (minMaxLoc per row,
+// NMSBoxes once per class, as a user with per-class suppression would).
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <random>
+
+#include "paired_timing.h"
 
 #include "common/tensor_utils.h"
 #include "decoder_bench_data.h"
@@ -158,6 +166,45 @@ std::vector<float> openCvAnchorFree(const OwnedSet& s) {
 }
 #endif
 
+#ifdef QZ_BENCH_WITH_OPENCV
+std::vector<float> openCvAnchorFreePerClass(const OwnedSet& s) {
+    const int channels = s.shape[1], n = s.shape[2];
+    const cv::Mat raw(channels, n, CV_32F, const_cast<float*>(s.data.data()));
+    const cv::Mat rows = raw.t();
+    std::vector<std::vector<cv::Rect2d>> boxes(static_cast<size_t>(channels - 4));
+    std::vector<std::vector<float>> scores(boxes.size());
+    std::vector<std::vector<int>> origin(boxes.size());
+    std::vector<Detection> found;
+    for (int i = 0; i < n; ++i) {
+        const float* r = rows.ptr<float>(i);
+        const cv::Mat classScores(1, channels - 4, CV_32F, const_cast<float*>(r + 4));
+        double best = 0.0;
+        cv::Point at;
+        cv::minMaxLoc(classScores, nullptr, &best, nullptr, &at);
+        if (!(static_cast<float>(best) > kConf)) continue;
+        const Detection d{r[0] - 0.5f * r[2], r[1] - 0.5f * r[3], r[0] + 0.5f * r[2],
+                          r[1] + 0.5f * r[3], static_cast<float>(best), at.x};
+        boxes[static_cast<size_t>(at.x)].emplace_back(d.x1, d.y1, d.x2 - d.x1, d.y2 - d.y1);
+        scores[static_cast<size_t>(at.x)].push_back(d.score);
+        origin[static_cast<size_t>(at.x)].push_back(static_cast<int>(found.size()));
+        found.push_back(d);
+    }
+    std::vector<int> kept, indices;
+    for (size_t c = 0; c < boxes.size(); ++c) {
+        if (boxes[c].empty()) continue;
+        cv::dnn::NMSBoxes(boxes[c], scores[c], 0.0f, kIou, indices);
+        for (const int i : indices) kept.push_back(origin[c][static_cast<size_t>(i)]);
+    }
+    std::sort(kept.begin(), kept.end());
+    std::vector<float> out;
+    for (const int k : kept) {
+        const Detection& d = found[k];
+        out.insert(out.end(), {d.x1, d.y1, d.x2, d.y2, d.score, static_cast<float>(d.classId)});
+    }
+    return out;
+}
+#endif
+
 const qzai::ThreadStarter kStart = [](std::function<void()> work) {
     return std::thread(std::move(work));
 };
@@ -181,6 +228,42 @@ BENCHMARK(BM_AnchorFreeYolo)
     ->ArgNames({"n", "threads"})
     ->Args({2047, 1})->Args({2047, 0})->Args({2048, 1})->Args({2048, 0})
     ->Args({8400, 1})->Args({8400, 0})->Args({33600, 1})->Args({33600, 0})
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_AnchorFreeYolo_AgainstBaselines(benchmark::State& state) {
+    const OwnedSet input = anchorFreeOutput(static_cast<int>(state.range(0)));
+    TensorSet* ours = qzai::runDetectionPostprocessor(0, &input.set, kConf, kIou, 640, 640);
+    const std::vector<float> expected = rowsOf(ours);
+    freeResult(ours);
+    TensorSet* single = qzai::decodeAnchorFreeYoloWithThreads(&input.set, kConf, kIou, 1, kStart);
+    const bool singleSame = rowsOf(single) == expected;
+    freeResult(single);
+    if (!singleSame || referenceAnchorFree(input) != expected) {
+        state.SkipWithError("detections differ");
+        return;
+    }
+    std::vector<bench_pairs::Baseline> baselines = {
+        {"one_thread",
+         [&] { freeResult(qzai::decodeAnchorFreeYoloWithThreads(&input.set, kConf, kIou, 1, kStart)); }},
+        {"plain", [&] { benchmark::DoNotOptimize(referenceAnchorFree(input).data()); }},
+    };
+#ifdef QZ_BENCH_WITH_OPENCV
+    if (openCvAnchorFreePerClass(input) != expected) {
+        state.SkipWithError("OpenCV detections differ");
+        return;
+    }
+    baselines.push_back(
+        {"opencv_per_class", [&] { benchmark::DoNotOptimize(openCvAnchorFreePerClass(input).data()); }});
+#endif
+    bench_pairs::timePaired(
+        state, [&] { freeResult(qzai::runDetectionPostprocessor(0, &input.set, kConf, kIou, 640, 640)); },
+        baselines);
+}
+BENCHMARK(BM_AnchorFreeYolo_AgainstBaselines)
+    ->ArgName("n")
+    ->Arg(8400)
+    ->Arg(33600)
+    ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 
 // Times Reference on `input` after checking that it finds the rows our

@@ -31,19 +31,31 @@ using engine_test::waitFor;
 
 constexpr int kModelSide = 64;
 
-// A camera callback that holds its output worker until opened.
+// A camera callback that holds its output worker until opened. Going away,
+// it opens and waits until no callback is inside, so a test that stops early
+// cannot leave the manager's destructor waiting for a held worker.
 struct GatedCamera {
     std::mutex mutex;
     std::condition_variable changed;
     bool open = false;
     int calls = 0;
+    int inside = 0;
+
+    ~GatedCamera() {
+        release();
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return inside == 0; });
+    }
 
     qzai::InferenceResultCallback callback() {
         return [this](auto, auto, auto) {
             std::unique_lock<std::mutex> lock(mutex);
             ++calls;
+            ++inside;
             changed.notify_all();
             changed.wait(lock, [this] { return open; });
+            --inside;
+            changed.notify_all();
         };
     }
     bool waitForCalls(int n, std::chrono::milliseconds timeout = 5s) {

@@ -1,0 +1,237 @@
+// Frame preprocessing against the chains a user would build instead, each
+// run in the same iteration as ours (paired_timing.h): a 1920x1080 I420
+// frame into a 640x640 planar normalised float input (fit).
+//  - ratio_opencv_resize_first (-DQZ_BENCH_OPENCV=ON): nearest resize of the
+//    Y, U and V planes to the placed size, merge, cvtColor (YCrCb, the
+//    full-range matrix), one convertTo per
+//    plane into the placed rows, padding bands set apart. It reads the same
+//    source pixels as ours; its output is checked against ours on a noise
+//    frame before timing (within 2 grey levels: the colour matrices round
+//    differently).
+//  - ratio_libyuv (-DQZ_BENCH_LIBYUV=ON): I420Scale (nearest), J420ToRAW
+//    (full-range matrix, like ours), one float pass. libyuv samples pixel
+//    centres and shares chroma between 2x2 pixels, so it is checked on a
+//    smooth frame, within 6 grey levels.
+//  - ratio_copy_floor: ours against a cached memcpy that moves as many bytes
+//    as preprocessing must (the placed source rows read, the output written).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "paired_timing.h"
+#include "inference/preprocessing/resize_geometry.h"
+#include "inference/preprocessing/yuv_preprocessing.h"
+
+#if defined(QZ_BENCH_WITH_OPENCV)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-enum-enum-conversion"
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#pragma GCC diagnostic pop
+#endif
+#if defined(QZ_BENCH_WITH_LIBYUV)
+#include <libyuv/convert_argb.h>
+#include <libyuv/scale.h>
+#endif
+
+namespace qzai = qz::vms_server_plugins::analytics::qzai;
+
+namespace {
+
+constexpr int kW = 1920;
+constexpr int kH = 1080;
+constexpr int kT = 640;
+constexpr size_t kPlane = static_cast<size_t>(kT) * kT;
+constexpr float kFull[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+constexpr float kMeans[3] = {123.675f, 116.28f, 103.53f};
+constexpr float kVars[3] = {58.395f, 57.12f, 57.375f};
+
+// One contiguous I420 buffer: noise, or smooth gradients.
+struct Frame {
+    std::vector<uint8_t> bytes;
+    qzai::YuvPlanes planes;
+    explicit Frame(bool smooth) : bytes(static_cast<size_t>(kW) * kH * 3 / 2) {
+        std::mt19937 rng(7);
+        uint8_t* y = bytes.data();
+        uint8_t* u = y + static_cast<size_t>(kW) * kH;
+        uint8_t* v = u + static_cast<size_t>(kW / 2) * (kH / 2);
+        for (int r = 0; r < kH; ++r)
+            for (int c = 0; c < kW; ++c)
+                y[static_cast<size_t>(r) * kW + c] = static_cast<uint8_t>(smooth ? 20 + (c + r) * 200 / (kW + kH) : rng());
+        for (int r = 0; r < kH / 2; ++r) {
+            for (int c = 0; c < kW / 2; ++c) {
+                const size_t i = static_cast<size_t>(r) * (kW / 2) + c;
+                u[i] = static_cast<uint8_t>(smooth ? 128 + 50 * std::sin(c / 150.0) : rng());
+                v[i] = static_cast<uint8_t>(smooth ? 128 + 50 * std::cos(r / 120.0) : rng());
+            }
+        }
+        planes = {kW, kH, y, u, v, kW, kW / 2, kW / 2};
+    }
+};
+
+const Frame& noiseFrame() {
+    static const Frame f(false);
+    return f;
+}
+[[maybe_unused]] const Frame& smoothFrame() {
+    static const Frame f(true);
+    return f;
+}
+
+qzai::ModelInputDetails_t modelInput() {
+    qzai::ModelInputDetails_t in;
+    in.width = kT;
+    in.height = kT;
+    in.channels = 3;
+    in.order = 0;
+    std::copy(kMeans, kMeans + 3, in.means);
+    std::copy(kVars, kVars + 3, in.vars);
+    return in;
+}
+
+[[maybe_unused]] std::vector<float> ours(const Frame& frame) {
+    auto out = qzai::preprocessYuvToFloat(frame.planes, modelInput(), kFull, qzai::ResizingMethod::Fit);
+    return std::vector<float>(out->data(), out->data() + 3 * kPlane);
+}
+
+// Largest difference in grey levels (0..255) between two planar outputs.
+[[maybe_unused]] float worstLevels(const std::vector<float>& a, const std::vector<float>& b) {
+    float worst = 0.0f;
+    for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::fabs(a[i] - b[i]) * kVars[i / kPlane]);
+    return worst;
+}
+
+qzai::ResizeGeometry geometry() {
+    return qzai::computeResizeGeometry(kW, kH, kT, kT, kFull, qzai::ResizingMethod::Fit);
+}
+
+// Sets the padding bands of plane c around the placed rectangle.
+[[maybe_unused]] void fillPadding(float* plane, const qzai::ResizeGeometry& g, int c) {
+    const float pad = -kMeans[c] / kVars[c];
+    std::fill(plane, plane + static_cast<size_t>(g.offsetY) * kT, pad);
+    std::fill(plane + static_cast<size_t>(g.offsetY + g.placedHeight) * kT, plane + kPlane, pad);
+    for (int r = g.offsetY; r < g.offsetY + g.placedHeight; ++r) {
+        float* row = plane + static_cast<size_t>(r) * kT;
+        std::fill(row, row + g.offsetX, pad);
+        std::fill(row + g.offsetX + g.placedWidth, row + kT, pad);
+    }
+}
+
+#if defined(QZ_BENCH_WITH_OPENCV)
+struct OpenCvChain {
+    qzai::ResizeGeometry g = geometry();
+    cv::Mat ys, us, vs, yuv, rgb;
+    std::vector<cv::Mat> channels;
+    void run(const Frame& frame, float* out) {
+        const auto& p = frame.planes;
+        const cv::Size placed(g.placedWidth, g.placedHeight);
+        cv::resize(cv::Mat(kH, kW, CV_8UC1, const_cast<uint8_t*>(p.y)), ys, placed, 0, 0, cv::INTER_NEAREST);
+        cv::resize(cv::Mat(kH / 2, kW / 2, CV_8UC1, const_cast<uint8_t*>(p.u)), us, placed, 0, 0, cv::INTER_NEAREST);
+        cv::resize(cv::Mat(kH / 2, kW / 2, CV_8UC1, const_cast<uint8_t*>(p.v)), vs, placed, 0, 0, cv::INTER_NEAREST);
+        cv::merge(std::vector<cv::Mat>{ys, vs, us}, yuv);  // Y, Cr, Cb
+        cv::cvtColor(yuv, rgb, cv::COLOR_YCrCb2RGB);  // the full-range (JPEG) matrix, like ours
+        cv::split(rgb, channels);
+        for (int c = 0; c < 3; ++c) {
+            float* plane = out + c * kPlane;
+            fillPadding(plane, g, c);
+            cv::Mat target(kT, kT, CV_32FC1, plane);
+            channels[static_cast<size_t>(c)].convertTo(
+                target(cv::Rect(g.offsetX, g.offsetY, g.placedWidth, g.placedHeight)), CV_32F, 1.0 / kVars[c],
+                -kMeans[c] / kVars[c]);
+        }
+    }
+};
+#endif
+
+#if defined(QZ_BENCH_WITH_LIBYUV)
+struct LibyuvChain {
+    qzai::ResizeGeometry g = geometry();
+    std::vector<uint8_t> small, raw;
+    LibyuvChain()
+        : small(static_cast<size_t>(g.placedWidth) * g.placedHeight * 3 / 2),
+          raw(static_cast<size_t>(g.placedWidth) * g.placedHeight * 3) {}
+    void run(const Frame& frame, float* out) {
+        const auto& p = frame.planes;
+        const int pw = g.placedWidth, ph = g.placedHeight;
+        uint8_t* sy = small.data();
+        uint8_t* su = sy + static_cast<size_t>(pw) * ph;
+        uint8_t* sv = su + static_cast<size_t>(pw / 2) * (ph / 2);
+        libyuv::I420Scale(p.y, p.yLineSize, p.u, p.uLineSize, p.v, p.vLineSize, kW, kH, sy, pw, su, pw / 2, sv,
+                          pw / 2, pw, ph, libyuv::kFilterNone);
+        libyuv::J420ToRAW(sy, pw, su, pw / 2, sv, pw / 2, raw.data(), pw * 3, pw, ph);
+        for (int c = 0; c < 3; ++c) fillPadding(out + c * kPlane, g, c);
+        const float scale[3] = {1.0f / kVars[0], 1.0f / kVars[1], 1.0f / kVars[2]};
+        const float shift[3] = {-kMeans[0] / kVars[0], -kMeans[1] / kVars[1], -kMeans[2] / kVars[2]};
+        for (int r = 0; r < ph; ++r) {
+            const uint8_t* src = raw.data() + static_cast<size_t>(r) * pw * 3;
+            const size_t at = static_cast<size_t>(r + g.offsetY) * kT + g.offsetX;
+            float* r0 = out + at;
+            float* r1 = out + kPlane + at;
+            float* r2 = out + 2 * kPlane + at;
+            for (int x = 0; x < pw; ++x) {
+                r0[x] = src[3 * x] * scale[0] + shift[0];
+                r1[x] = src[3 * x + 1] * scale[1] + shift[1];
+                r2[x] = src[3 * x + 2] * scale[2] + shift[2];
+            }
+        }
+    }
+};
+#endif
+
+void BM_PrepFit640_AgainstBaselines(benchmark::State& state) {
+    const auto in = modelInput();
+    const qzai::ResizeGeometry g = geometry();
+    std::vector<float> out(3 * kPlane);
+    std::vector<bench_pairs::Baseline> baselines;
+
+#if defined(QZ_BENCH_WITH_OPENCV)
+    OpenCvChain openCv;
+    openCv.run(noiseFrame(), out.data());
+    if (const float worst = worstLevels(out, ours(noiseFrame())); worst > 2.0f) {
+        state.SkipWithError(("OpenCV chain differs by " + std::to_string(worst) + " grey levels").c_str());
+        return;
+    }
+    baselines.push_back({"opencv_resize_first", [&] {
+                             openCv.run(noiseFrame(), out.data());
+                             benchmark::DoNotOptimize(out.data());
+                         }});
+#endif
+#if defined(QZ_BENCH_WITH_LIBYUV)
+    LibyuvChain libyuvChain;
+    libyuvChain.run(smoothFrame(), out.data());
+    if (const float worst = worstLevels(out, ours(smoothFrame())); worst > 6.0f) {
+        state.SkipWithError(("libyuv chain differs by " + std::to_string(worst) + " grey levels").c_str());
+        return;
+    }
+    baselines.push_back({"libyuv", [&] {
+                             libyuvChain.run(noiseFrame(), out.data());
+                             benchmark::DoNotOptimize(out.data());
+                         }});
+#endif
+    // The bytes preprocessing must move: every source row it samples (Y, and
+    // U and V rows at half width) read, the output written. A memcpy moves
+    // twice its size.
+    const size_t moved = static_cast<size_t>(g.placedHeight) * kW * 2 + 3 * kPlane * sizeof(float);
+    std::vector<uint8_t> copyFrom(moved / 2, 1), copyTo(moved / 2);
+    baselines.push_back({"copy_floor",
+                         [&] {
+                             std::memcpy(copyTo.data(), copyFrom.data(), copyTo.size());
+                             benchmark::DoNotOptimize(copyTo.data());
+                             benchmark::ClobberMemory();
+                         },
+                         true});
+    bench_pairs::timePaired(
+        state,
+        [&] {
+            auto result = qzai::preprocessYuvToFloat(noiseFrame().planes, in, kFull, qzai::ResizingMethod::Fit);
+            benchmark::DoNotOptimize(result->data());
+        },
+        baselines);
+}
+BENCHMARK(BM_PrepFit640_AgainstBaselines)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
