@@ -120,13 +120,12 @@ long g_requests = 0;
 
 void record(const std::string& name, const void* bytes, size_t size) {
     if (g_recordDir.empty()) return;
-    const std::string path = g_recordDir + "/" + name;
-    const std::string temporary = path + ".tmp";
-    FILE* file = std::fopen(temporary.c_str(), "wb");
+    // Written in place: a reader waits for the whole text (closing the file
+    // is the last event it sees).
+    FILE* file = std::fopen((g_recordDir + "/" + name).c_str(), "wb");
     if (file == nullptr) return;
     if (size > 0) std::fwrite(bytes, 1, size, file);
     std::fclose(file);
-    std::rename(temporary.c_str(), path.c_str());  // appears whole
 }
 
 bool keyIs(const msgpack_object& key, const char* name) {
