@@ -15,6 +15,7 @@
 #include "host/dumping_scenario.h"
 #include "host/frame_pacer.h"
 #include "host/machine_report.h"
+#include "host/processor_scenario.h"
 #include "host/road_rig.h"
 #include "host/two_stage_job.h"
 #include "host/rules_scenario.h"
@@ -98,6 +99,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
             return rules ? rules->squareAt(camera, frame) : squareAt(options, camera, frame);
         };
         rigOptions.runtimeFromRepository = rigOptions.iniPath.empty();
+        addExternalProcessorFiles(rigOptions);
         RoadRig rig(rigOptions);
         TestHost& host = rig.host();
         const std::vector<std::string>& ids = rig.cameraIds();
@@ -244,6 +246,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         result.events = checkRunEvents(host.recorder(), facts);
         result.settingsPage = checkSettingsPage(host, ids.front(), RoadRig::cameraSettingsFor(rigOptions, 0),
                                                 RoadRig::kModelId, rig.dataDirectory());
+        result.processors = checkExternalProcessors(host);
         const UnloadReport report = host.unload();
         result.objectsLeaked = report.objectsLeaked + report.unmatchedDestroys;
         result.machineReport = machineReportLines(rig.dataDirectory());
@@ -277,6 +280,7 @@ bool MainJobResult::passed(std::string* why) const {
     if (objectsLeaked) return fail(std::to_string(objectsLeaked) + " library object(s) left alive");
     if (!events.ok()) return fail("the events table differs from what was expected");
     if (!settingsPage.ok) return fail("the settings page differs from what was expected");
+    if (!processors.ok) return fail(processors.problem);
     return true;
 }
 
@@ -299,6 +303,7 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
                  result.expectedTypeId.c_str(), result.meanIou);
     printSettingsPageSummary(result.settingsPage, out);
     printRuntimeInstallSummary(result.runtimeInstall, out);
+    printProcessorSummary(result.processors, out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
     result.events.print(out);
     if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");

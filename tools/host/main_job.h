@@ -21,6 +21,7 @@
 
 #include "host/events_table.h"
 #include "host/frame_pacer.h"
+#include "host/processor_scenario.h"
 #include "host/road_rig.h"
 #include "host/runtime_install_job.h"
 #include "host/settings_page_check.h"
@@ -77,6 +78,7 @@ struct MainJobResult {
     EventsTable events;        // every run: events got against expected
     std::vector<std::string> machineReport;  // the plug-in's machine facts and probe verdicts
     SettingsPageSummary settingsPage;  // the first camera's settings page after the run
+    ProcessorSummary processors;  // the configured external processors as published
     RuntimeInstallSummary runtimeInstall;  // the runtime the plug-in installed at the start
 
     // The run's verdict: it completed, every camera got at least

@@ -213,6 +213,11 @@ RoadRig::RoadRig(const RoadRigOptions& options) : m_parts(std::make_unique<Parts
     } else {
         installRuntime(dataDirectory(), options);
     }
+    for (const auto& [path, text] : options.dataFiles) {
+        const fs::path file = fs::path(dataDirectory()) / path;
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
     startHost();
 }
 

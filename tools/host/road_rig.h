@@ -58,6 +58,9 @@ struct RoadRigOptions {
     // and its classes shown.
     std::vector<RoadRigChild> children;
     std::string postprocessor;  // the stage's "Postprocessor" name; empty: none
+    // Files written into the data folder before the host starts: path below
+    // the folder -> text.
+    std::map<std::string, std::string> dataFiles;
     // Extra settings of camera i (by index) under the stage key: each key is
     // a prefix such as "lineCrossingLine_" or "maskType_1_" that the stage
     // key completes.
