@@ -16,12 +16,8 @@
 // Counters: copy_us, reference_us, copy_vs_reference.
 #include <benchmark/benchmark.h>
 
-#include <time.h>
-
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -31,43 +27,17 @@
 #include "inference/inference_manager.h"
 #include "inference/support/engine_test_env.h"
 #include "inference/support/manager_fixture.h"
+#include "manager_bench_support.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 
 namespace {
 
+using manager_bench::processCpuUs;
+
 using namespace std::chrono_literals;
 constexpr int kModelSide = 640;
 constexpr int kObjects = 10;
-
-double processCpuUs() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
-}
-
-// Counts the packet deliveries of one camera.
-struct Deliveries {
-    std::mutex mutex;
-    std::condition_variable changed;
-    uint64_t count = 0;
-
-    qzai::InferenceResultCallback callback() {
-        return [this](auto, auto, auto) {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++count;
-            changed.notify_all();
-        };
-    }
-    uint64_t now() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return count;
-    }
-    bool waitFor(uint64_t target, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return count >= target; });
-    }
-};
 
 // One camera over one pipeline: its frames, its deliveries and its counts.
 struct Feed {
@@ -77,7 +47,7 @@ struct Feed {
     std::shared_ptr<const qzai::DeviceAgentSettings_t> settings;
     uint64_t deliveriesPerFrame = 1;  // parent packet plus one per child
     std::string deviceId;
-    Deliveries camera;
+    manager_bench::DeliveryCounter camera;
     double cpuUs = 0.0;
     uint64_t frames = 0;
 };
@@ -93,7 +63,7 @@ std::vector<qz::test_host::Square> tenSquares() {
 bool runFrame(qzai::InferenceManager& manager, Feed& feed,
               const qz::sdk::Ptr<qz::sdk::analytics::IUncompressedVideoFrame>& frame, bool measured) {
     const auto details = manager_test::makeDetails(feed.deviceId);
-    const uint64_t target = feed.camera.now() + feed.deliveriesPerFrame;
+    const uint64_t target = feed.camera.count() + feed.deliveriesPerFrame;
     const double start = processCpuUs();
     manager.sendInputMessage(frame, feed.settings, details, feed.camera.callback());
     const bool complete = feed.camera.waitFor(target, measured ? 1000ms : 200ms);

@@ -14,13 +14,9 @@
 // the heap as the road left it, the same frame is preprocessed alone.
 #include <benchmark/benchmark.h>
 
-#include <time.h>
-
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -32,45 +28,18 @@
 #include "inference/preprocessing/input_tensors.h"
 #include "inference/support/engine_test_env.h"
 #include "inference/support/manager_fixture.h"
+#include "manager_bench_support.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 
 namespace {
 
+using manager_bench::processCpuUs;
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 constexpr int kModelSide = 640;
 constexpr int64_t kFrameIntervalUs = 40'000;  // 25 frames per second of camera time
-
-double processCpuUs() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
-}
-
-// One camera: counts the packet deliveries of its callback.
-struct Camera {
-    std::mutex mutex;
-    std::condition_variable delivered;
-    uint64_t deliveries = 0;
-
-    qzai::InferenceResultCallback callback() {
-        return [this](auto, auto, auto) {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++deliveries;
-            delivered.notify_all();
-        };
-    }
-    // True when a delivery beyond `seen` came within the timeout.
-    bool waitBeyond(uint64_t seen, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return delivered.wait_for(lock, timeout, [&] { return deliveries > seen; });
-    }
-    uint64_t count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return deliveries;
-    }
-};
 
 void BM_RoadDetect1080p(benchmark::State& state) {
     const int cameras = static_cast<int>(state.range(0));
@@ -105,8 +74,8 @@ void BM_RoadDetect1080p(benchmark::State& state) {
         prepRounds += rounds;
     };
 
-    std::vector<std::unique_ptr<Camera>> feeds;
-    for (int c = 0; c < cameras; ++c) feeds.push_back(std::make_unique<Camera>());
+    std::vector<std::unique_ptr<manager_bench::DeliveryCounter>> feeds;
+    for (int c = 0; c < cameras; ++c) feeds.push_back(std::make_unique<manager_bench::DeliveryCounter>());
     auto details = [](int c) { return manager_test::makeDetails("cam-" + std::to_string(c)); };
     // Pushes frames of camera c until `done`; a frame that does not come back
     // within 20 ms (refused, or not yet reported by the tracker) is followed
@@ -116,7 +85,7 @@ void BM_RoadDetect1080p(benchmark::State& state) {
     // making frames costs the host nothing.
     const auto steadyFrame = manager_test::makeFrame(1920, 1080, 1'000'000, {{400, 300, 160}});
     auto run = [&](int c, bool warmUp, const std::function<bool()>& done) {
-        Camera& camera = *feeds[static_cast<size_t>(c)];
+        manager_bench::DeliveryCounter& camera = *feeds[static_cast<size_t>(c)];
         const auto cameraDetails = details(c);
         int64_t timestampUs = 0;
         while (!done()) {
@@ -124,7 +93,7 @@ void BM_RoadDetect1080p(benchmark::State& state) {
             auto next = warmUp ? manager_test::makeFrame(1920, 1080, timestampUs += kFrameIntervalUs, {{400, 300, 160}})
                                : steadyFrame;
             manager.sendInputMessage(next, settings, cameraDetails, camera.callback());
-            camera.waitBeyond(seen, 20ms);
+            camera.waitFor(seen + 1, 20ms);
         }
     };
     // Warm-up: every camera's track is reported.

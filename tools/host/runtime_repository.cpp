@@ -1,7 +1,6 @@
 #include "host/runtime_repository.h"
 
 #include <httplib.h>
-#include <openssl/evp.h>
 #include <spawn.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -11,6 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <vector>
+
+#include "host/test_crypto.h"
 
 extern char** environ;
 
@@ -30,19 +31,6 @@ int runProgram(const std::vector<std::string>& argv) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string md5Hex(const std::string& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < size; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
 }
 
 std::string machineName() {

@@ -42,4 +42,17 @@ std::string base64Encode(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
+std::string md5Hex(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < size; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
 }  // namespace qz::test_host

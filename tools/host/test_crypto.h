@@ -1,7 +1,7 @@
 // Test-side crypto: what the model repository does to a model before the
 // plug-in downloads it (AES-256-GCM under a random key), so tests and the
-// main job can serve encrypted models. Stateless and thread-safe; failures
-// throw std::runtime_error.
+// main job can serve encrypted models; and the checksum a package repository
+// announces. Stateless and thread-safe; failures throw std::runtime_error.
 #pragma once
 
 #include <cstddef>
@@ -20,5 +20,9 @@ std::vector<uint8_t> encryptAes256Gcm(const std::vector<uint8_t>& key, const std
 
 // Standard base64 with padding, as keys travel in headers.
 std::string base64Encode(const std::vector<uint8_t>& bytes);
+
+// MD5 of the bytes as 32 lower-case hex characters, as repositories announce
+// a package's checksum.
+std::string md5Hex(const std::string& bytes);
 
 }  // namespace qz::test_host

@@ -7,8 +7,6 @@
 // Header-only so that the engine tests can serve packages too.
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "common/support/loopback_http_server.h"
+#include "host/test_crypto.h"
 
 namespace qz::test {
 
@@ -45,18 +44,7 @@ inline PackageRoute served(std::string body) {
     return route;
 }
 
-inline std::string md5Hex(const std::string& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < size; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
-}
+using qz::test_host::md5Hex;
 
 class PackageRepository {
 public:
