@@ -1,5 +1,7 @@
 #include "host/main_job.h"
 
+#include "host/external_processor_road.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -15,7 +17,6 @@
 #include "host/dumping_scenario.h"
 #include "host/frame_pacer.h"
 #include "host/machine_report.h"
-#include "host/processor_scenario.h"
 #include "host/road_rig.h"
 #include "host/two_stage_job.h"
 #include "host/rules_scenario.h"
@@ -99,7 +100,6 @@ MainJobResult runMainJob(const MainJobOptions& options) {
             return rules ? rules->squareAt(camera, frame) : squareAt(options, camera, frame);
         };
         rigOptions.runtimeFromRepository = rigOptions.iniPath.empty();
-        addExternalProcessorFiles(rigOptions);
         RoadRig rig(rigOptions);
         TestHost& host = rig.host();
         const std::vector<std::string>& ids = rig.cameraIds();
@@ -246,7 +246,6 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         result.events = checkRunEvents(host.recorder(), facts);
         result.settingsPage = checkSettingsPage(host, ids.front(), RoadRig::cameraSettingsFor(rigOptions, 0),
                                                 RoadRig::kModelId, rig.dataDirectory());
-        result.processors = checkExternalProcessors(host);
         const UnloadReport report = host.unload();
         result.objectsLeaked = report.objectsLeaked + report.unmatchedDestroys;
         result.machineReport = machineReportLines(rig.dataDirectory());
@@ -280,7 +279,6 @@ bool MainJobResult::passed(std::string* why) const {
     if (objectsLeaked) return fail(std::to_string(objectsLeaked) + " library object(s) left alive");
     if (!events.ok()) return fail("the events table differs from what was expected");
     if (!settingsPage.ok) return fail("the settings page differs from what was expected");
-    if (!processors.ok) return fail(processors.problem);
     return true;
 }
 
@@ -303,11 +301,24 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
                  result.expectedTypeId.c_str(), result.meanIou);
     printSettingsPageSummary(result.settingsPage, out);
     printRuntimeInstallSummary(result.runtimeInstall, out);
-    printProcessorSummary(result.processors, out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
     result.events.print(out);
     if (!result.machineReport.empty()) std::fprintf(out, "\nthis machine as the plug-in saw it:\n");
     for (const std::string& line : result.machineReport) std::fprintf(out, "  %s\n", line.c_str());
+}
+
+// The external processor road with the main job's plug-in, runtime and peer.
+static int externalProcessorJob(const MainJobOptions& options) {
+    ExternalProcessorRoadOptions road;
+    road.pluginPath = options.pluginPath;
+    road.runtimePath = options.runtimePath;
+    road.peerPath = options.peerPath;
+    road.mode = options.externalProcessor;
+    road.transport = options.processorTransport;
+    road.frames = std::min(options.frames, 30);
+    const ExternalProcessorRoadResult result = runExternalProcessorRoad(road);
+    printExternalProcessorRoadResult(road, result, stdout);
+    return externalProcessorRoadPassed(result) ? 0 : 1;
 }
 
 int mainJobCommand(int argc, char** argv) {
@@ -324,6 +335,9 @@ int mainJobCommand(int argc, char** argv) {
         else if (arg == "--ini") options.iniPath = value;
         else if (arg == "--pipeline") options.pipeline = value;
         else if (arg == "--scenario") options.scenario = value;
+        else if (arg == "--external-processor") options.externalProcessor = value;
+        else if (arg == "--processor-transport") options.processorTransport = value;
+        else if (arg == "--peer") options.peerPath = value;
         else if (arg == "--runtime-arg" && value.find('=') != std::string::npos)
             options.runtimeArgs[value.substr(0, value.find('='))] = value.substr(value.find('=') + 1);
         else {
@@ -336,12 +350,14 @@ int mainJobCommand(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: %s --main-job --plugin <libqzai_plugin.so> --runtime <test runtime library> "
                      "[--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--scenario rules]\n"
-                     "[--pipeline one-stage|two-stage] [--runtime-arg key=value]...\n",
+                     "[--pipeline one-stage|two-stage] [--runtime-arg key=value]...\n"
+                     "[--external-processor none|flip|drop] [--processor-transport shm|tcp] [--peer <qz_peer>]\n",
                      argv[0]);
         return 2;
     }
     std::printf("main job: %d camera(s), %d frame(s) each, %dx%d, resizing %s\n", options.cameras, options.frames,
                 options.width, options.height, options.resizing.c_str());
+    if (options.externalProcessor != "none") return externalProcessorJob(options);
     if (options.pipeline == "two-stage") {
         const TwoStageResult twoStage = runTwoStageJob(options);
         printTwoStageResult(twoStage, stdout);

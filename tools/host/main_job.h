@@ -21,7 +21,6 @@
 
 #include "host/events_table.h"
 #include "host/frame_pacer.h"
-#include "host/processor_scenario.h"
 #include "host/road_rig.h"
 #include "host/runtime_install_job.h"
 #include "host/settings_page_check.h"
@@ -50,6 +49,12 @@ struct MainJobOptions : RoadRigOptions {
     // while the library is unloaded between the phases (camera 2 is then
     // watched like camera 1 in the second).
     bool corruptKnownBoxes = false;
+    // An external processor road (host/external_processor_road.h) instead of
+    // the plain run: "none", "flip" or "drop", over "shm" or "tcp", with the
+    // test peer at peerPath.
+    std::string externalProcessor = "none";
+    std::string processorTransport = "shm";
+    std::string peerPath;
 };
 
 struct CameraResult {
@@ -78,7 +83,6 @@ struct MainJobResult {
     EventsTable events;        // every run: events got against expected
     std::vector<std::string> machineReport;  // the plug-in's machine facts and probe verdicts
     SettingsPageSummary settingsPage;  // the first camera's settings page after the run
-    ProcessorSummary processors;  // the configured external processors as published
     RuntimeInstallSummary runtimeInstall;  // the runtime the plug-in installed at the start
 
     // The run's verdict: it completed, every camera got at least
