@@ -5,10 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target qzai_plugin qz_test_host qz_test_runtime
+cmake --build build -j "$(nproc)" --target qzai_plugin qz_test_host qz_test_runtime qz_peer
 job() {
   ./build/tools/host/qz_test_host --main-job --plugin ./build/libqzai_plugin.so \
-    --runtime ./build/tools/test_runtime/libqz_test_runtime.so "$@"
+    --runtime ./build/tools/test_runtime/libqz_test_runtime.so --peer ./build/tools/peers/qz_peer "$@"
 }
 if [ $# -gt 0 ]; then
   job "$@"

@@ -96,6 +96,13 @@ TEST_F(RuntimeModes, FindSquaresReportsBrightSquaresInModelInputPixels) {
     // A flat image has nothing bright in it.
     auto flat = run(imageSet(std::vector<float>(3 * 8 * 8, 7.0f), {1, 3, 8, 8}));
     EXPECT_TRUE(rows(*flat).empty());
+    // A second class by size: a side of at least bigSquareSide gives class 1,
+    // exactly at the limit included, whichever of width and height is longer.
+    load(R"({"mode":"find_squares","class":0,"bigSquareSide":6})");
+    auto sized = run(imageSet(squaresImage(32, 24, true, 10, 250, {{3, 4, 5}, {20, 10, 6}, {10, 16, 2}}),
+                              {1, 3, 24, 32}));
+    EXPECT_EQ(rows(*sized), (std::vector<float>{3, 4, 8, 9, 0.9f, 0, 20, 10, 26, 16, 0.9f, 1,
+                                                10, 16, 12, 18, 0.9f, 0}));
 }
 
 TEST_F(RuntimeModes, DetectAndTriggerGiveTheirCannedTensors) {

@@ -1,5 +1,7 @@
 #include "host/main_job.h"
 
+#include "host/external_processor_road.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -305,6 +307,20 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     for (const std::string& line : result.machineReport) std::fprintf(out, "  %s\n", line.c_str());
 }
 
+// The external processor road with the main job's plug-in, runtime and peer.
+static int externalProcessorJob(const MainJobOptions& options) {
+    ExternalProcessorRoadOptions road;
+    road.pluginPath = options.pluginPath;
+    road.runtimePath = options.runtimePath;
+    road.peerPath = options.peerPath;
+    road.mode = options.externalProcessor;
+    road.transport = options.processorTransport;
+    road.frames = std::min(options.frames, 30);
+    const ExternalProcessorRoadResult result = runExternalProcessorRoad(road);
+    printExternalProcessorRoadResult(road, result, stdout);
+    return externalProcessorRoadPassed(result) ? 0 : 1;
+}
+
 int mainJobCommand(int argc, char** argv) {
     MainJobOptions options;
     options.log = stdout;
@@ -319,6 +335,9 @@ int mainJobCommand(int argc, char** argv) {
         else if (arg == "--ini") options.iniPath = value;
         else if (arg == "--pipeline") options.pipeline = value;
         else if (arg == "--scenario") options.scenario = value;
+        else if (arg == "--external-processor") options.externalProcessor = value;
+        else if (arg == "--processor-transport") options.processorTransport = value;
+        else if (arg == "--peer") options.peerPath = value;
         else if (arg == "--runtime-arg" && value.find('=') != std::string::npos)
             options.runtimeArgs[value.substr(0, value.find('='))] = value.substr(value.find('=') + 1);
         else {
@@ -331,12 +350,14 @@ int mainJobCommand(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: %s --main-job --plugin <libqzai_plugin.so> --runtime <test runtime library> "
                      "[--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--scenario rules]\n"
-                     "[--pipeline one-stage|two-stage] [--runtime-arg key=value]...\n",
+                     "[--pipeline one-stage|two-stage] [--runtime-arg key=value]...\n"
+                     "[--external-processor none|flip|drop] [--processor-transport shm|tcp] [--peer <qz_peer>]\n",
                      argv[0]);
         return 2;
     }
     std::printf("main job: %d camera(s), %d frame(s) each, %dx%d, resizing %s\n", options.cameras, options.frames,
                 options.width, options.height, options.resizing.c_str());
+    if (options.externalProcessor != "none") return externalProcessorJob(options);
     if (options.pipeline == "two-stage") {
         const TwoStageResult twoStage = runTwoStageJob(options);
         printTwoStageResult(twoStage, stdout);

@@ -49,6 +49,12 @@ struct MainJobOptions : RoadRigOptions {
     // while the library is unloaded between the phases (camera 2 is then
     // watched like camera 1 in the second).
     bool corruptKnownBoxes = false;
+    // An external processor road (host/external_processor_road.h) instead of
+    // the plain run: "none", "flip" or "drop", over "shm" or "tcp", with the
+    // test peer at peerPath.
+    std::string externalProcessor = "none";
+    std::string processorTransport = "shm";
+    std::string peerPath;
 };
 
 struct CameraResult {

@@ -117,14 +117,22 @@ nlohmann::json modelDocument(const std::string& id, const std::string& name, con
     };
 }
 
+std::string topOutputName(const RoadRigOptions& options) {
+    return options.outputName.empty() ? RoadRig::kOutputName : options.outputName;
+}
+
+std::vector<std::string> topClasses(const RoadRigOptions& options) {
+    return options.classes.empty() ? std::vector<std::string>{RoadRig::kClassName} : options.classes;
+}
+
 std::string childFileName(const RoadRigChild& child) {
     return child.modelId + ".bin";
 }
 
 nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer& server) {
     nlohmann::json described = modelDocument(RoadRig::kModelId, "Bright squares", server.url(), server.size(),
-                                             RoadRig::kModelSide, {{RoadRig::kOutputName, {100, 6}}},
-                                             {RoadRig::kClassName});
+                                             RoadRig::kModelSide, {{topOutputName(options), {100, 6}}},
+                                             topClasses(options));
     if (!options.extraNamedInputs.empty()) {
         for (const auto& input : nlohmann::json::parse(options.extraNamedInputs)) described["NamedInput"].push_back(input);
     }
@@ -147,7 +155,25 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
     }
     nlohmann::json node = {{"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", children}};
     if (!options.postprocessor.empty()) node["Postprocessor"] = options.postprocessor;
+    if (!options.preprocessor.empty()) node["Preprocessor"] = options.preprocessor;
     return {{"models", models}, {"nodes", {node}}};
+}
+
+// The external processor files below the data directory, where the plug-in
+// looks for them.
+void writeProcessorFiles(const fs::path& dataDirectory, const RoadRigOptions& options) {
+    const std::pair<const char*, const std::string*> files[] = {
+        {"postprocessors/external_postprocessors.json", &options.externalPostprocessors},
+        {"preprocessors/external_preprocessors.json", &options.externalPreprocessors},
+    };
+    for (const auto& [name, text] : files) {
+        if (text->empty()) continue;
+        const fs::path path = dataDirectory / name;
+        fs::create_directories(path.parent_path());
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << *text;
+        if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+    }
 }
 
 std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options, size_t camera) {
@@ -155,7 +181,7 @@ std::map<std::string, std::string> cameraSettings(const RoadRigOptions& options,
     std::map<std::string, std::string> settings = {
         {qzai::setting_keys::kDeviceActiveSwitch, "true"},
         {qzai::stageItemName(qzai::setting_keys::kVisualiseClasses, modelId),
-         nlohmann::json::array({RoadRig::kClassName}).dump()},
+         nlohmann::json(topClasses(options)).dump()},
     };
     const float* box = options.cropBox;
     if (box[2] > box[0] && box[3] > box[1]) {
@@ -229,6 +255,7 @@ void RoadRig::startHost() {
         for (const auto& [key, value] : options.iniValues) out << key << "=" << value << "\n";
         hostOptions.unitTestOptions["iniPath"] = ini.string();
     }
+    writeProcessorFiles(dataDirectory(), options);
     m_parts->host = std::make_unique<TestHost>(hostOptions);
     TestHost& testHost = *m_parts->host;
     std::string error;

@@ -58,6 +58,16 @@ struct RoadRigOptions {
     // and its classes shown.
     std::vector<RoadRigChild> children;
     std::string postprocessor;  // the stage's "Postprocessor" name; empty: none
+    std::string preprocessor;   // the stage's "Preprocessor" name; empty: none
+    // JSON texts of the external processor configuration files, written into
+    // the data directory before the library is loaded (the plug-in reads
+    // them when it builds its inference manager); empty: no file.
+    std::string externalPostprocessors;
+    std::string externalPreprocessors;
+    // The top-level model's detection output name and its shown classes;
+    // empty: RoadRig::kOutputName and RoadRig::kClassName.
+    std::string outputName;
+    std::vector<std::string> classes;
     // Extra settings of camera i (by index) under the stage key: each key is
     // a prefix such as "lineCrossingLine_" or "maskType_1_" that the stage
     // key completes.

@@ -44,6 +44,7 @@
 //   mpgarbage     answer with the byte c1
 //   mixed         drop requests whose Timestamp % 4 is 3, answer the others
 //                 in reversed batches of 4
+// The external-processor behaviours are listed in qz_peer_processors.h.
 // With only=<n>, the altering behaviours alter the first n answers and echo
 // the rest. When QZ_PEER_RECORD_DIR is set, the peer writes its arguments to
 // "argv" (one a line) and each request to "request-<pid>-<n>" there.
@@ -76,6 +77,8 @@
 #include <vector>
 
 #include <msgpack.h>
+
+#include "qz_peer_processors.h"
 
 namespace {
 
@@ -117,13 +120,12 @@ long g_requests = 0;
 
 void record(const std::string& name, const void* bytes, size_t size) {
     if (g_recordDir.empty()) return;
-    const std::string path = g_recordDir + "/" + name;
-    const std::string temporary = path + ".tmp";
-    FILE* file = std::fopen(temporary.c_str(), "wb");
+    // Written in place: a reader waits for the whole text (closing the file
+    // is the last event it sees).
+    FILE* file = std::fopen((g_recordDir + "/" + name).c_str(), "wb");
     if (file == nullptr) return;
     if (size > 0) std::fwrite(bytes, 1, size, file);
     std::fclose(file);
-    std::rename(temporary.c_str(), path.c_str());  // appears whole
 }
 
 bool keyIs(const msgpack_object& key, const char* name) {
@@ -195,6 +197,7 @@ std::vector<std::vector<uint8_t>> answersTo(const std::vector<uint8_t>& request)
     record("request-" + std::to_string(::getpid()) + "-" + std::to_string(g_requests), request.data(),
            request.size());
     const long index = g_requests++;
+    if (auto answers = qz_peer::processorAnswers(g_behaviour, g_options, request, index)) return *answers;
     const bool alter = index < option("only", LONG_MAX);
     if (g_behaviour == "reverse" || g_behaviour == "mixed") {
         if (g_behaviour == "mixed" && timestampOf(request) % 4 == 3) return {};

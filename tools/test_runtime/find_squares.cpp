@@ -101,8 +101,9 @@ std::vector<std::array<float, 6>> findSquares(const TensorSet& input, const Mode
             }
         }
         if (area < model.minArea) continue;
+        const bool big = model.bigSquareSide > 0 && std::max(x2 + 1 - x1, y2 + 1 - y1) >= model.bigSquareSide;
         rows.push_back({static_cast<float>(x1), static_cast<float>(y1), static_cast<float>(x2 + 1),
-            static_cast<float>(y2 + 1), model.squareScore, model.squareClass});
+            static_cast<float>(y2 + 1), model.squareScore, big ? 1.0f : model.squareClass});
     }
     return rows;
 }

@@ -39,6 +39,9 @@ struct Model {
     int64_t minArea = 4;
     float squareClass = 0.0f;
     float squareScore = 0.9f;
+    // find_squares: a square whose side (the longer of width and height, in
+    // input pixels) is at least this gets class 1; 0 keeps one class.
+    int64_t bigSquareSide = 0;
     // find_squares: "rows" answers in "output0 format:xyxysc" rows; "ssd" and
     // "rtdetr" answer with the raw tensors of those model families.
     std::string layout = "rows";

@@ -62,6 +62,7 @@ bool parseDescriptor(const std::string& text, Model& model, std::string& error) 
     model.minArea = doc.value("min_area", int64_t{4});
     model.squareClass = doc.value("class", 0.0f);
     model.squareScore = doc.value("score", 0.9f);
+    model.bigSquareSide = doc.value("bigSquareSide", int64_t{0});
     model.layout = doc.value("layout", model.layout);
     if (model.layout != "rows" && model.layout != "ssd" && model.layout != "rtdetr") {
         error = "unknown layout '" + model.layout + "'";

@@ -4,7 +4,6 @@
 
 #include "common/log.h"
 #include "external/external_process.h"
-#include "external/msgpack_io.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -48,20 +47,6 @@ size_t ProcessorResponseWaiters::pending() const {
     size_t count = 0;
     for (const auto& [key, queue] : m_waiters) count += queue.size();
     return count;
-}
-
-std::string makeProcessorResponseKey(const std::string& deviceId, int64_t timestamp) {
-    return deviceId + "|" + std::to_string(timestamp);
-}
-
-std::optional<std::string> readProcessorResponseKey(std::span<const uint8_t> bytes) {
-    MpReader reader(bytes);
-    MpReader::Node root = reader.root();
-    const int64_t timestamp = reader.i64(reader.find(root, "Timestamp"));
-    MpReader::Node id = reader.find(root, "DeviceID");
-    if (!reader.ok()) return std::nullopt;
-    const std::string deviceId = reader.type(id) == MpType::Str ? std::string(reader.str(id)) : std::string();
-    return makeProcessorResponseKey(deviceId, timestamp);
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #include "inference/inference_manager.h"
 
+#include "external/postprocessor_exchanges.h"
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -55,6 +57,7 @@ InferenceManager::InferenceManager(std::string rootFolder, std::string /*serverF
       m_outputPermits(m_maxWorkers, kMaxWorkers),
       m_framePool(std::make_shared<FrameBufferPool>(kIdleFrameBuffers)) {
     logMessage("Using Kelvane root folder: %s\n", m_rootFolder.c_str());
+    installPostprocessorExchanges(*m_postprocessingState);
 }
 
 InferenceManager::~InferenceManager() {

@@ -5,6 +5,7 @@
 
 #include "common/log.h"
 #include "common/scoped_timer.h"
+#include "external/preprocessor_exchanges.h"
 #include "inference/inference_engine.h"
 #include "inference/inference_manager.h"
 #include "inference/preprocessing/input_tensors.h"
@@ -146,9 +147,11 @@ void InferenceManager::processAndSendInput(InputJob& job) {
     ScopedTimer timer("processAndSendInput");
     const pipeline_stage_parameters_t& stage = *job.stage;
     if (!job.tensors) {
-        // External image preprocessors would hand back a replacement frame
-        // here; none is configured in this build.
+        // An image pre-processor's answer feeds the preprocessing only; the
+        // request keeps the worker's frame.
         std::shared_ptr<VideoFrame> replacement;
+        if (stage.preprocessor && job.details)
+            replacement = runImagePreprocessor(job.timestampUs, *job.frame, stage, *job.details);
         const VideoFrame& source = replacement ? *replacement : *job.frame;
         job.tensors = qzai_module_video_preprocessing(source, stage, stage.cropBox);
         if (!job.tensors) {
@@ -170,7 +173,9 @@ void InferenceManager::processAndSendInput(InputJob& job) {
     request->stage = &stage;
     request->region = regionOfCropBox(stage.cropBox);
     request->callback = std::move(job.callback);
-    // An external tensor preprocessor would replace job.tensors here.
+    if (stage.preprocessor) {
+        if (TensorSetPtr replaced = TensorsPreprocessor(*request, *job.tensors)) job.tensors = std::move(replaced);
+    }
     timer.mark("inference input");
     m_engine->sendInput(std::move(request), job.tensors.release());
     timer.mark("sendInput");

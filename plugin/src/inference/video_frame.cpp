@@ -54,4 +54,7 @@ VideoFrame::VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t he
         std::memcpy(data_.data(), bytes.data(), bytes.size());
 }
 
+VideoFrame::VideoFrame(std::vector<uint8_t>&& bytes, int64_t width, int64_t height, uint32_t format)
+    : width_(width), height_(height), format_(format), adopted_(std::move(bytes)) {}
+
 }  // namespace qz::vms_server_plugins::analytics::qzai

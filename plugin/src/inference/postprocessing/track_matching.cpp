@@ -104,19 +104,7 @@ QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetect
         tracks.resize(kept);
     }
 
-    if (tracks.size() > limits.maxTracks) {
-        std::vector<std::pair<int64_t, QzAIObjectPtr>> byRecency;
-        byRecency.reserve(tracks.size());
-        for (auto& track : tracks) {
-            std::lock_guard<std::mutex> lock(track->mutex);
-            byRecency.emplace_back(track->data.lastSeenUs, track);
-        }
-        std::stable_sort(byRecency.begin(), byRecency.end(),
-                         [](const auto& a, const auto& b) { return a.first > b.first; });
-        byRecency.resize(std::min(byRecency.size(), limits.keptTracks));
-        tracks.clear();
-        for (auto& entry : byRecency) tracks.push_back(std::move(entry.second));
-    }
+    cutTrackList(tracks, limits);
 
     for (size_t d = 0; d < detections.size(); ++d) {
         if (detectionUsed[d]) continue;
@@ -129,6 +117,21 @@ QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetect
         tracks.push_back(std::make_shared<QzAIObject_t>(std::move(data)));
     }
     return reported;
+}
+
+void cutTrackList(QzAIObjectList& tracks, const TrackMatchingLimits& limits) {
+    if (tracks.size() <= limits.maxTracks) return;
+    std::vector<std::pair<int64_t, QzAIObjectPtr>> byRecency;
+    byRecency.reserve(tracks.size());
+    for (auto& track : tracks) {
+        std::lock_guard<std::mutex> lock(track->mutex);
+        byRecency.emplace_back(track->data.lastSeenUs, track);
+    }
+    std::stable_sort(byRecency.begin(), byRecency.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    byRecency.resize(std::min(byRecency.size(), limits.keptTracks));
+    tracks.clear();
+    for (auto& entry : byRecency) tracks.push_back(std::move(entry.second));
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -38,4 +38,9 @@ struct TrackMatchingLimits {
 QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetection_t>& detections,
                            int64_t nowUs, const std::string& typeId, const TrackMatchingLimits& limits);
 
+// Cuts a list longer than limits.maxTracks to the limits.keptTracks most
+// recently seen objects (ties keep their order). The caller holds the device
+// mutex.
+void cutTrackList(QzAIObjectList& tracks, const TrackMatchingLimits& limits);
+
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,117 @@
+#include "external/preprocessor_exchanges.h"
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/scoped_timer.h"
+#include "external/processor_config.h"
+#include "external/processor_messages.h"
+#include "external/response_waiters.h"
+#include "inference/video_frame.h"
+
+namespace qz::vms_server_plugins::analytics::qzai {
+
+namespace {
+
+ExternalPreprocessor_t* usablePreprocessor(const pipeline_stage_parameters_t* stage, PreprocessorSchedule schedule) {
+    ExternalPreprocessor_t* processor = stage ? stage->preprocessor : nullptr;
+    if (!processor || !processor->process || processor->schedule != schedule) return nullptr;
+    if (processor->process->hasExited()) return nullptr;
+    return processor;
+}
+
+// The answer's bytes, or nothing when the promise was dropped.
+std::optional<std::vector<uint8_t>> take(std::future<std::vector<uint8_t>>& future) {
+    try {
+        return future.get();
+    } catch (const std::future_error&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<VideoFrame> runImagePreprocessor(int64_t timestampUs, const VideoFrame& frame,
+                                                 const pipeline_stage_parameters_t& stage,
+                                                 const DeviceAgentDetails_t& details) {
+    ExternalPreprocessor_t* processor = usablePreprocessor(&stage, PreprocessorSchedule::Image);
+    if (!processor) return nullptr;
+    ImageMessageView image;
+    image.timestamp = timestampUs;
+    image.deviceId = details.deviceId;
+    image.deviceName = details.deviceName;
+    image.height = static_cast<uint64_t>(std::max<int64_t>(frame.height(), 0));
+    image.width = static_cast<uint64_t>(std::max<int64_t>(frame.width(), 0));
+    image.layout = static_cast<int32_t>(frame.format());
+    image.data = frame.data();
+    image.userSettings = &stage.preprocessorSettings;
+    std::optional<MessageBuffer> message = serializeImageMessage(image);
+    if (!message) return nullptr;
+
+    ProcessorResponseWaiters::Waiter waiter =
+        processor->responseWaiters->registerWaiter(makeProcessorResponseKey(details.deviceId, timestampUs));
+    if (!processor->process->sendInput(message->bytes())) {
+        logMessage("Warning! Failed to send to preprocessor: %s\n", processor->name.c_str());
+        processor->responseWaiters->removeWaiter(waiter.ticket);
+        return nullptr;
+    }
+    message.reset();
+    if (waiter.future.wait_for(std::chrono::milliseconds(processor->timeoutMs)) != std::future_status::ready) {
+        logMessage("Warning! Timed out waiting for response from preprocessor: %s\n", processor->name.c_str());
+        processor->responseWaiters->removeWaiter(waiter.ticket);
+        return nullptr;
+    }
+    std::optional<std::vector<uint8_t>> response = take(waiter.future);
+    if (!response) return nullptr;
+    std::optional<ImageMessage> answer = parseImageMessage(*response);
+    response.reset();
+    if (!answer) return nullptr;
+    return std::make_shared<VideoFrame>(std::move(answer->data), static_cast<int64_t>(answer->width),
+                                        static_cast<int64_t>(answer->height), static_cast<uint32_t>(answer->layout));
+}
+
+TensorSetPtr TensorsPreprocessor(const InferenceInput_t& request, const TensorSet& tensors) {
+    ExternalPreprocessor_t* processor = usablePreprocessor(request.stage, PreprocessorSchedule::Tensor);
+    if (!processor) return nullptr;
+    ScopedTimer timer("TensorsPreprocessor");
+    std::optional<MessageBuffer> message = serializeTensorsMessage(request, tensors, request.stage->preprocessorSettings);
+    if (!message) return nullptr;
+    timer.mark("serialize");
+    if (processor->noResponse) {
+        logInfo("Sending message to external preprocessor %s\n", processor->name.c_str());
+        processor->process->sendInput(message->bytes());
+        timer.mark("send");
+        return nullptr;
+    }
+    const std::string deviceId = request.details ? request.details->deviceId : std::string();
+    ProcessorResponseWaiters::Waiter waiter =
+        processor->responseWaiters->registerWaiter(makeProcessorResponseKey(deviceId, request.timestampUs));
+    logInfo("Sending message to external preprocessor %s\n", processor->name.c_str());
+    const bool sent = processor->process->sendInput(message->bytes());
+    timer.mark("send");
+    message.reset();
+    if (!sent) {
+        processor->responseWaiters->removeWaiter(waiter.ticket);
+        return nullptr;
+    }
+    logInfo("Waiting for response from preprocessor %s\n", processor->name.c_str());
+    if (waiter.future.wait_for(std::chrono::milliseconds(processor->timeoutMs)) != std::future_status::ready) {
+        logMessage("Warning: No response from tensor preprocessor\n");
+        processor->responseWaiters->removeWaiter(waiter.ticket);
+        return nullptr;
+    }
+    timer.mark("wait");
+    logInfo("Received response from preprocessor %s\n", processor->name.c_str());
+    std::optional<std::vector<uint8_t>> response = take(waiter.future);
+    if (!response) return nullptr;
+    TensorSetPtr replacement = parseTensorsMessage(response->data(), response->size());
+    timer.mark("deserialize");
+    return replacement;
+}
+
+}  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,0 +1,99 @@
+// External processors in the real library's frame pipeline: the test peer
+// as image or tensor pre-processor, tensor or objects post-processor, and
+// failing in the ways a child process fails.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/external_processor_road.h"
+
+namespace qz::test_host {
+namespace {
+
+ExternalProcessorRoadOptions roadOptions(const std::string& mode, const std::string& transport = "shm") {
+    ExternalProcessorRoadOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.peerPath = QZ_PEER_PROGRAM;
+    options.mode = mode;
+    options.transport = transport;
+    return options;
+}
+
+TEST(ExternalProcessorRoad, EachProcessorKindShapesWhatArrives) {
+    struct Case {
+        const char* mode;
+        const char* transport;
+        const char* resizing;
+    };
+    const Case cases[] = {
+        // Without a processor both classes arrive as drawn.
+        {"none", "shm", "Stretch"},
+        {"flip", "shm", "Stretch"},
+        // A mirrored model input is a mirrored frame with Stretch, and with
+        // Fit on a wide frame (padding above and below only).
+        {"tensorflip", "tcp", "Stretch"},
+        {"tensorflip", "shm", "Fit"},
+        {"dropclass", "shm", "Stretch"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.transport + " " + c.resizing);
+        ExternalProcessorRoadOptions options = roadOptions(c.mode, c.transport);
+        options.resizing = c.resizing;
+        const ExternalProcessorRoadResult result = runExternalProcessorRoad(options);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_GE(result.processorAnswered, 4u);
+        EXPECT_GE(result.meanIou, 0.9);
+        if (std::string(c.mode) != "none") {
+            EXPECT_EQ(result.unchanged, 0u);
+        }
+    }
+}
+
+TEST(ExternalProcessorRoad, AnObjectsPostprocessorDropsAClassAndAddsItsOwn) {
+    const ExternalProcessorRoadResult result = runExternalProcessorRoad(roadOptions("drop"));
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_GE(result.processorAnswered, 4u);
+    EXPECT_GE(result.meanIou, 0.9);
+    EXPECT_EQ(result.unchanged, 0u);
+    EXPECT_EQ(result.attributesSeen, result.processorAnswered);
+    EXPECT_GE(result.peerEvents, result.processorAnswered);
+    // The last frame's best shot may still be on its way.
+    EXPECT_GE(result.bestShots + 1, result.processorAnswered);
+    EXPECT_EQ(result.smallTrackIds.size(), 1u);
+}
+
+TEST(ExternalProcessorRoad, FramesKeepComingUnchangedWhenTheProcessorFails) {
+    struct Case {
+        const char* name;
+        std::string behaviour;
+        std::string peerOptions;
+        uint64_t timeoutMs;
+        bool answersFirst;
+        size_t crashLines;
+    };
+    const Case cases[] = {
+        {"crash after 8 requests", "", ":crashafter=8", 2000, true, 1},
+        {"silent", "silent", "", 100, false, 0},
+        {"another device id", "otherid", "", 100, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ExternalProcessorRoadOptions options = roadOptions("drop");
+        options.frames = 16;
+        options.peerBehaviour = c.behaviour;
+        options.peerOptions = c.peerOptions;
+        options.timeoutMs = c.timeoutMs;
+        const ExternalProcessorRoadResult result = runExternalProcessorRoad(options);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(result.processorAnswered > 0, c.answersFirst);
+        EXPECT_GE(result.unchanged, 4u);
+        EXPECT_GE(result.meanIouUnchanged, 0.9);
+        // Every frame came within the time-out and the road's own time.
+        EXPECT_LT(result.slowestPacketMs, static_cast<int64_t>(c.timeoutMs) + 1500);
+        EXPECT_EQ(result.crashLines, c.crashLines);
+    }
+}
+
+}  // namespace
+}  // namespace qz::test_host
