@@ -122,8 +122,10 @@ struct Stage {
         stage.key = "detector";
         stage.model = std::make_shared<qzai::ModelDetails_t>();
         stage.model->id = "detector";
-        stage.model->detectionOutputName = "output0 format:xyxysc";
-        stage.model->detectionClasses = {"car", "person", "bicycle"};
+        auto preparation = std::make_shared<qzai::ModelPreparation>();
+        preparation->detectionOutputName = "output0 format:xyxysc";
+        preparation->detectionClasses = {"car", "person", "bicycle"};
+        stage.model->setPreparation(preparation);
     }
 };
 

@@ -101,7 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     model->id = "m";
     model->input.width = 1 + in.byte() % 4 * 320;
     model->input.height = 1 + in.byte() % 4 * 320;
-    model->detectionClasses = {"car", "person", "bike"};
+    auto preparation = std::make_shared<qzai::ModelPreparation>();
+    preparation->detectionClasses = {"car", "person", "bike"};
+    model->setPreparation(preparation);
     if (flags & 1) {
         model->scoresOutputName = "scores-0:a;1:b;2:c";
         model->scoresClasses = {"a", "b", "c"};
