@@ -63,6 +63,18 @@ TEST(ExternalProcessorRoad, AnObjectsPostprocessorDropsAClassAndAddsItsOwn) {
     EXPECT_EQ(result.smallTrackIds.size(), 1u);
 }
 
+TEST(ExternalProcessorRoad, UnloadingWithExchangesInFlightLeavesNoChildAndNoSharedMemory) {
+    ExternalProcessorRoadOptions options = roadOptions("drop");
+    options.frames = 4;
+    options.unloadInFlight = true;
+    const ExternalProcessorRoadResult result = runExternalProcessorRoad(options);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_GE(result.childrenBeforeUnload, 1u);
+    EXPECT_EQ(result.childrenLeft, 0u);
+    EXPECT_EQ(result.shmNamesLeft, 0u);
+    EXPECT_LT(result.unloadMs, 4000);
+}
+
 TEST(ExternalProcessorRoad, FramesKeepComingUnchangedWhenTheProcessorFails) {
     struct Case {
         const char* name;

@@ -4,31 +4,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <thread>
 
 #include "common/support/log_capture.h"
+#include "common/support/process_state.h"
 #include "runtimes/runtime_catalogue.h"
 #include "runtimes/support/install_rig.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
+using qz::test::eventually;
 using qz::test::InstallRig;
 using qzai::RuntimeState;
 namespace fs = std::filesystem;
-
-namespace {
-
-bool eventually(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > giveUp) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-}  // namespace
 
 TEST(RuntimeStateRaces, HostActionDuringAGatedDownload) {
     enum class Action { Reselect, Choose, Cancel };

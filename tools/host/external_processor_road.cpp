@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <chrono>
 #include <map>
 #include <stdexcept>
@@ -75,6 +78,40 @@ private:
     pid_t m_pid = -1;
     int m_port = 0;
 };
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Children of this process (alive or zombie) and the shared-memory names in
+// their arguments.
+std::vector<pid_t> childProcesses(std::set<std::string>* shmNames) {
+    std::vector<pid_t> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = readFile("/proc/" + name + "/stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        fields >> state >> parent;
+        if (parent != ::getpid()) continue;
+        children.push_back(static_cast<pid_t>(std::stoi(name)));
+        if (!shmNames) continue;
+        std::istringstream arguments(readFile("/proc/" + name + "/cmdline"));
+        std::string argument;
+        while (std::getline(arguments, argument, '\0')) {
+            std::istringstream parts(argument);
+            std::string part;
+            while (std::getline(parts, part, '|'))
+                if (part.rfind("Global_RandomSHM_", 0) == 0) shmNames->insert(part);
+        }
+    }
+    return children;
+}
 
 double iou(const Expected& a, const qz::sdk::analytics::Rect& b) {
     const double x1 = std::max(a.x, static_cast<double>(b.x)), y1 = std::max(a.y, static_cast<double>(b.y));
@@ -228,6 +265,26 @@ ExternalProcessorRoadResult runExternalProcessorRoad(const ExternalProcessorRoad
         if (result.processorAnswered > 0) result.meanIou = answeredSum / static_cast<double>(result.processorAnswered);
         if (result.unchanged > 0) result.meanIouUnchanged = unchangedSum / static_cast<double>(result.unchanged);
         result.crashLines = roadLogCount(road, "ERROR: External process crashed!");
+        if (options.unloadInFlight) {
+            for (int f = 0; f < 3; ++f) {
+                FrameLayout frame;
+                frame.width = options.width;
+                frame.height = options.height;
+                frame.timestampUs = stamp += 150000;
+                frame.squares = {small, big};
+                road.host().pushFrame(camera, frame);
+            }
+            std::set<std::string> shmNames;
+            const std::vector<pid_t> before = childProcesses(&shmNames);
+            result.childrenBeforeUnload = before.size();
+            const auto unloadStart = Clock::now();
+            road.host().unload();
+            result.unloadMs =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - unloadStart).count();
+            for (pid_t child : childProcesses(nullptr))
+                result.childrenLeft += std::find(before.begin(), before.end(), child) != before.end();
+            for (const std::string& name : shmNames) result.shmNamesLeft += std::filesystem::exists("/dev/shm/" + name);
+        }
         result.ok = true;
     } catch (const std::exception& e) {
         result.error = e.what();

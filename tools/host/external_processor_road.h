@@ -38,6 +38,9 @@ struct ExternalProcessorRoadOptions {
     uint64_t timeoutMs = 2000;   // the processor's "TimeoutMs"
     std::string peerOptions;     // more ":key=value" options of the peer, e.g. ":crashafter=20"
     std::string peerBehaviour;   // replaces the mode's behaviour when set
+    // After the frames, push a few more without waiting and unload the
+    // library with their exchanges in flight.
+    bool unloadInFlight = false;
 };
 
 struct ExternalProcessorRoadResult {
@@ -55,6 +58,12 @@ struct ExternalProcessorRoadResult {
     size_t bestShots = 0;
     std::set<std::string> smallTrackIds;  // distinct track ids of the small square in answered frames
     size_t crashLines = 0;           // the plug-in's lines about the child's crash
+    // With unloadInFlight: the unload's time, and what it left of the
+    // processor children (alive or zombie) and their shared-memory names.
+    int64_t unloadMs = 0;
+    size_t childrenBeforeUnload = 0;
+    size_t childrenLeft = 0;
+    size_t shmNamesLeft = 0;
     int64_t slowestPacketMs = 0;     // longest wait for a frame's packet, among frames that got one
 };
 
