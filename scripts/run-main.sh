@@ -14,12 +14,16 @@ if [ $# -gt 0 ]; then
   job "$@"
   exit
 fi
-# Without options: the plain run, then the scenarios of the frame rules and of
-# dumping detection across a restart; the exit code is the first failure's.
+# Without options: the plain run, then the frame rules, dumping detection
+# across a restart, a two-stage pipeline, and external processors (an image
+# pre-processor over shared memory, an objects post-processor over TCP); the
+# exit code is the first failure's.
 status=0
-for scenario in "" rules dumping; do
+for run in "" "--scenario rules" "--scenario dumping" "--pipeline two-stage" \
+           "--external-processor flip" "--external-processor drop --processor-transport tcp"; do
   echo
-  echo "=== main job${scenario:+, scenario $scenario} ==="
-  job ${scenario:+--scenario "$scenario"} || { rc=$?; [ "$status" -ne 0 ] || status=$rc; }
+  echo "=== main job${run:+: $run} ==="
+  # shellcheck disable=SC2086  # each run is a list of options
+  job $run || { rc=$?; [ "$status" -ne 0 ] || status=$rc; }
 done
 exit "$status"
