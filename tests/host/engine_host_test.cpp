@@ -11,6 +11,7 @@
 
 #include "common/support/log_files.h"
 #include "common/support/loopback_http_server.h"
+#include "common/support/process_state.h"
 #include "host/road_rig.h"
 #include "host/test_host.h"
 #include "settings/support/settings_model_check.h"
@@ -70,13 +71,7 @@ json pipelineWith(const std::string& modelUrl) {
             {"nodes", {{{"modelUUID", "det"}}}}};
 }
 
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 500; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
+using qz::test::eventually;
 
 TEST(EngineThroughHost, TwoCamerasPublishTheirStateAndKeepTheirSettings) {
     qz::test::LoopbackHttpServer cloud;
