@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "inference/preprocessing/colour_conversion.h"
+#include "inference/preprocessing/column_shuffle.h"
 #include "inference/preprocessing/resize_plan.h"
 #include "inference/preprocessing/rgb_writer.h"
 
@@ -42,14 +43,64 @@ QZAI_TARGET_AVX2 size_t gatherAvx2(const uint8_t* yRow, const uint8_t* uRow, con
     }
     return i;
 }
+
+// Y, U and V of every whole block of sixteen columns, picked with the
+// tables' shuffles; returns how many pixels it did.
+template <int kLuma, int kChroma>
+QZAI_TARGET_AVX2 size_t shuffleRow(const uint8_t* yRow, const uint8_t* uRow, const uint8_t* vRow,
+                                   const ColumnShuffle& luma, const ColumnShuffle& chroma, uint8_t* ys,
+                                   uint8_t* us, uint8_t* vs) {
+    const size_t blocks = luma.blocks();
+    for (size_t b = 0; b < blocks; ++b) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(ys + 16 * b), pickColumns<kLuma>(yRow, luma, b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(us + 16 * b), pickColumns<kChroma>(uRow, chroma, b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(vs + 16 * b), pickColumns<kChroma>(vRow, chroma, b));
+    }
+    return 16 * blocks;
+}
+
+using ShuffleRowFn = size_t (*)(const uint8_t*, const uint8_t*, const uint8_t*, const ColumnShuffle&,
+                                const ColumnShuffle&, uint8_t*, uint8_t*, uint8_t*);
+
+template <int kLuma>
+ShuffleRowFn shuffleRowFor(int chromaLoads) {
+    switch (chromaLoads) {
+        case 1: return shuffleRow<kLuma, 1>;
+        case 2: return shuffleRow<kLuma, 2>;
+        case 3: return shuffleRow<kLuma, 3>;
+        default: return shuffleRow<kLuma, 4>;
+    }
+}
+
+// The row function for the tables' load counts; null when either table
+// is unusable.
+ShuffleRowFn shuffleRowFor(const ColumnShuffle& luma, const ColumnShuffle& chroma) {
+    static_assert(kMaxShuffleLoads == 4);
+    if (luma.loads() == 0 || chroma.loads() == 0) return nullptr;
+    switch (luma.loads()) {
+        case 1: return shuffleRowFor<1>(chroma.loads());
+        case 2: return shuffleRowFor<2>(chroma.loads());
+        case 3: return shuffleRowFor<3>(chroma.loads());
+        default: return shuffleRowFor<4>(chroma.loads());
+    }
+}
 #endif
 
 // Samples Y, U and V of the mapped columns of one source row and converts
 // them. Holds its scratch rows so a pass allocates them once.
 class YuvRowSource {
 public:
-    YuvRowSource(const YuvPlanes& planes, size_t maxColumns)
-        : p_(planes), y_(maxColumns), u_(maxColumns), v_(maxColumns) {}
+    // `columns` (n entries) is the column run the pass will ask for.
+    YuvRowSource(const YuvPlanes& planes, const int32_t* columns, size_t n)
+        : p_(planes), columns_(columns), n_(n), y_(n), u_(n), v_(n) {
+#if defined(QZAI_PREP_AVX2)
+        if (hasAvx2()) {
+            luma_ = ColumnShuffle(columns, n, 0, planes.width);
+            chroma_ = ColumnShuffle(columns, n, 1, (planes.width + 1) / 2);
+            shuffleRow_ = shuffleRowFor(luma_, chroma_);
+        }
+#endif
+    }
 
     void operator()(int32_t sourceRow, const int32_t* columns, size_t n, float* r, float* g,
                     float* b) {
@@ -86,7 +137,10 @@ private:
         uint8_t* vs = v_.data();
         size_t i = 0;
 #if defined(QZAI_PREP_AVX2)
-        if (hasAvx2()) i = gatherAvx2(yRow, uRow, vRow, columns, n, p_.width, ys, us, vs);
+        if (shuffleRow_ && columns == columns_ && n == n_)
+            i = shuffleRow_(yRow, uRow, vRow, luma_, chroma_, ys, us, vs);
+        else if (hasAvx2())
+            i = gatherAvx2(yRow, uRow, vRow, columns, n, p_.width, ys, us, vs);
 #endif
         for (; i < n; ++i) {
             const auto col = static_cast<size_t>(columns[i]);
@@ -97,7 +151,13 @@ private:
     }
 
     const YuvPlanes& p_;
+    const int32_t* columns_;
+    size_t n_;
     std::vector<uint8_t> y_, u_, v_;
+#if defined(QZAI_PREP_AVX2)
+    ColumnShuffle luma_, chroma_;
+    ShuffleRowFn shuffleRow_ = nullptr;
+#endif
 };
 
 // Plan for a usable frame and a supported target size, else nullopt.
@@ -108,6 +168,12 @@ std::optional<ResizePlan> planFor(const YuvPlanes& frame, uint64_t tw, uint64_t 
                            static_cast<int32_t>(th), cropBox, method);
 }
 
+YuvRowSource sourceFor(const YuvPlanes& frame, const ResizePlan& plan) {
+    const auto begin = static_cast<size_t>(plan.columnRun.begin);
+    const auto end = static_cast<size_t>(plan.columnRun.end);
+    return YuvRowSource(frame, plan.columns.data() + begin, end - begin);
+}
+
 }  // namespace
 
 std::optional<HeapArray<float>> preprocessYuvToFloat(const YuvPlanes& frame,
@@ -116,7 +182,7 @@ std::optional<HeapArray<float>> preprocessYuvToFloat(const YuvPlanes& frame,
                                                      ResizingMethod method) {
     const auto plan = planFor(frame, input.width, input.height, cropBox, method);
     if (!plan) return std::nullopt;
-    return renderFloat(*plan, input, YuvRowSource(frame, static_cast<size_t>(plan->targetWidth)));
+    return renderFloat(*plan, input, sourceFor(frame, *plan));
 }
 
 std::optional<HeapArray<float>> preprocessYuvToFloat(
@@ -131,7 +197,7 @@ std::optional<HeapArray<uint8_t>> preprocessYuvToUint8(const YuvPlanes& frame, u
                                                        ResizingMethod method) {
     const auto plan = planFor(frame, tw, th, cropBox, method);
     if (!plan) return std::nullopt;
-    return renderBytes(*plan, YuvRowSource(frame, static_cast<size_t>(plan->targetWidth)));
+    return renderBytes(*plan, sourceFor(frame, *plan));
 }
 
 std::optional<HeapArray<uint8_t>> preprocessYuvToUint8(
