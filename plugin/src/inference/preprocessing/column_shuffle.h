@@ -35,8 +35,9 @@ public:
 
     int loads() const { return loads_; }
     size_t blocks() const { return starts_.size(); }
-    size_t start(size_t block) const { return starts_[block]; }
-    const uint8_t* masks(size_t block) const { return masks_.data() + block * 16 * static_cast<size_t>(loads_); }
+    // Per block: the first byte it loads, then its loads() masks of 16 bytes.
+    const uint32_t* starts() const { return starts_.data(); }
+    const uint8_t* masks() const { return masks_.data(); }
 
 private:
     int loads_ = 0;
@@ -45,17 +46,16 @@ private:
 };
 
 #if defined(QZAI_PREP_AVX2)
-// The sixteen bytes of `block` from `row`.
+// The sixteen bytes of block b of a row: `from` is the row plus starts()[b],
+// `masks` is masks() + 16 * kLoads * b (kLoads == loads()).
 template <int kLoads>
-QZAI_TARGET_AVX2 inline __m128i pickColumns(const uint8_t* row, const ColumnShuffle& table,
-                                            size_t block) {
-    const uint8_t* from = row + table.start(block);
-    const auto* masks = reinterpret_cast<const __m128i*>(table.masks(block));
+QZAI_TARGET_AVX2 inline __m128i pickColumns(const uint8_t* from, const uint8_t* masks) {
+    const auto* mask = reinterpret_cast<const __m128i*>(masks);
     __m128i picked = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)),
-                                      _mm_loadu_si128(masks));
+                                      _mm_loadu_si128(mask));
     for (int k = 1; k < kLoads; ++k) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16 * k));
-        picked = _mm_or_si128(picked, _mm_shuffle_epi8(bytes, _mm_loadu_si128(masks + k)));
+        picked = _mm_or_si128(picked, _mm_shuffle_epi8(bytes, _mm_loadu_si128(mask + k)));
     }
     return picked;
 }

@@ -72,44 +72,63 @@ struct RowScratch {
     float *r, *g, *b;
 };
 
-// Fills tw x th x 3 floats: planar (R, G, B planes) or interleaved.
+// Fills tw x th x 3 floats: planar (R, G, B planes) or interleaved. Rows
+// that are all padding are written spread between the image rows, so
+// their stores drain while image rows are being computed rather than in a
+// stretch of their own.
 template <typename RowSource>
 void resizeToFloat(const ResizePlan& plan, const Normalisation& norm, bool planar,
                    RowSource&& source, float* out) {
     const size_t tw = static_cast<size_t>(plan.targetWidth);
-    const size_t planeSize = tw * static_cast<size_t>(plan.targetHeight);
+    const size_t th = static_cast<size_t>(plan.targetHeight);
+    const size_t planeSize = tw * th;
     const auto begin = static_cast<size_t>(plan.columnRun.begin);
     const auto end = static_cast<size_t>(plan.columnRun.end);
     const size_t n = end - begin;
     const int32_t* columns = plan.columns.data() + begin;
-    for (size_t row = 0; row < static_cast<size_t>(plan.targetHeight); ++row) {
+    const auto lineOf = [&](size_t row, float* line[3]) {
+        line[0] = out + (planar ? row : 3 * row) * tw;
+        line[1] = line[0] + planeSize;
+        line[2] = line[1] + planeSize;
+    };
+    const auto pad = [&](size_t row) {
+        float* line[3];
+        lineOf(row, line);
+        if (planar)
+            fillPaddingPlanar(tw, norm, line);
+        else
+            fillPaddingInterleaved(tw, norm, line[0]);
+    };
+    // Image rows are [first, last); with no mapped column every row is padding.
+    const MapRun rowRun = findMappedRun(plan.rows);
+    const size_t first = n == 0 ? 0 : static_cast<size_t>(rowRun.begin);
+    const size_t last = n == 0 ? 0 : static_cast<size_t>(rowRun.end);
+    const size_t imageRows = last - first;
+    const size_t padRows = th - imageRows;
+    size_t padded = 0;  // padding rows written: the top band's, then the bottom band's
+    const auto padUpTo = [&](size_t count) {
+        for (; padded < count; ++padded) pad(padded < first ? padded : last + (padded - first));
+    };
+    for (size_t row = first; row < last; ++row) {
+        padUpTo(padRows * (row - first + 1) / imageRows);
         const int32_t sourceRow = plan.rows[row];
-        const bool padRow = sourceRow < 0 || n == 0;
-        if (!padRow && row + 1 < plan.rows.size() && plan.rows[row + 1] >= 0)
-            source.prefetch(plan.rows[row + 1], columns, n);
+        if (row + 1 < last) source.prefetch(plan.rows[row + 1], columns, n);
+        float* line[3];
+        lineOf(row, line);
         if (planar) {
-            float* const line[3] = {out + row * tw, out + planeSize + row * tw, out + 2 * planeSize + row * tw};
-            if (padRow) {
-                fillPaddingPlanar(tw, norm, line);
-                continue;
-            }
             fillPaddingPlanar(begin, norm, line);
             float* const mid[3] = {line[0] + begin, line[1] + begin, line[2] + begin};
             source.normalised(sourceRow, columns, n, norm, true, mid);
             float* const tail[3] = {line[0] + end, line[1] + end, line[2] + end};
             fillPaddingPlanar(tw - end, norm, tail);
         } else {
-            float* line = out + 3 * row * tw;
-            if (padRow) {
-                fillPaddingInterleaved(tw, norm, line);
-                continue;
-            }
-            fillPaddingInterleaved(begin, norm, line);
-            float* const mid[3] = {line + 3 * begin, nullptr, nullptr};
+            fillPaddingInterleaved(begin, norm, line[0]);
+            float* const mid[3] = {line[0] + 3 * begin, nullptr, nullptr};
             source.normalised(sourceRow, columns, n, norm, false, mid);
-            fillPaddingInterleaved(tw - end, norm, line + 3 * end);
+            fillPaddingInterleaved(tw - end, norm, line[0] + 3 * end);
         }
     }
+    padUpTo(padRows);
 }
 
 // Fills tw x th x 3 interleaved bytes; padding is 0, 0, 0. Values are

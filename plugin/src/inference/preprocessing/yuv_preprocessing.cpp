@@ -7,6 +7,7 @@
 #include "inference/preprocessing/column_shuffle.h"
 #include "inference/preprocessing/resize_plan.h"
 #include "inference/preprocessing/rgb_writer.h"
+#include "inference/preprocessing/yuv_rgb_kernel.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -44,50 +45,69 @@ QZAI_TARGET_AVX2 size_t gatherAvx2(const uint8_t* yRow, const uint8_t* uRow, con
     return i;
 }
 
-// Y, U and V of every whole block of sixteen columns, picked with the
-// tables' shuffles; returns how many pixels it did.
-template <int kLuma, int kChroma>
-QZAI_TARGET_AVX2 size_t shuffleRow(const uint8_t* yRow, const uint8_t* uRow, const uint8_t* vRow,
-                                   const ColumnShuffle& luma, const ColumnShuffle& chroma, uint8_t* ys,
-                                   uint8_t* us, uint8_t* vs) {
+// The three rows of a source row.
+struct YuvRows {
+    const uint8_t* y;
+    const uint8_t* u;
+    const uint8_t* v;
+};
+
+// Converts every whole block of sixteen columns of a row, picking Y, U and
+// V with the tables' shuffles straight into the conversion; returns how
+// many pixels it wrote.
+template <int kLuma, int kChroma, typename Writer>
+QZAI_TARGET_AVX2 size_t convertShuffled(YuvRows rows, const ColumnShuffle& luma, const ColumnShuffle& chroma,
+                                        const Writer& writer) {
+    // Locals, so the stores cannot make the compiler reload them.
+    Writer out = writer;
     const size_t blocks = luma.blocks();
+    const uint32_t* lumaStarts = luma.starts();
+    const uint32_t* chromaStarts = chroma.starts();
+    const uint8_t* lumaMasks = luma.masks();
+    const uint8_t* chromaMasks = chroma.masks();
     for (size_t b = 0; b < blocks; ++b) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(ys + 16 * b), pickColumns<kLuma>(yRow, luma, b));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(us + 16 * b), pickColumns<kChroma>(uRow, chroma, b));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(vs + 16 * b), pickColumns<kChroma>(vRow, chroma, b));
+        const __m128i y = pickColumns<kLuma>(rows.y + lumaStarts[b], lumaMasks + 16 * kLuma * b);
+        const __m128i u = pickColumns<kChroma>(rows.u + chromaStarts[b], chromaMasks + 16 * kChroma * b);
+        const __m128i v = pickColumns<kChroma>(rows.v + chromaStarts[b], chromaMasks + 16 * kChroma * b);
+        convert8(y, u, v, 16 * b, out);
+        convert8(_mm_unpackhi_epi64(y, y), _mm_unpackhi_epi64(u, u), _mm_unpackhi_epi64(v, v), 16 * b + 8, out);
     }
     return 16 * blocks;
 }
 
-using ShuffleRowFn = size_t (*)(const uint8_t*, const uint8_t*, const uint8_t*, const ColumnShuffle&,
-                                const ColumnShuffle&, uint8_t*, uint8_t*, uint8_t*);
+template <typename Writer>
+using ConvertShuffledFn = size_t (*)(YuvRows, const ColumnShuffle&, const ColumnShuffle&, const Writer&);
 
-template <int kLuma>
-ShuffleRowFn shuffleRowFor(int chromaLoads) {
+template <typename Writer, int kLuma>
+ConvertShuffledFn<Writer> convertShuffledFor(int chromaLoads) {
     switch (chromaLoads) {
-        case 1: return shuffleRow<kLuma, 1>;
-        case 2: return shuffleRow<kLuma, 2>;
-        case 3: return shuffleRow<kLuma, 3>;
-        default: return shuffleRow<kLuma, 4>;
+        case 1: return convertShuffled<kLuma, 1, Writer>;
+        case 2: return convertShuffled<kLuma, 2, Writer>;
+        case 3: return convertShuffled<kLuma, 3, Writer>;
+        default: return convertShuffled<kLuma, 4, Writer>;
     }
 }
 
-// The row function for the tables' load counts; null when either table
-// is unusable.
-ShuffleRowFn shuffleRowFor(const ColumnShuffle& luma, const ColumnShuffle& chroma) {
+// The row function for the tables' load counts; null when either table is
+// unusable.
+template <typename Writer>
+ConvertShuffledFn<Writer> convertShuffledFor(const ColumnShuffle& luma, const ColumnShuffle& chroma) {
     static_assert(kMaxShuffleLoads == 4);
     if (luma.loads() == 0 || chroma.loads() == 0) return nullptr;
     switch (luma.loads()) {
-        case 1: return shuffleRowFor<1>(chroma.loads());
-        case 2: return shuffleRowFor<2>(chroma.loads());
-        case 3: return shuffleRowFor<3>(chroma.loads());
-        default: return shuffleRowFor<4>(chroma.loads());
+        case 1: return convertShuffledFor<Writer, 1>(chroma.loads());
+        case 2: return convertShuffledFor<Writer, 2>(chroma.loads());
+        case 3: return convertShuffledFor<Writer, 3>(chroma.loads());
+        default: return convertShuffledFor<Writer, 4>(chroma.loads());
     }
 }
 #endif
 
 // Samples Y, U and V of the mapped columns of one source row and converts
-// them. Holds its scratch rows so a pass allocates them once.
+// them. With AVX2 and a column run that byte shuffles can pick, whole
+// blocks of sixteen pixels go straight from the rows into the output and
+// only the rest passes through the scratch rows. Holds its tables and
+// scratch rows so a pass builds them once.
 class YuvRowSource {
 public:
     // `columns` (n entries) is the column run the pass will ask for.
@@ -97,21 +117,41 @@ public:
         if (hasAvx2()) {
             luma_ = ColumnShuffle(columns, n, 0, planes.width);
             chroma_ = ColumnShuffle(columns, n, 1, (planes.width + 1) / 2);
-            shuffleRow_ = shuffleRowFor(luma_, chroma_);
+            values_ = convertShuffledFor<RgbWriter<false, true>>(luma_, chroma_);
+            planar_ = convertShuffledFor<RgbWriter<true, true>>(luma_, chroma_);
+            interleaved_ = convertShuffledFor<RgbWriter<true, false>>(luma_, chroma_);
         }
 #endif
     }
 
     void operator()(int32_t sourceRow, const int32_t* columns, size_t n, float* r, float* g,
                     float* b) {
-        gather(sourceRow, columns, n);
-        convertYuvPixelsToRgb(y_.data(), u_.data(), v_.data(), n, r, g, b);
+        size_t done = 0;
+#if defined(QZAI_PREP_AVX2)
+        if (values_ && isPlannedRun(columns, n)) {
+            float* const dst[3] = {r, g, b};
+            done = values_(rowsOf(sourceRow), luma_, chroma_, RgbWriter<false, true>(dst));
+        }
+#endif
+        gather(sourceRow, columns + done, n - done);
+        convertYuvPixelsToRgb(y_.data(), u_.data(), v_.data(), n - done, r + done, g + done, b + done);
     }
 
     void normalised(int32_t sourceRow, const int32_t* columns, size_t n, const Normalisation& norm,
                     bool planar, float* const dst[3]) {
-        gather(sourceRow, columns, n);
-        convertYuvPixelsNormalised(y_.data(), u_.data(), v_.data(), n, norm, planar, dst);
+        size_t done = 0;
+#if defined(QZAI_PREP_AVX2)
+        if (planar_ && isPlannedRun(columns, n)) {
+            if (planar)
+                done = planar_(rowsOf(sourceRow), luma_, chroma_, RgbWriter<true, true>(dst, norm));
+            else
+                done = interleaved_(rowsOf(sourceRow), luma_, chroma_, RgbWriter<true, false>(dst, norm));
+        }
+#endif
+        gather(sourceRow, columns + done, n - done);
+        float* const rest[3] = {planar ? dst[0] + done : dst[0] + 3 * done, planar ? dst[1] + done : nullptr,
+                                planar ? dst[2] + done : nullptr};
+        convertYuvPixelsNormalised(y_.data(), u_.data(), v_.data(), n - done, norm, planar, rest);
     }
 
     void prefetch(int32_t sourceRow, const int32_t* columns, size_t n) const {
@@ -124,29 +164,32 @@ public:
     }
 
 private:
+    YuvRows rowsOf(int32_t sourceRow) const {
+        const auto row = static_cast<size_t>(sourceRow);
+        return {p_.y + row * static_cast<size_t>(p_.yLineSize), p_.u + (row / 2) * static_cast<size_t>(p_.uLineSize),
+                p_.v + (row / 2) * static_cast<size_t>(p_.vLineSize)};
+    }
+
+    // Whether the tables were built for these columns.
+    bool isPlannedRun(const int32_t* columns, size_t n) const { return columns == columns_ && n == n_; }
+
     // Y, U and V of the given columns into the scratch rows. The scratch
     // pointers are locals so the byte stores cannot make the compiler
     // reload them on every pixel.
     void gather(int32_t sourceRow, const int32_t* columns, size_t n) {
-        const auto row = static_cast<size_t>(sourceRow);
-        const uint8_t* yRow = p_.y + row * static_cast<size_t>(p_.yLineSize);
-        const uint8_t* uRow = p_.u + (row / 2) * static_cast<size_t>(p_.uLineSize);
-        const uint8_t* vRow = p_.v + (row / 2) * static_cast<size_t>(p_.vLineSize);
+        const YuvRows rows = rowsOf(sourceRow);
         uint8_t* ys = y_.data();
         uint8_t* us = u_.data();
         uint8_t* vs = v_.data();
         size_t i = 0;
 #if defined(QZAI_PREP_AVX2)
-        if (shuffleRow_ && columns == columns_ && n == n_)
-            i = shuffleRow_(yRow, uRow, vRow, luma_, chroma_, ys, us, vs);
-        else if (hasAvx2())
-            i = gatherAvx2(yRow, uRow, vRow, columns, n, p_.width, ys, us, vs);
+        if (hasAvx2()) i = gatherAvx2(rows.y, rows.u, rows.v, columns, n, p_.width, ys, us, vs);
 #endif
         for (; i < n; ++i) {
             const auto col = static_cast<size_t>(columns[i]);
-            ys[i] = yRow[col];
-            us[i] = uRow[col / 2];
-            vs[i] = vRow[col / 2];
+            ys[i] = rows.y[col];
+            us[i] = rows.u[col / 2];
+            vs[i] = rows.v[col / 2];
         }
     }
 
@@ -156,7 +199,9 @@ private:
     std::vector<uint8_t> y_, u_, v_;
 #if defined(QZAI_PREP_AVX2)
     ColumnShuffle luma_, chroma_;
-    ShuffleRowFn shuffleRow_ = nullptr;
+    ConvertShuffledFn<RgbWriter<false, true>> values_ = nullptr;
+    ConvertShuffledFn<RgbWriter<true, true>> planar_ = nullptr;
+    ConvertShuffledFn<RgbWriter<true, false>> interleaved_ = nullptr;
 #endif
 };
 
