@@ -79,7 +79,9 @@ QZAI_TARGET_AVX2 void convertRowHalfChromaAvx2(const uint8_t* y, const uint8_t* 
     for (; i + 8 <= n; i += 8) {
         const __m128i u4 = load4(u + i / 2);
         const __m128i v4 = load4(v + i / 2);
-        convert8(load8(y + i), _mm_unpacklo_epi8(u4, u4), _mm_unpacklo_epi8(v4, v4), i, out);
+        const __m128i u8 = centreChroma(_mm_unpacklo_epi8(u4, u4));
+        const __m128i v8 = centreChroma(_mm_unpacklo_epi8(v4, v4));
+        convert8(load8(y + i), u8, v8, i, out);
     }
     for (; i < n; ++i) convertPixel(y[i], u[i / 2], v[i / 2], i, out);
 }
@@ -89,7 +91,7 @@ QZAI_TARGET_AVX2 void convertPixelsAvx2(const uint8_t* y, const uint8_t* u, cons
                                         size_t n, Writer& out) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        convert8(load8(y + i), load8(u + i), load8(v + i), i, out);
+        convert8(load8(y + i), centreChroma(load8(u + i)), centreChroma(load8(v + i)), i, out);
     }
     for (; i < n; ++i) convertPixel(y[i], u[i], v[i], i, out);
 }

@@ -67,8 +67,10 @@ QZAI_TARGET_AVX2 size_t convertShuffled(YuvRows rows, const ColumnShuffle& luma,
     const uint8_t* chromaMasks = chroma.masks();
     for (size_t b = 0; b < blocks; ++b) {
         const __m128i y = pickColumns<kLuma>(rows.y + lumaStarts[b], lumaMasks + 16 * kLuma * b);
-        const __m128i u = pickColumns<kChroma>(rows.u + chromaStarts[b], chromaMasks + 16 * kChroma * b);
-        const __m128i v = pickColumns<kChroma>(rows.v + chromaStarts[b], chromaMasks + 16 * kChroma * b);
+        const __m128i u =
+            centreChroma(pickColumns<kChroma>(rows.u + chromaStarts[b], chromaMasks + 16 * kChroma * b));
+        const __m128i v =
+            centreChroma(pickColumns<kChroma>(rows.v + chromaStarts[b], chromaMasks + 16 * kChroma * b));
         convert8(y, u, v, 16 * b, out);
         convert8(_mm_unpackhi_epi64(y, y), _mm_unpackhi_epi64(u, u), _mm_unpackhi_epi64(v, v), 16 * b + 8, out);
     }

@@ -45,13 +45,23 @@ QZAI_TARGET_AVX2 inline __m256 widen8(__m128i bytes) {
     return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
 }
 
-// Pixels i .. i + 7 from the low eight bytes of y, u and v.
+// Chroma bytes with the top bit flipped: read as signed, each is the
+// byte minus 128.
+inline __m128i centreChroma(__m128i bytes) { return _mm_xor_si128(bytes, _mm_set1_epi8(-128)); }
+
+// The low eight signed bytes as eight floats.
+QZAI_TARGET_AVX2 inline __m256 widenSigned8(__m128i bytes) {
+    return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes));
+}
+
+// Pixels i .. i + 7 from the low eight bytes of y and of the centred u and
+// v (centreChroma). The integer difference converts exactly, so u and v
+// equal U - 128.0f and V - 128.0f.
 template <typename Writer>
 QZAI_TARGET_AVX2 inline void convert8(__m128i y, __m128i u, __m128i v, size_t i, Writer& out) {
-    const __m256 mid = _mm256_set1_ps(128.0f);
     const __m256 yf = widen8(y);
-    const __m256 uf = _mm256_sub_ps(widen8(u), mid);
-    const __m256 vf = _mm256_sub_ps(widen8(v), mid);
+    const __m256 uf = widenSigned8(u);
+    const __m256 vf = widenSigned8(v);
     const __m256 r = clampChannel(_mm256_add_ps(yf, _mm256_mul_ps(_mm256_set1_ps(kYuvRv), vf)));
     const __m256 gu = _mm256_sub_ps(yf, _mm256_mul_ps(_mm256_set1_ps(kYuvGu), uf));
     const __m256 g = clampChannel(_mm256_sub_ps(gu, _mm256_mul_ps(_mm256_set1_ps(kYuvGv), vf)));
