@@ -72,10 +72,10 @@ struct RowScratch {
     float *r, *g, *b;
 };
 
-// Fills tw x th x 3 floats: planar (R, G, B planes) or interleaved. Rows
-// that are all padding are written spread between the image rows, so
-// their stores drain while image rows are being computed rather than in a
-// stretch of their own.
+// Fills tw x th x 3 floats: planar (R, G, B planes) or interleaved. The
+// rows that are all padding form a band above and a band below the image;
+// each band is one contiguous run per plane (or of the interleaved image),
+// written with one fill rather than row by row.
 template <typename RowSource>
 void resizeToFloat(const ResizePlan& plan, const Normalisation& norm, bool planar,
                    RowSource&& source, float* out) {
@@ -86,49 +86,36 @@ void resizeToFloat(const ResizePlan& plan, const Normalisation& norm, bool plana
     const auto end = static_cast<size_t>(plan.columnRun.end);
     const size_t n = end - begin;
     const int32_t* columns = plan.columns.data() + begin;
-    const auto lineOf = [&](size_t row, float* line[3]) {
-        line[0] = out + (planar ? row : 3 * row) * tw;
+    // Pixel p of the target, as the line pointers a writer takes.
+    const auto at = [&](size_t p, float* line[3]) {
+        line[0] = out + (planar ? p : 3 * p);
         line[1] = line[0] + planeSize;
         line[2] = line[1] + planeSize;
     };
-    const auto pad = [&](size_t row) {
+    // Writes padding into pixels p .. p + count - 1.
+    const auto pad = [&](size_t p, size_t count) {
         float* line[3];
-        lineOf(row, line);
+        at(p, line);
         if (planar)
-            fillPaddingPlanar(tw, norm, line);
+            fillPaddingPlanar(count, norm, line);
         else
-            fillPaddingInterleaved(tw, norm, line[0]);
+            fillPaddingInterleaved(count, norm, line[0]);
     };
     // Image rows are [first, last); with no mapped column every row is padding.
     const MapRun rowRun = findMappedRun(plan.rows);
-    const size_t first = n == 0 ? 0 : static_cast<size_t>(rowRun.begin);
-    const size_t last = n == 0 ? 0 : static_cast<size_t>(rowRun.end);
-    const size_t imageRows = last - first;
-    const size_t padRows = th - imageRows;
-    size_t padded = 0;  // padding rows written: the top band's, then the bottom band's
-    const auto padUpTo = [&](size_t count) {
-        for (; padded < count; ++padded) pad(padded < first ? padded : last + (padded - first));
-    };
+    const size_t first = n == 0 ? th : static_cast<size_t>(rowRun.begin);
+    const size_t last = n == 0 ? th : static_cast<size_t>(rowRun.end);
+    pad(0, first * tw);
+    pad(last * tw, (th - last) * tw);
     for (size_t row = first; row < last; ++row) {
-        padUpTo(padRows * (row - first + 1) / imageRows);
-        const int32_t sourceRow = plan.rows[row];
         if (row + 1 < last) source.prefetch(plan.rows[row + 1], columns, n);
         float* line[3];
-        lineOf(row, line);
-        if (planar) {
-            fillPaddingPlanar(begin, norm, line);
-            float* const mid[3] = {line[0] + begin, line[1] + begin, line[2] + begin};
-            source.normalised(sourceRow, columns, n, norm, true, mid);
-            float* const tail[3] = {line[0] + end, line[1] + end, line[2] + end};
-            fillPaddingPlanar(tw - end, norm, tail);
-        } else {
-            fillPaddingInterleaved(begin, norm, line[0]);
-            float* const mid[3] = {line[0] + 3 * begin, nullptr, nullptr};
-            source.normalised(sourceRow, columns, n, norm, false, mid);
-            fillPaddingInterleaved(tw - end, norm, line[0] + 3 * end);
-        }
+        at(row * tw, line);
+        pad(row * tw, begin);
+        float* const mid[3] = {line[0] + (planar ? begin : 3 * begin), line[1] + begin, line[2] + begin};
+        source.normalised(plan.rows[row], columns, n, norm, planar, mid);
+        pad(row * tw + end, tw - end);
     }
-    padUpTo(padRows);
 }
 
 // Fills tw x th x 3 interleaved bytes; padding is 0, 0, 0. Values are
