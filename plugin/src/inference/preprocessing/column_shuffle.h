@@ -23,7 +23,7 @@
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
-inline constexpr int kMaxShuffleLoads = 4;
+inline constexpr int kMaxShuffleLoads = 8;
 
 class ColumnShuffle {
 public:
@@ -46,14 +46,13 @@ private:
 };
 
 #if defined(QZAI_PREP_AVX2)
-// The sixteen bytes of block b of a row: `from` is the row plus starts()[b],
-// `masks` is masks() + 16 * kLoads * b (kLoads == loads()).
-template <int kLoads>
-QZAI_TARGET_AVX2 inline __m128i pickColumns(const uint8_t* from, const uint8_t* masks) {
+// The sixteen bytes of a block of a row: `from` is the row plus the
+// block's start, `masks` its masks, `loads` the table's loads().
+QZAI_TARGET_AVX2 inline __m128i pickColumns(const uint8_t* from, const uint8_t* masks, int loads) {
     const auto* mask = reinterpret_cast<const __m128i*>(masks);
     __m128i picked = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)),
                                       _mm_loadu_si128(mask));
-    for (int k = 1; k < kLoads; ++k) {
+    for (int k = 1; k < loads; ++k) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16 * k));
         picked = _mm_or_si128(picked, _mm_shuffle_epi8(bytes, _mm_loadu_si128(mask + k)));
     }

@@ -55,53 +55,27 @@ struct YuvRows {
 // Converts every whole block of sixteen columns of a row, picking Y, U and
 // V with the tables' shuffles straight into the conversion; returns how
 // many pixels it wrote.
-template <int kLuma, int kChroma, typename Writer>
+template <typename Writer>
 QZAI_TARGET_AVX2 size_t convertShuffled(YuvRows rows, const ColumnShuffle& luma, const ColumnShuffle& chroma,
                                         const Writer& writer) {
     // Locals, so the stores cannot make the compiler reload them.
     Writer out = writer;
     const size_t blocks = luma.blocks();
+    const int lumaLoads = luma.loads(), chromaLoads = chroma.loads();
     const uint32_t* lumaStarts = luma.starts();
     const uint32_t* chromaStarts = chroma.starts();
     const uint8_t* lumaMasks = luma.masks();
     const uint8_t* chromaMasks = chroma.masks();
     for (size_t b = 0; b < blocks; ++b) {
-        const __m128i y = pickColumns<kLuma>(rows.y + lumaStarts[b], lumaMasks + 16 * kLuma * b);
-        const __m128i u =
-            centreChroma(pickColumns<kChroma>(rows.u + chromaStarts[b], chromaMasks + 16 * kChroma * b));
-        const __m128i v =
-            centreChroma(pickColumns<kChroma>(rows.v + chromaStarts[b], chromaMasks + 16 * kChroma * b));
+        const __m128i y = pickColumns(rows.y + lumaStarts[b], lumaMasks, lumaLoads);
+        const __m128i u = centreChroma(pickColumns(rows.u + chromaStarts[b], chromaMasks, chromaLoads));
+        const __m128i v = centreChroma(pickColumns(rows.v + chromaStarts[b], chromaMasks, chromaLoads));
+        lumaMasks += 16 * lumaLoads;
+        chromaMasks += 16 * chromaLoads;
         convert8(y, u, v, 16 * b, out);
         convert8(_mm_unpackhi_epi64(y, y), _mm_unpackhi_epi64(u, u), _mm_unpackhi_epi64(v, v), 16 * b + 8, out);
     }
     return 16 * blocks;
-}
-
-template <typename Writer>
-using ConvertShuffledFn = size_t (*)(YuvRows, const ColumnShuffle&, const ColumnShuffle&, const Writer&);
-
-template <typename Writer, int kLuma>
-ConvertShuffledFn<Writer> convertShuffledFor(int chromaLoads) {
-    switch (chromaLoads) {
-        case 1: return convertShuffled<kLuma, 1, Writer>;
-        case 2: return convertShuffled<kLuma, 2, Writer>;
-        case 3: return convertShuffled<kLuma, 3, Writer>;
-        default: return convertShuffled<kLuma, 4, Writer>;
-    }
-}
-
-// The row function for the tables' load counts; null when either table is
-// unusable.
-template <typename Writer>
-ConvertShuffledFn<Writer> convertShuffledFor(const ColumnShuffle& luma, const ColumnShuffle& chroma) {
-    static_assert(kMaxShuffleLoads == 4);
-    if (luma.loads() == 0 || chroma.loads() == 0) return nullptr;
-    switch (luma.loads()) {
-        case 1: return convertShuffledFor<Writer, 1>(chroma.loads());
-        case 2: return convertShuffledFor<Writer, 2>(chroma.loads());
-        case 3: return convertShuffledFor<Writer, 3>(chroma.loads());
-        default: return convertShuffledFor<Writer, 4>(chroma.loads());
-    }
 }
 #endif
 
@@ -119,9 +93,7 @@ public:
         if (hasAvx2()) {
             luma_ = ColumnShuffle(columns, n, 0, planes.width);
             chroma_ = ColumnShuffle(columns, n, 1, (planes.width + 1) / 2);
-            values_ = convertShuffledFor<RgbWriter<false, true>>(luma_, chroma_);
-            planar_ = convertShuffledFor<RgbWriter<true, true>>(luma_, chroma_);
-            interleaved_ = convertShuffledFor<RgbWriter<true, false>>(luma_, chroma_);
+            shuffled_ = luma_.loads() > 0 && chroma_.loads() > 0;
         }
 #endif
     }
@@ -130,9 +102,9 @@ public:
                     float* b) {
         size_t done = 0;
 #if defined(QZAI_PREP_AVX2)
-        if (values_ && isPlannedRun(columns, n)) {
+        if (shuffled_ && isPlannedRun(columns, n)) {
             float* const dst[3] = {r, g, b};
-            done = values_(rowsOf(sourceRow), luma_, chroma_, RgbWriter<false, true>(dst));
+            done = convertShuffled(rowsOf(sourceRow), luma_, chroma_, RgbWriter<false, true>(dst));
         }
 #endif
         gather(sourceRow, columns + done, n - done);
@@ -143,11 +115,11 @@ public:
                     bool planar, float* const dst[3]) {
         size_t done = 0;
 #if defined(QZAI_PREP_AVX2)
-        if (planar_ && isPlannedRun(columns, n)) {
+        if (shuffled_ && isPlannedRun(columns, n)) {
             if (planar)
-                done = planar_(rowsOf(sourceRow), luma_, chroma_, RgbWriter<true, true>(dst, norm));
+                done = convertShuffled(rowsOf(sourceRow), luma_, chroma_, RgbWriter<true, true>(dst, norm));
             else
-                done = interleaved_(rowsOf(sourceRow), luma_, chroma_, RgbWriter<true, false>(dst, norm));
+                done = convertShuffled(rowsOf(sourceRow), luma_, chroma_, RgbWriter<true, false>(dst, norm));
         }
 #endif
         gather(sourceRow, columns + done, n - done);
@@ -201,9 +173,7 @@ private:
     std::vector<uint8_t> y_, u_, v_;
 #if defined(QZAI_PREP_AVX2)
     ColumnShuffle luma_, chroma_;
-    ConvertShuffledFn<RgbWriter<false, true>> values_ = nullptr;
-    ConvertShuffledFn<RgbWriter<true, true>> planar_ = nullptr;
-    ConvertShuffledFn<RgbWriter<true, false>> interleaved_ = nullptr;
+    bool shuffled_ = false;
 #endif
 };
 
