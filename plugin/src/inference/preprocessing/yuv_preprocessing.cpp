@@ -13,6 +13,13 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
+// The three rows of a source row.
+struct YuvRows {
+    const uint8_t* y;
+    const uint8_t* u;
+    const uint8_t* v;
+};
+
 #if defined(QZAI_PREP_AVX2)
 // The low byte of each 32-bit element, in order.
 QZAI_TARGET_AVX2 inline uint64_t lowBytes(__m256i v) {
@@ -44,13 +51,6 @@ QZAI_TARGET_AVX2 size_t gatherAvx2(const uint8_t* yRow, const uint8_t* uRow, con
     }
     return i;
 }
-
-// The three rows of a source row.
-struct YuvRows {
-    const uint8_t* y;
-    const uint8_t* u;
-    const uint8_t* v;
-};
 
 // Converts every whole block of sixteen columns of a row, picking Y, U and
 // V with the tables' shuffles straight into the conversion; returns how
