@@ -34,9 +34,9 @@ void storeNormalised(const float* r, const float* g, const float* b, size_t n, W
     for (; i < n; ++i) out.put(i, r[i], g[i], b[i]);
 }
 
-// Long runs go to wmemset, whose library version writes large blocks
-// faster than a store loop can (whole cache lines, without reading them
-// first); a wchar_t holds the float's bits.
+// Long runs (the padding bands) go to wmemset, which the C library tunes
+// for large blocks: it can write whole cache lines without reading them
+// first, which a store loop cannot. A wchar_t holds the float's bits.
 void fill(float* out, size_t n, float value) {
     if constexpr (sizeof(wchar_t) == sizeof(float)) {
         if (n >= kLongFill) {

@@ -86,11 +86,12 @@ void resizeToFloat(const ResizePlan& plan, const Normalisation& norm, bool plana
     const auto end = static_cast<size_t>(plan.columnRun.end);
     const size_t n = end - begin;
     const int32_t* columns = plan.columns.data() + begin;
-    // Pixel p of the target, as the line pointers a writer takes.
+    // Pixel p of the target as the pointers a row source takes: one per
+    // plane, or the interleaved position.
     const auto at = [&](size_t p, float* line[3]) {
-        line[0] = out + (planar ? p : 3 * p);
-        line[1] = line[0] + planeSize;
-        line[2] = line[1] + planeSize;
+        line[0] = planar ? out + p : out + 3 * p;
+        line[1] = planar ? out + planeSize + p : nullptr;
+        line[2] = planar ? out + 2 * planeSize + p : nullptr;
     };
     // Writes padding into pixels p .. p + count - 1.
     const auto pad = [&](size_t p, size_t count) {
@@ -109,10 +110,9 @@ void resizeToFloat(const ResizePlan& plan, const Normalisation& norm, bool plana
     pad(last * tw, (th - last) * tw);
     for (size_t row = first; row < last; ++row) {
         if (row + 1 < last) source.prefetch(plan.rows[row + 1], columns, n);
-        float* line[3];
-        at(row * tw, line);
         pad(row * tw, begin);
-        float* const mid[3] = {line[0] + (planar ? begin : 3 * begin), line[1] + begin, line[2] + begin};
+        float* mid[3];
+        at(row * tw + begin, mid);
         source.normalised(plan.rows[row], columns, n, norm, planar, mid);
         pad(row * tw + end, tw - end);
     }
