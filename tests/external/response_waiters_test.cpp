@@ -61,9 +61,9 @@ TEST(ResponseWaitersTest, SharedKeysAreServedOldestFirstAndRemovedByTicket) {
     auto third = waiters.registerWaiter("k");
     waiters.removeWaiter(second.ticket);
     waiters.removeWaiter(second.ticket);  // twice: nothing else goes
-    waiters.fulfil("k", {1});
-    waiters.fulfil("k", {3});
-    waiters.fulfil("k", {9});  // nobody waits: dropped
+    waiters.fulfil("k", std::vector<uint8_t>{1});
+    waiters.fulfil("k", std::vector<uint8_t>{3});
+    waiters.fulfil("k", std::vector<uint8_t>{9});  // nobody waits: dropped
     EXPECT_EQ(first.future.get(), std::vector<uint8_t>{1});
     EXPECT_EQ(third.future.get(), std::vector<uint8_t>{3});
     EXPECT_EQ(waiters.pending(), 0u);
