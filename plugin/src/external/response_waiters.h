@@ -10,7 +10,10 @@
 // waiter's reader copies the bytes, a parsing reader copies out only what it
 // keeps (an image's pixels go once from the transport into their own
 // buffer). A reader is given a view that ends with its call, so nothing the
-// worker gets can point into memory the transport reuses. Several waiters
+// worker gets can point into memory the transport reuses. The peer must not
+// write that memory before the release; one that does gives a wrong or
+// refused message, never a read outside the bytes, since every length is
+// checked against them as it is read. Several waiters
 // may share a key (the object crops of one frame sent to one processor);
 // they queue, so a processor that answers in order is matched correctly. A
 // ticket identifies one registration, so a worker that gives up removes only
