@@ -9,7 +9,8 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 
 ProcessorResponseWaiters::Waiter ProcessorResponseWaiters::registerWaiter(const std::string& key) {
-    return registerReader(key, [](std::span<const uint8_t> bytes) { return std::vector<uint8_t>(bytes.begin(), bytes.end()); });
+    return registerReader(key,
+                          [](std::span<const uint8_t> bytes) { return std::vector<uint8_t>(bytes.begin(), bytes.end()); });
 }
 
 ProcessorResponseWaiters::Ticket ProcessorResponseWaiters::add(const std::string& key, Deliver deliver) {
