@@ -2,9 +2,10 @@
 // pixels - three planes or one interleaved line, as read (0..255) or
 // normalised (v * scale + offset). Pixels arrive one at a time or as one
 // vector per channel: four with SSE2 (the x86-64 baseline), eight with AVX2
-// (used only when the processor has it, see hasAvx2). Every form performs
-// the same float operations in the same order (no fused multiply-add), so
-// the result of a pixel does not depend on which form wrote it.
+// and sixteen with AVX-512 (used only when the processor has them, see
+// vector_level.h). Every form performs the same float operations in
+// the same order (no fused multiply-add), so the result of a pixel does
+// not depend on which form wrote it.
 //
 // Internal to the preprocessing sources. A writer is a small value over
 // caller-owned buffers; not shared between threads.
@@ -16,15 +17,34 @@
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
+// GCC 12's AVX-512 intrinsics start from a deliberately undefined vector
+// and draw a false maybe-uninitialized warning once inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
-// AVX2 code is compiled per function and run only after hasAvx2().
+#pragma GCC diagnostic pop
+// AVX2 and AVX-512 code is compiled per function and run only after
+// hasAvx2() or hasAvx512() (vector_level.h).
 #define QZAI_PREP_AVX2 1
 #define QZAI_TARGET_AVX2 __attribute__((target("avx2")))
+#define QZAI_TARGET_AVX512 __attribute__((target("avx512f")))
 #endif
 
 #include "inference/preprocessing/normalisation.h"
+#include "inference/preprocessing/vector_level.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
+
+#if defined(QZAI_PREP_AVX2)
+// a * b, kept apart from whatever it is added to next: where the processor
+// has fused multiply-add (any AVX-512 one) the compiler would otherwise
+// fuse the two, rounding once instead of twice and changing the results.
+QZAI_TARGET_AVX512 inline __m512 exactProduct(__m512 a, __m512 b) {
+    __m512 product = _mm512_mul_ps(a, b);
+    asm("" : "+v"(product));
+    return product;
+}
+#endif
 
 template <bool kNormalise, bool kPlanar>
 class RgbWriter {
@@ -103,7 +123,32 @@ public:
     }
 #endif
 
+#if defined(QZAI_PREP_AVX2)
+    // Pixels i .. i + 15: planes get whole 64-byte stores; the interleaved
+    // line takes them as two runs of eight.
+    QZAI_TARGET_AVX512 void put16(size_t i, __m512 r, __m512 g, __m512 b) {
+        if constexpr (kPlanar) {
+            if constexpr (kNormalise) {
+                r = _mm512_add_ps(exactProduct(r, _mm512_set1_ps(norm_.scale[0])), _mm512_set1_ps(norm_.offset[0]));
+                g = _mm512_add_ps(exactProduct(g, _mm512_set1_ps(norm_.scale[1])), _mm512_set1_ps(norm_.offset[1]));
+                b = _mm512_add_ps(exactProduct(b, _mm512_set1_ps(norm_.scale[2])), _mm512_set1_ps(norm_.offset[2]));
+            }
+            _mm512_storeu_ps(dst_[0] + i, r);
+            _mm512_storeu_ps(dst_[1] + i, g);
+            _mm512_storeu_ps(dst_[2] + i, b);
+        } else {
+            put8(i, _mm512_castps512_ps256(r), _mm512_castps512_ps256(g), _mm512_castps512_ps256(b));
+            put8(i + 8, lowHalfOf(_mm512_shuffle_f32x4(r, r, 0xEE)), lowHalfOf(_mm512_shuffle_f32x4(g, g, 0xEE)),
+                 lowHalfOf(_mm512_shuffle_f32x4(b, b, 0xEE)));
+        }
+    }
+#endif
+
 private:
+#if defined(QZAI_PREP_AVX2)
+    QZAI_TARGET_AVX512 static __m256 lowHalfOf(__m512 v) { return _mm512_castps512_ps256(v); }
+#endif
+
 #if defined(__SSE2__)
     // Stores pixels i .. i + 3 as they are.
     void store4(size_t i, __m128 r, __m128 g, __m128 b) {
@@ -134,17 +179,6 @@ private:
     __m128 offset_[3];
 #endif
 };
-
-#if defined(QZAI_PREP_AVX2)
-// Whether the AVX2 forms may run on this processor (checked once).
-inline bool hasAvx2() {
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return yes;
-}
-#endif
 
 // Calls fn(writer) with the writer for the layout, normalising.
 template <typename Fn>
