@@ -101,7 +101,7 @@ QZAI_TARGET_AVX2 size_t convertShuffledAvx2(ShuffledBlocks blocks, Writer out) {
     return 16 * blocks.count();
 }
 
-// The same with AVX-512, sixteen pixels per conversion.
+// The same with AVX-512, sixteen pixels per conversion, for the planes.
 template <typename Writer>
 QZAI_TARGET_AVX512 size_t convertShuffledAvx512(ShuffledBlocks blocks, Writer out) {
     __m128i y, u, v;
@@ -115,7 +115,10 @@ QZAI_TARGET_AVX512 size_t convertShuffledAvx512(ShuffledBlocks blocks, Writer ou
 template <typename Writer>
 size_t convertShuffled(YuvRows rows, const ColumnShuffle& luma, const ColumnShuffle& chroma, const Writer& out) {
     const ShuffledBlocks blocks(rows, luma, chroma);
-    return hasAvx512() ? convertShuffledAvx512(blocks, out) : convertShuffledAvx2(blocks, out);
+    if constexpr (Writer::kPlanes) {
+        if (hasAvx512()) return convertShuffledAvx512(blocks, out);
+    }
+    return convertShuffledAvx2(blocks, out);
 }
 #endif
 
