@@ -31,22 +31,14 @@ public:
     }
     ~HeapArray() { std::free(data_); }
 
-    // Allocates `count` elements without initialising them; when
-    // `alignment` (a power of two) exceeds what malloc guarantees, the block
-    // starts on a multiple of it (and is still released with free()).
-    // Returns false (leaving the array empty) when the byte count overflows
-    // or the allocation fails; a count of 0 succeeds with a null block.
-    bool allocate(size_t count, size_t alignment = 0) {
+    // Allocates `count` elements without initialising them. Returns false
+    // (leaving the array empty) when the byte count overflows or malloc fails;
+    // a count of 0 succeeds with a null block.
+    bool allocate(size_t count) {
         *this = HeapArray();
         if (count == 0) return true;
         if (count > static_cast<size_t>(-1) / sizeof(T)) return false;
-        if (alignment > alignof(std::max_align_t)) {
-            void* block = nullptr;
-            if (posix_memalign(&block, alignment, count * sizeof(T)) != 0) return false;
-            data_ = static_cast<T*>(block);
-        } else {
-            data_ = static_cast<T*>(std::malloc(count * sizeof(T)));
-        }
+        data_ = static_cast<T*>(std::malloc(count * sizeof(T)));
         if (!data_) return false;
         size_ = count;
         return true;

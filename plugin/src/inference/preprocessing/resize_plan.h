@@ -150,8 +150,7 @@ std::optional<HeapArray<float>> renderFloat(const ResizePlan& plan, const ModelI
                                             RowSource&& source) {
     HeapArray<float> out;
     const size_t pixels = static_cast<size_t>(plan.targetWidth) * static_cast<size_t>(plan.targetHeight);
-    // On a cache line, so that a plane's wide stores do not straddle two.
-    if (!out.allocate(3 * pixels, 64)) return std::nullopt;
+    if (!out.allocate(3 * pixels)) return std::nullopt;
     if (pixels == 0) return out;
     const bool planar = input.order == 0;
     resizeToFloat(plan, buildNormalisation(input.means, input.vars), planar, source, out.data());

@@ -2,10 +2,9 @@
 // pixels - three planes or one interleaved line, as read (0..255) or
 // normalised (v * scale + offset). Pixels arrive one at a time or as one
 // vector per channel: four with SSE2 (the x86-64 baseline), eight with AVX2
-// and sixteen with AVX-512 (used only when the processor has them, see
-// vector_level.h). Every form performs the same float operations in
-// the same order (no fused multiply-add), so the result of a pixel does
-// not depend on which form wrote it.
+// (used only when the processor has it, see vector_level.h). Every form performs
+// the same float operations in the same order (no fused multiply-add), so
+// the result of a pixel does not depend on which form wrote it.
 //
 // Internal to the preprocessing sources. A writer is a small value over
 // caller-owned buffers; not shared between threads.
@@ -17,17 +16,11 @@
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
-// GCC 12's AVX-512 intrinsics start from a deliberately undefined vector
-// and draw a false maybe-uninitialized warning once inlined.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
-#pragma GCC diagnostic pop
-// AVX2 and AVX-512 code is compiled per function and run only after
-// hasAvx2() or hasAvx512() (vector_level.h).
+// AVX2 code is compiled per function and run only after hasAvx2()
+// (vector_level.h).
 #define QZAI_PREP_AVX2 1
 #define QZAI_TARGET_AVX2 __attribute__((target("avx2")))
-#define QZAI_TARGET_AVX512 __attribute__((target("avx512f")))
 #endif
 
 #include "inference/preprocessing/normalisation.h"
@@ -35,22 +28,9 @@
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
-#if defined(QZAI_PREP_AVX2)
-// a * b, kept apart from whatever it is added to next: where the processor
-// has fused multiply-add (any AVX-512 one) the compiler would otherwise
-// fuse the two, rounding once instead of twice and changing the results.
-QZAI_TARGET_AVX512 inline __m512 exactProduct(__m512 a, __m512 b) {
-    __m512 product = _mm512_mul_ps(a, b);
-    asm("" : "+v"(product));
-    return product;
-}
-#endif
-
 template <bool kNormalise, bool kPlanar>
 class RgbWriter {
 public:
-    static constexpr bool kPlanes = kPlanar;
-
     // Planar: dst[0..2] are the R, G and B planes. Interleaved: dst[0] is
     // the line, three floats per pixel. `norm` is used only when normalising.
     explicit RgbWriter(float* const dst[3], const Normalisation& norm = {}) : norm_(norm) {
@@ -122,22 +102,6 @@ public:
             _mm256_storeu_ps(px + 8, _mm256_permute2f128_ps(third, first, 0x30));
             _mm256_storeu_ps(px + 16, _mm256_permute2f128_ps(second, third, 0x31));
         }
-    }
-#endif
-
-#if defined(QZAI_PREP_AVX2)
-    // Pixels i .. i + 15 of the planes, as whole 64-byte stores. (There is
-    // no interleaved form: spread over three vectors it is slower than put8.)
-    QZAI_TARGET_AVX512 void put16(size_t i, __m512 r, __m512 g, __m512 b) {
-        static_assert(kPlanar);
-        if constexpr (kNormalise) {
-            r = _mm512_add_ps(exactProduct(r, _mm512_set1_ps(norm_.scale[0])), _mm512_set1_ps(norm_.offset[0]));
-            g = _mm512_add_ps(exactProduct(g, _mm512_set1_ps(norm_.scale[1])), _mm512_set1_ps(norm_.offset[1]));
-            b = _mm512_add_ps(exactProduct(b, _mm512_set1_ps(norm_.scale[2])), _mm512_set1_ps(norm_.offset[2]));
-        }
-        _mm512_storeu_ps(dst_[0] + i, r);
-        _mm512_storeu_ps(dst_[1] + i, g);
-        _mm512_storeu_ps(dst_[2] + i, b);
     }
 #endif
 

@@ -10,13 +10,12 @@ namespace {
 VectorLevel processorLevel() {
 #if defined(__x86_64__) && defined(__GNUC__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return VectorLevel::Avx512;
     if (__builtin_cpu_supports("avx2")) return VectorLevel::Avx2;
 #endif
     return VectorLevel::Baseline;
 }
 
-std::atomic<VectorLevel> cap{VectorLevel::Avx512};
+std::atomic<VectorLevel> cap{VectorLevel::Avx2};
 
 }  // namespace
 

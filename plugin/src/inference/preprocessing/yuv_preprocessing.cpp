@@ -52,73 +52,30 @@ QZAI_TARGET_AVX2 size_t gatherAvx2(const uint8_t* yRow, const uint8_t* uRow, con
     return i;
 }
 
-// A row's walk over the tables: the blocks' Y, and centred U and V bytes.
-class ShuffledBlocks {
-public:
-    ShuffledBlocks(YuvRows rows, const ColumnShuffle& luma, const ColumnShuffle& chroma)
-        : rows_(rows),
-          blocks_(luma.blocks()),
-          lumaLoads_(luma.loads()),
-          chromaLoads_(chroma.loads()),
-          lumaStarts_(luma.starts()),
-          chromaStarts_(chroma.starts()),
-          lumaMasks_(luma.masks()),
-          chromaMasks_(chroma.masks()) {}
-
-    size_t count() const { return blocks_; }
-
-    // Block b's bytes; blocks are taken in order from 0.
-    QZAI_TARGET_AVX2 void next(size_t b, __m128i& y, __m128i& u, __m128i& v) {
-        y = pickColumns(rows_.y + lumaStarts_[b], lumaMasks_, lumaLoads_);
-        u = centreChroma(pickColumns(rows_.u + chromaStarts_[b], chromaMasks_, chromaLoads_));
-        v = centreChroma(pickColumns(rows_.v + chromaStarts_[b], chromaMasks_, chromaLoads_));
-        lumaMasks_ += 16 * lumaLoads_;
-        chromaMasks_ += 16 * chromaLoads_;
-    }
-
-private:
-    YuvRows rows_;
-    size_t blocks_;
-    int lumaLoads_, chromaLoads_;
-    const uint32_t* lumaStarts_;
-    const uint32_t* chromaStarts_;
-    const uint8_t* lumaMasks_;
-    const uint8_t* chromaMasks_;
-};
-
 // Converts every whole block of sixteen columns of a row, picking Y, U and
 // V with the tables' shuffles straight into the conversion; returns how
-// many pixels it wrote. The writer is copied to a local so the stores
-// cannot make the compiler reload its fields.
+// many pixels it wrote.
 template <typename Writer>
-QZAI_TARGET_AVX2 size_t convertShuffledAvx2(ShuffledBlocks blocks, Writer out) {
-    __m128i y, u, v;
-    for (size_t b = 0; b < blocks.count(); ++b) {
-        blocks.next(b, y, u, v);
+QZAI_TARGET_AVX2 size_t convertShuffled(YuvRows rows, const ColumnShuffle& luma, const ColumnShuffle& chroma,
+                                        const Writer& writer) {
+    // Locals, so the stores cannot make the compiler reload them.
+    Writer out = writer;
+    const size_t blocks = luma.blocks();
+    const int lumaLoads = luma.loads(), chromaLoads = chroma.loads();
+    const uint32_t* lumaStarts = luma.starts();
+    const uint32_t* chromaStarts = chroma.starts();
+    const uint8_t* lumaMasks = luma.masks();
+    const uint8_t* chromaMasks = chroma.masks();
+    for (size_t b = 0; b < blocks; ++b) {
+        const __m128i y = pickColumns(rows.y + lumaStarts[b], lumaMasks, lumaLoads);
+        const __m128i u = centreChroma(pickColumns(rows.u + chromaStarts[b], chromaMasks, chromaLoads));
+        const __m128i v = centreChroma(pickColumns(rows.v + chromaStarts[b], chromaMasks, chromaLoads));
+        lumaMasks += 16 * lumaLoads;
+        chromaMasks += 16 * chromaLoads;
         convert8(y, u, v, 16 * b, out);
         convert8(_mm_unpackhi_epi64(y, y), _mm_unpackhi_epi64(u, u), _mm_unpackhi_epi64(v, v), 16 * b + 8, out);
     }
-    return 16 * blocks.count();
-}
-
-// The same with AVX-512, sixteen pixels per conversion, for the planes.
-template <typename Writer>
-QZAI_TARGET_AVX512 size_t convertShuffledAvx512(ShuffledBlocks blocks, Writer out) {
-    __m128i y, u, v;
-    for (size_t b = 0; b < blocks.count(); ++b) {
-        blocks.next(b, y, u, v);
-        convert16(y, u, v, 16 * b, out);
-    }
-    return 16 * blocks.count();
-}
-
-template <typename Writer>
-size_t convertShuffled(YuvRows rows, const ColumnShuffle& luma, const ColumnShuffle& chroma, const Writer& out) {
-    const ShuffledBlocks blocks(rows, luma, chroma);
-    if constexpr (Writer::kPlanes) {
-        if (hasAvx512()) return convertShuffledAvx512(blocks, out);
-    }
-    return convertShuffledAvx2(blocks, out);
+    return 16 * blocks;
 }
 #endif
 

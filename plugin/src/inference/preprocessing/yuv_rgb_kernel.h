@@ -68,23 +68,6 @@ QZAI_TARGET_AVX2 inline void convert8(__m128i y, __m128i u, __m128i v, size_t i,
     const __m256 b = clampChannel(_mm256_add_ps(yf, _mm256_mul_ps(_mm256_set1_ps(kYuvBu), uf)));
     out.put8(i, r, g, b);
 }
-
-// Pixels i .. i + 15 from y and the centred u and v, with AVX-512: the
-// operations of convert8.
-template <typename Writer>
-QZAI_TARGET_AVX512 inline void convert16(__m128i y, __m128i u, __m128i v, size_t i, Writer& out) {
-    const __m512 yf = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(y));
-    const __m512 uf = _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(u));
-    const __m512 vf = _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(v));
-    const __m512 zero = _mm512_setzero_ps();
-    const __m512 top = _mm512_set1_ps(255.0f);
-    auto clamp = [&](__m512 x) QZAI_TARGET_AVX512 { return _mm512_min_ps(_mm512_max_ps(x, zero), top); };
-    const __m512 r = clamp(_mm512_add_ps(yf, exactProduct(_mm512_set1_ps(kYuvRv), vf)));
-    const __m512 gu = _mm512_sub_ps(yf, exactProduct(_mm512_set1_ps(kYuvGu), uf));
-    const __m512 g = clamp(_mm512_sub_ps(gu, exactProduct(_mm512_set1_ps(kYuvGv), vf)));
-    const __m512 b = clamp(_mm512_add_ps(yf, exactProduct(_mm512_set1_ps(kYuvBu), uf)));
-    out.put16(i, r, g, b);
-}
 #endif
 
 }  // namespace qz::vms_server_plugins::analytics::qzai
