@@ -102,7 +102,6 @@ public:
     bool hasEngine() const;
     int freeInputPermits() const { return m_inputPermits.count(); }
     int freeOutputPermits() const { return m_outputPermits.count(); }
-    size_t workerThreads() const { return m_inputWorkers.threadCount() + m_outputWorkers.threadCount(); }
     PostprocessingState& postprocessingState() { return *m_postprocessingState; }
 
 private:
