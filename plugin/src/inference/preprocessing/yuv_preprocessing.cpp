@@ -107,6 +107,7 @@ public:
             done = convertShuffled(rowsOf(sourceRow), luma_, chroma_, RgbWriter<false, true>(dst));
         }
 #endif
+        if (done == n) return;
         gather(sourceRow, columns + done, n - done);
         convertYuvPixelsToRgb(y_.data(), u_.data(), v_.data(), n - done, r + done, g + done, b + done);
     }
@@ -122,6 +123,7 @@ public:
                 done = convertShuffled(rowsOf(sourceRow), luma_, chroma_, RgbWriter<true, false>(dst, norm));
         }
 #endif
+        if (done == n) return;
         gather(sourceRow, columns + done, n - done);
         float* const rest[3] = {planar ? dst[0] + done : dst[0] + 3 * done, planar ? dst[1] + done : nullptr,
                                 planar ? dst[2] + done : nullptr};
