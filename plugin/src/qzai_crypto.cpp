@@ -148,6 +148,28 @@ std::string md5HexOfFile(const std::string& path) {
     });
 }
 
+struct Md5Stream::Context {
+    MdCtx ctx{EVP_MD_CTX_new()};
+};
+
+Md5Stream::Md5Stream() : m_context(std::make_unique<Context>()) {
+    m_ok = m_context->ctx && EVP_DigestInit_ex(m_context->ctx.get(), EVP_md5(), nullptr) == 1;
+}
+
+Md5Stream::~Md5Stream() = default;
+
+void Md5Stream::update(const void* data, size_t size) {
+    m_ok = m_ok && EVP_DigestUpdate(m_context->ctx.get(), data, size) == 1;
+}
+
+std::string Md5Stream::finish() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool ok = m_ok && EVP_DigestFinal_ex(m_context->ctx.get(), digest, &length) == 1;
+    m_ok = false;
+    return ok ? toHex(digest, length) : std::string();
+}
+
 bool decryptFileAes256Gcm(const uint8_t* key32, const std::string& inputPath, const std::string& outputPath) {
     std::error_code ec;
     std::filesystem::remove(outputPath, ec);

@@ -164,3 +164,33 @@ TEST(RunCommand, OutputPastTheCapIsDroppedAndTheChildStillEnds) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.output.size(), qzai::kMaxCommandOutputBytes);
 }
+
+TEST(RunCommand, FedInputReachesTheChildWhileItsOutputIsRead) {
+    // 4 MB in 100 kB blocks: more than the input socket and the output pipe
+    // hold together, so feeding and reading must take turns.
+    std::string data(4 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
+    struct Row {
+        std::vector<std::string> argv;
+        std::string output;  // expected
+    };
+    const Row rows[] = {
+        {{"cat"}, data},
+        // Stops reading after 10 bytes: the rest of the input goes nowhere
+        // and this process gets no SIGPIPE.
+        {{"head", "-c", "10"}, data.substr(0, 10)},
+        {{"true"}, ""},
+    };
+    for (const auto& row : rows) {
+        size_t offset = 0;
+        qzai::RunOptions options;
+        options.input = [&](std::string& block) {
+            block = data.substr(offset, 100000);
+            offset += block.size();
+            return !block.empty();
+        };
+        const auto result = qzai::runCommand(row.argv, options);
+        EXPECT_EQ(result.exitCode, 0) << row.argv[0];
+        EXPECT_TRUE(result.output == row.output) << row.argv[0] << ": " << result.output.size() << " bytes";
+    }
+}

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <future>
+#include <new>
+#include <numeric>
 #include <thread>
 
 #include "common/support/log_capture.h"
@@ -61,11 +63,27 @@ TEST(ResponseWaitersTest, SharedKeysAreServedOldestFirstAndRemovedByTicket) {
     auto third = waiters.registerWaiter("k");
     waiters.removeWaiter(second.ticket);
     waiters.removeWaiter(second.ticket);  // twice: nothing else goes
-    waiters.fulfil("k", {1});
-    waiters.fulfil("k", {3});
-    waiters.fulfil("k", {9});  // nobody waits: dropped
+    waiters.fulfil("k", std::vector<uint8_t>{1});
+    waiters.fulfil("k", std::vector<uint8_t>{3});
+    waiters.fulfil("k", std::vector<uint8_t>{9});  // nobody waits: dropped
     EXPECT_EQ(first.future.get(), std::vector<uint8_t>{1});
     EXPECT_EQ(third.future.get(), std::vector<uint8_t>{3});
+    EXPECT_EQ(waiters.pending(), 0u);
+}
+
+TEST(ResponseWaitersTest, ReadersHandOnTheirOwnValueAndAFailedReadBreaksOnlyItsWaiter) {
+    qzai::ProcessorResponseWaiters waiters;
+    auto sum = waiters.registerReader("k", [](std::span<const uint8_t> bytes) {
+        return std::accumulate(bytes.begin(), bytes.end(), 0);
+    });
+    auto outOfMemory = waiters.registerReader("k", [](std::span<const uint8_t>) -> int { throw std::bad_alloc(); });
+    auto plain = waiters.registerWaiter("k");
+    std::vector<uint8_t> transport{1, 2, 3};
+    for (int i = 0; i < 3; ++i) waiters.fulfil("k", transport);
+    transport.assign(3, 9);  // the transport reuses its memory
+    EXPECT_EQ(sum.future.get(), 6);
+    EXPECT_THROW(outOfMemory.future.get(), std::future_error);
+    EXPECT_EQ(plain.future.get(), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(waiters.pending(), 0u);
 }
 

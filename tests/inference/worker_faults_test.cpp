@@ -103,9 +103,10 @@ TEST_F(WorkerFaultsTest, WorkThatThrowsInsideAWorkerIsLoggedAndGivesEverythingBa
         ASSERT_TRUE(waitFor([&] { return env.stats().outputsDelivered == static_cast<uint64_t>(i + 1); }));
         manager.waitForWorkers();
     }
-    EXPECT_GE(log.count("Error! Output worker failed: camera gone"), 1u) << log.text();
-    EXPECT_EQ(manager.freeOutputPermits(), 2);
+    // The outputs may still wait in the queue for the output loop.
+    EXPECT_TRUE(log.waitForCount("Error! Output worker failed: camera gone", 1)) << log.text();
     manager.stopInferenceEngine();
+    EXPECT_EQ(manager.freeOutputPermits(), 2);
     EXPECT_EQ(token.use_count(), 1);
 }
 

@@ -46,6 +46,7 @@ TEST(RuntimeInstall, AcceptedAnswersInstall) {
         bool contentLength;
         bool storageUrl;
         bool redirect;
+        std::string tail = "";  // bytes after the package
     };
     const Row rows[] = {
         {"md5 lower case", Md5Header::Correct, true, false, false},
@@ -55,10 +56,12 @@ TEST(RuntimeInstall, AcceptedAnswersInstall) {
         {"storage address skips the check", Md5Header::Wrong, true, true, false},
         {"no content length", Md5Header::Correct, false, false, false},
         {"redirect", Md5Header::Correct, true, false, true},
+        // gzip ignores zeros after its data; tar then reads the package itself.
+        {"zeros after the gzip data", Md5Header::Correct, true, false, false, std::string(100, '\0')},
     };
     for (const auto& row : rows) {
         InstallRig rig;
-        PackageRoute route = qz::test::served(qz::test::runtimePackage("Generic CPU"));
+        PackageRoute route = qz::test::served(qz::test::runtimePackage("Generic CPU") + row.tail);
         route.md5 = row.md5;
         route.contentLength = row.contentLength;
         if (row.storageUrl) rig.config.RuntimesStorageURL = rig.repository.base() + "/PELM/runtimes/2.0.0";
@@ -169,6 +172,13 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
     }
     rows.push_back({"corrupt archive", route(randomBytes(4096)), "ERROR: Failed to extract the runtime package.",
                     "RUNTIME_EXTRACTION_FAILED", false, {}});
+    // gzip reports other bytes after its data, and tar fails on it. 320 kB
+    // of archive, so they come after whole blocks of it.
+    qz::test::PackageBuilder blocks;
+    blocks.file("RuntimeLibrary.dll", "library").file("weights.bin", std::string(315000, 'w'));
+    rows.push_back({"other bytes after the gzip data", route(blocks.build() + "garbage"),
+                    "ERROR: Failed to extract the runtime package. Tar exit status: 2", "RUNTIME_EXTRACTION_FAILED", false,
+                    {}});
     rows.push_back({"cut tail after a whole library", route(cutTail), "ERROR: Failed to extract the runtime package.",
                     "RUNTIME_EXTRACTION_FAILED", false, {}});
     rows.push_back({"stale library and a corrupt package", route(randomBytes(4096, 9)),

@@ -72,6 +72,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,28 +192,31 @@ int64_t timestampOf(const std::vector<uint8_t>& request) {
     return timestamp;
 }
 
-// The responses to send after this request (none, one, or a whole batch).
-std::vector<std::vector<uint8_t>> answersTo(const std::vector<uint8_t>& request) {
-    static std::vector<std::vector<uint8_t>> batch;
+// The responses to send after this request (none, one, or a whole batch);
+// nothing when the answer is the request itself, which is then sent as it is
+// rather than copied.
+std::optional<std::vector<std::vector<uint8_t>>> answersTo(const std::vector<uint8_t>& request) {
+    using Answers = std::vector<std::vector<uint8_t>>;
+    static Answers batch;
     record("request-" + std::to_string(::getpid()) + "-" + std::to_string(g_requests), request.data(),
            request.size());
     const long index = g_requests++;
     if (auto answers = qz_peer::processorAnswers(g_behaviour, g_options, request, index)) return *answers;
     const bool alter = index < option("only", LONG_MAX);
     if (g_behaviour == "reverse" || g_behaviour == "mixed") {
-        if (g_behaviour == "mixed" && timestampOf(request) % 4 == 3) return {};
+        if (g_behaviour == "mixed" && timestampOf(request) % 4 == 3) return Answers{};
         batch.push_back(request);
-        if (static_cast<long>(batch.size()) < option("k", g_behaviour == "mixed" ? 4 : 8)) return {};
-        std::vector<std::vector<uint8_t>> out(batch.rbegin(), batch.rend());
+        if (static_cast<long>(batch.size()) < option("k", g_behaviour == "mixed" ? 4 : 8)) return Answers{};
+        Answers out(batch.rbegin(), batch.rend());
         batch.clear();
         return out;
     }
-    if (alter && g_behaviour == "mpgarbage") return {{0xc1}};
+    if (alter && g_behaviour == "mpgarbage") return Answers{{0xc1}};
     if (alter && (g_behaviour == "otherid" || g_behaviour == "othertime" || g_behaviour == "numberid" ||
                   g_behaviour == "noidentity")) {
-        return {altered(request)};
+        return Answers{altered(request)};
     }
-    return {request};
+    return std::nullopt;
 }
 
 // ---- shared memory --------------------------------------------------------
@@ -336,6 +340,8 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
     }
     if (g_behaviour == "garbage") from.signal(9);
     bool first = true;
+    // Kept from one request to the next, so large requests reuse its pages.
+    std::vector<uint8_t> request;
     for (;;) {
         if (!to.wait(-1)) continue;
         const uint8_t byte = to.theirByte();
@@ -355,7 +361,7 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
             to.signal(0);
             continue;
         }
-        std::vector<uint8_t> request(to.data.view + 4, to.data.view + 4 + length);
+        request.assign(to.data.view + 4, to.data.view + 4 + length);
         if (g_behaviour == "lateack" && first) sleepMs(option("ms", 1500));
         to.signal(0);
         if (g_behaviour == "crashafterack") crash();
@@ -366,8 +372,10 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
             from.respond(patterned(static_cast<size_t>(option("size", 0))), false, false);
         } else if (g_behaviour == "crashmid" || g_behaviour == "biglength") {
             from.respond(request, g_behaviour == "crashmid" && isFirst, g_behaviour == "biglength" && isFirst);
+        } else if (const auto answers = answersTo(request)) {
+            for (const auto& answer : *answers) from.respond(answer, false, false);
         } else {
-            for (const auto& answer : answersTo(request)) from.respond(answer, false, false);
+            from.respond(request, false, false);
         }
     }
 }
@@ -459,7 +467,12 @@ void serveConnection(int fd, bool firstConnection) {
             if (!sendFrame(fd, patterned(static_cast<size_t>(option("size", 0))), split)) return;
             continue;
         }
-        for (const auto& answer : answersTo(request)) {
+        const auto answers = answersTo(request);
+        if (!answers) {
+            if (!sendFrame(fd, request, split)) return;
+            continue;
+        }
+        for (const auto& answer : *answers) {
             if (!sendFrame(fd, answer, split)) return;
         }
     }

@@ -67,7 +67,8 @@ private:
 
 bool downloadFile(const std::string& url, const std::string& filePath, MessagingManager& messagingManager,
                   const std::string& noticeId, const std::string& progressText,
-                  const std::atomic<bool>* cancelFlag, std::string* md5Out) {
+                  const std::atomic<bool>* cancelFlag, std::string* md5Out,
+                  const std::function<void(const char* data, size_t size)>& onWritten) {
     if (md5Out) md5Out->clear();
     ProgressNotice notice(messagingManager, noticeId, progressText);
     std::unique_ptr<std::FILE, FileCloser> file;
@@ -106,6 +107,7 @@ bool downloadFile(const std::string& url, const std::string& filePath, Messaging
             writeFailed = true;
             return false;
         }
+        if (onWritten) onWritten(data, size);
         received += size;
         if (cancelRequested()) return false;
         notice.update(received);

@@ -1,6 +1,7 @@
 #include "common/run_command.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +36,7 @@ CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions&
     start.captureOutput = true;
     start.environment = options.environment;
     start.newProcessGroup = true;
+    start.feedInput = static_cast<bool>(options.input);
     const auto child = ChildProcess::start(argv, start, &error);
     if (!child) {
         logInfo("Info: Could not start \"%s\": %s\n", joinArgs(argv).c_str(), error.c_str());
@@ -54,26 +56,55 @@ CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions&
     const char* stopped = nullptr;
     bool truncated = false;
     char buffer[16384];
+    std::string pending;  // input taken from the source, not yet sent from `sent` on
+    size_t sent = 0;
+    const auto readOutput = [&] {
+        const ssize_t n = ::read(child->outputFd(), buffer, sizeof(buffer));
+        if (n > 0) {
+            // Output past the cap is read (so the child never blocks) and dropped.
+            const size_t room = kMaxCommandOutputBytes - std::min(result.output.size(), kMaxCommandOutputBytes);
+            result.output.append(buffer, std::min(room, static_cast<size_t>(n)));
+            if (static_cast<size_t>(n) > room && !truncated) {
+                truncated = true;
+                logMessage("Warning! Output of \"%s\" passed %zu bytes; the rest is dropped.\n",
+                           joinArgs(argv).c_str(), kMaxCommandOutputBytes);
+            }
+        } else if (n == 0 || errno != EINTR) {
+            child->closeOutput();  // end of output (or a broken pipe)
+        }
+    };
+    const auto writeInput = [&] {
+        if (sent == pending.size()) {
+            pending.clear();
+            sent = 0;
+            if (!options.input(pending)) {
+                child->closeInput();
+                return;
+            }
+        }
+        const ssize_t n = ::send(child->inputFd(), pending.data() + sent, pending.size() - sent,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            child->closeInput();  // the child no longer reads
+        }
+    };
     while (!stopped) {
-        if (child->outputFd() >= 0) {
-            pollfd pfd{child->outputFd(), POLLIN, 0};
-            const int ready = ::poll(&pfd, 1, kTickMs);
-            if (ready > 0) {
-                const ssize_t n = ::read(child->outputFd(), buffer, sizeof(buffer));
-                if (n > 0) {
-                    // Output past the cap is read (so the child never blocks) and dropped.
-                    const size_t room = kMaxCommandOutputBytes - std::min(result.output.size(), kMaxCommandOutputBytes);
-                    result.output.append(buffer, std::min(room, static_cast<size_t>(n)));
-                    if (static_cast<size_t>(n) > room && !truncated) {
-                        truncated = true;
-                        logMessage("Warning! Output of \"%s\" passed %zu bytes; the rest is dropped.\n",
-                                   joinArgs(argv).c_str(), kMaxCommandOutputBytes);
-                    }
-                } else if (n == 0 || errno != EINTR) {
-                    child->closeOutput();  // end of output (or a broken pipe)
-                }
-            } else if (ready < 0 && errno != EINTR) {
+        pollfd fds[2];
+        nfds_t count = 0;
+        if (child->outputFd() >= 0) fds[count++] = pollfd{child->outputFd(), POLLIN, 0};
+        if (child->inputFd() >= 0) fds[count++] = pollfd{child->inputFd(), POLLOUT, 0};
+        if (count > 0) {
+            const int ready = ::poll(fds, count, kTickMs);
+            if (ready < 0 && errno != EINTR) {
+                child->closeInput();
                 child->closeOutput();
+            }
+            for (nfds_t i = 0; ready > 0 && i < count; ++i) {
+                if (fds[i].revents == 0) continue;
+                if (fds[i].fd == child->outputFd()) readOutput();
+                else if (fds[i].fd == child->inputFd()) writeInput();
             }
         } else {
             exitCode = child->poll();

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,10 +28,16 @@ struct RunOptions {
     // The child's whole environment ("NAME=value"); the program is then looked
     // up in its PATH. Empty: the parent's environment and PATH.
     std::optional<std::vector<std::string>> environment;
+    // The child's standard input, block by block: called whenever the child
+    // can take more, it replaces `block` with the next bytes and returns
+    // false at the end, where the input is closed. Also closed, without
+    // further calls, when the child stops reading. Unset: /dev/null.
+    std::function<bool(std::string& block)> input;
 };
 
-// Starts argv without a shell, in a process group of its own, and reads its
-// merged output until the output ends and the child has exited; a child that
+// Starts argv without a shell, in a process group of its own, feeds its input
+// (if any) and reads its merged output until the output ends and the child has
+// exited; a child that
 // exits while a process it started still holds the output open has not
 // finished. On time-out or cancel the whole group is killed, the child reaped,
 // one line logged, and the result is -1 with empty text; so is a process that

@@ -271,11 +271,15 @@ bool ExternalProcess::waitUntilExited(int64_t timeoutMs) {
                                     [this] { return m_exited; });
 }
 
-bool ExternalProcess::sendInput(std::span<const uint8_t> request) {
-    return m_mode == 1 ? sendInputTcp(request) : sendInputShm(request);
+bool ExternalProcess::sendInput(std::span<const uint8_t> request) { return sendInput({&request, 1}); }
+
+bool ExternalProcess::sendInputTcp(std::span<const uint8_t> request) { return sendInputTcp({&request, 1}); }
+
+bool ExternalProcess::sendInput(std::span<const std::span<const uint8_t>> pieces) {
+    return m_mode == 1 ? sendInputTcp(pieces) : sendInputShm(pieces);
 }
 
-bool ExternalProcess::sendInputShm(std::span<const uint8_t> request) {
+bool ExternalProcess::sendInputShm(std::span<const std::span<const uint8_t>> pieces) {
     std::lock_guard<std::mutex> lock(m_sendMutex);
     if (!m_toProcess->ready) {
         const int maxRetries = ini().ExternalProcessorReadyCheckMaxRetries;
@@ -293,9 +297,7 @@ bool ExternalProcess::sendInputShm(std::span<const uint8_t> request) {
             logInfo("Skipping sending input to external process. Max retries reached.\n");
         }
     }
-    const IpcResult result = request.size() > UINT32_MAX
-                                 ? kIpcInvalid
-                                 : ipcChannelSend(m_toProcess, request.data(), static_cast<uint32_t>(request.size()));
+    const IpcResult result = ipcChannelSendPieces(m_toProcess, pieces);
     if (result != kIpcOk) {
         logMessage("Warning! Could not send input message: %d\n", static_cast<int>(result));
         return false;
@@ -319,7 +321,7 @@ void ExternalProcess::dropConnection(const std::shared_ptr<TcpSocket>& socket, b
     if (m_socket == socket) m_socket.reset();
 }
 
-bool ExternalProcess::sendInputTcp(std::span<const uint8_t> request) {
+bool ExternalProcess::sendInputTcp(std::span<const std::span<const uint8_t>> pieces) {
     std::lock_guard<std::mutex> lock(m_sendMutex);
     std::shared_ptr<TcpSocket> socket = currentSocket();
     if (!socket || !socket->isConnected()) {
@@ -336,18 +338,21 @@ bool ExternalProcess::sendInputTcp(std::span<const uint8_t> request) {
         m_connectionCondition.notify_all();
         socket = std::move(fresh);
     }
-    if (request.size() > kTcpMaxFrameBytes) {
+    uint64_t total = 0;
+    for (const auto& piece : pieces) total += piece.size();
+    if (total > kTcpMaxFrameBytes) {
         logMessage("Warning! Could not send to external process at port: %d\n", static_cast<int>(m_port));
         return false;
     }
-    const uint32_t length = static_cast<uint32_t>(request.size());
+    const uint32_t length = static_cast<uint32_t>(total);
     uint8_t header[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
                          static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
-    const iovec pieces[2] = {{header, sizeof header}, {const_cast<uint8_t*>(request.data()), request.size()}};
+    std::vector<iovec> frame{{header, sizeof header}};
+    for (const auto& piece : pieces) frame.push_back({const_cast<uint8_t*>(piece.data()), piece.size()});
     // A peer that stops reading must not hold the send mutex for long.
-    const int64_t mib = static_cast<int64_t>((request.size() + (1u << 20) - 1) >> 20);
+    const int64_t mib = static_cast<int64_t>((total + (1u << 20) - 1) >> 20);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendBaseMs + kSendMsPerMiB * mib);
-    if (!socket->sendAll(pieces, 2, deadline)) {
+    if (!socket->sendAll(frame.data(), static_cast<int>(frame.size()), deadline)) {
         logMessage("Warning! Could not send to external process at port: %d\n", static_cast<int>(m_port));
         dropConnection(socket, true);
         return false;

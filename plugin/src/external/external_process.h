@@ -64,6 +64,10 @@ public:
     // wholly handed to the socket).
     bool sendInput(std::span<const uint8_t> request);
     bool sendInputTcp(std::span<const uint8_t> request);
+    // The same for a request in pieces that make one message together
+    // (written straight into shared memory, or handed to the socket as they
+    // are), so a large piece needs no copy into a single buffer first.
+    bool sendInput(std::span<const std::span<const uint8_t>> pieces);
     // One response, or empty after the time-out (milliseconds; values above
     // INT32_MAX count as INT32_MAX), a failure or cancelReceive().
     std::optional<std::span<const uint8_t>> receiveOutput(uint32_t timeoutMs);
@@ -88,7 +92,8 @@ private:
     explicit ExternalProcess(uint16_t port);
 
     void run(std::shared_ptr<Start> start);
-    bool sendInputShm(std::span<const uint8_t> request);
+    bool sendInputShm(std::span<const std::span<const uint8_t>> pieces);
+    bool sendInputTcp(std::span<const std::span<const uint8_t>> pieces);
     std::shared_ptr<TcpSocket> currentSocket();
     void dropConnection(const std::shared_ptr<TcpSocket>& socket, bool reset);
 

@@ -302,7 +302,16 @@ char* ipcChannelSerializeDescriptor(const IpcChannel* channel) {
 }
 
 IpcResult ipcChannelSend(IpcChannel* channel, const void* bytes, uint32_t length) {
+    const std::span<const uint8_t> whole(static_cast<const uint8_t*>(bytes), length);
+    return ipcChannelSendPieces(channel, {&whole, 1});
+}
+
+IpcResult ipcChannelSendPieces(IpcChannel* channel, std::span<const std::span<const uint8_t>> pieces) {
     if (channel == nullptr) return kIpcInvalid;
+    uint64_t total = 0;
+    for (const auto& piece : pieces) total += piece.size();
+    if (total > UINT32_MAX) return kIpcInvalid;
+    const uint32_t length = static_cast<uint32_t>(total);
     if (!channel->ready) return kIpcNotReady;
     if (!hasIncoming(channel) || !channel->data.attached) return kIpcInvalid;
     // The other side may still be reading the last message: wait for its late
@@ -348,7 +357,11 @@ IpcResult ipcChannelSend(IpcChannel* channel, const void* bytes, uint32_t length
     }
     uint8_t* view = static_cast<uint8_t*>(channel->data.view);
     std::memcpy(view, &length, sizeof length);
-    if (length > 0) std::memcpy(view + 4, bytes, length);
+    uint8_t* at = view + 4;
+    for (const auto& piece : pieces) {
+        if (!piece.empty()) std::memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+    }
     signalByte(channel, kIpcSignalData);
     if (!waitIncoming(channel, kIpcAckTimeoutMs, false)) {
         channel->ackPending = true;

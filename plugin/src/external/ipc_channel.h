@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -81,6 +82,9 @@ struct IpcChannel {
 IpcChannel* ipcChannelCreate(uint64_t payloadSize);
 char* ipcChannelSerializeDescriptor(const IpcChannel* channel);
 IpcResult ipcChannelSend(IpcChannel* channel, const void* bytes, uint32_t length);
+// Sends the pieces as one message, copied one after the other straight into
+// the data segment; kIpcInvalid when together they exceed UINT32_MAX bytes.
+IpcResult ipcChannelSendPieces(IpcChannel* channel, std::span<const std::span<const uint8_t>> pieces);
 // The message stays valid until ipcChannelAcknowledge. Negative time-out: no limit.
 IpcResult ipcChannelReceive(IpcChannel* channel, const uint8_t** message, uint32_t* length, int64_t timeoutMs);
 IpcResult ipcChannelWaitReady(IpcChannel* channel, int64_t timeoutMs);

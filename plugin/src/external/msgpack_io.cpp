@@ -54,6 +54,15 @@ void MpWriter::bin(const void* data, size_t size) {
     if (!m_failed && size > 0) check(msgpack_pack_bin_body(&m_packer, data, size));
 }
 
+void MpWriter::binHeader(size_t size) {
+    if (m_failed) return;
+    if (size > std::numeric_limits<uint32_t>::max()) {
+        m_failed = true;
+        return;
+    }
+    check(msgpack_pack_bin(&m_packer, size));
+}
+
 void MpWriter::i64(int64_t value) {
     if (!m_failed) check(msgpack_pack_int64(&m_packer, value));
 }

@@ -58,6 +58,9 @@ public:
     void array(uint32_t elements);
     void str(std::string_view text);
     void bin(const void* data, size_t size);
+    // A bin's header alone: its `size` bytes are not written here but travel
+    // right after this point of the message (see size()).
+    void binHeader(size_t size);
     void i64(int64_t value);
     void u64(uint64_t value);
     void i32(int32_t value);
@@ -66,6 +69,8 @@ public:
     void boolean(bool value);
 
     bool ok() const { return !m_failed; }
+    // Bytes written so far.
+    size_t size() const { return m_buffer.size; }
     // The message, or nothing after a failure (the buffer is then freed).
     std::optional<MessageBuffer> finish();
 

@@ -25,8 +25,9 @@ ExternalPreprocessor_t* usablePreprocessor(const pipeline_stage_parameters_t* st
     return processor;
 }
 
-// The answer's bytes, or nothing when the promise was dropped.
-std::optional<std::vector<uint8_t>> take(std::future<std::vector<uint8_t>>& future) {
+// The answer, or nothing when the promise was dropped.
+template <class T>
+std::optional<T> take(std::future<T>& future) {
     try {
         return future.get();
     } catch (const std::future_error&) {
@@ -50,29 +51,31 @@ std::shared_ptr<VideoFrame> runImagePreprocessor(int64_t timestampUs, const Vide
     image.layout = static_cast<int32_t>(frame.format());
     image.data = frame.data();
     image.userSettings = &stage.preprocessorSettings;
-    std::optional<MessageBuffer> message = serializeImageMessage(image);
-    if (!message) return nullptr;
+    // The pixels go from the frame straight into the transport, and come back
+    // from the transport's memory straight into the replacement's buffer.
+    std::optional<ImageRequest> request = writeImageRequest(image);
+    if (!request) return nullptr;
 
-    ProcessorResponseWaiters::Waiter waiter =
-        processor->responseWaiters->registerWaiter(makeProcessorResponseKey(details.deviceId, timestampUs));
-    if (!processor->process->sendInput(message->bytes())) {
+    auto waiter = processor->responseWaiters->registerReader(
+        makeProcessorResponseKey(details.deviceId, timestampUs),
+        [](std::span<const uint8_t> response) { return parseImageMessage(response); });
+    if (!processor->process->sendInput(request->pieces())) {
         logMessage("Warning! Failed to send to preprocessor: %s\n", processor->name.c_str());
         processor->responseWaiters->removeWaiter(waiter.ticket);
         return nullptr;
     }
-    message.reset();
+    request.reset();
     if (waiter.future.wait_for(std::chrono::milliseconds(processor->timeoutMs)) != std::future_status::ready) {
         logMessage("Warning! Timed out waiting for response from preprocessor: %s\n", processor->name.c_str());
         processor->responseWaiters->removeWaiter(waiter.ticket);
         return nullptr;
     }
-    std::optional<std::vector<uint8_t>> response = take(waiter.future);
-    if (!response) return nullptr;
-    std::optional<ImageMessage> answer = parseImageMessage(*response);
-    response.reset();
-    if (!answer) return nullptr;
-    return std::make_shared<VideoFrame>(std::move(answer->data), static_cast<int64_t>(answer->width),
-                                        static_cast<int64_t>(answer->height), static_cast<uint32_t>(answer->layout));
+    std::optional<std::optional<ImageMessage>> answer = take(waiter.future);
+    if (!answer || !*answer) return nullptr;
+    ImageMessage& replacement = **answer;
+    return std::make_shared<VideoFrame>(std::move(replacement.data), static_cast<int64_t>(replacement.width),
+                                        static_cast<int64_t>(replacement.height),
+                                        static_cast<uint32_t>(replacement.layout));
 }
 
 TensorSetPtr TensorsPreprocessor(const InferenceInput_t& request, const TensorSet& tensors) {

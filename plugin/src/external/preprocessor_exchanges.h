@@ -2,8 +2,10 @@
 // stage, on the inference manager's preprocessing workers.
 //
 // runImagePreprocessor sends an image pre-processor the frame's bytes and
-// gives back the image it answers as a new frame (taking the parsed bytes
-// over without a copy, with the answer's own layout). It always waits for an
+// gives back the image it answers as a new frame, with the answer's own
+// layout. The pixels are copied once each way: from the frame into the
+// transport, and from the transport's memory into the new frame's buffer
+// (read on the processor's receive thread). It always waits for an
 // answer, whatever "NoResponse" says: such a processor has no receive thread,
 // so each frame waits out the time-out and goes on unchanged.
 // TensorsPreprocessor sends a tensor pre-processor the prepared input

@@ -1,5 +1,6 @@
 #include "external/processor_messages.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -157,15 +158,15 @@ TensorSetPtr parseTensorsMessage(const uint8_t* bytes, size_t length) {
     return set;
 }
 
-std::optional<MessageBuffer> serializeImageMessage(const ImageMessageView& image) {
+std::optional<ImageRequest> writeImageRequest(const ImageMessageView& image) {
     const std::map<std::string, std::string> none;
     const auto& settings = image.userSettings ? *image.userSettings : none;
     // Upper bound of every header: nine bytes per integer and five per str,
     // bin or container header.
-    size_t size = 128 + image.deviceId.size() + image.deviceName.size() + image.data.size();
+    size_t size = 128 + image.deviceId.size() + image.deviceName.size();
     for (const auto& [key, value] : settings) size += 10 + key.size() + value.size();
     MpWriter writer(size);
-    if (tooManyFor(settings.size())) writer.bin(nullptr, 1);
+    if (tooManyFor(settings.size()) || (image.data.data() == nullptr && !image.data.empty())) writer.bin(nullptr, 1);
     writer.map(settings.empty() ? 4 : 5);
     writeIdentity(writer, image.timestamp, image.deviceId, image.deviceName);
     writer.str("ImageData");
@@ -177,10 +178,32 @@ std::optional<MessageBuffer> serializeImageMessage(const ImageMessageView& image
     writer.str("Layout");
     writer.i32(image.layout);
     writer.str("Data");
-    writer.bin(image.data.data(), image.data.size());
+    writer.binHeader(image.data.size());
+    const size_t headSize = writer.size();
     if (!settings.empty()) writeUserSettings(writer, settings);
-    std::optional<MessageBuffer> out = writer.finish();
-    if (!out) logMessage("Error: Failed to serialize image for preprocessor.\n");
+    std::optional<MessageBuffer> message = writer.finish();
+    if (!message) {
+        logMessage("Error: Failed to serialize image for preprocessor.\n");
+        return std::nullopt;
+    }
+    return ImageRequest{std::move(*message), headSize, image.data};
+}
+
+std::optional<MessageBuffer> serializeImageMessage(const ImageMessageView& image) {
+    std::optional<ImageRequest> request = writeImageRequest(image);
+    if (!request) return std::nullopt;
+    MessageBuffer out;
+    out.size = request->message.size + request->pixels.size();
+    out.data.reset(static_cast<uint8_t*>(std::malloc(std::max<size_t>(out.size, 1))));
+    if (!out.data) {
+        logMessage("Error: Failed to serialize image for preprocessor.\n");
+        return std::nullopt;
+    }
+    uint8_t* at = out.data.get();
+    for (const std::span<const uint8_t> piece : request->pieces()) {
+        if (!piece.empty()) std::memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+    }
     return out;
 }
 

@@ -14,6 +14,7 @@
 // a failed path is kept. All functions are thread-safe (no shared state).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -57,8 +58,27 @@ std::optional<MessageBuffer> serializeTensorsMessage(const InferenceInput_t& req
 // Reads a tensors response into a new set (request id 0).
 TensorSetPtr parseTensorsMessage(const uint8_t* bytes, size_t length);
 
-// Writes an image request, sized in advance so the pixel bytes are copied
-// once. Failure logs "Error: Failed to serialize image for preprocessor.\n".
+// An image request ready to send without copying its pixels first: the
+// message's own bytes, which surround the pixels, and a view of the pixels
+// where they already are (the frame must outlive the request). The three
+// pieces, sent one after the other, are the whole message.
+struct ImageRequest {
+    MessageBuffer message;  // everything but the pixels
+    size_t headSize = 0;    // bytes of `message` that come before the pixels
+    std::span<const uint8_t> pixels;
+
+    std::array<std::span<const uint8_t>, 3> pieces() const {
+        const std::span<const uint8_t> all = message.bytes();
+        return {all.first(headSize), pixels, all.subspan(headSize)};
+    }
+};
+
+// Writes an image request around the view's pixels. Failure logs
+// "Error: Failed to serialize image for preprocessor.\n".
+std::optional<ImageRequest> writeImageRequest(const ImageMessageView& image);
+
+// The same request as one buffer, sized in advance so the pixel bytes are
+// copied once.
 std::optional<MessageBuffer> serializeImageMessage(const ImageMessageView& image);
 std::optional<MessageBuffer> serializeImageMessage(const ImageMessage& image);
 

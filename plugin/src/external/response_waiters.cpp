@@ -1,6 +1,7 @@
 #include "external/response_waiters.h"
 
 #include <algorithm>
+#include <new>
 
 #include "common/log.h"
 #include "external/external_process.h"
@@ -8,16 +9,19 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 
 ProcessorResponseWaiters::Waiter ProcessorResponseWaiters::registerWaiter(const std::string& key) {
-    std::promise<std::vector<uint8_t>> promise;
-    Waiter waiter{{key, 0}, promise.get_future()};
+    return registerReader(key,
+                          [](std::span<const uint8_t> bytes) { return std::vector<uint8_t>(bytes.begin(), bytes.end()); });
+}
+
+ProcessorResponseWaiters::Ticket ProcessorResponseWaiters::add(const std::string& key, Deliver deliver) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    waiter.ticket.id = m_nextId++;
-    m_waiters[key].emplace_back(waiter.ticket.id, std::move(promise));
-    return waiter;
+    Ticket ticket{key, m_nextId++};
+    m_waiters[key].emplace_back(ticket.id, std::move(deliver));
+    return ticket;
 }
 
 void ProcessorResponseWaiters::removeWaiter(const Ticket& ticket) {
-    std::promise<std::vector<uint8_t>> dropped;  // released after the unlock
+    Deliver dropped;  // released after the unlock
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_waiters.find(ticket.key);
     if (it == m_waiters.end()) return;
@@ -29,17 +33,21 @@ void ProcessorResponseWaiters::removeWaiter(const Ticket& ticket) {
     if (queue.empty()) m_waiters.erase(it);
 }
 
-void ProcessorResponseWaiters::fulfil(const std::string& key, std::vector<uint8_t> bytes) {
-    std::promise<std::vector<uint8_t>> promise;
+void ProcessorResponseWaiters::fulfil(const std::string& key, std::span<const uint8_t> bytes) {
+    Deliver deliver;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_waiters.find(key);
         if (it == m_waiters.end()) return;
-        promise = std::move(it->second.front().second);
+        deliver = std::move(it->second.front().second);
         it->second.pop_front();
         if (it->second.empty()) m_waiters.erase(it);
     }
-    promise.set_value(std::move(bytes));
+    try {
+        deliver(bytes);
+    } catch (const std::bad_alloc&) {
+        // The waiter's promise breaks when `deliver` goes.
+    }
 }
 
 size_t ProcessorResponseWaiters::pending() const {
@@ -56,11 +64,15 @@ bool takeResponse(ExternalProcess& process, ProcessorResponseWaiters& waiters, u
                   const std::string& processorName) {
     const auto response = process.receiveOutput(waitMs);
     if (!response) return false;
-    std::vector<uint8_t> bytes(response->begin(), response->end());
+    // The bytes stay in the transport's memory until released, which happens
+    // only after the waiter's reader has taken what it keeps.
+    struct Release {
+        ExternalProcess& process;
+        ~Release() { process.releaseOutput(); }
+    } release{process};
     const std::optional<std::string> key = readProcessorResponseKey(*response);
-    process.releaseOutput();
     if (key) {
-        waiters.fulfil(*key, std::move(bytes));
+        waiters.fulfil(*key, *response);
     } else {
         logMessage("Warning: Could not read DeviceID/Timestamp from processor %s response. Dropping it.\n",
                    processorName.c_str());

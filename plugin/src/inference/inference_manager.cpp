@@ -55,7 +55,9 @@ InferenceManager::InferenceManager(std::string rootFolder, std::string /*serverF
       m_maxWorkers(workerBound(maxConcurrentWorkers)),
       m_inputPermits(m_maxWorkers, kMaxWorkers),
       m_outputPermits(m_maxWorkers, kMaxWorkers),
-      m_framePool(std::make_shared<FrameBufferPool>(kIdleFrameBuffers)) {
+      m_framePool(std::make_shared<FrameBufferPool>(kIdleFrameBuffers)),
+      m_inputWorkers(m_maxWorkers),
+      m_outputWorkers(m_maxWorkers) {
     logMessage("Using Kelvane root folder: %s\n", m_rootFolder.c_str());
     installPostprocessorExchanges(*m_postprocessingState);
 }
@@ -73,6 +75,8 @@ InferenceManager::~InferenceManager() {
     m_externalPreprocessors.clear();
     m_postprocessingState.reset();  // saves the dumping cache
     m_engine.reset();
+    // The worker pools, destroyed first among the members, join their idle
+    // threads: nothing of the manager runs once it is gone.
 }
 
 void InferenceManager::pauseIntake() {

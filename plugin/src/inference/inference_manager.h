@@ -2,9 +2,11 @@
 //
 // It owns the InferenceEngine (absent until the first start), the
 // post-processing state, the external pre-processor map, the output-loop
-// thread with its OutputQueue, and the two semaphores that bound the detached
-// input and output workers to N = min(MaxNumberConcurrentInputOutputThreads,
-// 1024) each.
+// thread with its OutputQueue, the two semaphores that bound the input and
+// output workers to N = min(MaxNumberConcurrentInputOutputThreads, 1024)
+// each, and the two pools of threads that run those workers (each at most N
+// threads, started on demand, kept idle between jobs and joined by the
+// destructor, so nothing of the manager runs after it).
 //
 // Threads:
 // - sendInputMessage runs on host frame threads, several at once; it never
@@ -34,6 +36,7 @@
 #include "inference/inference_types.h"
 #include "inference/postprocessing/postprocessing_result.h"
 #include "inference/restart_backoff.h"
+#include "inference/worker_pool.h"
 #include "inference/worker_semaphore.h"
 #include "qz/sdk/analytics/i_uncompressed_video_frame.h"
 #include "qz/sdk/ptr.h"
@@ -151,6 +154,10 @@ private:
     std::atomic<bool> m_accepting{true};
     std::atomic<int> m_activeIntakes{0};
     mutable std::mutex m_lifecycleMutex;  // start, stop, reload, destruction
+    // Last members: destroyed first, should the destructor body not have
+    // joined them already.
+    WorkerPool m_inputWorkers;
+    WorkerPool m_outputWorkers;
 };
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,7 +1,6 @@
 // Frame intake: InferenceManager::sendInputMessage on the host's frame
-// threads and processAndSendInput on the detached input workers.
+// threads and processAndSendInput on the input workers' pool.
 #include <exception>
-#include <thread>
 
 #include "common/log.h"
 #include "common/scoped_timer.h"
@@ -115,21 +114,18 @@ void InferenceManager::sendInputMessage(qz::sdk::Ptr<qz::sdk::analytics::IUncomp
             job->stage = &stage;
             job->callback = callback;
             try {
-                // The permit moves into the worker; if the thread cannot
-                // start, the callable is destroyed with the job and the
-                // permit, which gives the permit back.
-                std::thread([this, permit = std::move(permit), job = std::move(job)]() mutable {
-                    WorkerPermit ownPermit = std::move(permit);  // given back last
-                    std::unique_ptr<InputJob> ownJob = std::move(job);
+                // The pool gives the permit back once the job and what it
+                // holds are gone; if no thread can be started, it does so at
+                // once, frees the job and throws.
+                m_inputWorkers.submit(std::move(permit), [this, job = std::move(job)] {
                     try {
-                        processAndSendInput(*ownJob);
+                        processAndSendInput(*job);
                     } catch (const std::exception& e) {
                         logMessage("Error! Input worker failed: %s\n", e.what());
                     } catch (...) {
                         logMessage("Error! Input worker failed with an unknown error.\n");
                     }
-                    ownJob.reset();
-                }).detach();
+                });
             } catch (const std::exception& e) {
                 logMessage("Error! Could not start an input worker: %s\n", e.what());
                 continue;

@@ -1,5 +1,5 @@
 // Output dispatch: the manager's output-loop thread hands every finished
-// inference to a detached output worker, which post-processes it, feeds the
+// inference to an output worker of its pool, which post-processes it, feeds the
 // child stages and delivers the camera's packets.
 #include <chrono>
 #include <exception>
@@ -51,20 +51,17 @@ void InferenceManager::inferenceOutputLoop(std::stop_token stopToken) {
             }
             auto job = std::make_unique<InferenceOutput>(std::move(entry));
             try {
-                // As for input workers: a thread that cannot start destroys
-                // the callable, which frees the entry and gives the permit back.
-                std::thread([this, permit = std::move(permit), job = std::move(job)]() mutable {
-                    WorkerPermit ownPermit = std::move(permit);  // given back last
-                    std::unique_ptr<InferenceOutput> ownJob = std::move(job);
+                // As for input workers: a thread that cannot start frees the
+                // entry and gives the permit back before the pool throws.
+                m_outputWorkers.submit(std::move(permit), [this, job = std::move(job)] {
                     try {
-                        processOutput(*ownJob);
+                        processOutput(*job);
                     } catch (const std::exception& e) {
                         logMessage("Error! Output worker failed: %s\n", e.what());
                     } catch (...) {
                         logMessage("Error! Output worker failed with an unknown error.\n");
                     }
-                    ownJob.reset();
-                }).detach();
+                });
             } catch (const std::exception& e) {
                 logMessage("Error! Could not start an output worker: %s\n", e.what());
                 continue;

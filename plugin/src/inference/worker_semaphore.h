@@ -1,5 +1,5 @@
-// WorkerSemaphore: the counting semaphore that bounds the detached input and
-// output workers of the inference manager.
+// WorkerSemaphore: the counting semaphore that bounds the input and output
+// workers of the inference manager.
 //
 // tryAcquire never waits: it retries its compare-and-swap while the count is
 // positive, so it fails only when no permit is free (unlike
@@ -8,9 +8,9 @@
 // (a futex wait is opaque to it). release adds one permit, never beyond the
 // maximum, and wakes one waiter. All operations are thread-safe.
 //
-// WorkerPermit owns one permit and gives it back when destroyed; a worker
-// keeps it as the last object it destroys, so giving the permit back is the
-// worker's very last act.
+// WorkerPermit owns one permit and gives it back when destroyed; the worker
+// pool gives a job's permit back only after the job and everything it held
+// are gone (worker_pool.h).
 #pragma once
 
 #include <atomic>

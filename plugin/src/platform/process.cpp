@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +78,8 @@ std::optional<std::string> pathOf(const std::vector<std::string>& environment) {
     return std::nullopt;
 }
 
+constexpr int kInputBufferBytes = 1 << 20;
+
 int decodeStatus(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -112,9 +115,32 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
 
     int pipeFds[2] = {-1, -1};
     if (captureOutput && ::pipe2(pipeFds, O_CLOEXEC) != 0) return fail(std::string("pipe: ") + std::strerror(errno));
+    int inputFds[2] = {-1, -1};  // [0] the parent writes, [1] is the child's standard input
+    const auto closeAll = [&] {
+        for (int fd : {pipeFds[0], pipeFds[1], inputFds[0], inputFds[1]}) {
+            if (fd >= 0) ::close(fd);
+        }
+    };
+    if (options.feedInput && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, inputFds) != 0) {
+        const std::string why = std::string("socketpair: ") + std::strerror(errno);
+        closeAll();
+        return fail(why);
+    }
+    if (options.feedInput) {
+        ::shutdown(inputFds[0], SHUT_RD);
+        ::shutdown(inputFds[1], SHUT_WR);
+        ::fcntl(inputFds[0], F_SETFL, ::fcntl(inputFds[0], F_GETFL) | O_NONBLOCK);
+        // A deep buffer lets the child read on while the parent prepares the
+        // next block (the kernel caps the size at its configured maximum).
+        ::setsockopt(inputFds[0], SOL_SOCKET, SO_SNDBUF, &kInputBufferBytes, sizeof kInputBufferBytes);
+    }
 
     SpawnActions spawn;
-    posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (options.feedInput) {
+        posix_spawn_file_actions_adddup2(&spawn.actions, inputFds[1], STDIN_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
     if (captureOutput) {
         posix_spawn_file_actions_adddup2(&spawn.actions, pipeFds[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&spawn.actions, pipeFds[1], STDERR_FILENO);
@@ -155,16 +181,17 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
     } else {
         rc = ::posix_spawnp(&pid, cArgs[0], &spawn.actions, &attributes.attributes, cArgs.data(), environ);
     }
-    if (captureOutput) ::close(pipeFds[1]);
     if (rc != 0) {
-        if (captureOutput) ::close(pipeFds[0]);
+        closeAll();
         return fail(argv[0] + ": " + std::strerror(rc));
     }
-    return std::make_unique<ChildProcess>(StartedKey{}, pid, captureOutput ? pipeFds[0] : -1,
-                                          options.newProcessGroup);
+    if (captureOutput) ::close(pipeFds[1]);
+    if (options.feedInput) ::close(inputFds[1]);
+    return std::make_unique<ChildProcess>(StartedKey{}, pid, pipeFds[0], inputFds[0], options.newProcessGroup);
 }
 
 ChildProcess::~ChildProcess() {
+    closeInput();
     closeOutput();
     if (!m_exitCode) {
         killGroup();
@@ -176,6 +203,11 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::closeOutput() {
     if (m_outputFd >= 0) ::close(m_outputFd);
     m_outputFd = -1;
+}
+
+void ChildProcess::closeInput() {
+    if (m_inputFd >= 0) ::close(m_inputFd);
+    m_inputFd = -1;
 }
 
 std::string ChildProcess::readAllOutput() {

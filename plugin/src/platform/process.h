@@ -3,8 +3,8 @@
 //
 // Ownership: a ChildProcess owns the child until it has been waited for; the
 // destructor kills (SIGKILL) and reaps a child that is still running, so no
-// zombie outlives the object. Standard input is /dev/null, and no
-// descriptor of the parent other than 0-2 reaches the child. One object
+// zombie outlives the object. Standard input is /dev/null unless the parent
+// feeds it, and no descriptor of the parent other than 0-2 reaches the child. One object
 // belongs to one thread; different objects may be used from different threads.
 #pragma once
 
@@ -33,6 +33,10 @@ struct StartOptions {
     std::optional<std::vector<std::string>> environment;
     // The child leads a new process group (see killGroup).
     bool newProcessGroup = false;
+    // The child's standard input is a stream socket the parent writes (see
+    // inputFd); a socket, so that writing after the child stopped reading
+    // fails with EPIPE instead of raising SIGPIPE in the parent.
+    bool feedInput = false;
 };
 
 // The first "<dir>/<program>" along `path` (entries separated by ':', an
@@ -60,6 +64,11 @@ public:
     // -1 when output is not captured or has been closed. Owned by this object.
     int outputFd() const { return m_outputFd; }
     void closeOutput();
+    // The non-blocking parent end of the child's standard input (write with
+    // send and MSG_NOSIGNAL), or -1 when input is not fed or has been closed;
+    // closing it is the child's end of input. Owned by this object.
+    int inputFd() const { return m_inputFd; }
+    void closeInput();
     // Reads the merged output until the child closes it (usually at exit).
     std::string readAllOutput();
     // Waits for the exit. Exit code, or 128 + signal number when a signal
@@ -81,14 +90,15 @@ public:
         friend class ChildProcess;
         StartedKey() = default;
     };
-    ChildProcess(StartedKey, pid_t pid, int outputFd, bool groupLeader)
-        : m_pid(pid), m_outputFd(outputFd), m_groupLeader(groupLeader) {}
+    ChildProcess(StartedKey, pid_t pid, int outputFd, int inputFd, bool groupLeader)
+        : m_pid(pid), m_outputFd(outputFd), m_inputFd(inputFd), m_groupLeader(groupLeader) {}
 
 private:
     std::optional<int> reap(bool block);
 
     pid_t m_pid = -1;
     int m_outputFd = -1;
+    int m_inputFd = -1;
     bool m_groupLeader = false;
     std::optional<int> m_exitCode;
 };

@@ -1,14 +1,21 @@
 #include "runtimes/runtime_installer.h"
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 
 #include "common/download.h"
 #include "common/file_utils.h"
+#include "common/gzip_reader.h"
+#include "common/ini.h"
 #include "common/log.h"
 #include "common/messaging_manager.h"
 #include "runtimes/package_listing.h"
 #include "runtimes/package_staging.h"
 #include "runtimes/runtimes_manager.h"
+#include "runtimes/streamed_listing.h"
+#include "qzai_crypto.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -76,6 +83,18 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
     }
     removeInstallationLeftovers(runtimeFolder, cacheFolder);
     const std::string package = (fs::path(cacheFolder) / (name + ".tar.gz")).string();
+    RunOptions options;
+    options.timeout = kPackageTarTimeout;
+    options.cancel = &m_shutdownRequested;
+    options.environment = m_services.environment.entries();
+    // The names as the package holds them (tar would strip "/" and ".."
+    // prefixes from the listing), so the checks see what an extraction
+    // without those safeguards would write.
+    const auto listingArgv = [](const std::string& archive) {
+        return std::vector<std::string>{"tar", "--force-local", "--numeric-owner", "--quoting-style=c",
+                                        "--absolute-names", "-tvf", archive};
+    };
+    std::optional<CommandOutput> streamedListing;
 
     if (m_config.cacheRuntimeArchives && fileExists(package)) {
         logMessage("Info: Runtime package file already exists. Skipping download step.\n");
@@ -88,9 +107,23 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         }
         const std::string partial = package + ".part";
         std::string announcedMd5;
-        const bool downloaded = !m_cancelDownloadRequested &&
-                                downloadFile(link, partial, messagingManager, "RUNTIME_PACKAGE",
-                                             "Downloading runtime package", &m_cancelDownloadRequested, &announcedMd5);
+        bool downloaded = false;
+        Md5Stream writtenMd5;
+        if (!m_cancelDownloadRequested) {
+            // The download's end (whole, failed or cancelled) ends this
+            // listing's input, so it needs no cancel flag of its own; its
+            // time starts with the download's.
+            RunOptions listingOptions = options;
+            listingOptions.cancel = nullptr;
+            listingOptions.timeout += std::chrono::seconds(ini().HTTPRequestTotalTimeout);
+            StreamedPackageListing listing(m_services.runCommand, listingArgv("-"), listingOptions);
+            downloaded = downloadFile(link, partial, messagingManager, "RUNTIME_PACKAGE", "Downloading runtime package",
+                                      &m_cancelDownloadRequested, &announcedMd5, [&](const char* data, size_t size) {
+                                          writtenMd5.update(data, size);
+                                          listing.add(data, size);
+                                      });
+            streamedListing = listing.finish(downloaded);
+        }
         if (!downloaded) {
             deleteFile(partial);
             if (m_cancelDownloadRequested) {
@@ -103,7 +136,8 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         }
         const std::string expected = normalizeAnnouncedMd5(announcedMd5);
         if (m_config.RuntimesStorageURL.empty() && !expected.empty()) {
-            std::string actual = fileMd5Hex(partial);
+            // The digest of the bytes as they were written (no second read).
+            std::string actual = writtenMd5.finish();
             if (actual.empty()) actual = "<unreadable>";
             if (actual != expected) {
                 logMessage("ERROR: Runtime package checksum mismatch for %s. Expected MD5: %s, got: %s\n", name.c_str(),
@@ -151,22 +185,36 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         deleteFile(package);
         return fail();
     };
-    RunOptions options;
-    options.timeout = kPackageTarTimeout;
-    options.cancel = &m_shutdownRequested;
-    options.environment = m_services.environment.entries();
-    const auto runTar = [&](const std::vector<std::string>& argv) -> CommandOutput {
+    // tar reads a gzip package from this process, which inflates it faster
+    // than tar's own gzip child. Anything but a clean run (a package that is
+    // not gzip, damaged data, tar reporting a fault) is run again the plain
+    // way, tar reading the package itself, so that a fault gets tar's own
+    // status and words. `beforeRetry` undoes what the first run wrote.
+    const auto runTar = [&](const std::function<std::vector<std::string>(const std::string& archive)>& argvFor,
+                            const std::function<void()>& beforeRetry) -> CommandOutput {
         if (m_shutdownRequested) return {};
-        return m_services.runCommand(argv, options);
+        const auto reader = GzipReader::openFile(package);
+        if (!reader->isGzip()) return m_services.runCommand(argvFor(package), options);
+        const auto started = std::chrono::steady_clock::now();
+        RunOptions fed = options;
+        fed.input = [&reader](std::string& block) { return reader->next(&block); };
+        CommandOutput output = m_services.runCommand(argvFor("-"), fed);
+        // Not started, cancelled or out of time: as the plain run would be.
+        if (output.exitCode == -1) return output;
+        if (output.exitCode == 0 && reader->readToEnd()) return output;
+        if (beforeRetry) beforeRetry();
+        if (m_shutdownRequested) return {};
+        RunOptions plain = options;
+        plain.timeout = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     options.timeout - (std::chrono::steady_clock::now() - started)),
+                                 std::chrono::milliseconds(1));
+        return m_services.runCommand(argvFor(package), plain);
     };
 
     messagingManager.addMessage("RUNTIME_EXTRACTION", "Extracting runtime from package",
                                 MessagingManager::MessageType::Info);
-    // The names as the package holds them (tar would strip "/" and ".."
-    // prefixes from the listing), so the checks see what an extraction
-    // without those safeguards would write.
     const CommandOutput listed =
-        runTar({"tar", "--force-local", "--numeric-owner", "--quoting-style=c", "--absolute-names", "-tvf", package});
+        streamedListing && !m_shutdownRequested ? *streamedListing : runTar(listingArgv, nullptr);
     if (listed.exitCode != 0) {
         messagingManager.removeMessage("RUNTIME_EXTRACTION");
         return extractionFailed(listed.exitCode, listed.output, listed.exitCode != -1);
@@ -190,8 +238,16 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         return fail();
     }
     ScopedFolder stagingGuard(staging);
-    const CommandOutput extracted = runTar({"tar", "--force-local", "-xf", package, "-C", staging, "--no-same-owner",
-                                            "--no-same-permissions"});
+    const CommandOutput extracted = runTar(
+        [&staging](const std::string& archive) {
+            return std::vector<std::string>{"tar", "--force-local", "-xf", archive, "-C", staging, "--no-same-owner",
+                                            "--no-same-permissions"};
+        },
+        [&staging] {
+            std::error_code ec;
+            fs::remove_all(staging, ec);
+            fs::create_directory(staging, ec);
+        });
     messagingManager.removeMessage("RUNTIME_EXTRACTION");
     if (extracted.exitCode == -1) return extractionFailed(-1, extracted.output, false);
     const auto missing = findMissingStagedEntry(staging, listing);

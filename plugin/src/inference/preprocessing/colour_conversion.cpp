@@ -7,22 +7,16 @@
 #endif
 
 #include "inference/preprocessing/rgb_writer.h"
+#include "inference/preprocessing/yuv_rgb_kernel.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-constexpr float kRv = 1.402f;
-constexpr float kGu = 0.344136f;
-constexpr float kGv = 0.714136f;
-constexpr float kBu = 1.772f;
-
-// Clamps to 0..255; NaN gives 0. (For every other value this equals
-// clamping to at most 255 first and then to at least 0.)
-inline float clampChannel(float x) {
-    x = x >= 0.0f ? x : 0.0f;
-    return x <= 255.0f ? x : 255.0f;
-}
+constexpr float kRv = kYuvRv;
+constexpr float kGu = kYuvGu;
+constexpr float kGv = kYuvGv;
+constexpr float kBu = kYuvBu;
 
 #if defined(__SSE2__)
 // Sixteen pixels at a time with SSE2 (the x86-64 baseline). Every lane
@@ -67,40 +61,9 @@ inline void convert16(const uint8_t* y, __m128i u, __m128i v, size_t i, Writer& 
 }
 #endif
 
-template <typename Writer>
-inline void convertPixel(float y, float u, float v, size_t i, Writer& out) {
-    u -= 128.0f;
-    v -= 128.0f;
-    out.put(i, clampChannel(y + kRv * v), clampChannel(y - kGu * u - kGv * v),
-            clampChannel(y + kBu * u));
-}
-
 #if defined(QZAI_PREP_AVX2)
-// Eight pixels at a time with AVX2, the same operations as convert4.
-QZAI_TARGET_AVX2 inline __m256 clampChannel(__m256 x) {
-    x = _mm256_max_ps(x, _mm256_setzero_ps());  // NaN gives the second operand, 0
-    return _mm256_min_ps(x, _mm256_set1_ps(255.0f));
-}
-
-// The low eight bytes as eight floats.
-QZAI_TARGET_AVX2 inline __m256 widen8(__m128i bytes) {
-    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
-}
-
-// Pixels i .. i + 7 from y[0..7] and the low eight bytes of u and v.
-template <typename Writer>
-QZAI_TARGET_AVX2 inline void convert8(const uint8_t* y, __m128i u, __m128i v, size_t i,
-                                      Writer& out) {
-    const __m256 mid = _mm256_set1_ps(128.0f);
-    const __m256 yf = widen8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y)));
-    const __m256 uf = _mm256_sub_ps(widen8(u), mid);
-    const __m256 vf = _mm256_sub_ps(widen8(v), mid);
-    const __m256 r = clampChannel(_mm256_add_ps(yf, _mm256_mul_ps(_mm256_set1_ps(kRv), vf)));
-    const __m256 gu = _mm256_sub_ps(yf, _mm256_mul_ps(_mm256_set1_ps(kGu), uf));
-    const __m256 g = clampChannel(_mm256_sub_ps(gu, _mm256_mul_ps(_mm256_set1_ps(kGv), vf)));
-    const __m256 b = clampChannel(_mm256_add_ps(yf, _mm256_mul_ps(_mm256_set1_ps(kBu), uf)));
-    out.put8(i, r, g, b);
-}
+// Eight bytes into the low lanes of a vector.
+inline __m128i load8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
 
 // Four bytes into the low lanes of a vector.
 inline __m128i load4(const uint8_t* p) {
@@ -116,7 +79,9 @@ QZAI_TARGET_AVX2 void convertRowHalfChromaAvx2(const uint8_t* y, const uint8_t* 
     for (; i + 8 <= n; i += 8) {
         const __m128i u4 = load4(u + i / 2);
         const __m128i v4 = load4(v + i / 2);
-        convert8(y + i, _mm_unpacklo_epi8(u4, u4), _mm_unpacklo_epi8(v4, v4), i, out);
+        const __m128i u8 = centreChroma(_mm_unpacklo_epi8(u4, u4));
+        const __m128i v8 = centreChroma(_mm_unpacklo_epi8(v4, v4));
+        convert8(load8(y + i), u8, v8, i, out);
     }
     for (; i < n; ++i) convertPixel(y[i], u[i / 2], v[i / 2], i, out);
 }
@@ -126,8 +91,7 @@ QZAI_TARGET_AVX2 void convertPixelsAvx2(const uint8_t* y, const uint8_t* u, cons
                                         size_t n, Writer& out) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        convert8(y + i, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + i)),
-                 _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + i)), i, out);
+        convert8(load8(y + i), centreChroma(load8(u + i)), centreChroma(load8(v + i)), i, out);
     }
     for (; i < n; ++i) convertPixel(y[i], u[i], v[i], i, out);
 }

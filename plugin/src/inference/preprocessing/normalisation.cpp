@@ -1,5 +1,8 @@
 #include "inference/preprocessing/normalisation.h"
 
+#include <bit>
+#include <cwchar>
+
 #include "inference/preprocessing/rgb_writer.h"
 
 #if defined(__SSE2__)
@@ -19,6 +22,8 @@ Normalisation buildNormalisation(std::span<const float, 3> means, std::span<cons
 
 namespace {
 
+constexpr size_t kLongFill = 4096;
+
 // Normalises n pixels given as three float rows into `out`.
 template <typename Writer>
 void storeNormalised(const float* r, const float* g, const float* b, size_t n, Writer&& out) {
@@ -29,7 +34,16 @@ void storeNormalised(const float* r, const float* g, const float* b, size_t n, W
     for (; i < n; ++i) out.put(i, r[i], g[i], b[i]);
 }
 
+// Long runs (the padding bands) go to wmemset, which the C library tunes
+// for large blocks: it can write whole cache lines without reading them
+// first, which a store loop cannot. A wchar_t holds the float's bits.
 void fill(float* out, size_t n, float value) {
+    if constexpr (sizeof(wchar_t) == sizeof(float)) {
+        if (n >= kLongFill) {
+            wmemset(reinterpret_cast<wchar_t*>(out), std::bit_cast<wchar_t>(value), n);
+            return;
+        }
+    }
     size_t i = 0;
 #if defined(__SSE2__)
     const __m128 v = _mm_set1_ps(value);

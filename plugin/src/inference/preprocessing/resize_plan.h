@@ -72,43 +72,49 @@ struct RowScratch {
     float *r, *g, *b;
 };
 
-// Fills tw x th x 3 floats: planar (R, G, B planes) or interleaved.
+// Fills tw x th x 3 floats: planar (R, G, B planes) or interleaved. The
+// rows that are all padding form a band above and a band below the image;
+// each band is one contiguous run per plane (or of the interleaved image),
+// written with one fill rather than row by row.
 template <typename RowSource>
 void resizeToFloat(const ResizePlan& plan, const Normalisation& norm, bool planar,
                    RowSource&& source, float* out) {
     const size_t tw = static_cast<size_t>(plan.targetWidth);
-    const size_t planeSize = tw * static_cast<size_t>(plan.targetHeight);
+    const size_t th = static_cast<size_t>(plan.targetHeight);
+    const size_t planeSize = tw * th;
     const auto begin = static_cast<size_t>(plan.columnRun.begin);
     const auto end = static_cast<size_t>(plan.columnRun.end);
     const size_t n = end - begin;
     const int32_t* columns = plan.columns.data() + begin;
-    for (size_t row = 0; row < static_cast<size_t>(plan.targetHeight); ++row) {
-        const int32_t sourceRow = plan.rows[row];
-        const bool padRow = sourceRow < 0 || n == 0;
-        if (!padRow && row + 1 < plan.rows.size() && plan.rows[row + 1] >= 0)
-            source.prefetch(plan.rows[row + 1], columns, n);
-        if (planar) {
-            float* const line[3] = {out + row * tw, out + planeSize + row * tw, out + 2 * planeSize + row * tw};
-            if (padRow) {
-                fillPaddingPlanar(tw, norm, line);
-                continue;
-            }
-            fillPaddingPlanar(begin, norm, line);
-            float* const mid[3] = {line[0] + begin, line[1] + begin, line[2] + begin};
-            source.normalised(sourceRow, columns, n, norm, true, mid);
-            float* const tail[3] = {line[0] + end, line[1] + end, line[2] + end};
-            fillPaddingPlanar(tw - end, norm, tail);
-        } else {
-            float* line = out + 3 * row * tw;
-            if (padRow) {
-                fillPaddingInterleaved(tw, norm, line);
-                continue;
-            }
-            fillPaddingInterleaved(begin, norm, line);
-            float* const mid[3] = {line + 3 * begin, nullptr, nullptr};
-            source.normalised(sourceRow, columns, n, norm, false, mid);
-            fillPaddingInterleaved(tw - end, norm, line + 3 * end);
-        }
+    // Pixel p of the target as the pointers a row source takes: one per
+    // plane, or the interleaved position.
+    const auto at = [&](size_t p, float* line[3]) {
+        line[0] = planar ? out + p : out + 3 * p;
+        line[1] = planar ? out + planeSize + p : nullptr;
+        line[2] = planar ? out + 2 * planeSize + p : nullptr;
+    };
+    // Writes padding into pixels p .. p + count - 1.
+    const auto pad = [&](size_t p, size_t count) {
+        float* line[3];
+        at(p, line);
+        if (planar)
+            fillPaddingPlanar(count, norm, line);
+        else
+            fillPaddingInterleaved(count, norm, line[0]);
+    };
+    // Image rows are [first, last); with no mapped column every row is padding.
+    const MapRun rowRun = findMappedRun(plan.rows);
+    const size_t first = n == 0 ? th : static_cast<size_t>(rowRun.begin);
+    const size_t last = n == 0 ? th : static_cast<size_t>(rowRun.end);
+    pad(0, first * tw);
+    pad(last * tw, (th - last) * tw);
+    for (size_t row = first; row < last; ++row) {
+        if (row + 1 < last) source.prefetch(plan.rows[row + 1], columns, n);
+        pad(row * tw, begin);
+        float* mid[3];
+        at(row * tw + begin, mid);
+        source.normalised(plan.rows[row], columns, n, norm, planar, mid);
+        pad(row * tw + end, tw - end);
     }
 }
 

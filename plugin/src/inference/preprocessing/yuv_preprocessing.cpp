@@ -4,12 +4,21 @@
 #include <vector>
 
 #include "inference/preprocessing/colour_conversion.h"
+#include "inference/preprocessing/column_shuffle.h"
 #include "inference/preprocessing/resize_plan.h"
 #include "inference/preprocessing/rgb_writer.h"
+#include "inference/preprocessing/yuv_rgb_kernel.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
+
+// The three rows of a source row.
+struct YuvRows {
+    const uint8_t* y;
+    const uint8_t* u;
+    const uint8_t* v;
+};
 
 #if defined(QZAI_PREP_AVX2)
 // The low byte of each 32-bit element, in order.
@@ -42,25 +51,81 @@ QZAI_TARGET_AVX2 size_t gatherAvx2(const uint8_t* yRow, const uint8_t* uRow, con
     }
     return i;
 }
+
+// Converts every whole block of sixteen columns of a row, picking Y, U and
+// V with the tables' shuffles straight into the conversion; returns how
+// many pixels it wrote.
+template <typename Writer>
+QZAI_TARGET_AVX2 size_t convertShuffled(YuvRows rows, const ColumnShuffle& luma, const ColumnShuffle& chroma,
+                                        const Writer& writer) {
+    // Locals, so the stores cannot make the compiler reload them.
+    Writer out = writer;
+    const size_t blocks = luma.blocks();
+    const int lumaLoads = luma.loads(), chromaLoads = chroma.loads();
+    const uint32_t* lumaStarts = luma.starts();
+    const uint32_t* chromaStarts = chroma.starts();
+    const uint8_t* lumaMasks = luma.masks();
+    const uint8_t* chromaMasks = chroma.masks();
+    for (size_t b = 0; b < blocks; ++b) {
+        const __m128i y = pickColumns(rows.y + lumaStarts[b], lumaMasks, lumaLoads);
+        const __m128i u = centreChroma(pickColumns(rows.u + chromaStarts[b], chromaMasks, chromaLoads));
+        const __m128i v = centreChroma(pickColumns(rows.v + chromaStarts[b], chromaMasks, chromaLoads));
+        lumaMasks += 16 * lumaLoads;
+        chromaMasks += 16 * chromaLoads;
+        convert8(y, u, v, 16 * b, out);
+        convert8(_mm_unpackhi_epi64(y, y), _mm_unpackhi_epi64(u, u), _mm_unpackhi_epi64(v, v), 16 * b + 8, out);
+    }
+    return 16 * blocks;
+}
 #endif
 
 // Samples Y, U and V of the mapped columns of one source row and converts
-// them. Holds its scratch rows so a pass allocates them once.
+// them. With AVX2 and a column run that byte shuffles can pick, whole
+// blocks of sixteen pixels go straight from the rows into the output and
+// only the rest passes through the scratch rows. Holds its tables and
+// scratch rows so a pass builds them once.
 class YuvRowSource {
 public:
-    YuvRowSource(const YuvPlanes& planes, size_t maxColumns)
-        : p_(planes), y_(maxColumns), u_(maxColumns), v_(maxColumns) {}
+    // `columns` (n entries) is the column run the pass will ask for.
+    YuvRowSource(const YuvPlanes& planes, const int32_t* columns, size_t n)
+        : p_(planes), columns_(columns), n_(n), y_(n), u_(n), v_(n) {
+#if defined(QZAI_PREP_AVX2)
+        if (hasAvx2()) {
+            luma_ = ColumnShuffle(columns, n, 0, planes.width);
+            chroma_ = ColumnShuffle(columns, n, 1, (planes.width + 1) / 2);
+            shuffled_ = luma_.loads() > 0 && chroma_.loads() > 0;
+        }
+#endif
+    }
 
     void operator()(int32_t sourceRow, const int32_t* columns, size_t n, float* r, float* g,
                     float* b) {
-        gather(sourceRow, columns, n);
-        convertYuvPixelsToRgb(y_.data(), u_.data(), v_.data(), n, r, g, b);
+        size_t done = 0;
+#if defined(QZAI_PREP_AVX2)
+        if (shuffled_ && isPlannedRun(columns, n)) {
+            float* const dst[3] = {r, g, b};
+            done = convertShuffled(rowsOf(sourceRow), luma_, chroma_, RgbWriter<false, true>(dst));
+        }
+#endif
+        gather(sourceRow, columns + done, n - done);
+        convertYuvPixelsToRgb(y_.data(), u_.data(), v_.data(), n - done, r + done, g + done, b + done);
     }
 
     void normalised(int32_t sourceRow, const int32_t* columns, size_t n, const Normalisation& norm,
                     bool planar, float* const dst[3]) {
-        gather(sourceRow, columns, n);
-        convertYuvPixelsNormalised(y_.data(), u_.data(), v_.data(), n, norm, planar, dst);
+        size_t done = 0;
+#if defined(QZAI_PREP_AVX2)
+        if (shuffled_ && isPlannedRun(columns, n)) {
+            if (planar)
+                done = convertShuffled(rowsOf(sourceRow), luma_, chroma_, RgbWriter<true, true>(dst, norm));
+            else
+                done = convertShuffled(rowsOf(sourceRow), luma_, chroma_, RgbWriter<true, false>(dst, norm));
+        }
+#endif
+        gather(sourceRow, columns + done, n - done);
+        float* const rest[3] = {planar ? dst[0] + done : dst[0] + 3 * done, planar ? dst[1] + done : nullptr,
+                                planar ? dst[2] + done : nullptr};
+        convertYuvPixelsNormalised(y_.data(), u_.data(), v_.data(), n - done, norm, planar, rest);
     }
 
     void prefetch(int32_t sourceRow, const int32_t* columns, size_t n) const {
@@ -73,31 +138,43 @@ public:
     }
 
 private:
+    YuvRows rowsOf(int32_t sourceRow) const {
+        const auto row = static_cast<size_t>(sourceRow);
+        return {p_.y + row * static_cast<size_t>(p_.yLineSize), p_.u + (row / 2) * static_cast<size_t>(p_.uLineSize),
+                p_.v + (row / 2) * static_cast<size_t>(p_.vLineSize)};
+    }
+
+    // Whether the tables were built for these columns.
+    bool isPlannedRun(const int32_t* columns, size_t n) const { return columns == columns_ && n == n_; }
+
     // Y, U and V of the given columns into the scratch rows. The scratch
     // pointers are locals so the byte stores cannot make the compiler
     // reload them on every pixel.
     void gather(int32_t sourceRow, const int32_t* columns, size_t n) {
-        const auto row = static_cast<size_t>(sourceRow);
-        const uint8_t* yRow = p_.y + row * static_cast<size_t>(p_.yLineSize);
-        const uint8_t* uRow = p_.u + (row / 2) * static_cast<size_t>(p_.uLineSize);
-        const uint8_t* vRow = p_.v + (row / 2) * static_cast<size_t>(p_.vLineSize);
+        const YuvRows rows = rowsOf(sourceRow);
         uint8_t* ys = y_.data();
         uint8_t* us = u_.data();
         uint8_t* vs = v_.data();
         size_t i = 0;
 #if defined(QZAI_PREP_AVX2)
-        if (hasAvx2()) i = gatherAvx2(yRow, uRow, vRow, columns, n, p_.width, ys, us, vs);
+        if (hasAvx2()) i = gatherAvx2(rows.y, rows.u, rows.v, columns, n, p_.width, ys, us, vs);
 #endif
         for (; i < n; ++i) {
             const auto col = static_cast<size_t>(columns[i]);
-            ys[i] = yRow[col];
-            us[i] = uRow[col / 2];
-            vs[i] = vRow[col / 2];
+            ys[i] = rows.y[col];
+            us[i] = rows.u[col / 2];
+            vs[i] = rows.v[col / 2];
         }
     }
 
     const YuvPlanes& p_;
+    const int32_t* columns_;
+    size_t n_;
     std::vector<uint8_t> y_, u_, v_;
+#if defined(QZAI_PREP_AVX2)
+    ColumnShuffle luma_, chroma_;
+    bool shuffled_ = false;
+#endif
 };
 
 // Plan for a usable frame and a supported target size, else nullopt.
@@ -108,6 +185,12 @@ std::optional<ResizePlan> planFor(const YuvPlanes& frame, uint64_t tw, uint64_t 
                            static_cast<int32_t>(th), cropBox, method);
 }
 
+YuvRowSource sourceFor(const YuvPlanes& frame, const ResizePlan& plan) {
+    const auto begin = static_cast<size_t>(plan.columnRun.begin);
+    const auto end = static_cast<size_t>(plan.columnRun.end);
+    return YuvRowSource(frame, plan.columns.data() + begin, end - begin);
+}
+
 }  // namespace
 
 std::optional<HeapArray<float>> preprocessYuvToFloat(const YuvPlanes& frame,
@@ -116,7 +199,7 @@ std::optional<HeapArray<float>> preprocessYuvToFloat(const YuvPlanes& frame,
                                                      ResizingMethod method) {
     const auto plan = planFor(frame, input.width, input.height, cropBox, method);
     if (!plan) return std::nullopt;
-    return renderFloat(*plan, input, YuvRowSource(frame, static_cast<size_t>(plan->targetWidth)));
+    return renderFloat(*plan, input, sourceFor(frame, *plan));
 }
 
 std::optional<HeapArray<float>> preprocessYuvToFloat(
@@ -131,7 +214,7 @@ std::optional<HeapArray<uint8_t>> preprocessYuvToUint8(const YuvPlanes& frame, u
                                                        ResizingMethod method) {
     const auto plan = planFor(frame, tw, th, cropBox, method);
     if (!plan) return std::nullopt;
-    return renderBytes(*plan, YuvRowSource(frame, static_cast<size_t>(plan->targetWidth)));
+    return renderBytes(*plan, sourceFor(frame, *plan));
 }
 
 std::optional<HeapArray<uint8_t>> preprocessYuvToUint8(
