@@ -11,11 +11,13 @@
 
 #include "inference/preprocessing/colour_conversion.h"
 #include "inference/preprocessing/resize_geometry.h"
+#include "inference/preprocessing/vector_level.h"
 #include "inference/preprocessing/yuv_preprocessing.h"
 #include "support/prep_frames.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 using qzai::ResizingMethod;
+using qzai::VectorLevel;
 
 namespace {
 
@@ -151,7 +153,13 @@ TEST(PreprocessingColour, NormalisationLayoutsAndGrey) {
 // the row takes: byte shuffles of one to eight loads a block (upscaling to
 // about 1/8 scale), blocks moved back from a row's right end, pixels after
 // the last whole block, gathers for stronger downscaling; both layouts and
-// the byte road.
+// the byte road; with each vector level the processor has.
+// Lowers the vector level for its lifetime.
+struct LevelCap {
+    explicit LevelCap(VectorLevel level) { qzai::capVectorLevel(level); }
+    ~LevelCap() { qzai::capVectorLevel(VectorLevel::Avx2); }
+};
+
 TEST(PreprocessingColour, EveryPathMatchesOnePixelConversion) {
     struct Case {
         int w, h, tw, th;
@@ -170,58 +178,57 @@ TEST(PreprocessingColour, EveryPathMatchesOnePixelConversion) {
     const float means[3] = {123.675f, 116.28f, 103.53f};
     const float vars[3] = {58.395f, 57.12f, 57.375f};
     const auto norm = qzai::buildNormalisation(means, vars);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " -> " << c.tw << "x" << c.th);
-        const auto f = prep_test::randomFrame(c.w, c.h, static_cast<uint32_t>(c.w), 3);
-        const auto g = qzai::computeResizeGeometry(c.w, c.h, c.tw, c.th, c.box, c.method);
-        const auto columns = qzai::buildColumnMap(g, c.tw);
-        const auto rows = qzai::buildRowMap(g, c.th);
-        // The expected normalised values and bytes of target pixel (x, r).
-        auto expect = [&](int x, int r, float value[3], uint8_t byte[3]) {
-            const int sx = columns[static_cast<size_t>(x)], sy = rows[static_cast<size_t>(r)];
-            if (sx < 0 || sy < 0) {
-                std::copy_n(norm.offset, 3, value);
-                std::fill_n(byte, 3, uint8_t{0});
-                return;
-            }
-            const size_t chroma = static_cast<size_t>((sy / 2) * f.cLineSize + sx / 2);
-            const uint8_t* y = &f.y[static_cast<size_t>(sy * f.yLineSize + sx)];
-            float* const dst[3] = {value, value + 1, value + 2};
-            qzai::convertYuvPixelsNormalised(y, &f.u[chroma], &f.v[chroma], 1, norm, true, dst);
-            float rgb[3];
-            qzai::convertYuvPixelsToRgb(y, &f.u[chroma], &f.v[chroma], 1, rgb, rgb + 1, rgb + 2);
-            qzai::storeRgbBytes(rgb, rgb + 1, rgb + 2, 1, byte);
-        };
-        qzai::ModelInputDetails_t in;
-        in.width = static_cast<uint64_t>(c.tw);
-        in.height = static_cast<uint64_t>(c.th);
-        in.channels = 3;
-        std::copy_n(means, 3, in.means);
-        std::copy_n(vars, 3, in.vars);
-        in.order = 0;
-        const auto planar = qzai::preprocessYuvToFloat(f.planes(), in, c.box, c.method);
-        in.order = 1;
-        const auto interleaved = qzai::preprocessYuvToFloat(f.planes(), in, c.box, c.method);
-        const auto bytes = qzai::preprocessYuvToUint8(f.planes(), in.width, in.height, c.box, c.method);
-        ASSERT_TRUE(planar && interleaved && bytes);
-        const size_t plane = static_cast<size_t>(c.tw) * static_cast<size_t>(c.th);
-        int wrong = 0;
-        for (int r = 0; r < c.th; ++r) {
-            for (int x = 0; x < c.tw; ++x) {
-                float value[3];
-                uint8_t byte[3];
-                expect(x, r, value, byte);
-                const size_t px = static_cast<size_t>(r) * static_cast<size_t>(c.tw) + static_cast<size_t>(x);
-                for (size_t k = 0; k < 3; ++k) {
-                    const auto want = std::bit_cast<uint32_t>(value[k]);
-                    const bool same = std::bit_cast<uint32_t>((*planar)[k * plane + px]) == want &&
-                                      std::bit_cast<uint32_t>((*interleaved)[3 * px + k]) == want &&
-                                      (*bytes)[3 * px + k] == byte[k];
-                    if (!same && ++wrong <= 3) ADD_FAILURE() << "at " << x << "," << r << " channel " << k;
+    for (const auto level : {VectorLevel::Avx2, VectorLevel::Baseline}) {
+        const LevelCap cap(level);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " -> " << c.tw << "x" << c.th
+                                            << ", vector level " << static_cast<int>(level));
+            const auto f = prep_test::randomFrame(c.w, c.h, static_cast<uint32_t>(c.w), 3);
+            const auto g = qzai::computeResizeGeometry(c.w, c.h, c.tw, c.th, c.box, c.method);
+            const auto columns = qzai::buildColumnMap(g, c.tw);
+            const auto rows = qzai::buildRowMap(g, c.th);
+            qzai::ModelInputDetails_t in;
+            in.width = static_cast<uint64_t>(c.tw);
+            in.height = static_cast<uint64_t>(c.th);
+            in.channels = 3;
+            std::copy_n(means, 3, in.means);
+            std::copy_n(vars, 3, in.vars);
+            in.order = 0;
+            const auto planar = qzai::preprocessYuvToFloat(f.planes(), in, c.box, c.method);
+            in.order = 1;
+            const auto interleaved = qzai::preprocessYuvToFloat(f.planes(), in, c.box, c.method);
+            const auto bytes = qzai::preprocessYuvToUint8(f.planes(), in.width, in.height, c.box, c.method);
+            ASSERT_TRUE(planar && interleaved && bytes);
+            const size_t plane = static_cast<size_t>(c.tw) * static_cast<size_t>(c.th);
+            int wrong = 0;
+            for (int r = 0; r < c.th; ++r) {
+                for (int x = 0; x < c.tw; ++x) {
+                    // The one-pixel conversion of the mapped source pixel.
+                    float value[3];
+                    uint8_t byte[3] = {0, 0, 0};
+                    std::copy_n(norm.offset, 3, value);
+                    const int sx = columns[static_cast<size_t>(x)], sy = rows[static_cast<size_t>(r)];
+                    if (sx >= 0 && sy >= 0) {
+                        const size_t chroma = static_cast<size_t>((sy / 2) * f.cLineSize + sx / 2);
+                        const uint8_t* y = &f.y[static_cast<size_t>(sy * f.yLineSize + sx)];
+                        float* const dst[3] = {value, value + 1, value + 2};
+                        qzai::convertYuvPixelsNormalised(y, &f.u[chroma], &f.v[chroma], 1, norm, true, dst);
+                        float rgb[3];
+                        qzai::convertYuvPixelsToRgb(y, &f.u[chroma], &f.v[chroma], 1, rgb, rgb + 1, rgb + 2);
+                        qzai::storeRgbBytes(rgb, rgb + 1, rgb + 2, 1, byte);
+                    }
+                    const size_t px = static_cast<size_t>(r) * static_cast<size_t>(c.tw) + static_cast<size_t>(x);
+                    for (size_t k = 0; k < 3; ++k) {
+                        const auto want = std::bit_cast<uint32_t>(value[k]);
+                        const bool same = std::bit_cast<uint32_t>((*planar)[k * plane + px]) == want &&
+                                          std::bit_cast<uint32_t>((*interleaved)[3 * px + k]) == want &&
+                                          (*bytes)[3 * px + k] == byte[k];
+                        if (!same && ++wrong <= 3) ADD_FAILURE() << "at " << x << "," << r << " channel " << k;
+                    }
                 }
             }
+            EXPECT_EQ(wrong, 0);
         }
-        EXPECT_EQ(wrong, 0);
     }
 }
 

@@ -2,7 +2,7 @@
 // pixels - three planes or one interleaved line, as read (0..255) or
 // normalised (v * scale + offset). Pixels arrive one at a time or as one
 // vector per channel: four with SSE2 (the x86-64 baseline), eight with AVX2
-// (used only when the processor has it, see hasAvx2). Every form performs
+// (used only when the processor has it, see vector_level.h). Every form performs
 // the same float operations in the same order (no fused multiply-add), so
 // the result of a pixel does not depend on which form wrote it.
 //
@@ -17,12 +17,14 @@
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
-// AVX2 code is compiled per function and run only after hasAvx2().
+// AVX2 code is compiled per function and run only after hasAvx2()
+// (vector_level.h).
 #define QZAI_PREP_AVX2 1
 #define QZAI_TARGET_AVX2 __attribute__((target("avx2")))
 #endif
 
 #include "inference/preprocessing/normalisation.h"
+#include "inference/preprocessing/vector_level.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -134,17 +136,6 @@ private:
     __m128 offset_[3];
 #endif
 };
-
-#if defined(QZAI_PREP_AVX2)
-// Whether the AVX2 forms may run on this processor (checked once).
-inline bool hasAvx2() {
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return yes;
-}
-#endif
 
 // Calls fn(writer) with the writer for the layout, normalising.
 template <typename Fn>
