@@ -8,15 +8,18 @@
 // the usual OpenCV decode (transpose, cv::minMaxLoc per row, NMSBoxes with
 // class offsets). Each reference first checks it finds the same detections.
 //
-// BM_AnchorFreeYolo_AgainstBaselines is the headline (paired_timing.h): the
-// automatic thread count, the path the product runs, timed in the same
-// iteration as ratio_one_thread (our decoder on one thread), ratio_plain (the
-// plain decode) and, with OpenCV, ratio_opencv_per_class (minMaxLoc per row,
-// NMSBoxes once per class, as a user with per-class suppression would).
+// BM_AnchorFreeYolo_AgainstBaselines is the headline: the automatic thread
+// count, the path the product runs, timed in the same iteration as
+// ratio_one_thread (our decoder on one thread; the two swap places every
+// iteration), ratio_plain (the plain decode) and, with OpenCV,
+// ratio_opencv_per_class (minMaxLoc per row, NMSBoxes once per class, as a
+// user with per-class suppression would).
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 
 #include "paired_timing.h"
@@ -226,9 +229,44 @@ void BM_AnchorFreeYolo(benchmark::State& state) {
 }
 BENCHMARK(BM_AnchorFreeYolo)
     ->ArgNames({"n", "threads"})
-    ->Args({2047, 1})->Args({2047, 0})->Args({2048, 1})->Args({2048, 0})
+    ->Args({13107, 1})->Args({13107, 0})->Args({13108, 1})->Args({13108, 0})
     ->Args({8400, 1})->Args({8400, 0})->Args({33600, 1})->Args({33600, 0})
     ->Unit(benchmark::kMicrosecond);
+
+// Like bench_pairs::timePaired, except that the own path and `twin` (the
+// same decoder held to one thread) swap places every iteration: run in a
+// fixed order, the second of two equal paths reads the input the first just
+// brought into the cache and reads some 5-9% faster, which would bias the
+// ratio the headline is about. The other baselines run after both.
+void timeAgainstTwin(benchmark::State& state, const std::function<void()>& own,
+                     const bench_pairs::Baseline& twin, const std::vector<bench_pairs::Baseline>& others) {
+    using Clock = std::chrono::steady_clock;
+    auto timed = [](const std::function<void()>& work) {
+        const auto start = Clock::now();
+        work();
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    double ownTotal = 0.0, twinTotal = 0.0;
+    std::vector<double> totals(others.size(), 0.0);
+    bool ownFirst = true;
+    for (auto _ : state) {
+        double ownTime = 0.0;
+        if (ownFirst) {
+            ownTime = timed(own);
+            twinTotal += timed(twin.run);
+        } else {
+            twinTotal += timed(twin.run);
+            ownTime = timed(own);
+        }
+        ownFirst = !ownFirst;
+        ownTotal += ownTime;
+        for (size_t i = 0; i < others.size(); ++i) totals[i] += timed(others[i].run);
+        state.SetIterationTime(ownTime);
+    }
+    if (ownTotal <= 0.0) return;
+    state.counters["ratio_" + twin.name] = twinTotal / ownTotal;
+    for (size_t i = 0; i < others.size(); ++i) state.counters["ratio_" + others[i].name] = totals[i] / ownTotal;
+}
 
 void BM_AnchorFreeYolo_AgainstBaselines(benchmark::State& state) {
     const OwnedSet input = anchorFreeOutput(static_cast<int>(state.range(0)));
@@ -242,9 +280,10 @@ void BM_AnchorFreeYolo_AgainstBaselines(benchmark::State& state) {
         state.SkipWithError("detections differ");
         return;
     }
+    const bench_pairs::Baseline oneThread{
+        "one_thread",
+        [&] { freeResult(qzai::decodeAnchorFreeYoloWithThreads(&input.set, kConf, kIou, 1, kStart)); }};
     std::vector<bench_pairs::Baseline> baselines = {
-        {"one_thread",
-         [&] { freeResult(qzai::decodeAnchorFreeYoloWithThreads(&input.set, kConf, kIou, 1, kStart)); }},
         {"plain", [&] { benchmark::DoNotOptimize(referenceAnchorFree(input).data()); }},
     };
 #ifdef QZ_BENCH_WITH_OPENCV
@@ -255,13 +294,14 @@ void BM_AnchorFreeYolo_AgainstBaselines(benchmark::State& state) {
     baselines.push_back(
         {"opencv_per_class", [&] { benchmark::DoNotOptimize(openCvAnchorFreePerClass(input).data()); }});
 #endif
-    bench_pairs::timePaired(
+    timeAgainstTwin(
         state, [&] { freeResult(qzai::runDetectionPostprocessor(0, &input.set, kConf, kIou, 640, 640)); },
-        baselines);
+        oneThread, baselines);
 }
 BENCHMARK(BM_AnchorFreeYolo_AgainstBaselines)
     ->ArgName("n")
     ->Arg(8400)
+    ->Arg(16800)
     ->Arg(33600)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #include "decoder_test_util.h"
 #include "inference/decoders/anchor_free_yolo.h"
 #include "inference/decoders/decoders.h"
+#include "platform/processor_count.h"
 
 using namespace decoder_test;
 
@@ -160,23 +162,29 @@ TEST(AnchorFreeYolo, WarningTexts) {
                   "Warning! [AnchorFreeYolo] No FLOAT tensor found in input.\n"}));
 }
 
-TEST(ClassSearchSlices, SplitsFrom2048Proposals) {
-    auto sizes = [](int32_t n, int32_t t) {
-        std::vector<int32_t> s;
-        int32_t next = 0;
-        for (const auto& slice : qzai::classSearchSlices(n, t)) {
-            EXPECT_EQ(slice.begin, next);
-            next = slice.end;
-            s.push_back(slice.end - slice.begin);
-        }
-        EXPECT_EQ(next, n);
-        return s;
+TEST(ClassSearchPlan, PiecesCoverTheProposalsAndSmallSearchesStayOnTheCaller) {
+    const int32_t automaticHelpers = std::min(qzai::usableProcessorCount(), 4) - 1;
+    struct Case {
+        int32_t n, classes, threads;
+        int32_t pieceSize, pieces, helpers;
     };
-    EXPECT_EQ(sizes(2047, 4), (std::vector<int32_t>{2047}));
-    EXPECT_EQ(sizes(2048, 4), (std::vector<int32_t>{512, 512, 512, 512}));
-    EXPECT_EQ(sizes(2049, 4), (std::vector<int32_t>{513, 513, 513, 510}));
-    EXPECT_EQ(sizes(8400, 3), (std::vector<int32_t>{2800, 2800, 2800}));
-    EXPECT_EQ(sizes(8400, 1), (std::vector<int32_t>{8400}));
+    const Case cases[] = {
+        {0, 80, 4, 0, 0, 0},
+        {20, 80, 4, 20, 1, 0},         // one piece: nothing to share
+        {8400, 80, 4, 416, 21, 3},     // whole blocks of 16 proposals
+        {8400, 80, 1, 416, 21, 0},
+        {100000, 1, 8, 32768, 4, 3},   // never more helpers than pieces - 1
+        {8400, 80, 0, 416, 21, 0},     // automatic: below 2^20 scores, alone
+        {13107, 80, 0, 416, 32, 0},
+    };
+    for (const Case& c : cases) {
+        const qzai::ClassSearchPlan plan = qzai::planClassSearch(c.n, c.classes, c.threads);
+        EXPECT_EQ(plan.pieceSize, c.pieceSize) << c.n << " x " << c.classes;
+        EXPECT_EQ(plan.pieces, c.pieces) << c.n << " x " << c.classes;
+        EXPECT_EQ(plan.helpers, c.helpers) << c.n << " x " << c.classes;
+    }
+    // From 2^20 scores the automatic count follows the usable processors.
+    EXPECT_EQ(qzai::planClassSearch(13108, 80, 0).helpers, automaticHelpers);
 }
 
 // Clustered proposals over 80 classes, about 1 in 20 above conf.
@@ -201,7 +209,7 @@ qzai::ThreadStarter plainStarter() {
 }
 
 TEST(AnchorFreeYolo, ResultIsTheSameForAnyThreadCount) {
-    for (const int n : {2047, 2048, 2049, 8400}) {
+    for (const int n : {2047, 8400, 13107, 13108}) {
         SetPtr input = realisticOutput(n, static_cast<unsigned>(n));
         SetPtr single(qzai::decodeAnchorFreeYoloWithThreads(input.get(), 0.25f, 0.45f, 1, plainStarter()));
         ASSERT_GT(single->count, 0u);
@@ -210,6 +218,11 @@ TEST(AnchorFreeYolo, ResultIsTheSameForAnyThreadCount) {
             SetPtr out(qzai::decodeAnchorFreeYoloWithThreads(input.get(), 0.25f, 0.45f, threads,
                                                              plainStarter()));
             EXPECT_EQ(resultBytes(out.get()), expected) << "n " << n << " threads " << threads;
+        }
+        // The process-wide helpers, twice: the second call reuses them.
+        for (int call = 0; call < 2; ++call) {
+            SetPtr out(qzai::decodeAnchorFreeYolo(input.get(), 0.25f, 0.45f));
+            EXPECT_EQ(resultBytes(out.get()), expected) << "n " << n << " shared helpers";
         }
     }
 }

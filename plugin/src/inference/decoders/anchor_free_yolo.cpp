@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <exception>
 
 #include "inference/decoders/class_search.h"
 #include "inference/decoders/decoder_log.h"
@@ -11,57 +10,40 @@
 #include "inference/decoders/nms.h"
 #include "inference/decoders/result_set.h"
 #include "inference/decoders/tensor_check.h"
+#include "platform/processor_count.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
 constexpr const char* kTag = "AnchorFreeYolo";
-constexpr int32_t kThreadedFrom = 2048;
 constexpr int32_t kMaxThreads = 4;
+// One piece of the class search reads about this many scores (some
+// microseconds of work): small enough that a late helper or the last piece
+// keeps the caller waiting little, large enough that handing pieces out
+// costs little.
+constexpr int64_t kScoresPerPiece = 32768;
+// With the automatic count, helpers join only from this many scores (about
+// 250 us of search on one thread, 12800 proposals of 80 classes): waking a
+// sleeping thread costs the waker 20-50 us on a busy or virtual machine and
+// the helper arrives 50-100 us later, so smaller searches end as soon or
+// sooner alone, and leave the other processors to other cameras' work.
+constexpr int64_t kScoresForHelpers = 1048576;
 
+// The processors this process may use, read once: the helper pool is sized
+// by it for the life of the process.
 int32_t automaticThreadCount() {
-    // hardware_concurrency() reads system files; the answer does not change.
-    static const int32_t count = [] {
-        const unsigned reported = std::thread::hardware_concurrency();
-        return reported == 0 ? 1 : static_cast<int32_t>(std::min<unsigned>(reported, kMaxThreads));
-    }();
+    static const int32_t count = std::min(usableProcessorCount(), kMaxThreads);
     return count;
 }
 
 std::thread startStdThread(std::function<void()> work) { return std::thread(std::move(work)); }
 
-// Runs the class search over all slices: slice 0 and any slice whose thread
-// could not be started on the calling thread, the rest on their own threads.
-void searchAllSlices(const std::vector<ProposalSlice>& slices, int32_t classes, const float* data,
-                     int32_t n, float* best, int32_t* cls, const ThreadStarter& startThread) {
-    std::vector<std::thread> workers;
-    workers.reserve(slices.size());
-    size_t inlineFrom = slices.size();
-    for (size_t s = 1; s < slices.size(); ++s) {
-        const ProposalSlice slice = slices[s];
-        try {
-            workers.push_back(startThread([=] {
-                findBestClassScores(slice.begin, slice.end, classes, data, n, best, cls);
-            }));
-        } catch (const std::exception& e) {
-            decoderWarning(
-                "Warning! [AnchorFreeYolo] Could not start a search thread (%s); searching on the "
-                "calling thread.\n",
-                e.what());
-            inlineFrom = s;
-            break;
-        }
-    }
-    if (!slices.empty()) {
-        findBestClassScores(slices[0].begin, slices[0].end, classes, data, n, best, cls);
-    }
-    for (size_t s = inlineFrom; s < slices.size(); ++s) {
-        findBestClassScores(slices[s].begin, slices[s].end, classes, data, n, best, cls);
-    }
-    for (std::thread& worker : workers) {
-        if (worker.joinable()) worker.join();
-    }
+// The helpers of the automatic path, shared by every decode of the process.
+// Static storage: destroyed, and so joined, when this library is unloaded.
+SearchHelpers& sharedHelpers() {
+    static SearchHelpers helpers(automaticThreadCount() - 1, startStdThread);
+    return helpers;
 }
 
 }  // namespace
@@ -75,23 +57,22 @@ void findBestClassScores(int32_t begin, int32_t end, int32_t classes, const floa
     searchClassesChannelMajor(begin, end, classes, data + 4 * stride, stride, best, cls);
 }
 
-std::vector<ProposalSlice> classSearchSlices(int32_t n, int32_t threads) {
-    std::vector<ProposalSlice> slices;
-    if (n < kThreadedFrom || threads <= 1) {
-        slices.push_back({0, std::max(n, 0)});
-        return slices;
-    }
-    const int32_t chunk = (n - 1 + threads) / threads;
-    for (int32_t t = 0; t < threads; ++t) {
-        const int64_t begin = static_cast<int64_t>(t) * chunk;
-        const int64_t end = std::min<int64_t>(begin + chunk, n);
-        if (begin < end) slices.push_back({static_cast<int32_t>(begin), static_cast<int32_t>(end)});
-    }
-    return slices;
+ClassSearchPlan planClassSearch(int32_t n, int32_t classes, int32_t threads) {
+    ClassSearchPlan plan;
+    if (n <= 0) return plan;
+    const int64_t scores = static_cast<int64_t>(n) * std::max(classes, 1);
+    // Whole blocks of 16 proposals, as the search works in those.
+    const int64_t perPiece = (kScoresPerPiece + classes - 1) / std::max(classes, 1);
+    plan.pieceSize = static_cast<int32_t>(std::min<int64_t>((perPiece + 15) / 16 * 16, n));
+    plan.pieces = static_cast<int32_t>((static_cast<int64_t>(n) + plan.pieceSize - 1) / plan.pieceSize);
+    const int64_t threadsWanted =
+        threads > 0 ? threads : (scores >= kScoresForHelpers ? automaticThreadCount() : 1);
+    plan.helpers = static_cast<int32_t>(std::clamp<int64_t>(threadsWanted - 1, 0, plan.pieces - 1));
+    return plan;
 }
 
-TensorSet* decodeAnchorFreeYoloWithThreads(const TensorSet* input, float conf, float iou,
-                                           int32_t threads, const ThreadStarter& startThread) {
+TensorSet* decodeAnchorFreeYoloWithHelpers(const TensorSet* input, float conf, float iou,
+                                           int32_t threads, SearchHelpers& helpers) {
     const int32_t index = findFirstFloatTensor(input);
     if (index < 0) {
         decoderWarning("Warning! [AnchorFreeYolo] No FLOAT tensor found in input.\n");
@@ -122,9 +103,12 @@ TensorSet* decodeAnchorFreeYoloWithThreads(const TensorSet* input, float conf, f
     const float* data = static_cast<const float*>(tensor.data);
     std::vector<float> best(static_cast<size_t>(n), conf);
     std::vector<int32_t> cls(static_cast<size_t>(n), -1);
-    const int32_t threadCount = threads > 0 ? threads : automaticThreadCount();
-    searchAllSlices(classSearchSlices(n, threadCount), classes, data, n, best.data(), cls.data(),
-                    startThread);
+    const ClassSearchPlan plan = planClassSearch(n, classes, threads);
+    helpers.run(plan.pieces, plan.helpers, [&](int32_t piece) {
+        const int32_t begin = piece * plan.pieceSize;
+        findBestClassScores(begin, std::min(begin + plan.pieceSize, n), classes, data, n, best.data(),
+                            cls.data());
+    });
 
     const size_t stride = static_cast<size_t>(n);
     std::vector<Detection> candidates;
@@ -153,8 +137,14 @@ TensorSet* decodeAnchorFreeYoloWithThreads(const TensorSet* input, float conf, f
     return makeDetectionResult(input->id, kept);
 }
 
+TensorSet* decodeAnchorFreeYoloWithThreads(const TensorSet* input, float conf, float iou,
+                                           int32_t threads, const ThreadStarter& startThread) {
+    SearchHelpers helpers((threads > 0 ? threads : automaticThreadCount()) - 1, startThread);
+    return decodeAnchorFreeYoloWithHelpers(input, conf, iou, threads, helpers);
+}
+
 TensorSet* decodeAnchorFreeYolo(const TensorSet* input, float conf, float iou) {
-    return decodeAnchorFreeYoloWithThreads(input, conf, iou, 0, startStdThread);
+    return decodeAnchorFreeYoloWithHelpers(input, conf, iou, 0, sharedHelpers());
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,6 +1,6 @@
 // Internals of decodeAnchorFreeYolo exposed for tests and benchmarks: the
-// class search, its split into slices, and a decode with an injected thread
-// count and thread starter.
+// class search, its plan of pieces and helpers, and decodes with an injected
+// thread count and helper pool.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "inference/decoders/search_helpers.h"
 #include "inference/runtime_api.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -20,23 +21,30 @@ namespace qz::vms_server_plugins::analytics::qzai {
 void findBestClassScores(int32_t begin, int32_t end, int32_t classes, const float* data, int32_t n,
                          float* best, int32_t* cls);
 
-struct ProposalSlice {
-    int32_t begin;
-    int32_t end;
+// How the class search over n proposals of `classes` classes is shared:
+// pieces of pieceSize proposals (a multiple of 16, some tens of thousands of
+// scores; the last piece may be shorter), taken by the calling thread and at
+// most `helpers` helper threads. With threads > 0, threads - 1 helpers; with
+// threads <= 0 (automatic), none below 2^20 scores (smaller outputs stay on
+// the calling thread), min(usable processors, 4) - 1 from there on. Never
+// more helpers than pieces - 1; no pieces when n <= 0.
+struct ClassSearchPlan {
+    int32_t pieceSize = 0;
+    int32_t pieces = 0;
+    int32_t helpers = 0;
 };
+ClassSearchPlan planClassSearch(int32_t n, int32_t classes, int32_t threads);
 
-// How the class search over n proposals is split for `threads` threads:
-// one slice below 2048 proposals, otherwise ceil(n / threads) proposals per
-// slice with empty slices left out.
-std::vector<ProposalSlice> classSearchSlices(int32_t n, int32_t threads);
+// decodeAnchorFreeYolo with the class search planned for `threads` (as
+// above) and shared with `helpers`. The result never depends on the thread
+// count, on which thread searched which piece, or on helpers failing to
+// start. decodeAnchorFreeYolo is this with threads 0 and the process-wide
+// helpers.
+TensorSet* decodeAnchorFreeYoloWithHelpers(const TensorSet* input, float conf, float iou,
+                                           int32_t threads, SearchHelpers& helpers);
 
-// Starts a thread running `work`; may throw like std::thread's constructor.
-using ThreadStarter = std::function<std::thread(std::function<void()> work)>;
-
-// decodeAnchorFreeYolo with `threads` search threads (<= 0: min(hardware
-// threads, 4), at least 1). Slice 0 runs on the calling thread. A slice whose
-// thread cannot be started, and every later slice, also runs on the calling
-// thread, so the result never depends on the thread count or on failures.
+// The same with a helper pool of this call's own, whose threads `startThread`
+// starts and which are joined before the call returns.
 TensorSet* decodeAnchorFreeYoloWithThreads(const TensorSet* input, float conf, float iou,
                                            int32_t threads, const ThreadStarter& startThread);
 

@@ -19,8 +19,10 @@ TensorSet* runDetectionPostprocessor(int32_t architecture, const TensorSet* inpu
                                      float iou, int32_t imageWidth, int32_t imageHeight);
 
 // Channel-major [.., 4 + classes, N]; own per-class suppression; rows in
-// proposal order. Empty results carry id 0. Splits the class search over up
-// to four short-lived threads from 2048 proposals on.
+// proposal order. Empty results carry id 0. Large outputs share the class
+// search with up to three process-wide helper threads (started on first
+// need, joined when the library is unloaded); the calling thread always
+// searches too and never waits for a helper that has not woken.
 TensorSet* decodeAnchorFreeYolo(const TensorSet* input, float conf, float iou);
 
 // Rows of cx, cy, w, h, objectness, class scores; shared per-class
