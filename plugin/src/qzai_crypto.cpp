@@ -44,16 +44,10 @@ std::string toHex(const unsigned char* bytes, size_t size) {
 // Feeds the bytes that `read` supplies into an MD5 digest; empty on failure.
 template <class ReadBlock>
 std::string md5Digest(ReadBlock&& read) {
-    MdCtx ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return {};
-    bool ok = true;
-    const bool fed = read([&](const void* data, size_t size) {
-        ok = ok && EVP_DigestUpdate(ctx.get(), data, size) == 1;
-    });
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!fed || !ok || EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return {};
-    return toHex(digest, length);
+    Md5Stream stream;
+    const bool fed = read([&](const void* data, size_t size) { stream.update(data, size); });
+    std::string digest = stream.finish();
+    return fed ? digest : std::string();
 }
 
 // A unique name beside `target` for the not-yet-verified plaintext.
