@@ -17,12 +17,16 @@ SearchHelpers::~SearchHelpers() { stop(); }
 
 void SearchHelpers::run(int32_t pieces, int32_t helpers, const std::function<void(int32_t)>& work) {
     if (pieces <= 0) return;
-    const int32_t wanted = std::min({helpers, m_limit, pieces - 1});
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (wanted <= 0 || m_slotTaken) {
-        lock.unlock();
+    const auto runAlone = [&] {
         for (int32_t p = 0; p < pieces; ++p) work(p);
-        return;
+    };
+    // Searches that want no helper (most of them) never touch the shared lock.
+    const int32_t wanted = std::min({helpers, m_limit, pieces - 1});
+    if (wanted <= 0) return runAlone();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_slotTaken) {
+        lock.unlock();
+        return runAlone();
     }
     m_slotTaken = true;
     startHelpers(lock, static_cast<size_t>(wanted));
