@@ -17,6 +17,7 @@
 #include "host/dumping_scenario.h"
 #include "host/frame_pacer.h"
 #include "host/machine_report.h"
+#include "host/patience.h"
 #include "host/road_rig.h"
 #include "host/two_stage_job.h"
 #include "host/rules_scenario.h"
@@ -29,8 +30,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSquareSide = 160;
-// Longest wait for the packets of one round of frames; a frame the plug-in
-// dropped gives none, and the run goes on after this.
+// Longest wait for the packets of one round of frames (scaled by patient());
+// a frame the plug-in dropped gives none, and the run goes on after this.
 constexpr auto kRoundTimeout = std::chrono::milliseconds(1000);
 // The scripted camera clock: one round of frames every 40 ms of camera time.
 constexpr int64_t kFramePeriodUs = 40000;
@@ -153,17 +154,18 @@ MainJobResult runMainJob(const MainJobOptions& options) {
 
         // Warm-up: push rounds until the first object packet shows that the
         // road is open, then until one whole round comes back.
-        const auto readyDeadline = Clock::now() + std::chrono::seconds(30);
+        const auto roundTimeout = patient(kRoundTimeout);
+        const auto readyDeadline = Clock::now() + patient(std::chrono::seconds(30));
         auto anyObjects = [](const std::vector<RecordedPacket>& packets) {
             return std::any_of(packets.begin(), packets.end(),
                                [](const RecordedPacket& p) { return p.kind == RecordedPacket::Kind::objects; });
         };
         while (!host.recorder().waitUntil(anyObjects, std::chrono::milliseconds(40))) {
-            if (Clock::now() > readyDeadline) throw std::runtime_error("no packet came back within 30 s");
+            if (Clock::now() > readyDeadline) throw std::runtime_error("no packet came back in time");
             pushRound();
         }
-        while (!roundDone(pushRound(), kRoundTimeout)) {
-            if (Clock::now() > readyDeadline) throw std::runtime_error("no whole round came back within 30 s");
+        while (!roundDone(pushRound(), roundTimeout)) {
+            if (Clock::now() > readyDeadline) throw std::runtime_error("no whole round came back in time");
         }
         say(options.log, "inference is running after " + std::to_string(frame) + " frame(s); pushing frames...");
 
@@ -176,6 +178,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         script.firstFrame = frame;
         script.frames = options.frames;
         script.period = std::chrono::milliseconds(kFramePeriodUs / 1000);
+        script.lostAfter = roundTimeout;
         script.push = [&](int camera, int f) {
             const int64_t timestampUs = clockStartUs + f * kFramePeriodUs;
             frameOfTimestamp[timestampUs] = f;
@@ -190,7 +193,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         script.expectsPacket = [&](int camera, int f) { return !rules || rules->passesMasks(camera, f); };
         IntakeRefusals refusals(rig.dataDirectory());
         const std::vector<PacedCamera> paced = paceFrames(host.recorder(), refusals, script);
-        host.recorder().waitUntil(objectsHaveTheirEvents, kRoundTimeout);
+        host.recorder().waitUntil(objectsHaveTheirEvents, roundTimeout);
 
         double iouSum = 0.0;
         for (int c = 0; c < options.cameras; ++c) {
