@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -64,6 +65,30 @@ void say(FILE* log, const std::string& text) {
     if (log) std::fprintf(log, "%s\n", text.c_str());
 }
 
+// The requests the plug-in takes at once under the run's configuration.
+int roomOf(const RoadRigOptions& options) {
+    std::map<std::string, std::string> values = options.iniValues;
+    if (!options.iniPath.empty()) {
+        std::ifstream in(options.iniPath);
+        for (std::string line; std::getline(in, line);) {
+            const size_t eq = line.find('=');
+            if (eq == std::string::npos) continue;
+            auto trim = [](std::string text) {
+                const size_t first = text.find_first_not_of(" \t\r");
+                const size_t last = text.find_last_not_of(" \t\r");
+                return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+            };
+            values[trim(line.substr(0, eq))] = trim(line.substr(eq + 1));
+        }
+    }
+    auto value = [&](const char* key) {
+        const auto it = values.find(key);
+        const int configured = it == values.end() ? 0 : std::atoi(it->second.c_str());
+        return configured > 0 ? configured : 8;  // the plug-in's default for both keys
+    };
+    return std::min(value("MaxNumberConcurrentInferences"), value("MaxNumberConcurrentInputOutputThreads"));
+}
+
 }  // namespace
 
 double iou(const sdk::analytics::Rect& a, double bx, double by, double bw, double bh) {
@@ -78,6 +103,8 @@ MainJobResult runMainJob(const MainJobOptions& options) {
     MainJobResult result;
     result.expectedTypeId = std::string("qz.qzai.") + RoadRig::kClassName;
     try {
+        result.room = roomOf(options);
+        result.refusalsExpected = options.cameras > result.room;
         RoadRigOptions rigOptions = options;
         // Verbose: every reason for refusing a frame is logged, and counted.
         if (rigOptions.iniPath.empty() && !rigOptions.iniValues.count("logVerbosity"))
@@ -273,6 +300,14 @@ bool MainJobResult::passed(std::string* why) const {
                           100.0 * kMinDeliveredShare);
             return fail(text);
         }
+        const double refused = camera.paced.pushed ? static_cast<double>(camera.paced.refused) /
+                                                         static_cast<double>(camera.paced.pushed)
+                                                   : 0.0;
+        if (!refusalsExpected && refused > kMaxRefusedShare) {
+            std::snprintf(text, sizeof text, "%s: %zu of %zu frames refused at intake (above %.0f%%)",
+                          camera.deviceId.c_str(), camera.paced.refused, camera.paced.pushed, 100.0 * kMaxRefusedShare);
+            return fail(text);
+        }
         if (camera.objects == 0 || camera.meanIou < kMinIou) {
             std::snprintf(text, sizeof text, "%s: mean IoU %.3f over %zu object(s) (below %.2f)",
                           camera.deviceId.c_str(), camera.meanIou, camera.objects, kMinIou);
@@ -302,6 +337,16 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     }
     std::fprintf(out, "\nobjects reported: %zu (type id %s), mean IoU against the drawn squares: %.3f\n", result.objects,
                  result.expectedTypeId.c_str(), result.meanIou);
+    size_t refused = 0;
+    for (const CameraResult& camera : result.cameras) refused += camera.paced.refused;
+    if (result.refusalsExpected)
+        std::fprintf(out,
+                     "refused frames: %zu, expected: %zu cameras share room for %d requests at once, so refusals are "
+                     "counted apart and do not fail the run\n",
+                     refused, result.cameras.size(), result.room);
+    else
+        std::fprintf(out, "refused frames: %zu (a camera with more than %.0f%% of its frames refused fails the run)\n",
+                     refused, 100.0 * MainJobResult::kMaxRefusedShare);
     printSettingsPageSummary(result.settingsPage, out);
     printRuntimeInstallSummary(result.runtimeInstall, out);
     std::fprintf(out, "library objects left alive after unloading: %zu\n", result.objectsLeaked);
