@@ -34,6 +34,7 @@ constexpr int kSquareSide = 160;
 // Longest wait for the packets of one round of frames (scaled by patient());
 // a frame the plug-in dropped gives none, and the run goes on after this.
 constexpr auto kRoundTimeout = std::chrono::milliseconds(1000);
+constexpr auto kSlowPacketBound = std::chrono::milliseconds(10000);
 // The scripted camera clock: one round of frames every 40 ms of camera time.
 constexpr int64_t kFramePeriodUs = 40000;
 
@@ -205,7 +206,11 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         script.firstFrame = frame;
         script.frames = options.frames;
         script.period = std::chrono::milliseconds(kFramePeriodUs / 1000);
-        script.lostAfter = roundTimeout;
+        // A packet later than this counts as lost and the camera's next frame
+        // goes. Only a runtime told to drop answers loses them; otherwise a
+        // late packet is a slow machine, and the next frame must not overtake
+        // it (the rules would see the frames out of order).
+        script.lostAfter = patient(options.runtimeArgs.count("drop_every") ? kRoundTimeout : kSlowPacketBound);
         script.push = [&](int camera, int f) {
             const int64_t timestampUs = clockStartUs + f * kFramePeriodUs;
             frameOfTimestamp[timestampUs] = f;
