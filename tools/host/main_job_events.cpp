@@ -25,14 +25,16 @@ std::string oneLine(std::string text) {
 }  // namespace
 
 bool objectsHaveTheirEvents(const std::vector<RecordedPacket>& packets) {
-    std::set<std::pair<std::string, int64_t>> objects, events;
+    // Counted per frame: a parent's and its children's outputs share the
+    // frame's timestamp, each with its own packets.
+    std::map<std::pair<std::string, int64_t>, int> owed;
     for (const RecordedPacket& packet : packets) {
         if (packet.kind == RecordedPacket::Kind::objects && !packet.items.empty())
-            objects.emplace(packet.deviceId, packet.timestampUs);
+            ++owed[{packet.deviceId, packet.timestampUs}];
         else if (packet.kind == RecordedPacket::Kind::events)
-            events.emplace(packet.deviceId, packet.timestampUs);
+            --owed[{packet.deviceId, packet.timestampUs}];
     }
-    return std::includes(events.begin(), events.end(), objects.begin(), objects.end());
+    return std::none_of(owed.begin(), owed.end(), [](const auto& frame) { return frame.second > 0; });
 }
 
 EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts) {

@@ -44,7 +44,8 @@ struct RunEventFacts {
 EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts);
 
 // True when every object packet has the events packet of its output (the
-// counting rule's event), which the plug-in hands over right after it.
+// counting rule's event), which the plug-in hands over right after it: per
+// camera and frame, at least as many events packets as object packets.
 bool objectsHaveTheirEvents(const std::vector<RecordedPacket>& packets);
 
 }  // namespace qz::test_host
