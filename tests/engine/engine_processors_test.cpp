@@ -57,3 +57,38 @@ TEST(EngineProcessorsTest, OnlyImageProcessorsNeedTheFrame) {
     host.shutdown();
     CloudStub::instance().reset();
 }
+
+TEST(EngineProcessorsTest, DeclarationsOfTheLoadedProcessorsReachThePageAndTheManifest) {
+    CloudStub::instance().reset();
+    qz::test::TempDir home;
+    const fs::path data = home.path() / "qz_kelvane";
+    writeText(data / "preprocessors" / "external_preprocessors.json",
+              "[" + processor("shade", R"(, "UserSettings": [{"type": "TextField", "name": "tone"}])") + "]");
+    writeText(data / "postprocessors" / "external_postprocessors.json",
+              "[" + processor("tagger", R"(, "Objects": [{"ID": "tag.helmet", "Name": "Helmet"}],)"
+                                        R"( "Events": [{"ID": "tag.alarm", "Name": "Alarm"}])") + "]");
+    const auto detector = serveModel("det", {"person"});
+    EngineHarness::Options options;
+    options.homeDir = home.path().string();
+    EngineHarness host(options);
+    host.addCamera("cam1", "Gate", {{"pipeline", pipelineDocument({detector}, json::parse(R"([{"modelUUID": "det",
+                                         "Preprocessor": "shade", "Postprocessor": "tagger"}])"))}});
+    ASSERT_TRUE(host.waitUntil([&] {
+        const auto s = host.agent("cam1").settingsSnapshot();
+        return s && s->stages.size() == 1 && s->stages[0].postprocessor && s->stages[0].preprocessor;
+    }));
+    const json page = json::parse(host.settingsModel("cam1"));
+    const std::string text = page.dump();
+    EXPECT_NE(text.find(R"("caption":"shade Settings")"), std::string::npos);
+    EXPECT_NE(text.find(R"("name":"det_preprocessor_setting_tone")"), std::string::npos);
+    EXPECT_NE(text.find(R"("tag.helmet":"Helmet")"), std::string::npos);  // a class to show
+    qz::sdk::Result<const qz::sdk::IString*> result;
+    host.agent("cam1").manifest(&result);
+    const qz::sdk::Ptr<const qz::sdk::IString> manifestText(result.value());
+    ASSERT_TRUE(manifestText);
+    const std::string manifest = manifestText->str();
+    EXPECT_NE(manifest.find(R"("id":"tag.alarm","name":"Alarm")"), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find(R"("id":"qz.qzai.tag.helmet","name":"Helmet")"), std::string::npos) << manifest;
+    host.shutdown();
+    CloudStub::instance().reset();
+}
