@@ -171,11 +171,13 @@ TEST_F(SettingsModel, PipelineChoiceAndManageButton) {
         if (c.choice) {
             EXPECT_EQ(choice["defaultValue"], c.shown);
             std::string offered;
-            for (const auto& id : choice["range"])
+            for (const auto& id : choice["range"]) {
                 offered += (offered.empty() ? "" : " ") + id.get<std::string>() + ":" +
                            choice["itemCaptions"].value(id.get<std::string>(), "?");
-            if (!c.offered.empty()) EXPECT_EQ(offered, c.offered);
-            EXPECT_EQ(choice["itemCaptions"].size(), choice["range"].size());
+            }
+            if (!c.offered.empty()) {
+                EXPECT_EQ(offered, c.offered);
+            }
         }
         EXPECT_EQ(itemNamed(model, "manageDevice")["visible"], c.manageVisible);
     }
