@@ -77,18 +77,13 @@ TEST(EngineProcessorsTest, DeclarationsOfTheLoadedProcessorsReachThePageAndTheMa
         const auto s = host.agent("cam1").settingsSnapshot();
         return s && s->stages.size() == 1 && s->stages[0].postprocessor && s->stages[0].preprocessor;
     }));
-    const json page = json::parse(host.settingsModel("cam1"));
-    const std::string text = page.dump();
-    EXPECT_NE(text.find(R"("caption":"shade Settings")"), std::string::npos);
-    EXPECT_NE(text.find(R"("name":"det_preprocessor_setting_tone")"), std::string::npos);
-    EXPECT_NE(text.find(R"("tag.helmet":"Helmet")"), std::string::npos);  // a class to show
-    qz::sdk::Result<const qz::sdk::IString*> result;
-    host.agent("cam1").manifest(&result);
-    const qz::sdk::Ptr<const qz::sdk::IString> manifestText(result.value());
-    ASSERT_TRUE(manifestText);
-    const std::string manifest = manifestText->str();
-    EXPECT_NE(manifest.find(R"("id":"tag.alarm","name":"Alarm")"), std::string::npos) << manifest;
-    EXPECT_NE(manifest.find(R"("id":"qz.qzai.tag.helmet","name":"Helmet")"), std::string::npos) << manifest;
+    qz::sdk::Result<const qz::sdk::IString*> manifest;
+    host.agent("cam1").manifest(&manifest);
+    const std::string text = json::parse(host.settingsModel("cam1")).dump() + qz::sdk::Ptr(manifest.value())->str();
+    for (const char* part : {R"("caption":"shade Settings")", R"("name":"det_preprocessor_setting_tone")",
+                             R"("tag.helmet":"Helmet")", R"({"id":"tag.alarm","name":"Alarm"})",
+                             R"({"id":"qz.qzai.tag.helmet","name":"Helmet"})"})
+        EXPECT_NE(text.find(part), std::string::npos) << part;
     host.shutdown();
     CloudStub::instance().reset();
 }

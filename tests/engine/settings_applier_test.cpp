@@ -227,8 +227,7 @@ TEST(SettingsApplier, RefusedKeysKeepThePreviouslyStoredValue) {
         {"model_nms_abc", "30"}, {"cropBox_abc", figure("[[0.1, 0.1], [0.5, 0.5]]")},
         {"dumpingDetectionTimeThreshold_abc", "0"},  // a bad value left in an old cache
         {"abc_postprocessor_setting_note", "short"}};
-    // Masks beyond the repeater's five and values over 64 KiB are dropped
-    // unread, with one line for all of them.
+    // Masks beyond the repeater's five and values over 64 KiB: dropped unread, one line for all.
     const qzai::SettingsMap sent = {{"model_nms_abc", "high"},
                                     {"cropBox_abc", figure("[[0.2, 0.2], [0.9, 0.9]]")},
                                     {"loiterDetectionObjectClass_abc", ""},

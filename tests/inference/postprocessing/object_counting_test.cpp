@@ -50,11 +50,9 @@ TEST(ObjectCounting, ModeOverTheLastTenFramesOfTheClass) {
         qzai::PostprocessingState state("");
         const TestCamera camera;
         std::string last;
-        int64_t t = 0;
-        for (size_t n : c.counts) {
-            const auto objects = n == kAbsent ? frameOf({{"person", 1}}) : frameOf({{"car", n}});
-            last = described(qzai::countObjects(state, camera.request(t), objects));
-            t += c.stepUs;
+        for (size_t f = 0; f < c.counts.size(); ++f) {
+            const auto objects = c.counts[f] == kAbsent ? frameOf({{"person", 1}}) : frameOf({{"car", c.counts[f]}});
+            last = described(qzai::countObjects(state, camera.request(int64_t(f) * c.stepUs), objects));
         }
         EXPECT_EQ(last, c.last) << c.name;
         EXPECT_LE(state.countHistory["cam-1"]["car"].counts.size(), 10u);
