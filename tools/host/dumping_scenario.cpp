@@ -255,7 +255,7 @@ void runDumpingScenario(const MainJobOptions& options, RoadRigOptions rigOptions
                                     return std::string();
                                 }});
         };
-        EventsTable table = checkRunEvents(rig.host().recorder(), facts);
+        EventsTable table = awaitRunEvents(rig.host().recorder(), facts, patient(kRoundTimeout));
         for (size_t c = 0; c < ids.size(); ++c) {
             const CameraScript& script = scripts[c];
             table.rows.push_back({ids[c], "(dumping attributes)", script.objectPackets, script.objectPackets,

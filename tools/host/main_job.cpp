@@ -278,7 +278,7 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         facts.frameOfTimestamp = frameOfTimestamp;
         facts.className = RoadRig::kClassName;
         facts.rules = rules.get();
-        result.events = checkRunEvents(host.recorder(), facts);
+        result.events = awaitRunEvents(host.recorder(), facts, roundTimeout);
         result.settingsPage = checkSettingsPage(host, ids.front(), RoadRig::cameraSettingsFor(rigOptions, 0),
                                                 RoadRig::kModelId, rig.dataDirectory());
         const UnloadReport report = host.unload();

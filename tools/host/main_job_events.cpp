@@ -144,4 +144,14 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
     return table;
 }
 
+EventsTable awaitRunEvents(const Recorder& recorder, const RunEventFacts& facts, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        const size_t seen = recorder.packets().size();
+        EventsTable table = checkRunEvents(recorder, facts);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (table.ok() || left <= std::chrono::milliseconds(0) || !recorder.waitForPackets(seen + 1, left)) return table;
+    }
+}
+
 }  // namespace qz::test_host

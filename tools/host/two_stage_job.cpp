@@ -230,7 +230,7 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
         facts.childClass = [](const Square& square) { return std::string(square.luma >= kLevel ? "bright" : "dim"); };
         facts.width = options.width;
         facts.height = options.height;
-        result.events = checkRunEvents(host.recorder(), facts);
+        result.events = awaitRunEvents(host.recorder(), facts, roundTimeout);
         result.objectsLeaked = host.unload().objectsLeaked;
         result.ok = true;
     } catch (const std::exception& e) {
