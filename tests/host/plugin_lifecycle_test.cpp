@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -82,6 +83,18 @@ TEST(PluginLifecycle, BadInputFromTheHostIsLoggedAndRefused) {
     const UnloadReport report = host.unload();
     EXPECT_EQ(report.objectsLeaked, 0u);
     EXPECT_TRUE(report.unmapped);
+}
+
+TEST(PluginLifecycle, ARelativeHomeDirectoryIsRefused) {
+    TestHostOptions relative = options();
+    relative.identity.homeDir = "relative_home";
+    TestHost host(relative);
+    std::string error;
+    ASSERT_TRUE(host.load(&error)) << error;
+    EXPECT_FALSE(host.obtainEngine(&error));
+    EXPECT_NE(error.find("The host reports a relative home directory: relative_home"), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists("relative_home"));
+    EXPECT_TRUE(host.unload().unmapped);
 }
 
 TEST(PluginLifecycle, LibraryExportsExactlyTheFourEntryFunctions) {

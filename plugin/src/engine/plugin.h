@@ -2,7 +2,7 @@
 //
 // Gives the host the integration manifest and, on request, the engine:
 // doObtainEngine creates the data directory ("qz_kelvane" under the utility
-// provider's home directory), reads the configuration, starts the log with
+// provider's home directory, which must be absolute and not empty), reads the configuration, starts the log with
 // the prefix "AI Plugin: " and constructs the engine. Host calls are
 // serialised by the host; the plug-in outlives its engine.
 #pragma once
