@@ -88,6 +88,7 @@ TEST(PluginLifecycle, BadInputFromTheHostIsLoggedAndRefused) {
 TEST(PluginLifecycle, ARelativeHomeDirectoryIsRefused) {
     TestHostOptions relative = options();
     relative.identity.homeDir = "relative_home";
+    std::filesystem::remove_all("relative_home");  // a failed run's leftovers
     TestHost host(relative);
     std::string error;
     ASSERT_TRUE(host.load(&error)) << error;
