@@ -32,7 +32,7 @@ constexpr const char* kEngineManifest =
 // the devices.
 class EngineHost {
 public:
-    explicit EngineHost(const qz::test::LoopbackHttpServer& cloud) {
+    explicit EngineHost(const qz::test::LoopbackHttpServer& cloud, const char* pluginPath = QZ_PLUGIN_LIBRARY) {
         std::string pattern = (fs::temp_directory_path() / "qz_engine_host_XXXXXX").string();
         if (!mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder");
         m_keptHome = pattern;
@@ -43,7 +43,7 @@ public:
         const std::string iniPath = (fs::path(m_keptHome) / "test.ini").string();
         std::ofstream(iniPath) << "HTTPRequestTimeout=1000\nCloudServiceURL=" << cloud.url("/api") << "\n";
         TestHostOptions options;
-        options.pluginPath = QZ_PLUGIN_LIBRARY;
+        options.pluginPath = pluginPath;
         options.identity.homeDir = m_keptHome;
         options.unitTestOptions["iniPath"] = iniPath;
         m_host = std::make_unique<TestHost>(options);
@@ -232,6 +232,26 @@ TEST(EngineThroughHost, HandlersTheHostReleasesAfterUnloadingStillFindTheirCode)
         const UnloadReport report = host->unload(HandlerRelease::afterUnloading);
         EXPECT_EQ(report.unmapped, mode == FakeServer::Mode::normal);
     }
+}
+
+TEST(EngineThroughHost, AHandlerReleasedAsTheLibraryUnloadsIsWaitedForUntilItsThreadLeaves) {
+    // The engine's final publish is answered on the server's thread, whose
+    // release of the handler lingers in the library (a test build): the
+    // library leaves only after that thread did, so it is unmapped and
+    // nothing crashes.
+    qz::test::LoopbackHttpServer cloud;
+    cloud.start();
+    EngineHost host(cloud, QZ_SLOW_RELEASE_PLUGIN_LIBRARY);
+    std::string error;
+    ASSERT_TRUE(host->load(&error)) << error;
+    ASSERT_TRUE(host->obtainEngine(&error)) << error;
+    ASSERT_TRUE(host->addCamera({"cam1", "cam1", "", "", ""}, &error)) << error;
+    const auto enabled = [&] {
+        return host->server().device("cam1")->value("/parameters/qzAI/PluginEnabled"_json_pointer, json());
+    };
+    ASSERT_TRUE(eventually([&] { return enabled() == true; }));
+    EXPECT_TRUE(host->unload(HandlerRelease::afterUnloading).unmapped);
+    EXPECT_EQ(enabled(), false);
 }
 
 TEST(EngineThroughHost, ASilentRestServerHoldsNoHostCallAndShutdownStaysBounded) {
