@@ -1,7 +1,6 @@
 // The known boxes file: its text, loading what others may have left there,
 // and saving so that the old file survives every failure on the way.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -150,18 +149,16 @@ TEST_F(DumpingCacheTest, FailedSavesKeepTheOldFileAndLeaveNoTemporary) {
     save(first);
     const std::string old = read();
 
-    // No descriptor left for the temporary, then a write cut short by the
-    // file-size limit, each in a child of its own.
-    EXPECT_TRUE(inChild([&] {
-        const int lowestFree = ::open("/dev/null", O_RDONLY);
-        ::close(lowestFree);
-        const rlimit limit{rlim_t(lowestFree), rlim_t(lowestFree)};
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-        qz::test::LogCapture childLog;
-        save(second);
-        return childLog.count("Warning: Failed to open dumping known bboxes cache for writing: " + file() + "\n") == 1;
-    }));
+    // The temporary cannot be made: "cache" leads where no file can be created.
+    fs::rename(root + "/cache", root + "/cache.kept");
+    fs::create_directory_symlink("/proc/self", root + "/cache");
+    save(second);
+    EXPECT_TRUE(log.contains("Warning: Failed to open dumping known bboxes cache for writing: " + file() + "\n"));
+    fs::remove(root + "/cache");
+    fs::rename(root + "/cache.kept", root + "/cache");
     EXPECT_EQ(read(), old);
+
+    // A write cut short by the file-size limit, in a child of its own.
     EXPECT_TRUE(inChild([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{16, 16};
