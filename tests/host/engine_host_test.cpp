@@ -218,6 +218,7 @@ TEST(EngineThroughHost, HandlersTheHostReleasesAfterUnloadingStillFindTheirCode)
     // A host may stop its REST server after closing the library: a handler of
     // a request the library gave up on is released then, and its code must
     // still be mapped. Without such handlers the library leaves as usual.
+    // Kept in memory, it serves the next load as if it were new.
     for (const auto mode : {FakeServer::Mode::normal, FakeServer::Mode::never}) {
         SCOPED_TRACE(mode == FakeServer::Mode::never ? "silent server" : "answering server");
         qz::test::LoopbackHttpServer cloud;
@@ -230,8 +231,27 @@ TEST(EngineThroughHost, HandlersTheHostReleasesAfterUnloadingStillFindTheirCode)
         ASSERT_TRUE(host->addCamera({"cam1", "cam1", "", "", ""}, &error)) << error;
         ASSERT_TRUE(host->server().waitForRequests(1, std::chrono::seconds(5)));
         const UnloadReport report = host->unload(HandlerRelease::afterUnloading);
-        EXPECT_EQ(report.unmapped, mode == FakeServer::Mode::normal);
+        EXPECT_EQ(report.unmapped, mode == FakeServer::Mode::normal && !report.residentAtLoad);
     }
+    // Loaded again while kept in memory, the library starts afresh: the new
+    // host's registry sees its objects and the new configuration is read.
+    qz::test::LoopbackHttpServer cloud;
+    std::atomic<int> asked{0};
+    cloud.server().Get(".*", [&](const httplib::Request&, httplib::Response& response) {
+        ++asked;
+        response.status = 404;
+    });
+    cloud.start();
+    EngineHost host(cloud);
+    std::string error;
+    ASSERT_TRUE(host->load(&error)) << error;
+    ASSERT_TRUE(host->obtainEngine(&error)) << error;
+    ASSERT_TRUE(host->addCamera({"cam1", "cam1", "", "", ""}, &error)) << error;
+    EXPECT_TRUE(eventually([&] { return asked.load() > 0; }));
+    const UnloadReport report = host->unload();
+    EXPECT_TRUE(report.residentAtLoad);
+    EXPECT_GT(report.objectsCreated, 0u);
+    EXPECT_EQ(report.objectsLeaked, 0u);
 }
 
 TEST(EngineThroughHost, AHandlerReleasedAsTheLibraryUnloadsIsWaitedForUntilItsThreadLeaves) {

