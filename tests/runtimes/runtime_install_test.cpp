@@ -9,6 +9,8 @@
 
 #include "common/ini.h"
 #include "common/support/log_capture.h"
+#include "runtimes/package_listing.h"
+#include "runtimes/package_staging.h"
 #include "runtimes/support/install_rig.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
@@ -50,8 +52,11 @@ std::string linkLeaving(const fs::path& root) {
     std::error_code ec;
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         if (!it->is_symlink()) continue;
+        // Its target from its folder: a link whose target is missing still
+        // counts by where it would lead.
         std::error_code resolveError;
-        const fs::path resolved = fs::weakly_canonical(it->path(), resolveError);
+        const fs::path resolved =
+            fs::weakly_canonical(it->path().parent_path() / fs::read_symlink(it->path(), resolveError), resolveError);
         if (resolveError) continue;  // a loop leads nowhere
         const fs::path relative = resolved.lexically_relative(top);
         if (relative.empty() || *relative.begin() == "..") return it->path().string();
@@ -457,4 +462,85 @@ TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
         EXPECT_EQ(rig.pass(*manager), qzai::RuntimePassResult::EndPass);
         EXPECT_EQ(manager->state(), RuntimeState::AwaitingSelection);
     }
+}
+
+TEST(RuntimeInstall, LinkSetsJudgedSafeNeverResolveOutsideTheRoot) {
+    // Random small trees of folders, files and links, links pointing at ".",
+    // "..", each other and through each other, written as they come (names
+    // may pass through links), listed, judged and unpacked by the real tar.
+    std::mt19937 random(31);
+    const auto pick = [&](std::initializer_list<const char*> items) {
+        return std::string(items.begin()[random() % items.size()]);
+    };
+    // Often through a link made earlier, often climbing.
+    const auto target = [&](const std::vector<std::string>& links, bool climbing) {
+        std::string out = !links.empty() && random() % 4 ? links[random() % links.size()] : pick({"a", "b", "."});
+        for (size_t n = 1 + random() % 3; n > 0; --n) out += "/" + (climbing ? pick({"a", "..", ".."}) : pick({"a", "b", "."}));
+        return out;
+    };
+    int judgedSafe = 0, withChains = 0;
+    for (int round = 0; round < 120; ++round) {
+        std::vector<qz::test::UstarMember> members;
+        std::vector<std::string> links;
+        const bool climbing = random() % 2;  // targets with ".." in half the rounds
+        if (climbing || random() % 2) {
+            // A link to its own folder makes every name through it one level shallower than it reads.
+            links.push_back(pick({"a", "b/c", "c/a/b"}));
+            members.push_back({links.back(), '2', "", ".", 0777});
+        }
+        for (size_t n = 2 + random() % 6; n > 0; --n) {
+            std::string name = pick({"a", "b", "c"});
+            if (random() % 2) name += "/" + pick({"a", "b", "c"});
+            if (random() % 4 == 0) name += "/" + pick({"a", "b", "c"});
+            switch (random() % 5) {
+                case 0: members.push_back({name, '5', "", "", 0755}); break;
+                case 1: members.push_back({name, '0', "x", "", 0644}); break;
+                case 2:
+                    members.push_back({name, '2', "", climbing ? pick({".", "..", "a"}) : pick({".", "a", "./."}), 0777});
+                    links.push_back(name);
+                    break;
+                default: {
+                    // At the top, so that an earlier link's name is a path from here.
+                    name = name.substr(0, name.find('/'));
+                    members.push_back({name, '2', "", target(links, climbing), 0777});
+                    links.push_back(name);
+                }
+            }
+        }
+        qz::test::TempDir work;
+        const std::string archive = work.write("p.tar", qz::test::ustarArchive(members));
+        const auto listed = qzai::runCommand(
+            {"tar", "--force-local", "--numeric-owner", "--quoting-style=c", "--absolute-names", "-tvf", archive});
+        ASSERT_EQ(listed.exitCode, 0) << listed.output;
+        const auto listing = qzai::parsePackageListing(listed.output);
+        ASSERT_FALSE(listing.unreadableLine) << *listing.unreadableLine;
+        bool safe = true;
+        for (const auto& entry : listing.entries) safe = safe && !qzai::unsafeEntryReason(entry);
+        if (!safe) continue;
+        ++judgedSafe;
+        for (const auto& m : members) {
+            const bool throughLink = std::any_of(links.begin(), links.end(), [&](const std::string& link) {
+                return m.linkName.rfind(link, 0) == 0 && m.linkName != m.name;
+            });
+            withChains += m.type == '2' && throughLink ? 1 : 0;
+        }
+        const fs::path root = work.path() / "deep" / "root";
+        fs::create_directories(root);
+        qzai::runCommand({"tar", "--force-local", "-xf", archive, "-C", root.string(), "--no-same-owner",
+                          "--no-same-permissions"});
+        std::string written;
+        for (const auto& e : fs::recursive_directory_iterator(work.path())) {
+            const fs::path relative = e.path().lexically_relative(work.path());
+            if (relative != "p.tar" && relative != "deep" && *relative.begin() == "deep" &&
+                relative.string().rfind("deep/root", 0) != 0) {
+                written += relative.string() + " ";
+            }
+        }
+        EXPECT_EQ(written, "") << listed.output;
+        EXPECT_EQ(linkLeaving(root), "") << listed.output;
+        EXPECT_EQ(qzai::findUnsafeStagedEntry(root.string()), std::nullopt) << listed.output;
+    }
+    // The rounds must reach the cases that matter.
+    EXPECT_GT(judgedSafe, 30);
+    EXPECT_GT(withChains, 10);
 }
