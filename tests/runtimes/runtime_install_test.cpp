@@ -414,11 +414,11 @@ TEST(RuntimeInstall, MergeReplacesWhatStandsInTheWayWithoutFollowingLinks) {
 }
 
 TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
-    // tar cannot be found: nothing is the package's fault, so it stays (the
-    // cache is on; without it a failed package is never kept).
-    {
+    // tar cannot be found: nothing is the package's fault, so it stays when
+    // the cache is on; without the cache a failed package is never kept.
+    for (const bool cache : {true, false}) {
         InstallRig rig;
-        rig.config.cacheRuntimeArchives = true;
+        rig.config.cacheRuntimeArchives = cache;
         qz::test::TempDir emptyPath;
         rig.environment = qzai::ProcessEnvironment({"PATH=" + emptyPath.path().string()});
         rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(qz::test::runtimePackage("Generic CPU")));
@@ -427,7 +427,7 @@ TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
         EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed);
         EXPECT_TRUE(log.contains("ERROR: Failed to extract the runtime package. Tar exit status: -1. Output: \n"));
         EXPECT_TRUE(rig.hasNotice("RUNTIME_EXTRACTION_FAILED"));
-        EXPECT_TRUE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz"));
+        EXPECT_EQ(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz"), cache);
     }
     // A file where the cache folder belongs.
     {
