@@ -35,6 +35,9 @@ struct Ini {
     bool sendFramesOverride = false;  // frames pass even when the camera is inactive
     int HTTPRequestTimeout = 10000;   // milliseconds; bounds each REST/HTTP request
     int HTTPRequestTotalTimeout = 3600;  // seconds; bounds a whole HTTP transfer (a model download too)
+    // Largest runtime package accepted, as downloaded and as unpacked (MiB).
+    int maxRuntimePackageMiB = 2048;
+    int maxRuntimeUnpackedMiB = 4096;
     int logVerbosity = 1;             // 0 silent, 1 basic, 2 verbose
     bool enableProfiling = false;     // ScopedTimer lines
     // Base addresses of the cloud service and of the user documentation.
