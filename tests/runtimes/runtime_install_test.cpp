@@ -214,8 +214,7 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
                     [](const fs::path&) {}});
     const char* failed = "RUNTIME_EXTRACTION_FAILED";
     rows.push_back({"no library, tar content", route(noLibrary.build()), "holds no RuntimeLibrary.dll.\n", failed});
-    rows.push_back({"member cut, tar content", route(bigPackage), "after extraction: zz_weights.bin is missing or cut short",
-                    failed, false, [](const fs::path& staging) { fs::resize_file(staging / "zz_weights.bin", 1); }, 0});
+    rows.push_back({"member cut, tar content", route(bigPackage), "extraction: zz_weights.bin is missing or cut short", failed, false, [](const fs::path& staging) { fs::resize_file(staging / "zz_weights.bin", 1); }, 0});
     rows.push_back({"listing cut", route(good), "is longer than 16777216 bytes; the package is refused", failed, false,
                     {}, 2, true});
     qz::test::PackageBuilder zeros;
@@ -291,12 +290,16 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         // Text that stays inside, a path that does not: b/c is b itself.
         {"through a link to dot", packed([](auto& b) { b.symlink("b/c", ".").symlink("x", "b/c/../../victim"); }), "x",
          "symbolic link with a parent-folder component"},
-        {"through it beside bin", packed([&](auto& b) { b.symlink("b/c", ".").symlink("y", "b/c/c/c/../../../" + beside.filename().string()); }),
+        {"through it beside bin",
+         packed([&](auto& b) { b.symlink("b/c", ".").symlink("y", "b/c/c/c/../../../" + beside.filename().string()); }),
          "y", "symbolic link with a parent-folder component"},
         // With a file where the earlier runtime has the folder "thing".
-        {"the name file", packed([](auto& b) { b.file("installed_runtime.txt", "Intel").file("Generic CPU/RuntimeLibrary.dll", "x").file("thing", "x"); }),
+        {"the name file", packed([](auto& b) {
+             b.file("installed_runtime.txt", "Intel").file("Generic CPU/RuntimeLibrary.dll", "x").file("thing", "x");
+         }),
          "installed_runtime.txt", "name kept for the installer's own files"},
-        {"its temporary", packed([](auto& b) { b.symlink("b/c", ".").symlink("installed_runtime.txt.tmp", "b/c/../../victim"); }),
+        {"its temporary",
+         packed([](auto& b) { b.symlink("b/c", ".").symlink("installed_runtime.txt.tmp", "b/c/../../victim"); }),
          "installed_runtime.txt.tmp", "name kept for the installer's own files"},
         {"a staging folder", packed([](auto& b) { b.file(".staging-1-0/x", "x"); }), ".staging-1-0",
          "name kept for the installer's own files"},
@@ -326,7 +329,8 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         EXPECT_TRUE(rig.leftovers().empty()) << row.name;
         EXPECT_FALSE(fs::exists("/tmp/qz-absolute")) << row.name;
         EXPECT_FALSE(freshManagerFindsRuntime(rig)) << row.name;
-        EXPECT_EQ(std::ifstream(rig.bin.path() / "victim").peek() + std::ifstream(beside).peek(), 'r' + 'b') << row.name;
+        EXPECT_EQ(std::ifstream(rig.bin.path() / "victim").peek(), 'r') << row.name;
+        EXPECT_EQ(std::ifstream(beside).peek(), 'b') << row.name;
         EXPECT_EQ(linkLeaving(rig.bin.path()), "") << row.name;
     }
     fs::remove(beside);
