@@ -77,8 +77,10 @@ std::string formatLine(const char* format, Args... args) {
 
 // Whether the device may get a class of this name from a processor's
 // answer: one it has, one of the stage's model or of the processor's
-// declared object types, or any other while it holds fewer than the cap.
-bool admitsClass(const InferenceInput_t& request, const ObjectsByClass& classes, const std::string& name) {
+// declared object types, or any other while it holds fewer than the cap
+// (counting `taken`, the other classes this response already brought).
+bool admitsClass(const InferenceInput_t& request, const ObjectsByClass& classes, const std::string& name,
+                 size_t taken) {
     if (classes.count(name) != 0) return true;
     if (request.stage != nullptr) {
         if (request.stage->model) {
@@ -90,7 +92,7 @@ bool admitsClass(const InferenceInput_t& request, const ObjectsByClass& classes,
                 if (type.name == name || type.id == name) return true;
         }
     }
-    return classes.size() < kMaxOtherClassesPerDevice;
+    return classes.size() + taken < kMaxOtherClassesPerDevice;
 }
 
 void writeObject(MpWriter& writer, const QzAIObjectData_t& object) {
@@ -436,6 +438,7 @@ PostprocessingResult deserializePostprocessorResponse(PostprocessingState& state
     const MpReader::Node classes = reader.find(root, "Objects");
     if (reader.ok() && reader.type(classes) != MpType::Nil) {
         const uint32_t pairs = reader.mapSize(classes);
+        size_t newClasses = 0;
         for (uint32_t i = 0; i < pairs && reader.ok(); ++i) {
             const MpReader::Node key = reader.mapKey(classes, i);
             if (reader.type(key) != MpType::Str) {
@@ -443,7 +446,7 @@ PostprocessingResult deserializePostprocessorResponse(PostprocessingState& state
                 continue;
             }
             const std::string className(reader.str(key));
-            if (!admitsClass(request, device->classes, className)) {
+            if (!admitsClass(request, device->classes, className, newClasses)) {
                 static constexpr const char* kRefused =
                     "Warning! Class %s is not a class of the model or the processor, and device %s already has %zu "
                     "other classes. Ignoring it.\n";
@@ -453,6 +456,7 @@ PostprocessingResult deserializePostprocessorResponse(PostprocessingState& state
                 continue;
             }
             const auto [tracked, added] = device->classes.try_emplace(className);
+            newClasses += added ? 1 : 0;
             QzAIObjectList& listed = result.objects[className];
             applyClass(reader, reader.mapValue(classes, i), className, request, tracked->second, listed, warnings);
             // A class that got no object holds no memory for later.
