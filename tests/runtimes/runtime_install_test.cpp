@@ -7,7 +7,10 @@
 
 #include <random>
 
+#include "common/ini.h"
 #include "common/support/log_capture.h"
+#include "runtimes/package_listing.h"
+#include "runtimes/package_staging.h"
 #include "runtimes/support/install_rig.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
@@ -35,6 +38,30 @@ RuntimeState installCpu(InstallRig& rig, qzai::RuntimesManager& manager) {
 bool freshManagerFindsRuntime(InstallRig& rig) {
     qzai::RuntimesManager fresh(rig.bin.path().string(), rig.services(), rig.config);
     return fresh.isRuntimeInstalled();
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The first symbolic link below `root` that resolves outside it, followed on
+// disk through every link it passes; empty when there is none.
+std::string linkLeaving(const fs::path& root) {
+    const fs::path top = fs::weakly_canonical(root);
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_symlink()) continue;
+        // Its target from its folder: a link whose target is missing still
+        // counts by where it would lead.
+        std::error_code resolveError;
+        const fs::path resolved =
+            fs::weakly_canonical(it->path().parent_path() / fs::read_symlink(it->path(), resolveError), resolveError);
+        if (resolveError) continue;  // a loop leads nowhere
+        const fs::path relative = resolved.lexically_relative(top);
+        if (relative.empty() || *relative.begin() == "..") return it->path().string();
+    }
+    return {};
 }
 
 }  // namespace
@@ -155,8 +182,11 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
         const char* line;     // a log line fragment
         const char* notice;   // "" = none
         bool staleLibrary = false;
-        // What goes wrong in the unpacked tree while tar reports status 2.
+        // What goes wrong in the unpacked tree while tar reports `status`.
         std::function<void(const fs::path& staging)> extractionFault;
+        int status = 2;
+        std::function<void(qzai::CommandOutput& listing)> listingFault = {};
+        bool capped = false;  // a 1 MiB limit on the package and on its unpacked size
     };
     std::vector<Row> rows;
     auto route = [](std::string body) { return qz::test::served(std::move(body)); };
@@ -194,15 +224,44 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
     rows.push_back({"library only from an earlier runtime", route(noLibrary.build()),
                     "ERROR: Failed to extract the runtime package. Tar exit status: 2", "RUNTIME_EXTRACTION_FAILED", true,
                     [](const fs::path&) {}});
+    // A package the library alone would make whole, tar content with it.
+    rows.push_back({"no library though tar succeeded", route(noLibrary.build()), "holds no RuntimeLibrary.dll.\n",
+                    "RUNTIME_EXTRACTION_FAILED", false, {}});
+    rows.push_back({"member cut while tar reports success", route(bigPackage),
+                    "is incomplete after extraction: zz_weights.bin is missing or cut short.\n",
+                    "RUNTIME_EXTRACTION_FAILED", false,
+                    [](const fs::path& staging) { fs::resize_file(staging / "zz_weights.bin", 1000); }, 0});
+    // The listing met the output cap: what came is not the whole package.
+    rows.push_back({"listing cut at the output cap", route(good), "is longer than 16777216 bytes; the package is refused",
+                    "RUNTIME_EXTRACTION_FAILED", false, {}, 2,
+                    [](qzai::CommandOutput& listing) { listing.truncated = true; }});
+    qz::test::PackageBuilder zeros;
+    zeros.file("RuntimeLibrary.dll", "library").file("zeros.bin", std::string(3u << 20, '\0'));
+    rows.push_back({"unpacked past the limit", route(zeros.build()), "(maxRuntimeUnpackedMiB).\n",
+                    "RUNTIME_EXTRACTION_FAILED", false, {}, 2, {}, true});
+    PackageRoute endless = route(bigPackage + randomBytes(1 << 20, 5));
+    endless.contentLength = false;
+    rows.push_back({"download past the limit", endless, "(maxRuntimePackageMiB); the download was stopped.\n", "",
+                    false, {}, 2, {}, true});
     for (const auto& row : rows) {
         InstallRig rig;
         rig.repository.serve(qz::test::kCpuX86Path, row.route);
-        if (row.extractionFault) {
+        if (row.capped) {
+            const auto capped = qzai::RuntimesConfig::fromIni(
+                qzai::parseIniText("maxRuntimePackageMiB = 1\nmaxRuntimeUnpackedMiB = 1\n", "caps"));
+            rig.config.maxPackageBytes = capped.maxPackageBytes;
+            rig.config.maxUnpackedBytes = capped.maxUnpackedBytes;
+        }
+        if (row.extractionFault || row.listingFault) {
             rig.afterTar = [&row](const std::vector<std::string>& argv, qzai::CommandOutput& output) {
                 const std::string staging = qz::test::extractionFolder(argv);
-                if (staging.empty()) return;
+                if (staging.empty()) {
+                    if (row.listingFault) row.listingFault(output);
+                    return;
+                }
+                if (!row.extractionFault) return;
                 row.extractionFault(staging);
-                output.exitCode = 2;
+                output.exitCode = row.status;
             };
         }
         auto manager = rig.manager();
@@ -219,6 +278,7 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
         EXPECT_FALSE(freshManagerFindsRuntime(rig)) << row.name;
         EXPECT_EQ(std::ifstream(rig.runtimeFolder() / "RuntimeLibrary.dll").peek(), row.staleLibrary ? 'a' : EOF)
             << row.name;
+        EXPECT_FALSE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz")) << row.name;  // the cache is off
     }
 }
 
@@ -234,6 +294,11 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         fill(builder);
         return builder.build();
     };
+    // Files no installation may change: beside the runtime folder, and
+    // beside the bin folder.
+    qz::test::TempDir binParent;
+    const fs::path beside = fs::temp_directory_path() / (binParent.path().filename().string() + "-victim.txt");
+    std::ofstream(beside) << "beside the bin folder";
     struct Row {
         const char* name;
         std::string package;
@@ -247,7 +312,27 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         {"symlink to /etc", packed([](auto& b) { b.symlink("etc", "/etc"); }), "etc",
          "symbolic link to an absolute path"},
         {"symlink leaving", packed([](auto& b) { b.symlink("lib/up", "../../outside"); }), "lib/up",
-         "symbolic link leaving the package"},
+         "symbolic link with a parent-folder component"},
+        // Text that stays inside, a path that does not: b/c is b itself.
+        {"symlink through a link to dot",
+         packed([](auto& b) { b.symlink("b/c", ".").symlink("x", "b/c/../../victim.txt"); }), "x",
+         "symbolic link with a parent-folder component"},
+        {"symlink through a link to dot, beside the bin folder",
+         packed([&](auto& b) { b.symlink("b/c", ".").symlink("y", "b/c/c/c/../../../" + beside.filename().string());
+         }),
+         "y", "symbolic link with a parent-folder component"},
+        // The name file and a library in the subfolder, then a file where an
+        // earlier runtime left a folder: a merge that stopped half-way would
+        // have left a runtime that counts as installed.
+        {"the name file",
+         packed([](auto& b) { b.file("installed_runtime.txt", "Intel").file("Generic CPU/RuntimeLibrary.dll", "x"); }),
+         "installed_runtime.txt", "name kept for the installer's own files"},
+        {"the name file's temporary",
+         packed([](auto& b) { b.symlink("b/c", ".").symlink("installed_runtime.txt.tmp", "b/c/../../victim.txt"); }),
+         "installed_runtime.txt.tmp",
+         "name kept for the installer's own files"},
+        {"a staging folder", packed([](auto& b) { b.file(".staging-1-0/x", "x"); }), ".staging-1-0",
+         "name kept for the installer's own files"},
         {"hard link to dot-dot", ustar({{"hard", '1', "", "../outside/x", 0644}}), "hard",
          "hard link leaving the package"},
         {"device node", ustar({{"null", '3', "", "", 0666}}), "null", "device node"},
@@ -258,9 +343,14 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         InstallRig rig;
         rig.config.cacheRuntimeArchives = true;
         rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(row.package));
+        fs::create_directories(rig.runtimeFolder() / "thing");
+        std::ofstream(rig.bin.path() / "victim.txt") << "beside the runtime folder";
         auto manager = rig.manager();
         qz::test::LogCapture log;
-        EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed) << row.name;
+        rig.pass(*manager);
+        ASSERT_TRUE(manager->chooseRuntime("Generic CPU"));
+        rig.pass(*manager);
+        EXPECT_EQ(manager->state(), RuntimeState::InstallFailed) << row.name;
         const std::string package = (rig.cacheFolder() / "Generic CPU.tar.gz").string();
         EXPECT_TRUE(log.contains("ERROR: The runtime package " + package + " holds an unsafe entry: " + row.entry +
                                  " (" + row.reason + ")\n"))
@@ -270,27 +360,65 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         EXPECT_FALSE(fs::exists(rig.runtimeFolder() / "RuntimeLibrary.dll")) << row.name;
         EXPECT_TRUE(rig.leftovers().empty()) << row.name;
         EXPECT_FALSE(fs::exists("/tmp/qz-absolute")) << row.name;
+        EXPECT_FALSE(freshManagerFindsRuntime(rig)) << row.name;
+        EXPECT_EQ(readFile(rig.bin.path() / "victim.txt"), "beside the runtime folder") << row.name;
+        EXPECT_EQ(readFile(beside), "beside the bin folder") << row.name;
+        EXPECT_EQ(linkLeaving(rig.bin.path()), "") << row.name;
+    }
+    fs::remove(beside);
+}
+
+TEST(RuntimeInstall, MergeReplacesWhatStandsInTheWayWithoutFollowingLinks) {
+    struct Row {
+        const char* name;
+        std::function<void(const fs::path& runtime)> earlier;  // what an earlier runtime left
+        std::function<void(const fs::path& runtime)> check;
+    };
+    const Row rows[] = {
+        {"a link where the package has a folder",
+         [](const fs::path& runtime) { fs::create_symlink("../outside", runtime / "plugins"); },
+         [](const fs::path& runtime) {
+             EXPECT_TRUE(fs::is_directory(fs::symlink_status(runtime / "plugins")));
+             EXPECT_TRUE(fs::is_regular_file(runtime / "plugins" / "evil.so"));
+         }},
+        {"a folder where the package has a file",
+         [](const fs::path& runtime) { fs::create_directories(runtime / "thing" / "inner"); },
+         [](const fs::path& runtime) { EXPECT_EQ(readFile(runtime / "thing"), "a file now"); }},
+        {"links where the installer writes its own files",
+         [](const fs::path& runtime) {
+             fs::create_symlink("../outside/victim.txt", runtime / "installed_runtime.txt.tmp");
+             fs::create_symlink("../outside/victim.txt", runtime / "installed_runtime.txt");
+         },
+         [](const fs::path& runtime) {
+             EXPECT_FALSE(fs::is_symlink(runtime / "installed_runtime.txt"));
+             EXPECT_EQ(readFile(runtime / "installed_runtime.txt"), "Generic CPU");
+         }},
+    };
+    for (const auto& row : rows) {
+        InstallRig rig;
+        qz::test::PackageBuilder builder;
+        builder.file("RuntimeLibrary.dll", "library").file("plugins/evil.so", "written through the link?");
+        builder.file("thing", "a file now");
+        rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(builder.build()));
+        fs::create_directories(rig.runtimeFolder());
+        row.earlier(rig.runtimeFolder());
+        auto manager = rig.manager();
+        rig.pass(*manager);
+        ASSERT_TRUE(manager->chooseRuntime("Generic CPU"));
+        rig.pass(*manager);
+        EXPECT_EQ(manager->state(), RuntimeState::Ready) << row.name;
+        row.check(rig.runtimeFolder());
+        EXPECT_TRUE(rig.leftovers().empty()) << row.name;
+        EXPECT_FALSE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz")) << row.name;
     }
 }
 
-TEST(RuntimeInstall, MergeReplacesALinkLeftInTheRuntimeFolderWithoutFollowingIt) {
-    InstallRig rig;
-    qz::test::PackageBuilder builder;
-    builder.file("RuntimeLibrary.dll", "library").file("plugins/evil.so", "written through the link?");
-    rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(builder.build()));
-    fs::create_directories(rig.runtimeFolder());
-    fs::create_symlink("../outside", rig.runtimeFolder() / "plugins");
-    auto manager = rig.manager();
-    EXPECT_EQ(installCpu(rig, *manager), RuntimeState::Ready);
-    EXPECT_TRUE(fs::is_directory(fs::symlink_status(rig.runtimeFolder() / "plugins")));
-    EXPECT_TRUE(fs::is_regular_file(rig.runtimeFolder() / "plugins" / "evil.so"));
-    EXPECT_TRUE(rig.leftovers().empty());
-}
-
 TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
-    // tar cannot be found: nothing is the package's fault, so it stays.
-    {
+    // tar cannot be found: nothing is the package's fault, so it stays when
+    // the cache is on; without the cache a failed package is never kept.
+    for (const bool cache : {true, false}) {
         InstallRig rig;
+        rig.config.cacheRuntimeArchives = cache;
         qz::test::TempDir emptyPath;
         rig.environment = qzai::ProcessEnvironment({"PATH=" + emptyPath.path().string()});
         rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(qz::test::runtimePackage("Generic CPU")));
@@ -299,7 +427,7 @@ TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
         EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed);
         EXPECT_TRUE(log.contains("ERROR: Failed to extract the runtime package. Tar exit status: -1. Output: \n"));
         EXPECT_TRUE(rig.hasNotice("RUNTIME_EXTRACTION_FAILED"));
-        EXPECT_TRUE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz"));
+        EXPECT_EQ(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz"), cache);
     }
     // A file where the cache folder belongs.
     {
@@ -334,4 +462,85 @@ TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
         EXPECT_EQ(rig.pass(*manager), qzai::RuntimePassResult::EndPass);
         EXPECT_EQ(manager->state(), RuntimeState::AwaitingSelection);
     }
+}
+
+TEST(RuntimeInstall, LinkSetsJudgedSafeNeverResolveOutsideTheRoot) {
+    // Random small trees of folders, files and links, links pointing at ".",
+    // "..", each other and through each other, written as they come (names
+    // may pass through links), listed, judged and unpacked by the real tar.
+    std::mt19937 random(31);
+    const auto pick = [&](std::initializer_list<const char*> items) {
+        return std::string(items.begin()[random() % items.size()]);
+    };
+    // Often through a link made earlier, often climbing.
+    const auto target = [&](const std::vector<std::string>& links, bool climbing) {
+        std::string out = !links.empty() && random() % 4 ? links[random() % links.size()] : pick({"a", "b", "."});
+        for (size_t n = 1 + random() % 3; n > 0; --n) out += "/" + (climbing ? pick({"a", "..", ".."}) : pick({"a", "b", "."}));
+        return out;
+    };
+    int judgedSafe = 0, withChains = 0;
+    for (int round = 0; round < 120; ++round) {
+        std::vector<qz::test::UstarMember> members;
+        std::vector<std::string> links;
+        const bool climbing = random() % 2;  // targets with ".." in half the rounds
+        if (climbing || random() % 2) {
+            // A link to its own folder makes every name through it one level shallower than it reads.
+            links.push_back(pick({"a", "b/c", "c/a/b"}));
+            members.push_back({links.back(), '2', "", ".", 0777});
+        }
+        for (size_t n = 2 + random() % 6; n > 0; --n) {
+            std::string name = pick({"a", "b", "c"});
+            if (random() % 2) name += "/" + pick({"a", "b", "c"});
+            if (random() % 4 == 0) name += "/" + pick({"a", "b", "c"});
+            switch (random() % 5) {
+                case 0: members.push_back({name, '5', "", "", 0755}); break;
+                case 1: members.push_back({name, '0', "x", "", 0644}); break;
+                case 2:
+                    members.push_back({name, '2', "", climbing ? pick({".", "..", "a"}) : pick({".", "a", "./."}), 0777});
+                    links.push_back(name);
+                    break;
+                default: {
+                    // At the top, so that an earlier link's name is a path from here.
+                    name = name.substr(0, name.find('/'));
+                    members.push_back({name, '2', "", target(links, climbing), 0777});
+                    links.push_back(name);
+                }
+            }
+        }
+        qz::test::TempDir work;
+        const std::string archive = work.write("p.tar", qz::test::ustarArchive(members));
+        const auto listed = qzai::runCommand(
+            {"tar", "--force-local", "--numeric-owner", "--quoting-style=c", "--absolute-names", "-tvf", archive});
+        ASSERT_EQ(listed.exitCode, 0) << listed.output;
+        const auto listing = qzai::parsePackageListing(listed.output);
+        ASSERT_FALSE(listing.unreadableLine) << *listing.unreadableLine;
+        bool safe = true;
+        for (const auto& entry : listing.entries) safe = safe && !qzai::unsafeEntryReason(entry);
+        if (!safe) continue;
+        ++judgedSafe;
+        for (const auto& m : members) {
+            const bool throughLink = std::any_of(links.begin(), links.end(), [&](const std::string& link) {
+                return m.linkName.rfind(link, 0) == 0 && m.linkName != m.name;
+            });
+            withChains += m.type == '2' && throughLink ? 1 : 0;
+        }
+        const fs::path root = work.path() / "deep" / "root";
+        fs::create_directories(root);
+        qzai::runCommand({"tar", "--force-local", "-xf", archive, "-C", root.string(), "--no-same-owner",
+                          "--no-same-permissions"});
+        std::string written;
+        for (const auto& e : fs::recursive_directory_iterator(work.path())) {
+            const fs::path relative = e.path().lexically_relative(work.path());
+            if (relative != "p.tar" && relative != "deep" && *relative.begin() == "deep" &&
+                relative.string().rfind("deep/root", 0) != 0) {
+                written += relative.string() + " ";
+            }
+        }
+        EXPECT_EQ(written, "") << listed.output;
+        EXPECT_EQ(linkLeaving(root), "") << listed.output;
+        EXPECT_EQ(qzai::findUnsafeStagedEntry(root.string()), std::nullopt) << listed.output;
+    }
+    // The rounds must reach the cases that matter.
+    EXPECT_GT(judgedSafe, 30);
+    EXPECT_GT(withChains, 10);
 }

@@ -128,6 +128,8 @@ void InferenceManager::start(const ModelMap& models) {
     if (!anyReady) return;
 
     m_startedModels = models;
+    // A refresh with the models already running leaves intake alone.
+    if (m_engine && m_engine->runsModels(models)) return;
     restartEngine(models);
     // A runtime that did not come up waits out the back-off before the
     // engine loop tries it again.
