@@ -202,30 +202,20 @@ TEST(RuntimeInstallKill, FullDiskFailsTheInstallation) {
 
 TEST(RuntimeInstallKill, AServerThatIsNotRootInstallsReadOnlyFoldersAndClearsLeftovers) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the child as another user";
-    const uid_t nobody = 65534;
-    Package package;
-    package.files = {{"RuntimeLibrary.dll", "library"}, {"docs/readme", "read me"}};
-    package.bytes = qz::test::ustarArchive({{"RuntimeLibrary.dll", '0', "library", "", 0755},
-                                            {"docs", '5', "", "", 0555},
-                                            {"docs/readme", '0', "read me", "", 0444}});
     qz::test::PackageRepository repository;
-    repository.serve(machinePath(), qz::test::served(package.bytes));
+    repository.serve(machinePath(), qz::test::served(qz::test::ustarArchive(
+                                        {{"RuntimeLibrary.dll", '0', "library", "", 0755},
+                                         {"docs", '5', "", "", 0555},
+                                         {"docs/readme", '0', "read me", "", 0444}})));
     qz::test::TempDir bin;
-    // What a run cut short left: a staging folder with a read-only folder.
-    const fs::path leftover = bin.path() / "inference_engine" / ".staging-1-0" / "ro";
-    fs::create_directories(leftover);
-    std::ofstream(leftover / "file") << "x";
-    for (const auto& entry : fs::recursive_directory_iterator(bin.path())) {
-        ASSERT_EQ(::lchown(entry.path().c_str(), nobody, nobody), 0);
-    }
-    ASSERT_EQ(::chown(bin.path().c_str(), nobody, nobody), 0);
-    fs::permissions(leftover, fs::perms::owner_read | fs::perms::owner_exec);
-    Child child(bin.path().string(), repository.base(), {"--user", std::to_string(nobody)});
-    ASSERT_TRUE(child.started());
-    EXPECT_EQ(child.wait(), 0);
     const fs::path runtime = bin.path() / "inference_engine";
-    for (const auto& [name, content] : package.files) EXPECT_EQ(readFile(runtime / name), content) << name;
-    for (const auto& entry : fs::directory_iterator(runtime)) {
-        EXPECT_NE(entry.path().filename().string().rfind(".staging-", 0), 0u) << entry.path();
-    }
+    fs::create_directories(runtime / ".staging-1-0" / "ro");  // what a run cut short left, read-only
+    for (const auto& entry : fs::recursive_directory_iterator(bin.path())) ::chown(entry.path().c_str(), 65534, 65534);
+    ::chown(bin.path().c_str(), 65534, 65534);
+    ::chmod((runtime / ".staging-1-0").c_str(), 0555);
+    Child child(bin.path().string(), repository.base(), {"--user", "65534"});
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(readFile(runtime / "docs" / "readme"), "read me");
+    EXPECT_FALSE(fs::exists(runtime / ".staging-1-0"));
+    for (const auto& entry : fs::directory_iterator(runtime)) EXPECT_NE(entry.path().filename().string()[0], '.');
 }

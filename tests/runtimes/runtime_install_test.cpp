@@ -40,26 +40,14 @@ bool freshManagerFindsRuntime(InstallRig& rig) {
     return fresh.isRuntimeInstalled();
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The first symbolic link below `root` that resolves outside it, followed on
-// disk through every link it passes; empty when there is none.
+// A link below `root` whose target, followed on disk, leads outside it.
 std::string linkLeaving(const fs::path& root) {
-    const fs::path top = fs::weakly_canonical(root);
     std::error_code ec;
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         if (!it->is_symlink()) continue;
-        // Its target from its folder: a link whose target is missing still
-        // counts by where it would lead.
-        std::error_code resolveError;
-        const fs::path resolved =
-            fs::weakly_canonical(it->path().parent_path() / fs::read_symlink(it->path(), resolveError), resolveError);
-        if (resolveError) continue;  // a loop leads nowhere
-        const fs::path relative = resolved.lexically_relative(top);
-        if (relative.empty() || *relative.begin() == "..") return it->path().string();
+        const auto to = fs::weakly_canonical(it->path().parent_path() / fs::read_symlink(it->path()), ec);
+        if (!ec && to.lexically_relative(fs::weakly_canonical(root)).string().rfind("..", 0) == 0) return it->path();
+        ec.clear();  // a loop leads nowhere
     }
     return {};
 }
@@ -183,10 +171,10 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
         const char* notice;   // "" = none
         bool staleLibrary = false;
         // What goes wrong in the unpacked tree while tar reports `status`.
-        std::function<void(const fs::path& staging)> extractionFault;
+        std::function<void(const fs::path& staging)> extractionFault = {};
         int status = 2;
-        std::function<void(qzai::CommandOutput& listing)> listingFault = {};
-        bool capped = false;  // a 1 MiB limit on the package and on its unpacked size
+        bool listingCut = false;  // the listing reached the output cap
+        bool capped = false;      // 1 MiB limits on the package and on its unpacked size
     };
     std::vector<Row> rows;
     auto route = [](std::string body) { return qz::test::served(std::move(body)); };
@@ -224,46 +212,33 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
     rows.push_back({"library only from an earlier runtime", route(noLibrary.build()),
                     "ERROR: Failed to extract the runtime package. Tar exit status: 2", "RUNTIME_EXTRACTION_FAILED", true,
                     [](const fs::path&) {}});
-    // A package the library alone would make whole, tar content with it.
-    rows.push_back({"no library though tar succeeded", route(noLibrary.build()), "holds no RuntimeLibrary.dll.\n",
-                    "RUNTIME_EXTRACTION_FAILED", false, {}});
-    rows.push_back({"member cut while tar reports success", route(bigPackage),
-                    "is incomplete after extraction: zz_weights.bin is missing or cut short.\n",
-                    "RUNTIME_EXTRACTION_FAILED", false,
-                    [](const fs::path& staging) { fs::resize_file(staging / "zz_weights.bin", 1000); }, 0});
-    // The listing met the output cap: what came is not the whole package.
-    rows.push_back({"listing cut at the output cap", route(good), "is longer than 16777216 bytes; the package is refused",
-                    "RUNTIME_EXTRACTION_FAILED", false, {}, 2,
-                    [](qzai::CommandOutput& listing) { listing.truncated = true; }});
+    const char* failed = "RUNTIME_EXTRACTION_FAILED";
+    rows.push_back({"no library, tar content", route(noLibrary.build()), "holds no RuntimeLibrary.dll.\n", failed});
+    rows.push_back({"member cut, tar content", route(bigPackage), "extraction: zz_weights.bin is missing or cut short", failed, false, [](const fs::path& staging) { fs::resize_file(staging / "zz_weights.bin", 1); }, 0});
+    rows.push_back({"listing cut", route(good), "is longer than 16777216 bytes; the package is refused", failed, false,
+                    {}, 2, true});
     qz::test::PackageBuilder zeros;
     zeros.file("RuntimeLibrary.dll", "library").file("zeros.bin", std::string(3u << 20, '\0'));
-    rows.push_back({"unpacked past the limit", route(zeros.build()), "(maxRuntimeUnpackedMiB).\n",
-                    "RUNTIME_EXTRACTION_FAILED", false, {}, 2, {}, true});
+    rows.push_back({"unpacked past the limit", route(zeros.build()), "(maxRuntimeUnpackedMiB).\n", failed, false, {}, 2,
+                    false, true});
     PackageRoute endless = route(bigPackage + randomBytes(1 << 20, 5));
     endless.contentLength = false;
-    rows.push_back({"download past the limit", endless, "(maxRuntimePackageMiB); the download was stopped.\n", "",
-                    false, {}, 2, {}, true});
+    rows.push_back({"download past the limit", endless, "(maxRuntimePackageMiB); the download was", "", false, {}, 2,
+                    false, true});
     for (const auto& row : rows) {
         InstallRig rig;
         rig.repository.serve(qz::test::kCpuX86Path, row.route);
-        if (row.capped) {
-            const auto capped = qzai::RuntimesConfig::fromIni(
-                qzai::parseIniText("maxRuntimePackageMiB = 1\nmaxRuntimeUnpackedMiB = 1\n", "caps"));
-            rig.config.maxPackageBytes = capped.maxPackageBytes;
-            rig.config.maxUnpackedBytes = capped.maxUnpackedBytes;
-        }
-        if (row.extractionFault || row.listingFault) {
-            rig.afterTar = [&row](const std::vector<std::string>& argv, qzai::CommandOutput& output) {
-                const std::string staging = qz::test::extractionFolder(argv);
-                if (staging.empty()) {
-                    if (row.listingFault) row.listingFault(output);
-                    return;
-                }
-                if (!row.extractionFault) return;
-                row.extractionFault(staging);
-                output.exitCode = row.status;
-            };
-        }
+        const auto caps = qzai::RuntimesConfig::fromIni(qzai::parseIniText(
+            row.capped ? "maxRuntimePackageMiB = 1\nmaxRuntimeUnpackedMiB = 1" : "", "caps"));
+        rig.config.maxPackageBytes = caps.maxPackageBytes;
+        rig.config.maxUnpackedBytes = caps.maxUnpackedBytes;
+        rig.afterTar = [&row](const std::vector<std::string>& argv, qzai::CommandOutput& output) {
+            const std::string staging = qz::test::extractionFolder(argv);
+            output.truncated = staging.empty() && row.listingCut;
+            if (staging.empty() || !row.extractionFault) return;
+            row.extractionFault(staging);
+            output.exitCode = row.status;
+        };
         auto manager = rig.manager();
         if (row.staleLibrary) {
             fs::create_directories(rig.runtimeFolder());
@@ -294,11 +269,10 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         fill(builder);
         return builder.build();
     };
-    // Files no installation may change: beside the runtime folder, and
-    // beside the bin folder.
-    qz::test::TempDir binParent;
-    const fs::path beside = fs::temp_directory_path() / (binParent.path().filename().string() + "-victim.txt");
-    std::ofstream(beside) << "beside the bin folder";
+    // Files no package may reach: beside the runtime folder and beside the bin folder.
+    const qz::test::TempDir unique;
+    const fs::path beside = unique.path().string() + "-victim.txt";
+    std::ofstream(beside) << "b";
     struct Row {
         const char* name;
         std::string package;
@@ -314,23 +288,19 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         {"symlink leaving", packed([](auto& b) { b.symlink("lib/up", "../../outside"); }), "lib/up",
          "symbolic link with a parent-folder component"},
         // Text that stays inside, a path that does not: b/c is b itself.
-        {"symlink through a link to dot",
-         packed([](auto& b) { b.symlink("b/c", ".").symlink("x", "b/c/../../victim.txt"); }), "x",
+        {"through a link to dot", packed([](auto& b) { b.symlink("b/c", ".").symlink("x", "b/c/../../victim"); }), "x",
          "symbolic link with a parent-folder component"},
-        {"symlink through a link to dot, beside the bin folder",
-         packed([&](auto& b) { b.symlink("b/c", ".").symlink("y", "b/c/c/c/../../../" + beside.filename().string());
-         }),
+        {"through it beside bin",
+         packed([&](auto& b) { b.symlink("b/c", ".").symlink("y", "b/c/c/c/../../../" + beside.filename().string()); }),
          "y", "symbolic link with a parent-folder component"},
-        // The name file and a library in the subfolder, then a file where an
-        // earlier runtime left a folder: a merge that stopped half-way would
-        // have left a runtime that counts as installed.
-        {"the name file",
-         packed([](auto& b) { b.file("installed_runtime.txt", "Intel").file("Generic CPU/RuntimeLibrary.dll", "x"); }),
+        // With a file where the earlier runtime has the folder "thing".
+        {"the name file", packed([](auto& b) {
+             b.file("installed_runtime.txt", "Intel").file("Generic CPU/RuntimeLibrary.dll", "x").file("thing", "x");
+         }),
          "installed_runtime.txt", "name kept for the installer's own files"},
-        {"the name file's temporary",
-         packed([](auto& b) { b.symlink("b/c", ".").symlink("installed_runtime.txt.tmp", "b/c/../../victim.txt"); }),
-         "installed_runtime.txt.tmp",
-         "name kept for the installer's own files"},
+        {"its temporary",
+         packed([](auto& b) { b.symlink("b/c", ".").symlink("installed_runtime.txt.tmp", "b/c/../../victim"); }),
+         "installed_runtime.txt.tmp", "name kept for the installer's own files"},
         {"a staging folder", packed([](auto& b) { b.file(".staging-1-0/x", "x"); }), ".staging-1-0",
          "name kept for the installer's own files"},
         {"hard link to dot-dot", ustar({{"hard", '1', "", "../outside/x", 0644}}), "hard",
@@ -340,16 +310,14 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         {"setuid file", packed([](auto& b) { b.file("tool", "x", 04755); }), "tool", "setuid or setgid mode"},
     };
     for (const auto& row : rows) {
-        InstallRig rig;
+        InstallRig rig("aarch64");
         rig.config.cacheRuntimeArchives = true;
-        rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(row.package));
+        rig.repository.serve(qz::test::kCpuArmPath, qz::test::served(row.package));
         fs::create_directories(rig.runtimeFolder() / "thing");
-        std::ofstream(rig.bin.path() / "victim.txt") << "beside the runtime folder";
+        std::ofstream(rig.bin.path() / "victim") << "r";
         auto manager = rig.manager();
         qz::test::LogCapture log;
-        rig.pass(*manager);
-        ASSERT_TRUE(manager->chooseRuntime("Generic CPU"));
-        rig.pass(*manager);
+        rig.pass(*manager);  // the only runtime on arm: installed, its name saved when Ready
         EXPECT_EQ(manager->state(), RuntimeState::InstallFailed) << row.name;
         const std::string package = (rig.cacheFolder() / "Generic CPU.tar.gz").string();
         EXPECT_TRUE(log.contains("ERROR: The runtime package " + package + " holds an unsafe entry: " + row.entry +
@@ -361,56 +329,33 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         EXPECT_TRUE(rig.leftovers().empty()) << row.name;
         EXPECT_FALSE(fs::exists("/tmp/qz-absolute")) << row.name;
         EXPECT_FALSE(freshManagerFindsRuntime(rig)) << row.name;
-        EXPECT_EQ(readFile(rig.bin.path() / "victim.txt"), "beside the runtime folder") << row.name;
-        EXPECT_EQ(readFile(beside), "beside the bin folder") << row.name;
+        EXPECT_EQ(std::ifstream(rig.bin.path() / "victim").peek(), 'r') << row.name;
+        EXPECT_EQ(std::ifstream(beside).peek(), 'b') << row.name;
         EXPECT_EQ(linkLeaving(rig.bin.path()), "") << row.name;
     }
     fs::remove(beside);
 }
 
 TEST(RuntimeInstall, MergeReplacesWhatStandsInTheWayWithoutFollowingLinks) {
-    struct Row {
-        const char* name;
-        std::function<void(const fs::path& runtime)> earlier;  // what an earlier runtime left
-        std::function<void(const fs::path& runtime)> check;
-    };
-    const Row rows[] = {
-        {"a link where the package has a folder",
-         [](const fs::path& runtime) { fs::create_symlink("../outside", runtime / "plugins"); },
-         [](const fs::path& runtime) {
-             EXPECT_TRUE(fs::is_directory(fs::symlink_status(runtime / "plugins")));
-             EXPECT_TRUE(fs::is_regular_file(runtime / "plugins" / "evil.so"));
-         }},
-        {"a folder where the package has a file",
-         [](const fs::path& runtime) { fs::create_directories(runtime / "thing" / "inner"); },
-         [](const fs::path& runtime) { EXPECT_EQ(readFile(runtime / "thing"), "a file now"); }},
-        {"links where the installer writes its own files",
-         [](const fs::path& runtime) {
-             fs::create_symlink("../outside/victim.txt", runtime / "installed_runtime.txt.tmp");
-             fs::create_symlink("../outside/victim.txt", runtime / "installed_runtime.txt");
-         },
-         [](const fs::path& runtime) {
-             EXPECT_FALSE(fs::is_symlink(runtime / "installed_runtime.txt"));
-             EXPECT_EQ(readFile(runtime / "installed_runtime.txt"), "Generic CPU");
-         }},
-    };
-    for (const auto& row : rows) {
-        InstallRig rig;
-        qz::test::PackageBuilder builder;
-        builder.file("RuntimeLibrary.dll", "library").file("plugins/evil.so", "written through the link?");
-        builder.file("thing", "a file now");
-        rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(builder.build()));
-        fs::create_directories(rig.runtimeFolder());
-        row.earlier(rig.runtimeFolder());
-        auto manager = rig.manager();
-        rig.pass(*manager);
-        ASSERT_TRUE(manager->chooseRuntime("Generic CPU"));
-        rig.pass(*manager);
-        EXPECT_EQ(manager->state(), RuntimeState::Ready) << row.name;
-        row.check(rig.runtimeFolder());
-        EXPECT_TRUE(rig.leftovers().empty()) << row.name;
-        EXPECT_FALSE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz")) << row.name;
+    InstallRig rig("aarch64");
+    qz::test::PackageBuilder builder;
+    builder.file("RuntimeLibrary.dll", "library").file("plugins/evil.so", "written through the link?");
+    rig.repository.serve(qz::test::kCpuArmPath, qz::test::served(builder.file("thing", "a file").build()));
+    fs::create_directories(rig.runtimeFolder() / "thing" / "inner");  // a folder where the package has a file
+    fs::create_symlink("../outside", rig.runtimeFolder() / "plugins");
+    for (const char* own : {"installed_runtime.txt", "installed_runtime.txt.tmp"}) {
+        fs::create_symlink("../outside/victim", rig.runtimeFolder() / own);
     }
+    auto manager = rig.manager();
+    rig.pass(*manager);
+    EXPECT_EQ(manager->state(), RuntimeState::Ready);
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(rig.runtimeFolder() / "plugins")));
+    EXPECT_TRUE(fs::is_regular_file(rig.runtimeFolder() / "plugins" / "evil.so"));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(rig.runtimeFolder() / "thing")));
+    EXPECT_FALSE(fs::is_symlink(rig.runtimeFolder() / "installed_runtime.txt"));
+    EXPECT_EQ(rig.nameFile(), "Generic CPU");
+    EXPECT_TRUE(rig.leftovers().empty());
+    EXPECT_FALSE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz"));
 }
 
 TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
@@ -465,82 +410,46 @@ TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
 }
 
 TEST(RuntimeInstall, LinkSetsJudgedSafeNeverResolveOutsideTheRoot) {
-    // Random small trees of folders, files and links, links pointing at ".",
-    // "..", each other and through each other, written as they come (names
-    // may pass through links), listed, judged and unpacked by the real tar.
+    // Random small trees of folders, files and links (to ".", "..", each
+    // other, in chains; names through links), listed, judged, unpacked by tar.
     std::mt19937 random(31);
-    const auto pick = [&](std::initializer_list<const char*> items) {
-        return std::string(items.begin()[random() % items.size()]);
-    };
-    // Often through a link made earlier, often climbing.
-    const auto target = [&](const std::vector<std::string>& links, bool climbing) {
-        std::string out = !links.empty() && random() % 4 ? links[random() % links.size()] : pick({"a", "b", "."});
-        for (size_t n = 1 + random() % 3; n > 0; --n) out += "/" + (climbing ? pick({"a", "..", ".."}) : pick({"a", "b", "."}));
-        return out;
-    };
-    int judgedSafe = 0, withChains = 0;
+    const auto pick = [&](std::vector<std::string> items) { return items[random() % items.size()]; };
+    int judgedSafe = 0;
     for (int round = 0; round < 120; ++round) {
-        std::vector<qz::test::UstarMember> members;
-        std::vector<std::string> links;
         const bool climbing = random() % 2;  // targets with ".." in half the rounds
-        if (climbing || random() % 2) {
-            // A link to its own folder makes every name through it one level shallower than it reads.
-            links.push_back(pick({"a", "b/c", "c/a/b"}));
-            members.push_back({links.back(), '2', "", ".", 0777});
-        }
+        std::vector<std::string> links = {pick({"a", "b/c", "c/a/b"})};
+        std::vector<qz::test::UstarMember> members = {{links[0], '2', "", ".", 0777}};
         for (size_t n = 2 + random() % 6; n > 0; --n) {
-            std::string name = pick({"a", "b", "c"});
-            if (random() % 2) name += "/" + pick({"a", "b", "c"});
-            if (random() % 4 == 0) name += "/" + pick({"a", "b", "c"});
-            switch (random() % 5) {
-                case 0: members.push_back({name, '5', "", "", 0755}); break;
-                case 1: members.push_back({name, '0', "x", "", 0644}); break;
-                case 2:
-                    members.push_back({name, '2', "", climbing ? pick({".", "..", "a"}) : pick({".", "a", "./."}), 0777});
-                    links.push_back(name);
-                    break;
-                default: {
-                    // At the top, so that an earlier link's name is a path from here.
-                    name = name.substr(0, name.find('/'));
-                    members.push_back({name, '2', "", target(links, climbing), 0777});
-                    links.push_back(name);
-                }
+            std::string name = pick({"a", "b", "c", "a/b", "b/c", "c/a/b"});
+            const unsigned kind = random() % 5;
+            if (kind < 2) {
+                members.push_back({name, kind ? '0' : '5', kind ? "x" : "", "", 0755});
+                continue;
             }
+            if (kind > 2) name = name.substr(0, 1);  // at the top, where earlier links' names are paths
+            std::string target = kind > 2 ? pick(links) : pick({".", "a", "./a"});
+            for (size_t k = kind > 2 ? 1 + random() % 3 : 0; k > 0; --k) {
+                target += "/" + (climbing ? pick({"a", "..", ".."}) : pick({"a", "."}));
+            }
+            members.push_back({name, '2', "", target, 0777});
+            links.push_back(name);
         }
         qz::test::TempDir work;
         const std::string archive = work.write("p.tar", qz::test::ustarArchive(members));
         const auto listed = qzai::runCommand(
             {"tar", "--force-local", "--numeric-owner", "--quoting-style=c", "--absolute-names", "-tvf", archive});
-        ASSERT_EQ(listed.exitCode, 0) << listed.output;
         const auto listing = qzai::parsePackageListing(listed.output);
-        ASSERT_FALSE(listing.unreadableLine) << *listing.unreadableLine;
-        bool safe = true;
-        for (const auto& entry : listing.entries) safe = safe && !qzai::unsafeEntryReason(entry);
-        if (!safe) continue;
+        if (!std::none_of(listing.entries.begin(), listing.entries.end(), qzai::unsafeEntryReason)) continue;
         ++judgedSafe;
-        for (const auto& m : members) {
-            const bool throughLink = std::any_of(links.begin(), links.end(), [&](const std::string& link) {
-                return m.linkName.rfind(link, 0) == 0 && m.linkName != m.name;
-            });
-            withChains += m.type == '2' && throughLink ? 1 : 0;
-        }
         const fs::path root = work.path() / "deep" / "root";
         fs::create_directories(root);
-        qzai::runCommand({"tar", "--force-local", "-xf", archive, "-C", root.string(), "--no-same-owner",
-                          "--no-same-permissions"});
-        std::string written;
-        for (const auto& e : fs::recursive_directory_iterator(work.path())) {
-            const fs::path relative = e.path().lexically_relative(work.path());
-            if (relative != "p.tar" && relative != "deep" && *relative.begin() == "deep" &&
-                relative.string().rfind("deep/root", 0) != 0) {
-                written += relative.string() + " ";
-            }
-        }
-        EXPECT_EQ(written, "") << listed.output;
+        qzai::runCommand({"tar", "-xf", archive, "-C", root.string(), "--no-same-owner", "--no-same-permissions"});
         EXPECT_EQ(linkLeaving(root), "") << listed.output;
+        EXPECT_EQ(std::distance(fs::directory_iterator(work.path()), {}) +
+                      std::distance(fs::directory_iterator(root.parent_path()), {}),
+                  3)  // "p.tar", "deep" and "deep/root" only
+            << listed.output;
         EXPECT_EQ(qzai::findUnsafeStagedEntry(root.string()), std::nullopt) << listed.output;
     }
-    // The rounds must reach the cases that matter.
-    EXPECT_GT(judgedSafe, 30);
-    EXPECT_GT(withChains, 10);
+    EXPECT_GT(judgedSafe, 30);  // the rounds reach the cases that matter
 }
