@@ -109,6 +109,7 @@ struct ExternalProcess::Start {
     QStringList arguments;
     QString logFilePath;
     std::map<std::string, std::string> environment;
+    ChannelDescriptors segments;  // the child inherits these
     std::promise<bool> started;
 };
 
@@ -148,6 +149,10 @@ ExternalProcess::ExternalProcess(const std::string& program, const std::string& 
     start->arguments << QString::fromUtf8(toDescriptor) << QString::fromUtf8(fromDescriptor);
     for (const std::string& argument : arguments) start->arguments << QString::fromStdString(argument);
     start->environment = environment;
+    start->segments.fds[0] = m_toProcess->control.handle;
+    start->segments.fds[1] = m_toProcess->data.handle;
+    start->segments.fds[2] = m_fromProcess->control.handle;
+    start->segments.fds[3] = m_fromProcess->data.handle;
     logMessage("Starting external process at: %s\n", program.c_str());
     if (!logFilePath.empty()) {
         logMessage("External process log file: %s\n", logFilePath.c_str());
@@ -187,11 +192,7 @@ void ExternalProcess::run(std::shared_ptr<Start> start) {
             process.setProcessEnvironment(environment);
         }
         const pid_t parent = ::getpid();
-        ChannelDescriptors keep;
-        keep.fds[0] = m_toProcess->control.handle;
-        keep.fds[1] = m_toProcess->data.handle;
-        keep.fds[2] = m_fromProcess->control.handle;
-        keep.fds[3] = m_fromProcess->data.handle;
+        const ChannelDescriptors keep = start->segments;
         process.setChildProcessModifier([parent, keep] { tieChildToParent(parent, keep); });
         process.start(QIODevice::ReadWrite);
         if (!process.waitForStarted(kStartWaitMs)) {
