@@ -276,13 +276,10 @@ std::string RuntimesManager::readInstalledRuntimeName() const {
 void RuntimesManager::saveInstalledRuntimeName(const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_installedRuntimeName = name;
-    // Written beside the file and renamed over it: a reader or a crash sees
-    // the old name or the new one, never a part. Whatever an earlier run or
-    // a package left under the temporary's name goes first, so that no link
-    // there is ever written through.
+    // Written to a fresh temporary beside the file (created exclusively, so
+    // no link there is written through) and renamed over it: a reader or a
+    // crash sees the old name or the new one, never a part.
     const fs::path path = fs::path(runtimeFolder) / kInstalledRuntimeFileName;
-    std::error_code ec;
-    fs::remove(fs::path(path.string() + ".tmp"), ec);
     if (!replaceFileAtomically(path.string(), name).ok()) {
         logMessage("ERROR: Failed to save the installed runtime's name.\n");
     }
