@@ -139,8 +139,14 @@ TEST(ModelCache, KeysAndModelsAreTheOwnersAloneAndIdsNeverShareFiles) {
     auto slash = model("a/b", repo.http.url("/model"));
     auto underscore = model("a_b", repo.http.url("/model"));
     ASSERT_EQ(cache.ensureModel(*slash), qzai::ModelDownloadState::Ready);
+    // Links planted at the cache's own temporaries are replaced, not written through.
+    qz::test::TempDir outside;
+    const fs::path victim = outside.path() / "victim";
+    std::ofstream(victim) << "untouched";
+    for (const char* planted : {"keys/a_b.key.tmp", "model_files/a_b.bin.part"}) fs::create_symlink(victim, data.path() / planted);
     ASSERT_EQ(cache.ensureModel(*underscore), qzai::ModelDownloadState::Ready);
     ::umask(previous);
+    EXPECT_EQ(qzai::readTextFile(victim.string()), "untouched");
     EXPECT_EQ(repo.downloads.load(), 2);  // the second id does not take the first one's copy
     EXPECT_NE(slash->modelFilePath, underscore->modelFilePath);
     EXPECT_NE(slash->keyFilePath, underscore->keyFilePath);
