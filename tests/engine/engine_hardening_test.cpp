@@ -91,6 +91,10 @@ TEST_F(EngineHardeningTest, DeepOrMisshapenDocumentsAreReportedAndTheOtherCamera
     // The cloud's pipeline list is held to the same limit.
     EXPECT_FALSE(qzai::parseAvailablePipelines(nestedArrays(100)));
     EXPECT_TRUE(qzai::parseAvailablePipelines("[" + nestedArrays(60) + "]"));
+    qz::test::LogCapture log;  // a cloud pipeline cannot take the id that chooses the device's own
+    const auto listed = qzai::parseAvailablePipelines(R"([{"uuid": "Custom"}, {"uuid": "p1"}])");
+    EXPECT_TRUE(listed && listed->size() == 1 && listed->front().uuid == "p1");
+    EXPECT_EQ(log.count("Warning! Leaving out the cloud pipeline with the id \"Custom\""), 1u);
 }
 
 TEST_F(EngineHardeningTest, CamerasComeAndGoWithoutWaitingOnASilentHostServer) {

@@ -57,3 +57,33 @@ TEST(EngineProcessorsTest, OnlyImageProcessorsNeedTheFrame) {
     host.shutdown();
     CloudStub::instance().reset();
 }
+
+TEST(EngineProcessorsTest, DeclarationsOfTheLoadedProcessorsReachThePageAndTheManifest) {
+    CloudStub::instance().reset();
+    qz::test::TempDir home;
+    const fs::path data = home.path() / "qz_kelvane";
+    writeText(data / "preprocessors" / "external_preprocessors.json",
+              "[" + processor("shade", R"(, "UserSettings": [{"type": "TextField", "name": "tone"}])") + "]");
+    writeText(data / "postprocessors" / "external_postprocessors.json",
+              "[" + processor("tagger", R"(, "Objects": [{"ID": "tag.helmet", "Name": "Helmet"}],)"
+                                        R"( "Events": [{"ID": "tag.alarm", "Name": "Alarm"}])") + "]");
+    const auto detector = serveModel("det", {"person"});
+    EngineHarness::Options options;
+    options.homeDir = home.path().string();
+    EngineHarness host(options);
+    host.addCamera("cam1", "Gate", {{"pipeline", pipelineDocument({detector}, json::parse(R"([{"modelUUID": "det",
+                                         "Preprocessor": "shade", "Postprocessor": "tagger"}])"))}});
+    ASSERT_TRUE(host.waitUntil([&] {
+        const auto s = host.agent("cam1").settingsSnapshot();
+        return s && s->stages.size() == 1 && s->stages[0].postprocessor && s->stages[0].preprocessor;
+    }));
+    qz::sdk::Result<const qz::sdk::IString*> manifest;
+    host.agent("cam1").manifest(&manifest);
+    const std::string text = json::parse(host.settingsModel("cam1")).dump() + qz::sdk::Ptr(manifest.value())->str();
+    for (const char* part : {R"("caption":"shade Settings")", R"("name":"det_preprocessor_setting_tone")",
+                             R"("tag.helmet":"Helmet")", R"({"id":"tag.alarm","name":"Alarm"})",
+                             R"({"id":"qz.qzai.tag.helmet","name":"Helmet"})"})
+        EXPECT_NE(text.find(part), std::string::npos) << part;
+    host.shutdown();
+    CloudStub::instance().reset();
+}

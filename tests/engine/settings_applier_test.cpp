@@ -188,6 +188,10 @@ TEST(SettingsApplier, EachRefusedValueKeepsItsFieldAndNamesItsKeyOnce) {
         {{{"polygon1.figure_abc", figure("[[0, 0], [1, 1]]")}}, "polygon1.figure_abc"},
         {{{"lineCrossingLine_abc", figure("[[0.1, 0.1]]")}}, "lineCrossingLine_abc"},
         {{{"lineCrossingLine_abc", "line"}}, "lineCrossingLine_abc"},
+        {{{"lineCrossingLine_abc", figure("[[0.1, 0.1], [0.5, 0.5], [0.9, 0.1]]")}}, "lineCrossingLine_abc"},
+        {{{"polygon1.figure_abc",
+           figure("[[0, 0], [0.5, 0], [1, 0], [1, 0.5], [1, 1], [0.5, 1], [0, 1], [0, 0.5], [0.2, 0.2]]")}},
+         "polygon1.figure_abc"},
         {{{"loiterDetectionObjectClass_abc", ""}}, "loiterDetectionObjectClass_abc"},
         {{{"loiterDetectionTimeThreshold_abc", "0"}}, "loiterDetectionTimeThreshold_abc"},
         {{{"dumpingDetectionObjectType_abc", ""}}, "dumpingDetectionObjectType_abc"},
@@ -221,22 +225,29 @@ TEST(SettingsApplier, RefusedKeysKeepThePreviouslyStoredValue) {
     const auto base = snapshotWithStages();
     const qzai::SettingsMap cached = {
         {"model_nms_abc", "30"}, {"cropBox_abc", figure("[[0.1, 0.1], [0.5, 0.5]]")},
-        {"dumpingDetectionTimeThreshold_abc", "0"}};  // a bad value left in an old cache
+        {"dumpingDetectionTimeThreshold_abc", "0"},  // a bad value left in an old cache
+        {"abc_postprocessor_setting_note", "short"}};
+    // Masks beyond the repeater's five and values over 64 KiB: dropped unread, one line for all.
     const qzai::SettingsMap sent = {{"model_nms_abc", "high"},
                                     {"cropBox_abc", figure("[[0.2, 0.2], [0.9, 0.9]]")},
                                     {"loiterDetectionObjectClass_abc", ""},
-                                    {"dumpingDetectionTimeThreshold_abc", "x"}};
+                                    {"dumpingDetectionTimeThreshold_abc", "x"},
+                                    {"abc_postprocessor_setting_note", std::string(65537, 'x')},
+                                    {"polygon6.figure_abc", figure("[[0, 0], [1, 0], [1, 1]]")},
+                                    {"maskType_01_abc", "exclusive"}};
     const auto accepted = qzai::acceptReceivedSettings(cached, sent, base);
     EXPECT_EQ(accepted.rejected, (std::vector<std::string>{"model_nms_abc", "loiterDetectionObjectClass_abc",
                                                             "dumpingDetectionTimeThreshold_abc"}));
     EXPECT_EQ(accepted.stored, (qzai::SettingsMap{{"model_nms_abc", "30"},
-                                                  {"cropBox_abc", figure("[[0.2, 0.2], [0.9, 0.9]]")}}));
+                                                  {"cropBox_abc", figure("[[0.2, 0.2], [0.9, 0.9]]")},
+                                                  {"abc_postprocessor_setting_note", "short"}}));
     const auto& stage = accepted.snapshot->stages[0];
     EXPECT_NEAR(stage.nmsThreshold, 0.7f, 1e-6);
     EXPECT_FLOAT_EQ(stage.cropBox[2], 0.9f);
     EXPECT_EQ(stage.loiterObjectClass, "person");
     EXPECT_EQ(stage.dumpingTimeThresholdUs, 60'000'000);
-    EXPECT_EQ(log.count("Warning!"), 3u);  // one per refused key, none for the stale cached value
+    EXPECT_EQ(log.count("Warning! Ignoring 3 settings that no stage reads"), 1u);
+    EXPECT_EQ(log.count("Warning!"), 4u);  // one per refused key, none for the stale cached value
 
     // The same map again changes nothing.
     const auto again = qzai::acceptReceivedSettings(accepted.stored, sent, base);

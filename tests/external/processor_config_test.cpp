@@ -111,6 +111,8 @@ TEST_F(ProcessorConfigTest, PostprocessorEntriesFollowTheKeyRules) {
          "Warning: Skipping postprocessor with duplicate name: p\n", nullptr},
         {"failing Command", "[{\"Name\": \"bad\", \"Command\": \"/nonexistent/qz-processor\"}]", {},
          "Error: Failed to start external postprocessor bad\n", nullptr},
+        {"empty Name", "[{\"Name\": \"\", \"Command\": \"" + kPeer + "\"}]", {},
+         "Warning: Skipping postprocessor with missing required fields (Name)\n", nullptr},
         {"non-object entry", "[3, " + entry("") + "]", {"p"},
          "Warning: Skipping non-object entry in external postprocessors array\n", nullptr},
     };

@@ -144,8 +144,12 @@ TEST_F(SettingsModel, PipelineChoiceAndManageButton) {
         bool choice;            // a ComboBox is present
         std::string shown;      // its default value
         bool manageVisible;
+        std::string captions = "";  // when given: "itemCaptions" as compact JSON
     };
     const std::vector<Case> cases = {
+        // A repeated id keeps its first entry; a cloud "Custom" is not offered.
+        {{{"{}", "People", "p1"}, {"{}", "Again", "p1"}, {"{}", "Cloud", "Custom"}}, "p1", true, "p1", false,
+         R"({"p1":"People","Custom":"Custom"})"},
         {{{"{}", "People", "p1"}, {"{}", "Cars", "p2"}}, "p2", true, "p2", false},
         {{{"{}", "People", "p1"}}, "gone", true, "Custom", true},
         {{{"{}", "People", "p1"}}, "Custom", true, "Custom", true},
@@ -164,6 +168,9 @@ TEST_F(SettingsModel, PipelineChoiceAndManageButton) {
         EXPECT_EQ(!choice.is_null(), c.choice);
         if (c.choice) {
             EXPECT_EQ(choice["defaultValue"], c.shown);
+        }
+        if (!c.captions.empty()) {
+            EXPECT_EQ(choice["itemCaptions"].dump(), c.captions);  // the schema check holds the range to them
         }
         EXPECT_EQ(itemNamed(model, "manageDevice")["visible"], c.manageVisible);
     }

@@ -62,6 +62,7 @@ DeviceAgent::DeviceAgent(Engine* engine, const qz::sdk::IDeviceInfo* deviceInfo)
     m_engine->addRef();
     m_lifetimeToken->agent = this;
     m_received = loadSettingsCache(m_settingsCachePath);
+    dropUnreadableSettings(m_received);  // left by an older version
     if (!m_received.empty()) {
         logMessage("Loaded %zu cached settings of device %s.\n", m_received.size(), m_details->deviceId.c_str());
     }

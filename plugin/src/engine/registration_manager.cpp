@@ -92,6 +92,11 @@ std::optional<std::vector<AvailablePipeline_t>> parseAvailablePipelines(const st
         AvailablePipeline_t pipeline;
         pipeline.uuid = optionalText(entry, "uuid");
         if (pipeline.uuid.empty()) continue;
+        if (pipeline.uuid == "Custom") {  // the id of the device's own pipeline
+            logMessage("Warning! Leaving out the cloud pipeline with the id \"Custom\": that id chooses the "
+                       "device's own pipeline.\n");
+            continue;
+        }
         pipeline.name = optionalText(entry, "name", pipeline.uuid);
         if (const auto p = entry.find("parameters"); p != entry.end()) {
             pipeline.parameters = p->is_string() ? p->get<std::string>() : p->dump();

@@ -127,8 +127,11 @@ void applyMasks(pipeline_stage_parameters_t& stage, const SettingsMap& settings,
             continue;
         }
         if (points->empty()) continue;  // no polygon drawn
-        if (points->size() < 6) {
-            refusals.refuse(polygonKey, "a polygon needs at least three points.");
+        const size_t vertices = points->size() / 2;
+        constexpr size_t kMin = kPolygonMinPoints, kMax = kPolygonMaxPoints;
+        if (vertices < kMin || vertices > kMax) {
+            refusals.refuse(polygonKey, vertices < kMin ? "a polygon needs at least three points."
+                                                                     : "a polygon has at most eight points.");
             refused = true;
             continue;
         }
@@ -144,7 +147,8 @@ void applyLine(pipeline_stage_parameters_t& stage, const std::string& key, const
                Refusals& refusals) {
     const auto points = parseFigurePoints(value);
     if (!points) return refusals.refuse(key, "not a line figure.");
-    if (!points->empty() && points->size() < 4) return refusals.refuse(key, "a line needs two points.");
+    if (!points->empty() && points->size() != size_t{2} * kLinePoints)
+        return refusals.refuse(key, "a line has exactly two points.");
     stage.lineCrossingEnabled = !points->empty();
     if (!stage.lineCrossingEnabled) return;
     stage.lineX1 = (*points)[0], stage.lineY1 = (*points)[1];
@@ -223,6 +227,16 @@ std::shared_ptr<DeviceAgentSettings_t> applyWith(const DeviceAgentSettings_t& ba
     return next;
 }
 
+bool readable(const std::string& key, const std::string& value) {
+    if (value.size() > kMaxSettingValueBytes) return false;
+    const auto number = maskNumberText(key);
+    if (!number) return true;
+    for (int i = 1; i <= kMaxInputMasks; ++i) {
+        if (*number == std::to_string(i)) return true;
+    }
+    return false;
+}
+
 // Coordinates are relative: a point beyond the frame is pulled onto its edge
 // (as a double, before narrowing, so no value is out of a float's range).
 bool readPoint(const json& point, float& x, float& y) {
@@ -275,10 +289,34 @@ std::shared_ptr<DeviceAgentSettings_t> applyDeviceSettings(const DeviceAgentSett
     return applyWith(base, settings, refusals);
 }
 
+size_t dropUnreadableSettings(SettingsMap& settings, const SettingsMap* previous) {
+    size_t dropped = 0;
+    for (auto it = settings.begin(); it != settings.end();) {
+        if (readable(it->first, it->second)) {
+            ++it;
+            continue;
+        }
+        ++dropped;
+        const auto kept = previous ? previous->find(it->first) : SettingsMap::const_iterator{};
+        if (previous && kept != previous->end() && readable(kept->first, kept->second)) {
+            (it++)->second = kept->second;
+        } else {
+            it = settings.erase(it);
+        }
+    }
+    if (dropped > 0) {
+        logMessage("Warning! Ignoring %zu settings that no stage reads: masks numbered above %d or values longer "
+                   "than %zu bytes.\n",
+                   dropped, kMaxInputMasks, kMaxSettingValueBytes);
+    }
+    return dropped;
+}
+
 AcceptedSettings acceptReceivedSettings(const SettingsMap& previousReceived, const SettingsMap& newReceived,
                                         const DeviceAgentSettings_t& base) {
     AcceptedSettings result;
     result.stored = newReceived;
+    dropUnreadableSettings(result.stored, &previousReceived);
     Refusals refusals(&result.rejected);
     applyWith(base, result.stored, refusals);
     for (const auto& key : result.rejected) {

@@ -18,13 +18,20 @@
 #include <vector>
 
 #include "engine/records.h"
+#include "settings/setting_names.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
 using SettingsMap = std::map<std::string, std::string>;
 
-// Number of mask repetitions read per stage (the settings page's repeater).
-inline constexpr int kMaxInputMasks = 5;
+// Longest setting value kept; longer ones are dropped unread.
+inline constexpr size_t kMaxSettingValueBytes = 64 * 1024;
+
+// Drops from `settings` what no stage can read: mask settings numbered
+// outside 1..kMaxInputMasks and values longer than kMaxSettingValueBytes. A
+// dropped key whose value in `previous` is readable keeps that value. Logs
+// one warning naming how many were dropped; returns that number.
+size_t dropUnreadableSettings(SettingsMap& settings, const SettingsMap* previous = nullptr);
 
 // A copy of `base` with `settings` applied (stages copied, models shared).
 // The keys of refused values go to *rejected (when given), each once.
@@ -38,7 +45,8 @@ struct AcceptedSettings {
     std::vector<std::string> rejected;  // keys of refused new values
 };
 
-// The host sent `newReceived` while `previousReceived` was stored: a refused
+// The host sent `newReceived` while `previousReceived` was stored: values no
+// stage can read are dropped first (dropUnreadableSettings); then a refused
 // key keeps its previously stored value (or stays absent), so one bad value
 // never replaces a good one, neither in the snapshot nor in the stored map.
 // `base` is the freshly parsed settings the stored map is applied to.

@@ -73,8 +73,9 @@ std::vector<ProcessorTypeDeclaration_t> typesOf(const Json& object, const char* 
 // The fields both kinds share. False when the entry is left out.
 template <class Config>
 bool readCommon(const Json& item, const ProcessorKindTexts& kind, Config& record) {
+    // An empty name could never be chosen by a pipeline node.
     const Json* name = member(item, "Name");
-    if (!name || !name->is_string()) {
+    if (!name || !name->is_string() || name->get_ref<const std::string&>().empty()) {
         logMessage("%s", kind.missingName);
         return false;
     }

@@ -211,6 +211,9 @@ std::string SettingsManager::createDeviceAgentSettingsModelString(
         ordered_json captions = ordered_json::object();
         ordered_json range = ordered_json::array();
         for (const auto& pipeline : settings.availablePipelines) {
+            // A repeated id keeps its first entry; "Custom" names the
+            // device's own pipeline and is never a cloud one.
+            if (pipeline.uuid == kCustomPipeline || captions.contains(pipeline.uuid)) continue;
             offered = offered || pipeline.uuid == settings.selectedPipeline;
             captions[pipeline.uuid] = pipeline.name;
             range.push_back(pipeline.uuid);

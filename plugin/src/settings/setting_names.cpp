@@ -31,6 +31,19 @@ std::string polygonName(std::string_view n, std::string_view stageKey) {
     return join({setting_keys::kPolygon, n, ".figure_", stageKey});
 }
 
+std::optional<std::string_view> maskNumberText(std::string_view name) {
+    auto numberBefore = [&](std::string_view prefix, std::string_view suffix) -> std::optional<std::string_view> {
+        if (!name.starts_with(prefix)) return std::nullopt;
+        const std::string_view rest = name.substr(prefix.size());
+        const size_t digits = rest.find_first_not_of("0123456789");
+        if (digits == 0 || digits == std::string_view::npos || !rest.substr(digits).starts_with(suffix))
+            return std::nullopt;
+        return rest.substr(0, digits);
+    };
+    if (auto n = numberBefore(setting_keys::kMaskType, "_")) return n;
+    return numberBefore(setting_keys::kPolygon, ".figure_");
+}
+
 std::string processorSettingName(std::string_view stageKey, std::string_view infix, std::string_view name) {
     return join({stageKey, infix, name});
 }

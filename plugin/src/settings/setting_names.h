@@ -7,6 +7,7 @@
 // functions; thread-safe.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,17 @@ std::string classButtonName(std::string_view button, std::string_view stageKey);
 // "1".."5" when the agent reads the values back.
 std::string maskTypeName(std::string_view n, std::string_view stageKey);
 std::string polygonName(std::string_view n, std::string_view stageKey);
+
+// The number text n of a name of either form above when n is a run of
+// decimal digits; nothing for any other name.
+std::optional<std::string_view> maskNumberText(std::string_view name);
+
+// Masks a stage offers (the repeater's count), and the point limits of the
+// figures the page declares; the device agent refuses values beyond them.
+inline constexpr int kMaxInputMasks = 5;
+inline constexpr int kPolygonMinPoints = 3;
+inline constexpr int kPolygonMaxPoints = 8;
+inline constexpr int kLinePoints = 2;
 
 // K + infix + the processor's own setting name; infix is one of the
 // pre-/post-processor setting keys.

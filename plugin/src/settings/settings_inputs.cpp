@@ -12,30 +12,31 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-template <class Map>
-ProcessorDeclarationsMap declarationsOf(const Map& processors) {
-    ProcessorDeclarationsMap out;
-    for (const auto& [name, record] : processors) {
-        ProcessorDeclarations declarations;
-        declarations.name = name;
-        declarations.userSettings = record->userSettings;
-        if constexpr (requires { record->objectTypes; }) {
-            for (const auto& type : record->objectTypes) declarations.objectTypes.push_back({type.id, type.name});
-            for (const auto& type : record->eventTypes) declarations.eventTypes.push_back({type.id, type.name});
-        }
-        out.emplace(name, std::move(declarations));
-    }
-    return out;
+ProcessorDeclarations declarationsOf(const std::string& name, const std::string& userSettings) {
+    ProcessorDeclarations declarations;
+    declarations.name = name;
+    declarations.userSettings = userSettings;
+    return declarations;
 }
 
 }  // namespace
 
 ProcessorDeclarationsMap gatherPreprocessorDeclarations(const InferenceManager& inference) {
-    return declarationsOf(inference.externalPreprocessors());
+    ProcessorDeclarationsMap out;
+    for (const auto& [name, record] : inference.externalPreprocessors())
+        out.emplace(name, declarationsOf(name, record->userSettings));
+    return out;
 }
 
 ProcessorDeclarationsMap gatherPostprocessorDeclarations(const InferenceManager& inference) {
-    return declarationsOf(inference.externalPostprocessors());
+    ProcessorDeclarationsMap out;
+    for (const auto& [name, record] : inference.externalPostprocessors()) {
+        ProcessorDeclarations declarations = declarationsOf(name, record->userSettings);
+        for (const auto& type : record->objectTypes) declarations.objectTypes.push_back({type.id, type.name});
+        for (const auto& type : record->eventTypes) declarations.eventTypes.push_back({type.id, type.name});
+        out.emplace(name, std::move(declarations));
+    }
+    return out;
 }
 
 RuntimeSnapshot takeRuntimeSnapshot(const RuntimesManager& runtimes) {

@@ -158,8 +158,8 @@ ordered_json inputMasksGroup(const std::string& key, bool visible) {
     ordered_json polygon;
     polygon["type"] = "PolygonFigure";
     polygon["name"] = polygonName("#", key);
-    polygon["minPoints"] = 3;
-    polygon["maxPoints"] = 8;
+    polygon["minPoints"] = kPolygonMinPoints;
+    polygon["maxPoints"] = kPolygonMaxPoints;
     ordered_json mask;
     mask["type"] = "GroupBox";
     mask["caption"] = "Mask #";
@@ -170,7 +170,7 @@ ordered_json inputMasksGroup(const std::string& key, bool visible) {
     mask["items"] = ordered_json::array({std::move(maskType), std::move(polygon)});
     ordered_json repeater;
     repeater["type"] = "Repeater";
-    repeater["count"] = 5;
+    repeater["count"] = kMaxInputMasks;
     repeater["template"] = std::move(mask);
     return group("Input Masks", ordered_json::array({std::move(repeater)}), visible);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/support/log_capture.h"
 #include "inference/postprocessing/dumping_detection.h"
 #include "inference/postprocessing/postprocessing.h"
 #include "postprocessing_fixtures.h"
@@ -238,6 +239,16 @@ TEST(DumpingRule, OutOfOrderFramesShowZeroAndStaleCandidatesArePruned) {
     see(INT64_MIN / 2, {b});
     see(INT64_MAX - kT0, {b});
     EXPECT_EQ(state.dumpingCandidates["cam-1"].size(), 1u);
+
+    // At most 10,000 a device: new ones push out the least recently seen.
+    qz::test::LogCapture log;
+    qzai::QzAIObjectList crowd;
+    for (int i = 0; i < 10'001; ++i) crowd.push_back(object(0.5f));
+    see(62'000'002, crowd);  // b and crowd[0] go
+    EXPECT_EQ(state.dumpingCandidates["cam-1"].size(), 10'000u);
+    EXPECT_EQ(state.dumpingCandidates["cam-1"].count(crowd[0]->snapshot().trackId), 0u);
+    EXPECT_EQ(state.dumpingCandidates["cam-1"].count(crowd[1]->snapshot().trackId), 1u);
+    EXPECT_EQ(log.count("Warning! Device cam-1 watches more than 10000 objects for dumping"), 1u);
 }
 
 }  // namespace

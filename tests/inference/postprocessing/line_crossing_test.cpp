@@ -104,6 +104,16 @@ INSTANTIATE_TEST_SUITE_P(
         // around its end (segment product > 0).
         CrossingCase{"AroundTheEnd", {0.5f, 0.0f, 0.5f, 0.4f},
                      {along({{0, 0.3875f, 0.5f}, {8, 0.5875f, 0.5f}})}, 9, "- - - - - - - - -"},
+        // Through the lower end point (frame 5), or around the end over the
+        // line's extension: the segment products on either side are negative
+        // but the path never crossed the segment.
+        CrossingCase{"ThroughAnEndPoint", {0.5f, 0.25f, 0.5f, 0.75f},
+                     {along({{0, 0.4375f, 0.6875f}, {4, 0.4375f, 0.6875f}, {5, 0.5f, 0.75f}, {6, 0.5625f, 0.6875f}})},
+                     7, "- - - - - - -"},
+        CrossingCase{"AroundTheEndOverTheExtension", {0.5f, 0.25f, 0.5f, 0.625f},
+                     {{{{0, 0.4375f, 0.5625f}, {4, 0.4375f, 0.5625f}, {5, 0.5f, 0.75f}, {6, 0.5625f, 0.5625f}},
+                       0.25f, 0.25f}},
+                     7, "- - - - - - -"},
         // Crosses at frame 3 (0.4875 -> 0.5125) before the rules see it;
         // first seen on the far side at frame 4.
         CrossingCase{"StartsOnTheFarSide", kDown,

@@ -29,10 +29,12 @@ std::string described(const qzai::EventPtr& event) {
 }
 
 TEST(ObjectCounting, ModeOverTheLastTenFramesOfTheClass) {
+    constexpr size_t kAbsent = SIZE_MAX;  // a frame with one person and no car
     struct Case {
         const char* name;
         std::vector<size_t> counts;  // of "car", one frame each
         const char* last;            // description after the last frame
+        int64_t stepUs = 0;          // between frames
     };
     const Case cases[] = {
         {"tie goes to the oldest", {2, 3, 3, 2}, "\ncar: 2\n"},
@@ -41,14 +43,19 @@ TEST(ObjectCounting, ModeOverTheLastTenFramesOfTheClass) {
         // 4s before them (eleven or twelve kept) 4 would win.
         {"twelve frames keep ten", {4, 4, 1, 4, 1, 4, 1, 4, 1, 4, 1, 4}, "\ncar: 1\n"},
         {"all zero: no event", {0, 0}, "<none>"},
+        {"absent for a second: kept", {3, 3, kAbsent, 1}, "\ncar: 3\n", 500'000},
+        {"absent over a second: afresh", {3, 3, kAbsent, kAbsent, 1}, "\ncar: 1\n", 400'000},
     };
     for (const Case& c : cases) {
         qzai::PostprocessingState state("");
         const TestCamera camera;
         std::string last;
-        for (size_t n : c.counts) last = described(qzai::countObjects(state, camera.request(0), frameOf({{"car", n}})));
+        for (size_t f = 0; f < c.counts.size(); ++f) {
+            const auto objects = c.counts[f] == kAbsent ? frameOf({{"person", 1}}) : frameOf({{"car", c.counts[f]}});
+            last = described(qzai::countObjects(state, camera.request(int64_t(f) * c.stepUs), objects));
+        }
         EXPECT_EQ(last, c.last) << c.name;
-        EXPECT_LE(state.countHistory["cam-1"]["car"].size(), 10u);
+        EXPECT_LE(state.countHistory["cam-1"]["car"].counts.size(), 10u);
     }
 }
 
@@ -67,7 +74,7 @@ TEST(ObjectCounting, ClassesInNameOrderAbsentClassesKeepTheirHistoryDevicesSepar
     EXPECT_EQ(state.countHistory, before);
     // Another device starts its own history.
     EXPECT_EQ(described(qzai::countObjects(state, camB.request(0), frameOf({{"car", 1}}))), "\ncar: 1\n");
-    EXPECT_EQ(state.countHistory.at("cam-a").at("car"), (std::deque<uint64_t>{3, 5}));
+    EXPECT_EQ(state.countHistory.at("cam-a").at("car").counts, (std::deque<uint64_t>{3, 5}));
 }
 
 TEST(ObjectCounting, CountsOnlyReportedObjectsThatPassTheMasks) {

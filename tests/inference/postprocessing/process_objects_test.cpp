@@ -123,11 +123,15 @@ TEST_F(ProcessObjectsTest, OvergrownClassListKeepsTheSeventyMostRecentAndLeavesO
         device->classes["car"].push_back(std::make_shared<qzai::QzAIObject_t>(data));
         device->classes["person"].push_back(std::make_shared<qzai::QzAIObject_t>(data));
     }
-    frame(5000000, row(10, 10, 20, 20));  // matches nothing (too old anyway)
+    frame(1050000, row(10, 10, 20, 20));  // overlaps nothing
     ASSERT_EQ(tracks("car").size(), 71u);
     for (size_t i = 0; i < 70; ++i) EXPECT_EQ(tracks("car")[i]->snapshot().lastSeenUs, (100 - int64_t(i)) * 1000);
-    EXPECT_EQ(tracks("car")[70]->snapshot().lastSeenUs, 5000000);
+    EXPECT_EQ(tracks("car")[70]->snapshot().lastSeenUs, 1050000);
     EXPECT_EQ(tracks("person").size(), 101u);
+    // Once none of its tracks is within the match gap, a class is forgotten.
+    frame(2040000, row(10, 10, 20, 20));
+    EXPECT_EQ(state.findDeviceTracks("cam-1")->classes.count("person"), 0u);
+    EXPECT_EQ(tracks("car").size(), 71u);
 }
 
 TEST_F(ProcessObjectsTest, UntrustworthyRowsAreSkipped) {

@@ -1,5 +1,5 @@
 // DumpingCandidate: one watched object of the dumping rule, kept per device
-// and track id in PostprocessingState::dumpingCandidates.
+// and track id in PostprocessingState::dumpingCandidates (DumpingCandidates).
 #pragma once
 
 #include <cstdint>

@@ -74,25 +74,17 @@ bool learnKnownBoxes(PostprocessingState& state, const std::string& deviceId, co
     return added;
 }
 
-void dropStaleCandidates(std::map<qz::sdk::Uuid, DumpingCandidate>& candidates, int64_t nowUs,
-                         int64_t retentionUs) {
-    for (auto it = candidates.begin(); it != candidates.end();) {
-        if (saturatingDifference(nowUs, it->second.lastSeenUs) > retentionUs) it = candidates.erase(it);
-        else ++it;
-    }
-}
-
 // One watched object on an ordinary frame; true when its alert falls due.
 bool watchObject(PostprocessingState& state, const pipeline_stage_parameters_t& stage,
-                 const std::vector<BoxXywh>& known, std::map<qz::sdk::Uuid, DumpingCandidate>& candidates,
-                 QzAIObject_t& object, int64_t nowUs) {
+                 const std::vector<BoxXywh>& known, DumpingCandidates& candidates, QzAIObject_t& object,
+                 int64_t nowUs) {
     const QzAIObjectData_t seen = object.snapshot();
     if (hasKnownBox(known, seen.box, stage.dumpingKnownBoxIouThreshold)) return false;
 
     const float cx = seen.box.x + 0.5f * seen.box.width;
     const float cy = seen.box.y + 0.5f * seen.box.height;
-    auto [it, created] = candidates.try_emplace(seen.trackId);
-    DumpingCandidate& candidate = it->second;
+    bool created = false;
+    DumpingCandidate& candidate = candidates.see(seen.trackId, &created);
     candidate.lastSeenUs = created ? nowUs : std::max(candidate.lastSeenUs, nowUs);
     if (created) {
         candidate.stationarySinceUs = candidate.firstSeenUs = nowUs;
@@ -172,11 +164,18 @@ EventPtr detectDumping(PostprocessingState& state, const std::shared_ptr<Inferen
             static const std::vector<BoxXywh> kNone;
             const auto knownOfDevice = state.knownBoxes.find(deviceId);
             const std::vector<BoxXywh>& known = knownOfDevice == state.knownBoxes.end() ? kNone : knownOfDevice->second;
-            auto& candidates = state.dumpingCandidates[deviceId];
-            dropStaleCandidates(candidates, nowUs,
-                                std::max(saturatingDouble(stage->dumpingTimeThresholdUs), kMinCandidateRetentionUs));
+            DumpingCandidates& candidates =
+                state.dumpingCandidates.try_emplace(deviceId, state.maxDumpingCandidatesPerDevice).first->second;
+            candidates.dropStale(nowUs,
+                                 std::max(saturatingDouble(stage->dumpingTimeThresholdUs), kMinCandidateRetentionUs));
+            const uint64_t evictedBefore = candidates.evicted();
             for (const QzAIObjectPtr& object : watched->second) {
                 if (object && watchObject(state, *stage, known, candidates, *object, nowUs)) alerting = true;
+            }
+            if (evictedBefore == 0 && candidates.evicted() > 0) {
+                logMessage("Warning! Device %s watches more than %zu objects for dumping; the least recently seen "
+                           "are forgotten.\n",
+                           deviceId.c_str(), state.maxDumpingCandidatesPerDevice);
             }
         }
     }

@@ -70,7 +70,10 @@ EventPtr detectLineCrossing(PostprocessingState& state, const std::shared_ptr<In
             LineCrossingTrack* record = &tracks[position->second];
             if (now < record->lastSeenUs) continue;  // an older frame finished late
             record->cx = cx, record->cy = cy, record->lastSeenUs = now;
-            if (side == 0.0f) continue;  // on the line: the remembered side stands
+            // On the segment itself the remembered side stands; on the line's
+            // extension or at an end point the sighting is kept, so a path
+            // around an end never pairs two sides.
+            if (side == 0.0f && segmentProduct < 0.0f) continue;
             if (record->segmentProduct < 0.0f && segmentProduct < 0.0f && oppositeSides(record->side, side)) {
                 if (side > 0.0f) ++left;
                 else ++right;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "inference/postprocessing/postprocessing_state.h"
+#include "inference/postprocessing/time_difference.h"
 #include "settings/setting_keys.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -32,10 +33,17 @@ EventPtr countObjects(PostprocessingState& state, const std::shared_ptr<Inferenc
     if (objects.empty() || !request || !request->details) return {};
     std::lock_guard<std::mutex> lock(state.countingLock);
     auto& device = state.countHistory[request->details->deviceId];
+    const int64_t now = request->timestampUs;
+    std::erase_if(device, [&](const auto& entry) {
+        const int64_t age = saturatingTimeDifference(now, entry.second.lastPresentUs);
+        return age > state.maxMatchAgeUs || age < -state.maxMatchAgeUs;
+    });
     std::string description = "\n";
     bool anyLine = false;
     for (const auto& [className, list] : objects) {
-        std::deque<uint64_t>& history = device[className];
+        ClassCounts& counts = device[className];
+        counts.lastPresentUs = now;
+        std::deque<uint64_t>& history = counts.counts;
         history.push_back(list.size());
         if (history.size() > kHistoryLength) history.pop_front();
         const uint64_t mode = modeOf(history);

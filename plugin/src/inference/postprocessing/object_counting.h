@@ -4,7 +4,9 @@
 // reported as "\n<class>: <count>\n..." for every class whose count is not 0.
 //
 // A frame without objects touches nothing; a class absent from a frame keeps
-// its history. Histories are kept per device and class under the state's
+// its history for the tracker's match gap (PostprocessingState::
+// maxMatchAgeUs of frame time) and is forgotten after it, so class names
+// that keep changing do not pile up. Histories are kept per device and class under the state's
 // countingLock, held for the whole rule. Objects are not read beyond their
 // number.
 #pragma once

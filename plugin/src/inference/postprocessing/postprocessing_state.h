@@ -26,7 +26,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,7 +35,8 @@
 #include <vector>
 
 #include "engine/records.h"
-#include "inference/postprocessing/dumping_candidate.h"
+#include "inference/postprocessing/class_counts.h"
+#include "inference/postprocessing/dumping_candidates.h"
 #include "inference/postprocessing/external_exchanges.h"
 #include "inference/tensor_helpers.h"
 #include "inference/postprocessing/line_crossing_track.h"
@@ -72,6 +72,10 @@ struct PostprocessingState {
     // the current frame.
     const int64_t minTrackAgeUs = 100000;
     const int64_t maxReportGapUs = 500000;
+    // The tracker's match gap: a track seen further from a frame than this
+    // is not matched. A class with nothing seen within it is forgotten by the
+    // tracker and by the counting rule.
+    const int64_t maxMatchAgeUs = 1000000;
 
     std::map<std::string, std::shared_ptr<DeviceTracks_t>> trackedObjects;  // by device id
     mutable std::shared_mutex trackedObjectsLock;
@@ -82,10 +86,11 @@ struct PostprocessingState {
     std::map<std::string, uint64_t> rightCrossings;
 
     std::mutex countingLock;
-    std::map<std::string, std::map<std::string, std::deque<uint64_t>>> countHistory;  // at most 10 each
+    std::map<std::string, std::map<std::string, ClassCounts>> countHistory;  // by device, then class
 
     std::mutex dumpingLock;
-    std::map<std::string, std::map<qz::sdk::Uuid, DumpingCandidate>> dumpingCandidates;
+    std::map<std::string, DumpingCandidates> dumpingCandidates;
+    const size_t maxDumpingCandidatesPerDevice = DumpingCandidates::kDefaultCap;
     std::map<std::string, std::vector<BoxXywh>> knownBoxes;
     uint64_t knownBoxesGeneration = 0;  // bumped on every change of knownBoxes
     const int64_t dumpingAlertIntervalUs = 5000000;

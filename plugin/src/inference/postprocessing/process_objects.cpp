@@ -50,11 +50,19 @@ ObjectsByClass process_objects(PostprocessingState& state, const std::shared_ptr
     TrackMatchingLimits limits;
     limits.minTrackAgeUs = state.minTrackAgeUs;
     limits.maxReportGapUs = state.maxReportGapUs;
+    limits.maxMatchAgeUs = state.maxMatchAgeUs;
     for (const auto& [className, classDetections] : detections.byClass) {
         QzAIObjectList reported = matchTracks(device->classes[className], classDetections, request->timestampUs,
                                               toObjectTypeId(className), limits);
         if (!reported.empty()) result.emplace(className, std::move(reported));
     }
+    // A class none of whose tracks lies within the match gap of this frame
+    // can match nothing again; its list goes, so class names that change
+    // with the model's output do not pile up.
+    std::erase_if(device->classes, [&](const auto& entry) {
+        return detections.byClass.count(entry.first) == 0 &&
+               noTrackWithin(entry.second, request->timestampUs, limits.maxMatchAgeUs);
+    });
     for (const auto& [className, objects] : result)
         logInfo("Device %s Model %s Detected %zu objects of class: %s\n", request->details->deviceName.c_str(),
                 model ? model->name.c_str() : "", objects.size(), className.c_str());

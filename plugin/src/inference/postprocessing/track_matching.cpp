@@ -119,6 +119,16 @@ QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetect
     return reported;
 }
 
+bool noTrackWithin(const QzAIObjectList& tracks, int64_t nowUs, int64_t gapUs) {
+    // From the newest end: new tracks are appended, so a live list usually
+    // answers at its first object.
+    return std::none_of(tracks.rbegin(), tracks.rend(), [&](const QzAIObjectPtr& track) {
+        std::lock_guard<std::mutex> lock(track->mutex);
+        const int64_t age = saturatingDifference(nowUs, track->data.lastSeenUs);
+        return age <= gapUs && age >= -gapUs;
+    });
+}
+
 void cutTrackList(QzAIObjectList& tracks, const TrackMatchingLimits& limits) {
     if (tracks.size() <= limits.maxTracks) return;
     std::vector<std::pair<int64_t, QzAIObjectPtr>> byRecency;

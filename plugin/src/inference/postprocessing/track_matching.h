@@ -38,6 +38,11 @@ struct TrackMatchingLimits {
 QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetection_t>& detections,
                            int64_t nowUs, const std::string& typeId, const TrackMatchingLimits& limits);
 
+// True when no object of `tracks` was last seen within `gapUs` of `nowUs`
+// (either side), so none can be matched by this frame or a later one; an
+// empty list too. The caller holds the device mutex.
+bool noTrackWithin(const QzAIObjectList& tracks, int64_t nowUs, int64_t gapUs);
+
 // Cuts a list longer than limits.maxTracks to the limits.keptTracks most
 // recently seen objects (ties keep their order). The caller holds the device
 // mutex.
