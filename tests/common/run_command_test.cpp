@@ -163,6 +163,8 @@ TEST(RunCommand, OutputPastTheCapIsDroppedAndTheChildStillEnds) {
         {"sh", "-c", "head -c " + std::to_string(qzai::kMaxCommandOutputBytes + 100000) + " /dev/zero; echo end"});
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.output.size(), qzai::kMaxCommandOutputBytes);
+    EXPECT_TRUE(result.truncated);
+    EXPECT_FALSE(qzai::runCommand({"sh", "-c", "echo whole"}).truncated);
 }
 
 TEST(RunCommand, FedInputReachesTheChildWhileItsOutputIsRead) {

@@ -77,8 +77,15 @@ TEST(ModelCache, RedirectedDownloadIsKeptWithItsKeyAndReusedUntilItsRevisionChan
     qzai::ModelCache cache(data.path().string(), notices);
     for (const char* folder : {"cache", "model_files", "keys"}) EXPECT_TRUE(fs::is_directory(data.path() / folder));
 
+    // What is prepared for a Ready model is in place before anyone sees Ready.
+    int prepared = 0;
+    const auto prepare = [&](qzai::ModelDetails_t& m) {
+        EXPECT_NE(m.downloadState.load(), qzai::ModelDownloadState::Ready);
+        ++prepared;
+    };
     auto first = model("{m-1}", repo.http.url("/moved"));
-    ASSERT_EQ(cache.ensureModel(*first), qzai::ModelDownloadState::Ready) << ::testing::PrintToString(first->errorsCopy());
+    ASSERT_EQ(cache.ensureModel(*first, prepare), qzai::ModelDownloadState::Ready)
+        << ::testing::PrintToString(first->errorsCopy());
     EXPECT_EQ(first->downloadProgress.load(), 100u);
     EXPECT_EQ(qzai::readTextFile(first->modelFilePath), repo.body);
     EXPECT_EQ(qzai::readTextFile(first->keyFilePath), kKey);
@@ -87,8 +94,9 @@ TEST(ModelCache, RedirectedDownloadIsKeptWithItsKeyAndReusedUntilItsRevisionChan
     // A fresh record of the same revision (an engine restart) takes the cached copy.
     qzai::ModelCache restarted(data.path().string(), notices);
     auto again = model("{m-1}", repo.http.url("/moved"));
-    EXPECT_EQ(restarted.ensureModel(*again), qzai::ModelDownloadState::Ready);
+    EXPECT_EQ(restarted.ensureModel(*again, prepare), qzai::ModelDownloadState::Ready);
     EXPECT_EQ(repo.downloads.load(), 1);
+    EXPECT_EQ(prepared, 2);
 
     auto revised = model("{m-1}", repo.http.url("/moved"));
     revised->lastModified = "rev2";

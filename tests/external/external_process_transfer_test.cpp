@@ -151,13 +151,16 @@ TEST_F(ExternalProcessTransferTest, SilentOrAbsentPeersBoundEverySend) {
         EXPECT_EQ(receive(*process, 200), std::nullopt);
         EXPECT_EQ(log.count("Warning"), warnings);
         if (transport == Transport::Tcp) {
-            // The peer never reads: a frame far above the socket buffers cannot go.
+            // The peer never reads: a frame far above the socket buffers cannot
+            // go, and while it is not read later requests fail at once.
             const std::string big(25 << 20, 'b');
             begin = std::chrono::steady_clock::now();
             EXPECT_FALSE(process->sendInput({reinterpret_cast<const uint8_t*>(big.data()), big.size()}));
             EXPECT_LT(std::chrono::steady_clock::now() - begin, 4500ms);
-            EXPECT_EQ(log.count("Warning! Could not send to external process at port"), 1);
-            EXPECT_TRUE(process->sendInput({reinterpret_cast<const uint8_t*>(small.data()), small.size()}));
+            EXPECT_EQ(log.count("is not reading; requests fail until it does"), 1);
+            begin = std::chrono::steady_clock::now();
+            EXPECT_FALSE(process->sendInput({reinterpret_cast<const uint8_t*>(small.data()), small.size()}));
+            EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
         }
     }
 }

@@ -290,8 +290,8 @@ TEST(ObjectsMessages, ResponsesApplyToTheDevicesTrackedObjects) {
              ASSERT_EQ(r.objects.at("car").size(), 2u);
              EXPECT_FALSE(r.objects.at("car")[1]->snapshot().trackId.isNull());
          },
-         {"Warning! Unreadable object id \"garbage\". Ignoring it.\n",
-          "Warning! Unreadable object id \"bad\". Ignoring it.\n",
+         // One line for each kind of warning in a response, with its count.
+         {"Warning! Unreadable object id \"garbage\". Ignoring it. (2 times in this response)\n",
           "Warning! Could not find object ID: zzz in class car. Ignoring.\n"}},
         {"the request's source object is found by its id",
          response({[](MpEncoder& e) { e.map(2).str("ID").str(kSource).str("confidence").f32(0.6f); }}),

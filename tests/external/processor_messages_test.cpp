@@ -304,6 +304,17 @@ TEST(ProcessorMessagesTest, ReaderRefusesHostileBytesBeforeUnpacking) {
         qzai::MpReader reader(view(c.bytes));
         EXPECT_EQ(reader.parseFailed(), !c.parses) << c.what;
     }
+    // The reader keeps what it checked: rewriting the bytes afterwards (as a
+    // peer may in shared memory) changes neither keys nor counts; bins are
+    // read where they lie.
+    std::string shared("\x82\xa1" "a\x91\x07\xa1" "b\xc4\x02xy", 11);
+    qzai::MpReader kept(view(shared));
+    shared[2] = 'z';
+    shared[3] = '\x9f';
+    shared[9] = 'Q';
+    EXPECT_EQ(kept.arraySize(kept.find(kept.root(), "a")), 1u);
+    const auto bin = kept.bin(kept.find(kept.root(), "b"));
+    EXPECT_EQ(std::string(bin.begin(), bin.end()), "Qy");
     // Duplicate keys: the first counts; after an error every read finds nil.
     const std::string dup = MpEncoder().map(3).str("k").uint(1).str("k").uint(2).str("s").str("v").bytes();
     qzai::MpReader reader(view(dup));

@@ -83,27 +83,64 @@ TEST(ExternalProcessorRoad, FramesKeepComingUnchangedWhenTheProcessorFails) {
         uint64_t timeoutMs;
         bool answersFirst;
         size_t crashLines;
+        size_t minUnchanged;
+        bool hostile;  // a hostile processor: what it costs the host is measured too
+        std::string transport;
+        std::string mode;
+        bool fullHd;
+        std::string countLine;  // at most one such line per answer
     };
     const Case cases[] = {
-        {"crash after 8 requests", "", ":crashafter=8", 2000, true, 1},
-        {"silent", "silent", "", 100, false, 0},
-        {"another device id", "otherid", "", 100, false, 0},
+        {"crash after 8 requests", "", ":crashafter=8", 2000, true, 1, 4, false, "shm", "drop", false, ""},
+        {"silent", "silent", "", 100, false, 0, 4, false, "shm", "drop", false, ""},
+        {"another device id", "otherid", "", 100, false, 0, 4, false, "shm", "drop", false, ""},
+        // Hostile peers: cutting the shared memory under the host's mappings
+        // (its futex words, its next request, an answer being copied) ...
+        {"shrinks the response control segment", "", ":shrink=control", 300, true, 0, 0, true, "shm", "drop", false, ""},
+        {"shrinks the request segment", "", ":shrink=request", 300, true, 0, 0, true, "shm", "drop", false, ""},
+        {"shrinks the response data mid-copy", "", ":shrink=response:pad=16777216", 300, true, 0, 0, true, "shm", "drop", false, ""},
+        {"signals a growth of a removed segment", "", ":realloc=removed", 300, true, 0, 0, true, "shm", "drop", false,
+         ""},
+        // ... flooding the answers ...
+        {"floods class keys", "", ":classflood=200000", 2000, true, 0, 0, true, "shm", "drop", false,
+         "is not a class of the model or the processor"},
+        {"entries without ids", "", ":noids=300000", 2000, true, 0, 0, true, "shm", "drop", false,
+         "Object returned without ID or NewID"},
+        // ... and never reading a full-HD image pre-processor's requests.
+        {"never reads", "neverread", "", 300, false, 0, 4, true, "tcp", "flip", true, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ExternalProcessorRoadOptions options = roadOptions("drop");
-        options.frames = 16;
+        ExternalProcessorRoadOptions options = roadOptions(c.mode, c.transport);
+        options.frames = c.hostile ? 20 : 16;
         options.peerBehaviour = c.behaviour;
         options.peerOptions = c.peerOptions;
         options.timeoutMs = c.timeoutMs;
+        options.hostCosts = c.hostile;
+        options.countLine = c.countLine;
+        if (c.fullHd) {
+            options.width = 1920;
+            options.height = 1080;
+        }
         const ExternalProcessorRoadResult result = runExternalProcessorRoad(options);
         ASSERT_TRUE(result.ok) << result.error;
         EXPECT_EQ(result.processorAnswered > 0, c.answersFirst);
-        EXPECT_GE(result.unchanged, 4u);
-        EXPECT_GE(result.meanIouUnchanged, 0.9);
+        EXPECT_GE(result.unchanged, c.minUnchanged);
+        if (c.minUnchanged > 0) {
+            EXPECT_GE(result.meanIouUnchanged, 0.9);
+        }
         // Every frame came within the time-out and the road's own time.
         EXPECT_LT(result.slowestPacketMs, static_cast<int64_t>(c.timeoutMs) + 1500);
         EXPECT_EQ(result.crashLines, c.crashLines);
+        if (!c.hostile) continue;
+        EXPECT_LT(result.idleCpuSeconds, 0.2);
+        EXPECT_LT(result.residentGrowthMb, 50.0);
+        EXPECT_LT(result.unloadMs, 2000);
+        EXPECT_EQ(result.childrenLeft, 0u);
+        EXPECT_EQ(result.shmNamesLeft, 0u);
+        if (!c.countLine.empty()) {
+            EXPECT_LE(result.countedLines, result.framesPushed);
+        }
     }
 }
 

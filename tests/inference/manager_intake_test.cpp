@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <thread>
 
 #include "common/ini.h"
 #include "common/messaging_manager.h"
@@ -142,16 +143,28 @@ TEST_F(ManagerIntakeTest, FramesAreRefusedWholeWhileNoEngineRuns) {
     ASSERT_TRUE(waitFor([&] { return accepted() == 2; }));
 }
 
-TEST_F(ManagerIntakeTest, RestartWithTheSameModelsKeepsTheRuntimeAndAcceptsAgain) {
+// The worker held inside the runtime's enqueue call neither holds up a start
+// with the same models nor sees intake paused meanwhile.
+TEST_F(ManagerIntakeTest, RestartWithTheSameModelsKeepsTheRuntimeAndIntakeOpen) {
+    env.writeRuntimeArgs({{"hold_enqueue", "1"}});
     auto a = model("a");
     qzai::InferenceManager manager(env.root(), "", messaging, 4);
     manager.start(modelMap({a}));
     const uint64_t inits = env.stats().initCalls;
-    manager.start(modelMap({a}));
-    EXPECT_EQ(env.stats().initCalls, inits);
-    EXPECT_TRUE(manager.accepting());
-    offer(manager, makeSettings({a}), "cam");
+    manager.sendInputMessage(makeFrame(64, 48, 1), makeSettings({a}), makeDetails("cam"), {});
     ASSERT_TRUE(waitFor([&] { return accepted() == 1; }));
+    std::atomic<bool> started{false};
+    std::thread refresh([&] {
+        manager.start(modelMap({a}));
+        started = true;
+    });
+    EXPECT_TRUE(waitFor([&] { return started.load(); }));
+    EXPECT_TRUE(manager.accepting());
+    env.releaseEnqueues();
+    refresh.join();
+    EXPECT_EQ(env.stats().initCalls, inits);
+    offer(manager, makeSettings({a}), "cam", 2);
+    ASSERT_TRUE(waitFor([&] { return accepted() == 2; }));
 }
 
 TEST_F(ManagerIntakeTest, StageIsSkippedWithoutAPermit) {

@@ -54,4 +54,38 @@ TEST(OutputValidation, ByteSizeMustMatchTheShapeOfAKnownElementType) {
     }
 }
 
+TEST(OutputValidation, AReplacementInputSetMustMatchThePreparedOne) {
+    static char image[] = "image";
+    static char other[] = "other";
+    static unsigned char data[48];
+    int32_t shape[] = {1, 3, 2, 2};
+    int32_t wide[] = {1, 3, 1, 4};
+    const Tensor prepared{image, QZ_ELEMENT_FLOAT32, 4, shape, 48, data};
+    struct Row {
+        const char* what;
+        Tensor tensor;
+        uint32_t count;
+        bool matches;
+    };
+    const Row rows[] = {
+        {"the same", prepared, 1, true},
+        {"another name", {other, QZ_ELEMENT_FLOAT32, 4, shape, 48, data}, 1, false},
+        {"another element type", {image, QZ_ELEMENT_UINT8, 4, shape, 48, data}, 1, false},
+        {"another shape of the same size", {image, QZ_ELEMENT_FLOAT32, 4, wide, 48, data}, 1, false},
+        {"another rank", {image, QZ_ELEMENT_FLOAT32, 3, shape + 1, 48, data}, 1, false},
+        {"fewer bytes", {image, QZ_ELEMENT_FLOAT32, 4, shape, 47, data}, 1, false},
+        {"no data", {image, QZ_ELEMENT_FLOAT32, 4, shape, 48, nullptr}, 1, false},
+        {"no tensors", prepared, 0, false},
+    };
+    Tensor want = prepared;
+    const TensorSet wanted{0, 1, &want};
+    for (const Row& row : rows) {
+        Tensor got = row.tensor;
+        const TensorSet replacement{0, row.count, &got};
+        std::string problem;
+        EXPECT_EQ(qzai::matchesInputSet(replacement, wanted, problem), row.matches) << row.what << ": " << problem;
+        EXPECT_EQ(problem.empty(), row.matches) << row.what;
+    }
+}
+
 }  // namespace

@@ -199,3 +199,23 @@ TEST(RuntimeInstallKill, FullDiskFailsTheInstallation) {
         expectWholeOrNothing(bin.path(), package, repository.base(), "after a full disk");
     }
 }
+
+TEST(RuntimeInstallKill, AServerThatIsNotRootInstallsReadOnlyFoldersAndClearsLeftovers) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the child as another user";
+    qz::test::PackageRepository repository;
+    repository.serve(machinePath(), qz::test::served(qz::test::ustarArchive(
+                                        {{"RuntimeLibrary.dll", '0', "library", "", 0755},
+                                         {"docs", '5', "", "", 0555},
+                                         {"docs/readme", '0', "read me", "", 0444}})));
+    qz::test::TempDir bin;
+    const fs::path runtime = bin.path() / "inference_engine";
+    fs::create_directories(runtime / ".staging-1-0" / "ro");  // what a run cut short left, read-only
+    for (const auto& entry : fs::recursive_directory_iterator(bin.path())) ::chown(entry.path().c_str(), 65534, 65534);
+    ::chown(bin.path().c_str(), 65534, 65534);
+    ::chmod((runtime / ".staging-1-0").c_str(), 0555);
+    Child child(bin.path().string(), repository.base(), {"--user", "65534"});
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(readFile(runtime / "docs" / "readme"), "read me");
+    EXPECT_FALSE(fs::exists(runtime / ".staging-1-0"));
+    for (const auto& entry : fs::directory_iterator(runtime)) EXPECT_NE(entry.path().filename().string()[0], '.');
+}

@@ -7,7 +7,10 @@
 
 #include <random>
 
+#include "common/ini.h"
 #include "common/support/log_capture.h"
+#include "runtimes/package_listing.h"
+#include "runtimes/package_staging.h"
 #include "runtimes/support/install_rig.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
@@ -35,6 +38,18 @@ RuntimeState installCpu(InstallRig& rig, qzai::RuntimesManager& manager) {
 bool freshManagerFindsRuntime(InstallRig& rig) {
     qzai::RuntimesManager fresh(rig.bin.path().string(), rig.services(), rig.config);
     return fresh.isRuntimeInstalled();
+}
+
+// A link below `root` whose target, followed on disk, leads outside it.
+std::string linkLeaving(const fs::path& root) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_symlink()) continue;
+        const auto to = fs::weakly_canonical(it->path().parent_path() / fs::read_symlink(it->path()), ec);
+        if (!ec && to.lexically_relative(fs::weakly_canonical(root)).string().rfind("..", 0) == 0) return it->path();
+        ec.clear();  // a loop leads nowhere
+    }
+    return {};
 }
 
 }  // namespace
@@ -155,8 +170,11 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
         const char* line;     // a log line fragment
         const char* notice;   // "" = none
         bool staleLibrary = false;
-        // What goes wrong in the unpacked tree while tar reports status 2.
-        std::function<void(const fs::path& staging)> extractionFault;
+        // What goes wrong in the unpacked tree while tar reports `status`.
+        std::function<void(const fs::path& staging)> extractionFault = {};
+        int status = 2;
+        bool listingCut = false;  // the listing reached the output cap
+        bool capped = false;      // 1 MiB limits on the package and on its unpacked size
     };
     std::vector<Row> rows;
     auto route = [](std::string body) { return qz::test::served(std::move(body)); };
@@ -194,17 +212,33 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
     rows.push_back({"library only from an earlier runtime", route(noLibrary.build()),
                     "ERROR: Failed to extract the runtime package. Tar exit status: 2", "RUNTIME_EXTRACTION_FAILED", true,
                     [](const fs::path&) {}});
+    const char* failed = "RUNTIME_EXTRACTION_FAILED";
+    rows.push_back({"no library, tar content", route(noLibrary.build()), "holds no RuntimeLibrary.dll.\n", failed});
+    rows.push_back({"member cut, tar content", route(bigPackage), "extraction: zz_weights.bin is missing or cut short", failed, false, [](const fs::path& staging) { fs::resize_file(staging / "zz_weights.bin", 1); }, 0});
+    rows.push_back({"listing cut", route(good), "is longer than 16777216 bytes; the package is refused", failed, false,
+                    {}, 2, true});
+    qz::test::PackageBuilder zeros;
+    zeros.file("RuntimeLibrary.dll", "library").file("zeros.bin", std::string(3u << 20, '\0'));
+    rows.push_back({"unpacked past the limit", route(zeros.build()), "(maxRuntimeUnpackedMiB).\n", failed, false, {}, 2,
+                    false, true});
+    PackageRoute endless = route(bigPackage + randomBytes(1 << 20, 5));
+    endless.contentLength = false;
+    rows.push_back({"download past the limit", endless, "(maxRuntimePackageMiB); the download was", "", false, {}, 2,
+                    false, true});
     for (const auto& row : rows) {
         InstallRig rig;
         rig.repository.serve(qz::test::kCpuX86Path, row.route);
-        if (row.extractionFault) {
-            rig.afterTar = [&row](const std::vector<std::string>& argv, qzai::CommandOutput& output) {
-                const std::string staging = qz::test::extractionFolder(argv);
-                if (staging.empty()) return;
-                row.extractionFault(staging);
-                output.exitCode = 2;
-            };
-        }
+        const auto caps = qzai::RuntimesConfig::fromIni(qzai::parseIniText(
+            row.capped ? "maxRuntimePackageMiB = 1\nmaxRuntimeUnpackedMiB = 1" : "", "caps"));
+        rig.config.maxPackageBytes = caps.maxPackageBytes;
+        rig.config.maxUnpackedBytes = caps.maxUnpackedBytes;
+        rig.afterTar = [&row](const std::vector<std::string>& argv, qzai::CommandOutput& output) {
+            const std::string staging = qz::test::extractionFolder(argv);
+            output.truncated = staging.empty() && row.listingCut;
+            if (staging.empty() || !row.extractionFault) return;
+            row.extractionFault(staging);
+            output.exitCode = row.status;
+        };
         auto manager = rig.manager();
         if (row.staleLibrary) {
             fs::create_directories(rig.runtimeFolder());
@@ -219,6 +253,7 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
         EXPECT_FALSE(freshManagerFindsRuntime(rig)) << row.name;
         EXPECT_EQ(std::ifstream(rig.runtimeFolder() / "RuntimeLibrary.dll").peek(), row.staleLibrary ? 'a' : EOF)
             << row.name;
+        EXPECT_FALSE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz")) << row.name;  // the cache is off
     }
 }
 
@@ -234,6 +269,10 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         fill(builder);
         return builder.build();
     };
+    // Files no package may reach: beside the runtime folder and beside the bin folder.
+    const qz::test::TempDir unique;
+    const fs::path beside = unique.path().string() + "-victim.txt";
+    std::ofstream(beside) << "b";
     struct Row {
         const char* name;
         std::string package;
@@ -247,7 +286,23 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         {"symlink to /etc", packed([](auto& b) { b.symlink("etc", "/etc"); }), "etc",
          "symbolic link to an absolute path"},
         {"symlink leaving", packed([](auto& b) { b.symlink("lib/up", "../../outside"); }), "lib/up",
-         "symbolic link leaving the package"},
+         "symbolic link with a parent-folder component"},
+        // Text that stays inside, a path that does not: b/c is b itself.
+        {"through a link to dot", packed([](auto& b) { b.symlink("b/c", ".").symlink("x", "b/c/../../victim"); }), "x",
+         "symbolic link with a parent-folder component"},
+        {"through it beside bin",
+         packed([&](auto& b) { b.symlink("b/c", ".").symlink("y", "b/c/c/c/../../../" + beside.filename().string()); }),
+         "y", "symbolic link with a parent-folder component"},
+        // With a file where the earlier runtime has the folder "thing".
+        {"the name file", packed([](auto& b) {
+             b.file("installed_runtime.txt", "Intel").file("Generic CPU/RuntimeLibrary.dll", "x").file("thing", "x");
+         }),
+         "installed_runtime.txt", "name kept for the installer's own files"},
+        {"its temporary",
+         packed([](auto& b) { b.symlink("b/c", ".").symlink("installed_runtime.txt.tmp", "b/c/../../victim"); }),
+         "installed_runtime.txt.tmp", "name kept for the installer's own files"},
+        {"a staging folder", packed([](auto& b) { b.file(".staging-1-0/x", "x"); }), ".staging-1-0",
+         "name kept for the installer's own files"},
         {"hard link to dot-dot", ustar({{"hard", '1', "", "../outside/x", 0644}}), "hard",
          "hard link leaving the package"},
         {"device node", ustar({{"null", '3', "", "", 0666}}), "null", "device node"},
@@ -255,12 +310,15 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         {"setuid file", packed([](auto& b) { b.file("tool", "x", 04755); }), "tool", "setuid or setgid mode"},
     };
     for (const auto& row : rows) {
-        InstallRig rig;
+        InstallRig rig("aarch64");
         rig.config.cacheRuntimeArchives = true;
-        rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(row.package));
+        rig.repository.serve(qz::test::kCpuArmPath, qz::test::served(row.package));
+        fs::create_directories(rig.runtimeFolder() / "thing");
+        std::ofstream(rig.bin.path() / "victim") << "r";
         auto manager = rig.manager();
         qz::test::LogCapture log;
-        EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed) << row.name;
+        rig.pass(*manager);  // the only runtime on arm: installed, its name saved when Ready
+        EXPECT_EQ(manager->state(), RuntimeState::InstallFailed) << row.name;
         const std::string package = (rig.cacheFolder() / "Generic CPU.tar.gz").string();
         EXPECT_TRUE(log.contains("ERROR: The runtime package " + package + " holds an unsafe entry: " + row.entry +
                                  " (" + row.reason + ")\n"))
@@ -270,27 +328,42 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         EXPECT_FALSE(fs::exists(rig.runtimeFolder() / "RuntimeLibrary.dll")) << row.name;
         EXPECT_TRUE(rig.leftovers().empty()) << row.name;
         EXPECT_FALSE(fs::exists("/tmp/qz-absolute")) << row.name;
+        EXPECT_FALSE(freshManagerFindsRuntime(rig)) << row.name;
+        EXPECT_EQ(std::ifstream(rig.bin.path() / "victim").peek(), 'r') << row.name;
+        EXPECT_EQ(std::ifstream(beside).peek(), 'b') << row.name;
+        EXPECT_EQ(linkLeaving(rig.bin.path()), "") << row.name;
     }
+    fs::remove(beside);
 }
 
-TEST(RuntimeInstall, MergeReplacesALinkLeftInTheRuntimeFolderWithoutFollowingIt) {
-    InstallRig rig;
+TEST(RuntimeInstall, MergeReplacesWhatStandsInTheWayWithoutFollowingLinks) {
+    InstallRig rig("aarch64");
     qz::test::PackageBuilder builder;
     builder.file("RuntimeLibrary.dll", "library").file("plugins/evil.so", "written through the link?");
-    rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(builder.build()));
-    fs::create_directories(rig.runtimeFolder());
+    rig.repository.serve(qz::test::kCpuArmPath, qz::test::served(builder.file("thing", "a file").build()));
+    fs::create_directories(rig.runtimeFolder() / "thing" / "inner");  // a folder where the package has a file
     fs::create_symlink("../outside", rig.runtimeFolder() / "plugins");
+    for (const char* own : {"installed_runtime.txt", "installed_runtime.txt.tmp"}) {
+        fs::create_symlink("../outside/victim", rig.runtimeFolder() / own);
+    }
     auto manager = rig.manager();
-    EXPECT_EQ(installCpu(rig, *manager), RuntimeState::Ready);
+    rig.pass(*manager);
+    EXPECT_EQ(manager->state(), RuntimeState::Ready);
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(rig.runtimeFolder() / "plugins")));
     EXPECT_TRUE(fs::is_regular_file(rig.runtimeFolder() / "plugins" / "evil.so"));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(rig.runtimeFolder() / "thing")));
+    EXPECT_FALSE(fs::is_symlink(rig.runtimeFolder() / "installed_runtime.txt"));
+    EXPECT_EQ(rig.nameFile(), "Generic CPU");
     EXPECT_TRUE(rig.leftovers().empty());
+    EXPECT_FALSE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz"));
 }
 
 TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
-    // tar cannot be found: nothing is the package's fault, so it stays.
-    {
+    // tar cannot be found: nothing is the package's fault, so it stays when
+    // the cache is on; without the cache a failed package is never kept.
+    for (const bool cache : {true, false}) {
         InstallRig rig;
+        rig.config.cacheRuntimeArchives = cache;
         qz::test::TempDir emptyPath;
         rig.environment = qzai::ProcessEnvironment({"PATH=" + emptyPath.path().string()});
         rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(qz::test::runtimePackage("Generic CPU")));
@@ -299,7 +372,7 @@ TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
         EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed);
         EXPECT_TRUE(log.contains("ERROR: Failed to extract the runtime package. Tar exit status: -1. Output: \n"));
         EXPECT_TRUE(rig.hasNotice("RUNTIME_EXTRACTION_FAILED"));
-        EXPECT_TRUE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz"));
+        EXPECT_EQ(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz"), cache);
     }
     // A file where the cache folder belongs.
     {
@@ -334,4 +407,49 @@ TEST(RuntimeInstall, FolderTrapsAndAMissingTar) {
         EXPECT_EQ(rig.pass(*manager), qzai::RuntimePassResult::EndPass);
         EXPECT_EQ(manager->state(), RuntimeState::AwaitingSelection);
     }
+}
+
+TEST(RuntimeInstall, LinkSetsJudgedSafeNeverResolveOutsideTheRoot) {
+    // Random small trees of folders, files and links (to ".", "..", each
+    // other, in chains; names through links), listed, judged, unpacked by tar.
+    std::mt19937 random(31);
+    const auto pick = [&](std::vector<std::string> items) { return items[random() % items.size()]; };
+    int judgedSafe = 0;
+    for (int round = 0; round < 120; ++round) {
+        const bool climbing = random() % 2;  // targets with ".." in half the rounds
+        std::vector<std::string> links = {pick({"a", "b/c", "c/a/b"})};
+        std::vector<qz::test::UstarMember> members = {{links[0], '2', "", ".", 0777}};
+        for (size_t n = 2 + random() % 6; n > 0; --n) {
+            std::string name = pick({"a", "b", "c", "a/b", "b/c", "c/a/b"});
+            const unsigned kind = random() % 5;
+            if (kind < 2) {
+                members.push_back({name, kind ? '0' : '5', kind ? "x" : "", "", 0755});
+                continue;
+            }
+            if (kind > 2) name = name.substr(0, 1);  // at the top, where earlier links' names are paths
+            std::string target = kind > 2 ? pick(links) : pick({".", "a", "./a"});
+            for (size_t k = kind > 2 ? 1 + random() % 3 : 0; k > 0; --k) {
+                target += "/" + (climbing ? pick({"a", "..", ".."}) : pick({"a", "."}));
+            }
+            members.push_back({name, '2', "", target, 0777});
+            links.push_back(name);
+        }
+        qz::test::TempDir work;
+        const std::string archive = work.write("p.tar", qz::test::ustarArchive(members));
+        const auto listed = qzai::runCommand(
+            {"tar", "--force-local", "--numeric-owner", "--quoting-style=c", "--absolute-names", "-tvf", archive});
+        const auto listing = qzai::parsePackageListing(listed.output);
+        if (!std::none_of(listing.entries.begin(), listing.entries.end(), qzai::unsafeEntryReason)) continue;
+        ++judgedSafe;
+        const fs::path root = work.path() / "deep" / "root";
+        fs::create_directories(root);
+        qzai::runCommand({"tar", "-xf", archive, "-C", root.string(), "--no-same-owner", "--no-same-permissions"});
+        EXPECT_EQ(linkLeaving(root), "") << listed.output;
+        EXPECT_EQ(std::distance(fs::directory_iterator(work.path()), {}) +
+                      std::distance(fs::directory_iterator(root.parent_path()), {}),
+                  3)  // "p.tar", "deep" and "deep/root" only
+            << listed.output;
+        EXPECT_EQ(qzai::findUnsafeStagedEntry(root.string()), std::nullopt) << listed.output;
+    }
+    EXPECT_GT(judgedSafe, 30);  // the rounds reach the cases that matter
 }

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <random>
 #include <thread>
 
 #include "common/support/log_capture.h"
@@ -117,4 +120,51 @@ TEST(RuntimeStateRaces, HostCallsAgainstPassesLeaveAConsistentRuntime) {
     EXPECT_TRUE(name == "Generic CPU" || name == "Intel") << name;
     EXPECT_EQ(std::ifstream(rig.runtimeFolder() / "RuntimeLibrary.dll").peek(), 'l');
     EXPECT_TRUE(rig.leftovers().empty());
+}
+
+TEST(RuntimeStateRaces, CancelAndShutdownStopEveryStageWithinABound) {
+    // A tar that stalls listing or unpacking, once it has said so in a file;
+    // a package past what the download may queue for a listing that stalls;
+    // one with 16 GiB of zeros inside the gzip data after the archive's end.
+    enum Stage { ListingWhileDownloading, Extraction, Inflation };
+    std::string noise(12u << 20, '\0'), zeros = qzai::runCommand({"sh", "-c", "head -c 64M /dev/zero | gzip -9"}).output;
+    std::generate(noise.begin(), noise.end(), std::mt19937(4));
+    qz::test::PackageBuilder big;
+    const std::string packages[] = {big.file("RuntimeLibrary.dll", "x").file("weights", noise).build(),
+                                    qz::test::runtimePackage("Generic CPU"), ""};
+    std::chrono::milliseconds slowest{0};
+    for (const Stage stage : {ListingWhileDownloading, Extraction, Inflation}) {
+        InstallRig rig;
+        qz::test::TempDir fake;
+        const std::string started = fake.file("started"), stalls = stage == Extraction ? "-xf" : "-tvf";
+        fake.write("tar", "#!/bin/sh\ncase \" $* \" in *\" " + stalls + " \"*) [ " + std::to_string(stage) +
+                              " = 2 ] || { touch " + started + "; exec sleep 60; };; esac\nexec /usr/bin/tar \"$@\"\n");
+        fs::permissions(fake.file("tar"), fs::perms::owner_all);
+        rig.environment = qzai::ProcessEnvironment({"PATH=" + fake.path().string() + ":/usr/bin:/bin"});
+        std::string body = stage == Inflation ? qz::test::runtimePackage("Generic CPU") : packages[stage];
+        for (int i = 0; stage == Inflation && i < 256; ++i) body += zeros;
+        rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(body));
+        auto manager = rig.manager();
+        std::atomic<std::chrono::steady_clock::rep> requested{0};
+        const auto request = [&] {
+            requested = std::chrono::steady_clock::now().time_since_epoch().count();
+            stage == Extraction ? manager->requestCancelDownload() : manager->requestShutdown();
+        };
+        rig.afterTar = [&](const std::vector<std::string>& argv, qzai::CommandOutput&) {
+            if (stage == Inflation && !qz::test::extractionFolder(argv).empty()) request();  // as tar returns
+        };
+        std::thread loop([&] { manager->installRuntime("Generic CPU", rig.messages, false); });
+        if (stage != Inflation) {
+            ASSERT_TRUE(eventually([&] { return fs::exists(started); }));
+            request();
+        }
+        loop.join();
+        const auto took = std::chrono::steady_clock::now().time_since_epoch() -
+                          std::chrono::steady_clock::duration(requested.load());
+        slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(took));
+        EXPECT_LT(took, std::chrono::seconds(8)) << stage;  // two is the promise; the machine is busy
+        EXPECT_EQ(manager->state(), RuntimeState::InstallFailed) << stage;
+        EXPECT_TRUE(rig.leftovers().empty()) << stage;
+    }
+    std::printf("Slowest stop after a cancel or shutdown: %lld ms\n", static_cast<long long>(slowest.count()));
 }

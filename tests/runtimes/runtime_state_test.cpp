@@ -111,6 +111,14 @@ TEST(RuntimeState, InstalledRuntimeIsFoundAfterARestartWithoutRequests) {
         EXPECT_EQ(rig.repository.requests().size(), 1u);
         EXPECT_TRUE(fresh.published().empty());
         EXPECT_EQ(fresh.readyCalls(), 1);
+        // Reselected on a machine nothing fits: the reason comes back with
+        // the empty selection, after the reselection cleared the warnings.
+        second.requestReselection();
+        rig.messages.clearWarnings();
+        second.advanceRuntimeState(rig.messages, fresh.hooks());
+        second.advanceRuntimeState(rig.messages, fresh.hooks());
+        EXPECT_EQ(second.state(), avx2 ? RuntimeState::AwaitingSelection : RuntimeState::NoCompatibleRuntime);
+        EXPECT_EQ(rig.hasNotice("MISSING_AVX2_ERROR"), !avx2);
     }
 }
 

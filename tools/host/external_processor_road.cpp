@@ -1,8 +1,10 @@
 #include "host/external_processor_road.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,9 +15,13 @@
 #include <chrono>
 #include <map>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer's allocator
+#endif
 
 #include "host/runtime_recovery_road.h"
 
@@ -31,6 +37,8 @@ constexpr const char* kOutputName = "bboxes-format:xyxysc;0:square;1:big";
 constexpr int kBigSquareSide = 100;  // model-input pixels
 constexpr const char* kPeerAttribute = "processor";
 constexpr int64_t kRoadTimeMs = 1500;  // the road's own time for a frame, beyond the processor's
+// Frames after which the host's pools are filled: memory is measured from there.
+constexpr int kWarmUpFrames = 4;
 
 struct Expected {
     double x, y, w, h;  // fractions of the frame
@@ -73,6 +81,7 @@ public:
         ::waitpid(m_pid, nullptr, 0);
     }
     int port() const { return m_port; }
+    pid_t pid() const { return m_pid; }
 
 private:
     pid_t m_pid = -1;
@@ -82,6 +91,42 @@ private:
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Resident private memory, without what the allocator merely keeps for
+// reuse. Shared segments are left out: they are bounded by their reserve.
+// Under AddressSanitizer, whose quarantine holds freed blocks, the bytes
+// allocated and not freed.
+double residentMb() {
+#if defined(__SANITIZE_ADDRESS__)
+    return static_cast<double>(__sanitizer_get_current_allocated_bytes()) / (1 << 20);
+#endif
+    ::malloc_trim(0);
+    std::istringstream status(readFile("/proc/self/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("RssAnon:", 0) == 0) return std::stod(line.substr(8)) / 1024.0;  // kB
+    }
+    return 0.0;
+}
+
+// Processor segments still open in this process (memory files keep their
+// label in the descriptor's link).
+size_t openSegments() {
+    size_t count = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        count += !error && target.rfind("/memfd:Global_RandomSHM_", 0) == 0;
+    }
+    return count;
 }
 
 // Children of this process (alive or zombie) and the shared-memory names in
@@ -208,7 +253,9 @@ ExternalProcessorRoadResult runExternalProcessorRoad(const ExternalProcessorRoad
         int64_t stamp = std::chrono::duration_cast<std::chrono::microseconds>(
                             std::chrono::system_clock::now().time_since_epoch()).count();
         double answeredSum = 0.0, unchangedSum = 0.0;
+        double residentAtFirst = 0.0;
         for (int f = 0; f < options.frames; ++f) {
+            if (f == kWarmUpFrames) residentAtFirst = residentMb();
             stamp += 150000;
             FrameLayout frame;
             frame.width = options.width;
@@ -265,8 +312,16 @@ ExternalProcessorRoadResult runExternalProcessorRoad(const ExternalProcessorRoad
         if (result.processorAnswered > 0) result.meanIou = answeredSum / static_cast<double>(result.processorAnswered);
         if (result.unchanged > 0) result.meanIouUnchanged = unchangedSum / static_cast<double>(result.unchanged);
         result.crashLines = roadLogCount(road, "ERROR: External process crashed!");
-        if (options.unloadInFlight) {
-            for (int f = 0; f < 3; ++f) {
+        if (!options.countLine.empty()) result.countedLines = roadLogCount(road, options.countLine);
+        if (options.hostCosts) {
+            result.residentGrowthMb = residentMb() - residentAtFirst;
+            // A measuring window, not a wait: nothing is expected to happen in it.
+            const double before = cpuSeconds();
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            result.idleCpuSeconds = cpuSeconds() - before;
+        }
+        if (options.unloadInFlight || options.hostCosts) {
+            for (int f = 0; f < (options.unloadInFlight ? 3 : 0); ++f) {
                 FrameLayout frame;
                 frame.width = options.width;
                 frame.height = options.height;
@@ -282,8 +337,10 @@ ExternalProcessorRoadResult runExternalProcessorRoad(const ExternalProcessorRoad
             result.unloadMs =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - unloadStart).count();
             for (pid_t child : childProcesses(nullptr))
-                result.childrenLeft += std::find(before.begin(), before.end(), child) != before.end();
+                result.childrenLeft += std::find(before.begin(), before.end(), child) != before.end() &&
+                                       !(tcp && child == tcp->pid());
             for (const std::string& name : shmNames) result.shmNamesLeft += std::filesystem::exists("/dev/shm/" + name);
+            result.shmNamesLeft += openSegments();
         }
         result.ok = true;
     } catch (const std::exception& e) {

@@ -41,6 +41,12 @@ struct ExternalProcessorRoadOptions {
     // After the frames, push a few more without waiting and unload the
     // library with their exchanges in flight.
     bool unloadInFlight = false;
+    // What a misbehaving processor costs the host: its CPU time over one idle
+    // second after the frames, its resident private memory from the fourth
+    // frame's packet (the host's frame pools filled) to the last, then the
+    // unload as with unloadInFlight.
+    bool hostCosts = false;
+    std::string countLine;  // counts the plug-in's log lines holding this text
 };
 
 struct ExternalProcessorRoadResult {
@@ -58,13 +64,18 @@ struct ExternalProcessorRoadResult {
     size_t bestShots = 0;
     std::set<std::string> smallTrackIds;  // distinct track ids of the small square in answered frames
     size_t crashLines = 0;           // the plug-in's lines about the child's crash
-    // With unloadInFlight: the unload's time, and what it left of the
-    // processor children (alive or zombie) and their shared-memory names.
+    // With unloadInFlight or hostCosts: the unload's time, and what it left
+    // of the processor children (alive or zombie) and of their shared-memory
+    // segments (names in /dev/shm, or segments still open in this process).
     int64_t unloadMs = 0;
     size_t childrenBeforeUnload = 0;
     size_t childrenLeft = 0;
     size_t shmNamesLeft = 0;
     int64_t slowestPacketMs = 0;     // longest wait for a frame's packet, among frames that got one
+    // With hostCosts.
+    double idleCpuSeconds = 0.0;     // CPU time of this process over one idle second
+    double residentGrowthMb = 0.0;
+    size_t countedLines = 0;         // log lines holding options.countLine
 };
 
 ExternalProcessorRoadResult runExternalProcessorRoad(const ExternalProcessorRoadOptions& options);

@@ -91,6 +91,7 @@ bool TestHost::load(std::string* error) {
         if (error) *error = "already loaded";
         return false;
     }
+    m_residentAtLoad = PluginLibrary::isMapped(m_options.pluginPath);
     m_library = PluginLibrary::load(m_options.pluginPath, error);
     if (!m_library) return false;
     ILibContext* context = m_library->qzLibContext();
@@ -253,6 +254,7 @@ UnloadReport TestHost::unload(HandlerRelease handlers) {
     const std::string path = m_library->path();
     m_library.reset();
     report.unmapped = !PluginLibrary::isMapped(path);
+    report.residentAtLoad = m_residentAtLoad;
     m_server->stop();
     return report;
 }

@@ -56,6 +56,7 @@ struct UnloadReport {
     size_t objectsLeaked = 0;  // library objects still alive when everything was released
     size_t unmatchedDestroys = 0;
     bool unmapped = false;     // the library left the process
+    bool residentAtLoad = false;  // it was already in memory when load() began (kept by an earlier unload)
 };
 
 class TestHost {
@@ -109,6 +110,7 @@ private:
     TestHostOptions m_options;
     std::filesystem::path m_ownedHomeDir;
     std::unique_ptr<PluginLibrary> m_library;
+    bool m_residentAtLoad = false;
     std::shared_ptr<FakeServer> m_server;
     std::shared_ptr<Recorder> m_recorder = std::make_shared<Recorder>();
     qz::sdk::Ptr<FakeUtilityProvider> m_utilityProvider;

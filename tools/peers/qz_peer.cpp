@@ -35,6 +35,17 @@
 //                 header of 200,000,000 bytes, 10 bytes and a close
 //   biglength     shm: a response length above the capacity; TCP: header 0xFFFFFFFF
 //   neverread     never take a request
+// Hostile shared-memory options, with any behaviour (each tried once; the
+// peer goes on as usual whether it worked or not):
+//   shrink=control   cut the response channel's control segment to 0 bytes
+//                    right after signalling ready
+//   shrink=request   cut the request data segment to 0 after taking the
+//                    first request
+//   shrink=response  make the first answer pad=<n> bytes (64 MiB) longer
+//                    (zeros after the message) and cut the response data
+//                    segment to 0 right after its data notice
+//   realloc=removed  before the first answer, remove the response data
+//                    segment's name (when it has one) and signal a growth
 // MessagePack behaviours (requests are maps with "Timestamp" and "DeviceID"):
 //   reverse       answer batches of k=<n> (8) echoes in reverse order
 //   otherid       echo with "DeviceID" = "other"
@@ -231,7 +242,9 @@ struct Segment {
         if (view != nullptr) ::munmap(view, kReserve);
         if (fd >= 0) ::close(fd);
         view = nullptr;
-        fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
+        // A path ("/proc/self/fd/<n>", an inherited segment) or a shm name.
+        fd = name.rfind('/', 0) == 0 ? ::open(name.c_str(), O_RDWR | O_CLOEXEC)
+                                     : ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
         if (fd < 0) return false;
         void* mapped = ::mmap(nullptr, kReserve, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (mapped == MAP_FAILED) return false;
@@ -245,6 +258,13 @@ struct Segment {
         return true;
     }
 };
+
+// Tries to cut a segment to nothing under the other side's mappings.
+void shrink(Segment& segment) {
+    const int rc = ::ftruncate(segment.fd, 0);
+    std::fprintf(stderr, "qz_peer: shrinking a segment: %s\n", rc == 0 ? "done" : std::strerror(errno));
+    if (rc == 0) segment.capacity = 0;
+}
 
 struct Channel {
     Segment control;
@@ -301,7 +321,8 @@ struct Channel {
 
     // Places one response: grows the segment when needed (2, wait for 0),
     // writes it and sends the data notice (1).
-    void respond(const std::vector<uint8_t>& body, bool crashMidway, bool lengthAboveCapacity) {
+    void respond(const std::vector<uint8_t>& body, bool crashMidway, bool lengthAboveCapacity,
+                 bool shrinkAfterNotice = false) {
         if (ackPending && wait(5000)) ackPending = false;
         const size_t needed = body.size() + 4;
         if (data.capacity < needed) {
@@ -317,6 +338,7 @@ struct Channel {
         if (crashMidway) crash();
         if (!body.empty()) std::memcpy(data.view + 4, body.data(), body.size());
         signal(1);
+        if (shrinkAfterNotice) shrink(data);
         ackPending = !wait(2000);
     }
 };
@@ -339,6 +361,10 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
         if (g_behaviour == "readyafter") say("READY");
     }
     if (g_behaviour == "garbage") from.signal(9);
+    const auto hostile = g_options.find("shrink");
+    const std::string shrinkWhat = hostile == g_options.end() ? "" : hostile->second;
+    const bool reallocRemoved = g_options.count("realloc") != 0;
+    if (shrinkWhat == "control") shrink(from.control);
     bool first = true;
     // Kept from one request to the next, so large requests reuse its pages.
     std::vector<uint8_t> request;
@@ -350,7 +376,7 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
             return 0;
         }
         if (byte == 2) {
-            to.data.open();
+            to.data.refreshCapacity();
             to.signal(0);
             continue;
         }
@@ -364,6 +390,12 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
         request.assign(to.data.view + 4, to.data.view + 4 + length);
         if (g_behaviour == "lateack" && first) sleepMs(option("ms", 1500));
         to.signal(0);
+        if (shrinkWhat == "request" && first) shrink(to.data);
+        if (reallocRemoved && first) {
+            if (from.data.name.rfind('/', 0) != 0) ::shm_unlink(("/" + from.data.name).c_str());
+            from.signal(2);
+            if (from.wait(1000)) std::fprintf(stderr, "qz_peer: growth signal answered with %d\n", from.theirByte());
+        }
         if (g_behaviour == "crashafterack") crash();
         if (g_behaviour == "delay") sleepMs(option("ms", 0));
         const bool isFirst = first;
@@ -373,7 +405,15 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
         } else if (g_behaviour == "crashmid" || g_behaviour == "biglength") {
             from.respond(request, g_behaviour == "crashmid" && isFirst, g_behaviour == "biglength" && isFirst);
         } else if (const auto answers = answersTo(request)) {
-            for (const auto& answer : *answers) from.respond(answer, false, false);
+            for (const auto& answer : *answers) {
+                if (shrinkWhat == "response" && isFirst) {
+                    std::vector<uint8_t> padded = answer;
+                    padded.resize(answer.size() + static_cast<size_t>(option("pad", 64l << 20)));
+                    from.respond(padded, false, false, true);
+                    continue;
+                }
+                from.respond(answer, false, false);
+            }
         } else {
             from.respond(request, false, false);
         }

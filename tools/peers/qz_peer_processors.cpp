@@ -179,11 +179,26 @@ std::vector<uint8_t> objectsAnswer(const msgpack_object& request, const Options&
     if (objects && objects->type == MSGPACK_OBJECT_MAP)
         for (uint32_t i = 0; i < objects->via.map.size; ++i)
             if (text(&objects->via.map.ptr[i].key) != drop) classes.push_back(&objects->via.map.ptr[i]);
+    // Hostile extras: classflood=<n> more classes of fresh names with no
+    // objects; noids=<n> entries without "ID" or "NewID" in one more class.
+    static long answers = 0;
+    const long flood = std::stol(optionText(options, "classflood", "0"));
+    const long noIds = std::stol(optionText(options, "noids", "0"));
+    ++answers;
     Writer w;
     w.map(5);
     w.identity(request, false);
     w.str("Objects");
-    w.map(static_cast<uint32_t>(classes.size()));
+    w.map(static_cast<uint32_t>(classes.size() + flood + (noIds > 0 ? 1 : 0)));
+    for (long i = 0; i < flood; ++i) {
+        w.str("flood-" + std::to_string(answers) + "-" + std::to_string(i));
+        w.array(0);
+    }
+    if (noIds > 0) {
+        w.str("noid");
+        w.array(static_cast<uint32_t>(noIds));
+        for (long i = 0; i < noIds; ++i) w.map(0);
+    }
     const msgpack_object* shot = nullptr;
     for (const msgpack_object_kv* entry : classes) {
         w.object(entry->key);

@@ -10,7 +10,9 @@
 //   objects     echo every object by "ID" except those of class drop=<name>,
 //               setting attribute attr=<name> (peer) to value=<text> (seen);
 //               add one event (type event=<id>) and one best shot (the first
-//               echoed object, no box)
+//               echoed object, no box); classflood=<n> adds n classes of
+//               fresh names without objects to each answer, noids=<n> a
+//               class of n entries without "ID" or "NewID"
 //   newobject   create one object of class=<name> (square) with
 //               NewID newid=<id> and a fixed box and confidence
 //   silent      take every request and never answer

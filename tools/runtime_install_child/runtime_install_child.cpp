@@ -1,13 +1,15 @@
 // qz_runtime_install_child --bin DIR --repository URL --choose NAME
-//                          [--fsize-limit BYTES] [--cache]
+//                          [--fsize-limit BYTES] [--cache] [--user UID]
 //
 // Builds a RuntimesManager on the bin folder with this machine's facts and
 // the given repository, chooses NAME when a choice is offered, and runs
 // passes until the runtime is Ready or the installation failed. Prints the
 // final state's name on standard output; exit code 0 for Ready, 1 otherwise,
 // 2 for bad arguments. --fsize-limit sets RLIMIT_FSIZE and ignores SIGXFSZ,
-// so writes beyond the limit fail (tar inherits both).
+// so writes beyond the limit fail (tar inherits both). --user runs the
+// installation as that user and group id (a server that is not root).
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -41,6 +43,7 @@ int main(int argc, char** argv) {
     std::string bin, repository, choice;
     long long fsizeLimit = -1;
     bool cache = false;
+    long long user = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const std::string value = i + 1 < argc ? argv[i + 1] : "";
@@ -49,13 +52,15 @@ int main(int argc, char** argv) {
         else if (arg == "--choose") choice = value, ++i;
         else if (arg == "--fsize-limit") fsizeLimit = std::atoll(value.c_str()), ++i;
         else if (arg == "--cache") cache = true;
+        else if (arg == "--user") user = std::atoll(value.c_str()), ++i;
         else {
             std::fprintf(stderr, "unknown argument: %s\n", arg.c_str());
             return 2;
         }
     }
     if (bin.empty() || repository.empty() || choice.empty()) {
-        std::fprintf(stderr, "usage: %s --bin DIR --repository URL --choose NAME [--fsize-limit BYTES] [--cache]\n",
+        std::fprintf(stderr,
+                     "usage: %s --bin DIR --repository URL --choose NAME [--fsize-limit BYTES] [--cache] [--user UID]\n",
                      argv[0]);
         return 2;
     }
@@ -66,6 +71,10 @@ int main(int argc, char** argv) {
             std::perror("setrlimit");
             return 2;
         }
+    }
+    if (user >= 0 && (setgid(static_cast<gid_t>(user)) != 0 || setuid(static_cast<uid_t>(user)) != 0)) {
+        std::perror("setuid");
+        return 2;
     }
     qzai::RuntimesConfig config = qzai::RuntimesConfig::fromIni();
     config.repositoryBase = repository;

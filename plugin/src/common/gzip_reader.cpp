@@ -97,10 +97,12 @@ bool GzipReader::next(std::string* block) {
     return !m_failed && !block->empty();
 }
 
-bool GzipReader::readToEnd() {
+bool GzipReader::readToEnd() { return readToEnd(SIZE_MAX); }
+
+bool GzipReader::readToEnd(size_t limit) {
     std::string scratch;
-    while (next(&scratch)) {
-    }
+    size_t read = 0;
+    while (read < limit && next(&scratch)) read += scratch.size();
     return m_isGzip && !m_failed;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -38,6 +39,10 @@ public:
     // Reads the rest without keeping it. True when all of the data turned out
     // to be well-formed gzip members and nothing else.
     bool readToEnd();
+    // The same, but stops once `limit` more uncompressed bytes have been read
+    // (then true unless a fault came before), as a reader that has what it
+    // wanted leaves the rest unread: what follows can be of any length.
+    bool readToEnd(size_t limit);
 
     // A read error, damaged data, data that ends inside a member, or bytes
     // after a member that do not start another one (GNU gzip tolerates some

@@ -1,6 +1,8 @@
 #include "common/ini.h"
 
 #include <algorithm>
+#include <atomic>
+#include <deque>
 #include <filesystem>
 #include <limits>
 #include <mutex>
@@ -18,6 +20,11 @@ namespace {
 std::mutex g_pathMutex;
 std::string g_iniPath;
 bool g_iniBuilt = false;
+
+// Every configuration read stays in memory for the process, so references
+// handed out before a restart stay valid; `g_current` is the one in use.
+std::mutex g_buildMutex;
+std::atomic<const Ini*> g_current{nullptr};
 
 struct Key {
     const char* name;
@@ -38,6 +45,8 @@ const Key kKeys[] = {
     {"sendFramesOverride", &Ini::sendFramesOverride},
     {"HTTPRequestTimeout", &Ini::HTTPRequestTimeout, 1},  // 0 or less would end every request at once
     {"HTTPRequestTotalTimeout", &Ini::HTTPRequestTotalTimeout, 1},
+    {"maxRuntimePackageMiB", &Ini::maxRuntimePackageMiB, 1},
+    {"maxRuntimeUnpackedMiB", &Ini::maxRuntimeUnpackedMiB, 1},
     {"logVerbosity", &Ini::logVerbosity},
     {"enableProfiling", &Ini::enableProfiling},
     {"CloudServiceURL", &Ini::CloudServiceURL},
@@ -130,16 +139,27 @@ void setIniDirectory(const std::string& directory) {
 }
 
 const Ini& ini() {
-    static const Ini instance = [] {
-        std::string path;
-        {
-            std::lock_guard<std::mutex> lock(g_pathMutex);
-            g_iniBuilt = true;
-            path = g_iniPath;
-        }
-        return path.empty() ? Ini{} : loadIniFile(path);
-    }();
-    return instance;
+    if (const Ini* current = g_current.load(std::memory_order_acquire)) return *current;
+    std::lock_guard<std::mutex> build(g_buildMutex);
+    if (const Ini* current = g_current.load(std::memory_order_acquire)) return *current;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(g_pathMutex);
+        g_iniBuilt = true;
+        path = g_iniPath;
+    }
+    static std::deque<Ini> built;
+    built.push_back(path.empty() ? Ini{} : loadIniFile(path));
+    g_current.store(&built.back(), std::memory_order_release);
+    return built.back();
+}
+
+void restartIni() {
+    std::lock_guard<std::mutex> build(g_buildMutex);
+    std::lock_guard<std::mutex> lock(g_pathMutex);
+    g_iniPath.clear();
+    g_iniBuilt = false;
+    g_current.store(nullptr, std::memory_order_release);
 }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -8,9 +8,10 @@
 //
 // ini() builds it on first use from the file named by setIniDirectory or
 // setIniPath (defaults only when neither was called, or when the file is
-// missing) and never reloads it; the returned reference stays valid for the
-// life of the process and is safe to read from any thread. The setters only
-// take effect before the first ini() call.
+// missing) and does not reload it until restartIni(); every returned
+// reference stays valid for the life of the process and is safe to read from
+// any thread. The setters only take effect before the first ini() call after
+// the start or a restartIni().
 #pragma once
 
 #include <string>
@@ -34,6 +35,9 @@ struct Ini {
     bool sendFramesOverride = false;  // frames pass even when the camera is inactive
     int HTTPRequestTimeout = 10000;   // milliseconds; bounds each REST/HTTP request
     int HTTPRequestTotalTimeout = 3600;  // seconds; bounds a whole HTTP transfer (a model download too)
+    // Largest runtime package accepted, as downloaded and as unpacked (MiB).
+    int maxRuntimePackageMiB = 2048;
+    int maxRuntimeUnpackedMiB = 4096;
     int logVerbosity = 1;             // 0 silent, 1 basic, 2 verbose
     bool enableProfiling = false;     // ScopedTimer lines
     // Base addresses of the cloud service and of the user documentation.
@@ -52,6 +56,10 @@ const Ini& ini();
 void setIniDirectory(const std::string& directory);
 // Reads this exact file on first use (tests, or a test option naming a path).
 void setIniPath(const std::string& path);
+
+// Forgets the path and the configuration read (when the last plug-in object
+// is released), so that the next plug-in reads its own.
+void restartIni();
 
 // Parses a configuration file without touching the process-wide one; a
 // missing or unreadable file gives the defaults.

@@ -125,6 +125,7 @@ CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions&
         return {};
     }
     result.exitCode = *exitCode;
+    result.truncated = truncated;
     return result;
 }
 

@@ -12,12 +12,15 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 
 // Captured output is kept up to this many bytes (16 MiB); the rest is read and
-// dropped with one log line.
+// dropped with one log line, and the result says it was cut.
 inline constexpr size_t kMaxCommandOutputBytes = size_t{16} << 20;
 
 struct CommandOutput {
     int exitCode = -1;   // 128 + signal number when a signal ended the child
     std::string output;  // standard output and standard error, merged in order
+    // More than kMaxCommandOutputBytes came: `output` holds only the first
+    // ones and must not be taken for the whole.
+    bool truncated = false;
 };
 
 struct RunOptions {

@@ -1,7 +1,8 @@
 // qzai::Engine: the plug-in's engine. Hands out one device agent per camera
 // and runs the runtime-manager loop, the only thread it starts itself.
 //
-// Members are built in this order and destroyed in reverse: the log closer,
+// Members are built in this order and destroyed in reverse: the library use
+// (see library_use.h), the log closer,
 // the notice store, the runtimes manager, the inference manager, the model
 // cache, then the server and cloud clients. The destructor stops the external
 // processors, sets the shutdown flag, stops the model cache, cancels a runtime
@@ -41,6 +42,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/messaging_manager.h"
+#include "engine/library_use.h"
 #include "engine/model_cache.h"
 #include "engine/pipeline_parser.h"
 #include "engine/records.h"
@@ -145,7 +147,10 @@ private:
     void publishPluginEnabled(const ServerClient& client);
     void wake();
 
-    // Closes the log when the engine is gone (first member, so destroyed last).
+    // The library's use by the host ends, at the latest, after the engine is
+    // wholly gone (first member, so destroyed last).
+    LibraryUse m_libraryUse;
+    // Closes the log when the engine is gone.
     struct LogCloser {
         ~LogCloser();
     };

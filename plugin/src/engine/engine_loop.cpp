@@ -247,14 +247,14 @@ void Engine::refreshModels() {
     for (const auto& [id, model] : used) {
         if (m_shutdown) return;
         if (model->downloadState.load() == ModelDownloadState::NotExamined) {
-            if (m_modelCache.ensureModel(*model) == ModelDownloadState::Ready) {
-                // A whole new preparation replaces the old one; running
-                // requests keep the one they took.
+            // A whole new preparation replaces the old one before the model
+            // shows Ready; running requests keep the one they took.
+            m_modelCache.ensureModel(*model, [&](ModelDetails_t& ready) {
                 ModelPreparation preparation;
                 preparation.installedRuntimeName = runtimeName;
-                loadRawPostprocessingConfig(*model, preparation);
-                model->setPreparation(std::make_shared<const ModelPreparation>(std::move(preparation)));
-            }
+                loadRawPostprocessingConfig(ready, preparation);
+                ready.setPreparation(std::make_shared<const ModelPreparation>(std::move(preparation)));
+            });
         } else if (model->downloadState.load() == ModelDownloadState::Ready &&
                    model->preparation()->installedRuntimeName != runtimeName) {
             auto preparation = std::make_shared<ModelPreparation>(*model->preparation());

@@ -93,7 +93,8 @@ void ModelCache::fail(ModelDetails_t& model, const std::string& error) {
                                   MessagingManager::MessageType::Warning);
 }
 
-ModelDownloadState ModelCache::ensureModel(ModelDetails_t& model) {
+ModelDownloadState ModelCache::ensureModel(ModelDetails_t& model,
+                                           const std::function<void(ModelDetails_t&)>& prepare) {
     const std::string stem = modelFileStem(model.id);
     model.modelFilePath = m_modelFolder + "/" + stem + ".bin";
     model.keyFilePath = m_keyFolder + "/" + stem + ".key";
@@ -101,6 +102,7 @@ ModelDownloadState ModelCache::ensureModel(ModelDetails_t& model) {
 
     if (cachedCopyMatches(model)) {
         model.downloadProgress = 100;
+        if (prepare) prepare(model);
         model.downloadState = ModelDownloadState::Ready;
         logInfo("Model %s is in the cache.\n", model.id.c_str());
         return ModelDownloadState::Ready;
@@ -125,6 +127,7 @@ ModelDownloadState ModelCache::ensureModel(ModelDetails_t& model) {
         return ModelDownloadState::Failed;
     }
     model.downloadProgress = 100;
+    if (prepare) prepare(model);
     model.downloadState = ModelDownloadState::Ready;
     logMessage("Model %s downloaded to %s\n", model.id.c_str(), model.modelFilePath.c_str());
     return ModelDownloadState::Ready;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "common/messaging_manager.h"
@@ -24,8 +25,11 @@ class ModelCache {
 public:
     ModelCache(std::string dataDirectory, MessagingManager& messagingManager);
 
-    // Fills the model's file paths and makes it Ready or Failed.
-    ModelDownloadState ensureModel(ModelDetails_t& model);
+    // Fills the model's file paths and makes it Ready or Failed. `prepare`
+    // runs on a model about to become Ready, before the state is published,
+    // so whoever sees Ready also sees what it set.
+    ModelDownloadState ensureModel(ModelDetails_t& model,
+                                   const std::function<void(ModelDetails_t&)>& prepare = {});
 
     // Deletes every cached file; later ensureModel calls download again.
     void clear();

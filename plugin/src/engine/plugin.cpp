@@ -29,6 +29,12 @@ qz::sdk::Result<qz::sdk::analytics::IEngine*> Plugin::doObtainEngine() {
     if (home.empty()) {
         return qz::sdk::makeError(qz::sdk::ErrorCode::internalError, "The host reports no home directory.");
     }
+    // A relative home would put every data path below whatever the working
+    // folder happens to be.
+    if (!std::filesystem::path(home).is_absolute()) {
+        return qz::sdk::makeError(qz::sdk::ErrorCode::internalError,
+                                  "The host reports a relative home directory: " + home);
+    }
     const std::string dataDirectory = (std::filesystem::path(home) / kDataDirectoryName).string();
     std::error_code ec;
     std::filesystem::create_directories(dataDirectory, ec);

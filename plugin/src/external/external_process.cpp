@@ -69,8 +69,20 @@ void logStartError(QProcess& process) {
     }
 }
 
+struct ChannelDescriptors {
+    int fds[4] = {-1, -1, -1, -1};
+};
+
+// Milliseconds left before `deadline`, at most `cap` (0 when it has passed).
+int64_t msLeft(ExternalProcess::Deadline deadline, int64_t cap) {
+    if (deadline == ExternalProcess::kNoDeadline) return cap;
+    const int64_t left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    return std::clamp<int64_t>(left, 0, cap);
+}
+
 // Runs in the child between fork and exec: async-signal-safe calls only.
-void tieChildToParent(pid_t parent) {
+void tieChildToParent(pid_t parent, const ChannelDescriptors& keep) {
     ::setpgid(0, 0);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);  // the parent died before the tie took hold
@@ -84,6 +96,10 @@ void tieChildToParent(pid_t parent) {
             if (flags >= 0) ::fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
         }
     }
+    // The channels' segments, which the child opens as /proc/self/fd/<n>.
+    for (const int fd : keep.fds) {
+        if (fd >= 0) ::fcntl(fd, F_SETFD, 0);
+    }
 }
 
 }  // namespace
@@ -93,6 +109,7 @@ struct ExternalProcess::Start {
     QStringList arguments;
     QString logFilePath;
     std::map<std::string, std::string> environment;
+    ChannelDescriptors segments;  // the child inherits these
     std::promise<bool> started;
 };
 
@@ -132,6 +149,10 @@ ExternalProcess::ExternalProcess(const std::string& program, const std::string& 
     start->arguments << QString::fromUtf8(toDescriptor) << QString::fromUtf8(fromDescriptor);
     for (const std::string& argument : arguments) start->arguments << QString::fromStdString(argument);
     start->environment = environment;
+    start->segments.fds[0] = m_toProcess->control.handle;
+    start->segments.fds[1] = m_toProcess->data.handle;
+    start->segments.fds[2] = m_fromProcess->control.handle;
+    start->segments.fds[3] = m_fromProcess->data.handle;
     logMessage("Starting external process at: %s\n", program.c_str());
     if (!logFilePath.empty()) {
         logMessage("External process log file: %s\n", logFilePath.c_str());
@@ -171,7 +192,8 @@ void ExternalProcess::run(std::shared_ptr<Start> start) {
             process.setProcessEnvironment(environment);
         }
         const pid_t parent = ::getpid();
-        process.setChildProcessModifier([parent] { tieChildToParent(parent); });
+        const ChannelDescriptors keep = start->segments;
+        process.setChildProcessModifier([parent, keep] { tieChildToParent(parent, keep); });
         process.start(QIODevice::ReadWrite);
         if (!process.waitForStarted(kStartWaitMs)) {
             logStartError(process);
@@ -255,9 +277,19 @@ ExternalProcess::~ExternalProcess() {
     }
 }
 
+void ExternalProcess::cancelSends() {
+    m_sendsCancelled = true;
+    if (m_mode == 0) {
+        ipcChannelCancelSends(m_toProcess);
+        return;
+    }
+    // Shutting the socket down ends a send waiting for room in it.
+    if (std::shared_ptr<TcpSocket> socket = currentSocket()) socket->close();
+}
+
 void ExternalProcess::sendGracefulExit() {
     if (m_mode != 0) return;
-    std::lock_guard<std::mutex> lock(m_sendMutex);
+    std::lock_guard<std::timed_mutex> lock(m_sendMutex);
     logMessage("Sending graceful exit signal to external process.\n");
     ipcChannelSignalExit(m_toProcess);
 }
@@ -271,21 +303,40 @@ bool ExternalProcess::waitUntilExited(int64_t timeoutMs) {
                                     [this] { return m_exited; });
 }
 
-bool ExternalProcess::sendInput(std::span<const uint8_t> request) { return sendInput({&request, 1}); }
-
-bool ExternalProcess::sendInputTcp(std::span<const uint8_t> request) { return sendInputTcp({&request, 1}); }
-
-bool ExternalProcess::sendInput(std::span<const std::span<const uint8_t>> pieces) {
-    return m_mode == 1 ? sendInputTcp(pieces) : sendInputShm(pieces);
+bool ExternalProcess::sendInput(std::span<const uint8_t> request, Deadline deadline) {
+    return sendInput({&request, 1}, deadline);
 }
 
-bool ExternalProcess::sendInputShm(std::span<const std::span<const uint8_t>> pieces) {
-    std::lock_guard<std::mutex> lock(m_sendMutex);
+bool ExternalProcess::sendInputTcp(std::span<const uint8_t> request) {
+    return sendInputTcp({&request, 1}, kNoDeadline);
+}
+
+bool ExternalProcess::sendInput(std::span<const std::span<const uint8_t>> pieces, Deadline deadline) {
+    return m_mode == 1 ? sendInputTcp(pieces, deadline) : sendInputShm(pieces, deadline);
+}
+
+// Takes the send mutex unless the deadline passes or sends are cancelled.
+bool ExternalProcess::lockForSend(std::unique_lock<std::timed_mutex>& lock, Deadline deadline) {
+    if (m_sendsCancelled) return false;
+    if (deadline == kNoDeadline) {
+        lock.lock();
+    } else if (!lock.try_lock_until(deadline)) {
+        logInfo("External process busy: a request gave up waiting for its turn to be sent.\n");
+        return false;
+    }
+    return !m_sendsCancelled;
+}
+
+bool ExternalProcess::sendInputShm(std::span<const std::span<const uint8_t>> pieces, Deadline deadline) {
+    std::unique_lock<std::timed_mutex> lock(m_sendMutex, std::defer_lock);
+    if (!lockForSend(lock, deadline)) return false;
     if (!m_toProcess->ready) {
         const int maxRetries = ini().ExternalProcessorReadyCheckMaxRetries;
         if (m_readyAttempts < maxRetries) {
+            const int64_t waitMs = msLeft(deadline, kReadyWaitMs);
+            if (waitMs <= 0) return false;
             ++m_readyAttempts;
-            if (ipcChannelWaitReady(m_toProcess, kReadyWaitMs) != kIpcOk) {
+            if (ipcChannelWaitReady(m_toProcess, waitMs) != kIpcOk) {
                 logMessage("Warning! External process not ready yet (attempt %d/%d).\n", m_readyAttempts, maxRetries);
                 return false;
             }
@@ -297,7 +348,7 @@ bool ExternalProcess::sendInputShm(std::span<const std::span<const uint8_t>> pie
             logInfo("Skipping sending input to external process. Max retries reached.\n");
         }
     }
-    const IpcResult result = ipcChannelSendPieces(m_toProcess, pieces);
+    const IpcResult result = ipcChannelSendPieces(m_toProcess, pieces, msLeft(deadline, kIpcAckTimeoutMs));
     if (result != kIpcOk) {
         logMessage("Warning! Could not send input message: %d\n", static_cast<int>(result));
         return false;
@@ -321,12 +372,28 @@ void ExternalProcess::dropConnection(const std::shared_ptr<TcpSocket>& socket, b
     if (m_socket == socket) m_socket.reset();
 }
 
-bool ExternalProcess::sendInputTcp(std::span<const std::span<const uint8_t>> pieces) {
-    std::lock_guard<std::mutex> lock(m_sendMutex);
+// Sends what is left of a frame the peer did not read in time, without
+// waiting. False while some of it is still unsent.
+bool ExternalProcess::flushTcpBacklog(const std::shared_ptr<TcpSocket>& socket) {
+    if (m_tcpBacklog.empty()) return true;
+    iovec rest{m_tcpBacklog.data(), m_tcpBacklog.size()};
+    size_t sent = 0;
+    const bool all = socket->sendAll(&rest, 1, std::chrono::steady_clock::now(), &sent);
+    m_tcpBacklog.erase(m_tcpBacklog.begin(), m_tcpBacklog.begin() + static_cast<std::ptrdiff_t>(sent));
+    if (all) m_tcpBacklog.clear();
+    return all;
+}
+
+bool ExternalProcess::sendInputTcp(std::span<const std::span<const uint8_t>> pieces, Deadline deadline) {
+    std::unique_lock<std::timed_mutex> lock(m_sendMutex, std::defer_lock);
+    if (!lockForSend(lock, deadline)) return false;
     std::shared_ptr<TcpSocket> socket = currentSocket();
     if (!socket || !socket->isConnected()) {
+        m_tcpBacklog.clear();
+        m_tcpStalled = false;
+        const int64_t connectMs = msLeft(deadline, kConnectTimeoutMs);
         auto fresh = std::make_shared<TcpSocket>();
-        if (!fresh->connect(m_port, kConnectTimeoutMs)) {
+        if (connectMs <= 0 || !fresh->connect(m_port, static_cast<int>(connectMs))) {
             logMessage("Warning! Could not connect to external process at port: %d\n", static_cast<int>(m_port));
             return false;
         }
@@ -338,6 +405,7 @@ bool ExternalProcess::sendInputTcp(std::span<const std::span<const uint8_t>> pie
         m_connectionCondition.notify_all();
         socket = std::move(fresh);
     }
+    if (!flushTcpBacklog(socket)) return false;  // still stalled
     uint64_t total = 0;
     for (const auto& piece : pieces) total += piece.size();
     if (total > kTcpMaxFrameBytes) {
@@ -351,13 +419,40 @@ bool ExternalProcess::sendInputTcp(std::span<const std::span<const uint8_t>> pie
     for (const auto& piece : pieces) frame.push_back({const_cast<uint8_t*>(piece.data()), piece.size()});
     // A peer that stops reading must not hold the send mutex for long.
     const int64_t mib = static_cast<int64_t>((total + (1u << 20) - 1) >> 20);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendBaseMs + kSendMsPerMiB * mib);
-    if (!socket->sendAll(frame.data(), static_cast<int>(frame.size()), deadline)) {
-        logMessage("Warning! Could not send to external process at port: %d\n", static_cast<int>(m_port));
-        dropConnection(socket, true);
+    // While the peer is not reading, a request gets one try without waiting.
+    const auto now = std::chrono::steady_clock::now();
+    const auto sendDeadline =
+        m_tcpStalled ? now : std::min(deadline, now + std::chrono::milliseconds(kSendBaseMs + kSendMsPerMiB * mib));
+    size_t sent = 0;
+    if (socket->sendAll(frame.data(), static_cast<int>(frame.size()), sendDeadline, &sent)) {
+        m_tcpStalled = false;
+        return true;
+    }
+    const size_t frameBytes = static_cast<size_t>(total) + sizeof header;
+    if (!m_sendsCancelled && socket->isConnected() && std::chrono::steady_clock::now() >= sendDeadline &&
+        sent < frameBytes) {
+        // Out of time, not out of order: the rest of the frame is kept and
+        // goes first once the peer reads again, so the stream stays in step.
+        if (sent > 0) {
+            m_tcpBacklog.reserve(frameBytes - sent);
+            size_t skip = sent;
+            for (const iovec& piece : frame) {
+                const size_t take = std::min(skip, piece.iov_len);
+                skip -= take;
+                const uint8_t* from = static_cast<const uint8_t*>(piece.iov_base) + take;
+                m_tcpBacklog.insert(m_tcpBacklog.end(), from, from + (piece.iov_len - take));
+            }
+        }
+        if (!m_tcpStalled) {
+            logMessage("Warning! External process at port %d is not reading; requests fail until it does.\n",
+                       static_cast<int>(m_port));
+        }
+        m_tcpStalled = true;
         return false;
     }
-    return true;
+    logMessage("Warning! Could not send to external process at port: %d\n", static_cast<int>(m_port));
+    dropConnection(socket, true);
+    return false;
 }
 
 std::optional<std::span<const uint8_t>> ExternalProcess::receiveOutput(uint32_t timeoutMs) {
@@ -366,7 +461,15 @@ std::optional<std::span<const uint8_t>> ExternalProcess::receiveOutput(uint32_t 
     if (m_cancelled) return std::nullopt;
     const uint8_t* message = nullptr;
     uint32_t length = 0;
-    if (ipcChannelReceive(m_fromProcess, &message, &length, bounded) != kIpcOk) return std::nullopt;
+    if (ipcChannelReceive(m_fromProcess, &message, &length, bounded) != kIpcOk) {
+        if (m_fromProcess->broken.load()) {
+            // Like a lost connection: nothing more can come, so wait out the
+            // time-out (or a cancel) instead of returning at once.
+            std::unique_lock<std::mutex> lock(m_connectionMutex);
+            m_connectionCondition.wait_for(lock, std::chrono::milliseconds(bounded), [this] { return m_cancelled.load(); });
+        }
+        return std::nullopt;
+    }
     logInfo("Received response from external process with size: %u\n", length);
     return std::span<const uint8_t>(message, length);
 }
@@ -432,7 +535,11 @@ void ExternalProcess::releaseOutput() {
 
 void ExternalProcess::cancelReceive() {
     if (m_mode == 0) {
-        m_cancelled = true;
+        {
+            std::lock_guard<std::mutex> lock(m_connectionMutex);
+            m_cancelled = true;
+        }
+        m_connectionCondition.notify_all();
         ipcChannelCancelReceive(m_fromProcess);
         return;
     }

@@ -7,12 +7,17 @@
 // first two arguments and watches it from one monitor thread, which alone
 // owns the Qt process object. The child is put in its own process group, is
 // killed when the monitor thread (and so this process) dies, inherits no
-// descriptor beyond 0-2, and its whole group is killed once it has ended.
+// descriptor beyond 0-2 and the four segments of its channels, and its whole
+// group is killed once it has ended.
 // Without a log file the last 64 KiB of its standard output and error are
 // kept for the crash report.
 //
 // Sending: any number of threads may call sendInput (serialised by the send
-// mutex). Receiving: one thread calls receiveOutput and, after each response,
+// mutex). A send given a deadline gives up when it passes, whether it is
+// still waiting for the send mutex, for the child's acknowledgement or for
+// the socket; while the processor is not taking requests (an acknowledgement
+// overdue, or a TCP frame the peer has not read), later sends fail at once.
+// cancelSends() ends them all, for unloading. Receiving: one thread calls receiveOutput and, after each response,
 // releaseOutput; the response is a view into transport memory valid until
 // then. cancelReceive() may be called from any thread. The object must not be
 // destroyed while another thread uses it.
@@ -21,6 +26,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -60,14 +66,21 @@ public:
     // True once the child has ended (always false for a TCP peer).
     bool hasExited() const;
 
+    using Deadline = std::chrono::steady_clock::time_point;
+    // No deadline of the caller's: only the transport's own bounds (1000 ms
+    // for each acknowledgement; 1000 ms plus 100 ms per MiB for a TCP frame).
+    static constexpr Deadline kNoDeadline = Deadline::max();
+
     // True when the request was delivered (acknowledged by the child, or
     // wholly handed to the socket).
-    bool sendInput(std::span<const uint8_t> request);
+    bool sendInput(std::span<const uint8_t> request, Deadline deadline = kNoDeadline);
     bool sendInputTcp(std::span<const uint8_t> request);
     // The same for a request in pieces that make one message together
     // (written straight into shared memory, or handed to the socket as they
     // are), so a large piece needs no copy into a single buffer first.
-    bool sendInput(std::span<const std::span<const uint8_t>> pieces);
+    bool sendInput(std::span<const std::span<const uint8_t>> pieces, Deadline deadline = kNoDeadline);
+    // Ends waiting sends and makes every later one fail at once.
+    void cancelSends();
     // One response, or empty after the time-out (milliseconds; values above
     // INT32_MAX count as INT32_MAX), a failure or cancelReceive().
     std::optional<std::span<const uint8_t>> receiveOutput(uint32_t timeoutMs);
@@ -92,15 +105,18 @@ private:
     explicit ExternalProcess(uint16_t port);
 
     void run(std::shared_ptr<Start> start);
-    bool sendInputShm(std::span<const std::span<const uint8_t>> pieces);
-    bool sendInputTcp(std::span<const std::span<const uint8_t>> pieces);
+    bool sendInputShm(std::span<const std::span<const uint8_t>> pieces, Deadline deadline);
+    bool sendInputTcp(std::span<const std::span<const uint8_t>> pieces, Deadline deadline);
+    bool lockForSend(std::unique_lock<std::timed_mutex>& lock, Deadline deadline);
+    bool flushTcpBacklog(const std::shared_ptr<TcpSocket>& socket);
     std::shared_ptr<TcpSocket> currentSocket();
     void dropConnection(const std::shared_ptr<TcpSocket>& socket, bool reset);
 
     IpcChannel* m_toProcess = nullptr;
     IpcChannel* m_fromProcess = nullptr;
     bool m_started = false;
-    std::mutex m_sendMutex;
+    std::timed_mutex m_sendMutex;
+    std::atomic<bool> m_sendsCancelled{false};
     std::mutex m_receiveMutex;
     std::thread m_monitor;
     int m_readyAttempts = 0;
@@ -122,6 +138,10 @@ private:
     std::condition_variable m_connectionCondition;
     std::shared_ptr<TcpSocket> m_socket;
     bool m_lossLogged = true;  // nothing to report before the first connection
+    // The unsent rest of a frame the peer did not read in time (under the send
+    // mutex); it goes out before any other frame on the same connection.
+    std::vector<uint8_t> m_tcpBacklog;
+    bool m_tcpStalled = false;  // the last request was not taken in time
     ReceiveBuffer m_receiveBuffer;
 };
 

@@ -18,7 +18,8 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-constexpr int kNameAttempts = 5;
+// A peer that keeps setting its event cannot hold a send in the drain.
+constexpr int kMaxStaleSignals = 64;
 constexpr size_t kSystemMessageBytes = 1024;
 constexpr uintptr_t kEvent0Offset = 8;
 constexpr uintptr_t kEvent1Offset = 12;
@@ -78,6 +79,11 @@ bool waitIncoming(IpcChannel* channel, int64_t timeoutMs, bool cancellable) {
            FutexWaitResult::Set;
 }
 
+// Waits for the acknowledgement of a send; ipcChannelCancelSends ends it.
+bool waitSendAck(IpcChannel* channel, int64_t timeoutMs) {
+    return futexEventWait(incomingEvent(channel), timeoutMs, &channel->sendCancelled) == FutexWaitResult::Set;
+}
+
 IpcResult signalByte(IpcChannel* channel, uint8_t byte) {
     if (channel == nullptr || outgoingSlot(channel) == nullptr || !channel->control.attached) return kIpcInvalid;
     storeByte(outgoingSlot(channel), byte);
@@ -95,9 +101,8 @@ void sharedMemoryClose(SharedMemorySegment* segment) {
     segment->handle = -1;
 }
 
-void releaseSegment(SharedMemorySegment* segment, bool unlinkName) {
+void releaseSegment(SharedMemorySegment* segment) {
     sharedMemoryDetach(segment);
-    if (unlinkName && segment->handle >= 0 && segment->name != nullptr) shmUnlinkName(segment->name);
     sharedMemoryClose(segment);
     std::free(segment->name);
     segment->name = nullptr;
@@ -113,13 +118,23 @@ void freeChannel(IpcChannel* channel) {
     std::free(channel);
 }
 
+bool refreshCapacity(SharedMemorySegment* segment) {
+    size_t committed = 0;
+    if (!shmCommittedSize(segment->handle, &committed)) return false;
+    segment->capacity = std::max<uint64_t>(segment->capacity, committed);
+    return true;
+}
+
+void breakChannel(IpcChannel* channel, const char* why) {
+    if (!channel->broken.exchange(true)) logMessage("Warning! Shared-memory channel broken: %s.\n", why);
+}
+
 // The message in the data segment, after a data notice. A length the segment
 // cannot hold is not read: the notice is acknowledged and dropped.
 IpcResult takeMessage(IpcChannel* channel, const uint8_t** message, uint32_t* length) {
     const uint8_t* view = static_cast<const uint8_t*>(channel->data.view);
-    // The other side could shrink the object below what was mapped; the
-    // current size is checked too. A shrink during the reader's copy can still
-    // fault this process: a configured processor is trusted that far.
+    // Segments are sealed against shrinking, so the committed size only grows;
+    // the current size is checked as well for segments opened by name.
     size_t currentSize = 0;
     if (!shmCommittedSize(channel->data.handle, &currentSize)) currentSize = 0;
     const uint64_t usable = std::min<uint64_t>(channel->data.capacity, currentSize);
@@ -179,31 +194,24 @@ bool sharedMemorySetName(SharedMemorySegment* segment, const char* name) {
 }
 
 bool sharedMemoryCreate(SharedMemorySegment* segment, size_t size) {
-    char name[kSharedMemoryNameBytes];
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::snprintf(name, sizeof name, "Global_RandomSHM_%08X", drawNameNumber());
-        const int handle = shmCreateExclusive(name);
-        if (handle < 0 && errno == EEXIST) {
-            logInfo("SHM with key %s already exists (handle %p). Trying again...\n", name, handleAsPointer(handle));
-            continue;
-        }
-        if (handle < 0) {
-            const SystemText error(errno);
-            logMessage("Warning: Could not create SHM \"%s\" (requested size %zu): %.*s\n", name, size,
-                       error.length, error.text);
-            return false;
-        }
-        if (!sharedMemorySetName(segment, name)) {
-            shmUnlinkName(name);
-            shmCloseHandle(handle);
-            return false;
-        }
-        segment->handle = handle;
-        logInfo("Created SHM \"%s\", handle %p, reserved size %d\n", name, handleAsPointer(handle),
-                static_cast<int>(kSharedMemoryReserveBytes));
-        break;
+    // The label only tells the segments apart in /proc; the name the other
+    // side opens is the descriptor's path.
+    char label[kSharedMemoryNameBytes];
+    std::snprintf(label, sizeof label, "Global_RandomSHM_%08X", drawNameNumber());
+    const int handle = shmCreateSealed(label);
+    if (handle < 0) {
+        const SystemText error(errno);
+        logMessage("Warning: Could not create SHM \"%s\" (requested size %zu): %.*s\n", label, size, error.length,
+                   error.text);
+        return false;
     }
-    if (segment->handle < 0) return false;
+    if (!sharedMemorySetName(segment, sharedMemoryPathOf(handle).c_str())) {
+        shmCloseHandle(handle);
+        return false;
+    }
+    segment->handle = handle;
+    logInfo("Created SHM \"%s\" as %s, handle %p, reserved size %d\n", label, segment->name, handleAsPointer(handle),
+            static_cast<int>(kSharedMemoryReserveBytes));
     if (!sharedMemoryResize(segment, size, 0)) return false;
     segment->capacity = size;
     return true;
@@ -306,25 +314,37 @@ IpcResult ipcChannelSend(IpcChannel* channel, const void* bytes, uint32_t length
     return ipcChannelSendPieces(channel, {&whole, 1});
 }
 
-IpcResult ipcChannelSendPieces(IpcChannel* channel, std::span<const std::span<const uint8_t>> pieces) {
+IpcResult ipcChannelSendPieces(IpcChannel* channel, std::span<const std::span<const uint8_t>> pieces,
+                               int64_t ackTimeoutMs) {
     if (channel == nullptr) return kIpcInvalid;
+    ackTimeoutMs = std::clamp<int64_t>(ackTimeoutMs, 0, kIpcAckTimeoutMs);
     uint64_t total = 0;
     for (const auto& piece : pieces) total += piece.size();
     if (total > UINT32_MAX) return kIpcInvalid;
     const uint32_t length = static_cast<uint32_t>(total);
     if (!channel->ready) return kIpcNotReady;
-    if (!hasIncoming(channel) || !channel->data.attached) return kIpcInvalid;
-    // The other side may still be reading the last message: wait for its late
-    // acknowledgement before touching the data segment again.
+    if (!hasIncoming(channel) || !channel->data.attached || channel->broken.load()) return kIpcInvalid;
+    if (channel->sendCancelled.load()) return kIpcTimeout;
+    // The other side may still be reading the last message: until its late
+    // acknowledgement comes, the data segment is not touched and the send
+    // fails at once (a peer that stopped reading costs no more waits).
     if (channel->ackPending) {
-        if (!waitIncoming(channel, kIpcAckTimeoutMs, false)) return kIpcTimeout;
+        if (!waitIncoming(channel, 0, false)) return kIpcTimeout;
         channel->ackPending = false;
         logMessage("Warning! Discarded stale signal %d left over from an abandoned exchange.\n",
                    static_cast<int>(static_cast<int8_t>(loadByte(incomingSlot(channel)))));
     }
-    while (waitIncoming(channel, 0, false)) {
-        logMessage("Warning! Discarded stale signal %d left over from an abandoned exchange.\n",
-                   static_cast<int>(static_cast<int8_t>(loadByte(incomingSlot(channel)))));
+    int stale = 0;
+    int lastStale = 0;
+    while (stale < kMaxStaleSignals && waitIncoming(channel, 0, false)) {
+        ++stale;
+        lastStale = static_cast<int8_t>(loadByte(incomingSlot(channel)));
+    }
+    if (stale == 1) {
+        logMessage("Warning! Discarded stale signal %d left over from an abandoned exchange.\n", lastStale);
+    } else if (stale > 1) {
+        logMessage("Warning! Discarded %d stale signals (the last %d) left over from abandoned exchanges.\n", stale,
+                   lastStale);
     }
     logInfo("Sending message with size: %u\n", length);
     const uint64_t needed = uint64_t{length} + 4;
@@ -342,7 +362,7 @@ IpcResult ipcChannelSendPieces(IpcChannel* channel, std::span<const std::span<co
             return signalled == kIpcSetFailed ? kIpcSetFailed : kIpcInvalid;
         }
         logInfo("Sent realloc signal, waiting for ack\n");
-        if (!waitIncoming(channel, kIpcAckTimeoutMs, false)) {
+        if (!waitSendAck(channel, ackTimeoutMs)) {
             channel->ackPending = true;
             logInfo("Got response: %d %d\n", static_cast<int>(kIpcTimeout), -1);
             logMessage("Warning! Could not receive reallocation signal from external process!\n");
@@ -363,7 +383,7 @@ IpcResult ipcChannelSendPieces(IpcChannel* channel, std::span<const std::span<co
         at += piece.size();
     }
     signalByte(channel, kIpcSignalData);
-    if (!waitIncoming(channel, kIpcAckTimeoutMs, false)) {
+    if (!waitSendAck(channel, ackTimeoutMs)) {
         channel->ackPending = true;
         logMessage("Warning! Could not receive data-notice acknowledgement from external process!\n");
         return kIpcTimeout;
@@ -376,7 +396,7 @@ IpcResult ipcChannelSendPieces(IpcChannel* channel, std::span<const std::span<co
 }
 
 IpcResult ipcChannelReceive(IpcChannel* channel, const uint8_t** message, uint32_t* length, int64_t timeoutMs) {
-    if (!hasIncoming(channel) || !channel->data.attached) return kIpcInvalid;
+    if (!hasIncoming(channel) || !channel->data.attached || channel->broken.load()) return kIpcInvalid;
     if (!waitIncoming(channel, timeoutMs, true)) return kIpcTimeout;
     uint8_t byte = loadByte(incomingSlot(channel));
     while (byte == kIpcSignalReady) {
@@ -385,9 +405,11 @@ IpcResult ipcChannelReceive(IpcChannel* channel, const uint8_t** message, uint32
     }
     if (byte == kIpcSignalData) return takeMessage(channel, message, length);
     if (byte != kIpcSignalReallocated) return kIpcUnexpected;
-    sharedMemoryDetach(&channel->data);
-    sharedMemoryClose(&channel->data);
-    if (!sharedMemoryOpen(&channel->data) || !sharedMemoryAttach(&channel->data)) return kIpcInvalid;
+    // The view spans the whole reserve: only the committed size is new.
+    if (!refreshCapacity(&channel->data)) {
+        breakChannel(channel, "the grown data segment cannot be measured");
+        return kIpcInvalid;
+    }
     ipcChannelAcknowledge(channel);
     if (!waitIncoming(channel, timeoutMs, true)) return kIpcTimeout;
     if (loadByte(incomingSlot(channel)) != kIpcSignalData) return kIpcUnexpected;
@@ -412,11 +434,16 @@ void ipcChannelCancelReceive(IpcChannel* channel) {
     if (channel->control.attached) futexEventWakeLocal(incomingEvent(channel));
 }
 
+void ipcChannelCancelSends(IpcChannel* channel) {
+    if (channel == nullptr) return;
+    channel->sendCancelled.store(true, std::memory_order_release);
+    if (channel->control.attached) futexEventWakeLocal(incomingEvent(channel));
+}
+
 void ipcChannelDestroy(IpcChannel* channel) {
     if (channel == nullptr) return;
-    const bool creator = channel->role == 1;
-    releaseSegment(&channel->control, creator);
-    releaseSegment(&channel->data, creator);
+    releaseSegment(&channel->control);
+    releaseSegment(&channel->data);
     freeChannel(channel);
 }
 

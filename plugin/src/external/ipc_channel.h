@@ -9,19 +9,24 @@
 //   the message from offset 4. Its capacity is the committed size in whole
 //   pages (a channel made for 1024 bytes carries up to 4092 without growing);
 //   it grows up to kSharedMemoryReserveBytes under the same name.
+// The creating side makes both segments as memory files sealed against
+// shrinking (platform/shared_memory.h) and names them "/proc/self/fd/<n>":
+// the child inherits the four descriptors under the same numbers. So the
+// other side can never take pages from under this side's mappings.
 // To signal, a side writes a byte (IpcSignal) into its own slot and sets its
 // own event; to take a signal it waits on the other event and reads the other
 // slot. The creating side (role 1) writes slot 0 and waits on event 1; an
 // opened channel (role 0) does the reverse. The child finds a channel through
 // its descriptor text "<event 0>|<event 1>|<control name>|<data name>", where
-// the events are the offsets of their words printed with "%p".
+// the events are the offsets of their words printed with "%p". A channel
+// whose grown data segment cannot be measured is broken: from then on its
+// sends and receives fail at once (logged once).
 //
 // Ownership: channels are malloc'd by ipcChannelCreate/ipcChannelOpen and
-// released by ipcChannelDestroy, which also removes the names the creating
-// side made. Texts returned here are malloc'd for the caller, who frees them.
+// released by ipcChannelDestroy. Texts returned here are malloc'd for the caller, who frees them.
 // Thread-safety: none inside a channel; one thread sends at a time and one
-// thread receives at a time (ipcChannelCancelReceive may be called from any
-// thread). Every problem is logged; results are IpcResult codes.
+// thread receives at a time (ipcChannelCancelReceive and ipcChannelCancelSends
+// may be called from any thread). Every problem is logged; results are IpcResult codes.
 #pragma once
 
 #include <atomic>
@@ -76,6 +81,8 @@ struct IpcChannel {
     // come yet: the other side may still be reading the data segment.
     bool ackPending = false;
     std::atomic<bool> cancelled{false};
+    std::atomic<bool> sendCancelled{false};
+    std::atomic<bool> broken{false};
 };
 
 // Creating side.
@@ -84,7 +91,11 @@ char* ipcChannelSerializeDescriptor(const IpcChannel* channel);
 IpcResult ipcChannelSend(IpcChannel* channel, const void* bytes, uint32_t length);
 // Sends the pieces as one message, copied one after the other straight into
 // the data segment; kIpcInvalid when together they exceed UINT32_MAX bytes.
-IpcResult ipcChannelSendPieces(IpcChannel* channel, std::span<const std::span<const uint8_t>> pieces);
+// Each acknowledgement is awaited at most `ackTimeoutMs` (capped at
+// kIpcAckTimeoutMs). While an acknowledgement is overdue (the other side is
+// not reading), sends fail with kIpcTimeout at once.
+IpcResult ipcChannelSendPieces(IpcChannel* channel, std::span<const std::span<const uint8_t>> pieces,
+                               int64_t ackTimeoutMs = kIpcAckTimeoutMs);
 // The message stays valid until ipcChannelAcknowledge. Negative time-out: no limit.
 IpcResult ipcChannelReceive(IpcChannel* channel, const uint8_t** message, uint32_t* length, int64_t timeoutMs);
 IpcResult ipcChannelWaitReady(IpcChannel* channel, int64_t timeoutMs);
@@ -98,6 +109,8 @@ IpcResult ipcChannelSignalReady(IpcChannel* channel);
 
 // Makes a waiting receive (and every later one) return kIpcTimeout at once.
 void ipcChannelCancelReceive(IpcChannel* channel);
+// The same for sends: a waiting send and every later one give kIpcTimeout.
+void ipcChannelCancelSends(IpcChannel* channel);
 
 // The descriptor's fields; false when the text has fewer than three "|", an
 // event field is not a hexadecimal number, or a name does not fit its buffer.

@@ -113,9 +113,18 @@ uint64_t bigEndian(const uint8_t* p, int bytes) {
 
 }  // namespace
 
-std::optional<size_t> mpPrescan(std::span<const uint8_t> bytes) {
+std::optional<size_t> mpPrescan(std::span<const uint8_t> bytes) { return mpPrescanCopy(bytes, nullptr); }
+
+std::optional<size_t> mpPrescanCopy(std::span<const uint8_t> bytes, uint8_t* copy) {
     const uint8_t* data = bytes.data();
     const size_t size = bytes.size();
+    // With a copy, every byte that decides the walk is taken into it first and
+    // read from there, so the copy holds exactly the message that was checked.
+    auto take = [&](size_t at, size_t count) -> const uint8_t* {
+        if (copy == nullptr) return data + at;
+        if (count > 0) std::memcpy(copy + at, data + at, count);
+        return copy + at;
+    };
     size_t pos = 0;
     size_t nodes = 0;
     uint64_t left[kMpMaxDepth + 1];  // values still to read at each open level
@@ -126,7 +135,8 @@ std::optional<size_t> mpPrescan(std::span<const uint8_t> bytes) {
         if (depth < 0) return pos;
         --left[depth];
         if (pos >= size || ++nodes > kMpMaxNodes) return std::nullopt;
-        const uint8_t format = data[pos++];
+        const uint8_t format = *take(pos, 1);
+        ++pos;
         int lengthBytes = 0;     // size of a length or count field after the format byte
         uint64_t fixed = 0;      // payload bytes known from the format
         int container = 0;       // 1 array, 2 map
@@ -165,7 +175,7 @@ std::optional<size_t> mpPrescan(std::span<const uint8_t> bytes) {
             }
         }
         if (size - pos < static_cast<size_t>(lengthBytes)) return std::nullopt;
-        const uint64_t length = bigEndian(data + pos, lengthBytes);
+        const uint64_t length = bigEndian(take(pos, static_cast<size_t>(lengthBytes)), lengthBytes);
         pos += static_cast<size_t>(lengthBytes);
         if (container != 0) {
             if (lengthBytes > 0) count = length;
@@ -178,6 +188,9 @@ std::optional<size_t> mpPrescan(std::span<const uint8_t> bytes) {
         }
         const uint64_t payload = fixed + (lengthBytes > 0 ? length : 0);
         if (payload > size - pos) return std::nullopt;
+        // A bin's bytes decide nothing: they are read where they are.
+        const bool isBin = format == 0xc4 || format == 0xc5 || format == 0xc6;
+        if (!isBin) take(pos, static_cast<size_t>(payload));
         pos += static_cast<size_t>(payload);
     }
 }
@@ -186,14 +199,25 @@ std::optional<size_t> mpPrescan(std::span<const uint8_t> bytes) {
 
 MpReader::MpReader(std::span<const uint8_t> bytes) {
     msgpack_unpacked_init(&m_unpacked);
-    const std::optional<size_t> messageSize = mpPrescan(bytes);
+    // The unpacker sizes its allocations by the counts it reads, so it reads
+    // them from a private copy of what the pre-scan checked: bytes that
+    // another process may rewrite meanwhile cannot make it allocate more.
+    // The copy's pages under bins are never written (so large ones are never
+    // touched); bins are read from the bytes given.
+    m_copy.reset(new (std::nothrow) uint8_t[std::max<size_t>(bytes.size(), 1)]);
+    if (!m_copy) {
+        m_error = MpError::Parse;
+        return;
+    }
+    m_source = bytes.data();
+    const std::optional<size_t> messageSize = mpPrescanCopy(bytes, m_copy.get());
     if (!messageSize) {
         m_error = MpError::Parse;
         return;
     }
     size_t offset = 0;
     const msgpack_unpack_return result =
-        msgpack_unpack_next(&m_unpacked, reinterpret_cast<const char*>(bytes.data()), *messageSize, &offset);
+        msgpack_unpack_next(&m_unpacked, reinterpret_cast<const char*>(m_copy.get()), *messageSize, &offset);
     if (result != MSGPACK_UNPACK_SUCCESS) {
         m_error = MpError::Parse;
         return;
@@ -322,7 +346,9 @@ std::string_view MpReader::str(Node node) {
 
 std::span<const uint8_t> MpReader::bin(Node node) {
     if (!usable(node, MSGPACK_OBJECT_BIN)) return {};
-    return {reinterpret_cast<const uint8_t*>(node->via.bin.ptr), node->via.bin.size};
+    // The same place in the bytes given, which the copy left out.
+    const auto at = reinterpret_cast<const uint8_t*>(node->via.bin.ptr) - m_copy.get();
+    return {m_source + at, node->via.bin.size};
 }
 
 bool MpReader::copyCString(Node node, char* out, size_t capacity) {

@@ -8,11 +8,14 @@
 // nothing and finish() gives no buffer.
 //
 // MpReader reads one message from bytes the caller keeps alive while reading
-// (str and bin views point into them). Before msgpack-c sees the bytes,
-// mpPrescan walks them without allocating and refuses container counts that
+// (bin views point into them). Before msgpack-c sees the message, the
+// pre-scan walks it without allocating and refuses container counts that
 // the remaining bytes cannot hold, lengths beyond the buffer, nesting deeper
 // than kMpMaxDepth and more than kMpMaxNodes values; msgpack-c reserves memory
 // per announced element, so a few bytes could otherwise ask for gigabytes.
+// The walk copies what it checked (all but bin payloads) into the reader's
+// own buffer, which msgpack-c then reads (str views point there), so bytes in
+// memory another process shares cannot change between check and use.
 // Trailing bytes after the message are ignored. Map lookups compare str keys
 // exactly; of repeated keys the first counts. The first failed read sets a
 // sticky error, after which every lookup gives the nil node (null) and every
@@ -89,6 +92,9 @@ inline constexpr size_t kMpMaxNodes = 1'048'576;
 // the message's size, or nothing when it is truncated, malformed (0xc1) or
 // beyond a limit.
 std::optional<size_t> mpPrescan(std::span<const uint8_t> bytes);
+// The same, copying into `copy` (room for bytes.size()) every byte it decides
+// by and every payload but those of bins, each read once.
+std::optional<size_t> mpPrescanCopy(std::span<const uint8_t> bytes, uint8_t* copy);
 
 enum class MpType { Nil, Bool, UInt, Int, Float, Str, Bin, Array, Map, Ext };
 
@@ -137,6 +143,8 @@ public:
 private:
     bool usable(Node node, msgpack_object_type type);
 
+    std::unique_ptr<uint8_t[]> m_copy;  // what the unpacker reads
+    const uint8_t* m_source = nullptr;   // the bytes given: bins are read there
     msgpack_unpacked m_unpacked{};
     Node m_root = nullptr;
     MpError m_error = MpError::None;

@@ -1,6 +1,7 @@
 #include "external/objects_messages.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +19,81 @@ namespace qz::vms_server_plugins::analytics::qzai {
 namespace {
 
 constexpr unsigned kAllUuidFlags = 255;
+
+// Classes a device may hold beyond those of its stage's model and its
+// post-processor's declared object types.
+constexpr size_t kMaxOtherClassesPerDevice = 1024;
+
+// The warnings of one response, logged after the device mutex is released:
+// each kind once, as its first occurrence's line, with the number of
+// occurrences when there were more.
+class ResponseWarnings {
+public:
+    ResponseWarnings() = default;
+    ResponseWarnings(const ResponseWarnings&) = delete;
+    ResponseWarnings& operator=(const ResponseWarnings&) = delete;
+    ~ResponseWarnings() {
+        for (const Entry& entry : m_entries) {
+            if (entry.count == 1) {
+                logMessage("%s", entry.line.c_str());
+                continue;
+            }
+            const std::string_view line(entry.line);
+            const size_t end = line.ends_with('\n') ? line.size() - 1 : line.size();
+            logMessage("%.*s (%zu times in this response)\n", static_cast<int>(end), line.data(), entry.count);
+        }
+    }
+    // Counts one warning of the kind `key` (a fixed text); true when it is
+    // the first, whose line the caller then gives with setLine().
+    bool first(const char* key) {
+        for (Entry& entry : m_entries) {
+            if (entry.key == key) {
+                ++entry.count;
+                return false;
+            }
+        }
+        m_entries.push_back({key, key, 1});
+        return true;
+    }
+    void setLine(std::string line) { m_entries.back().line = std::move(line); }
+    void add(const char* text) { first(text); }
+
+private:
+    struct Entry {
+        const char* key;
+        std::string line;
+        size_t count;
+    };
+    std::vector<Entry> m_entries;
+};
+
+template <class... Args>
+std::string formatLine(const char* format, Args... args) {
+    const int size = std::snprintf(nullptr, 0, format, args...);
+    std::string line(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0) std::snprintf(line.data(), line.size() + 1, format, args...);
+    return line;
+}
+
+// Whether the device may get a class of this name from a processor's
+// answer: one it has, one of the stage's model or of the processor's
+// declared object types, or any other while it holds fewer than the cap
+// (counting `taken`, the other classes this response already brought).
+bool admitsClass(const InferenceInput_t& request, const ObjectsByClass& classes, const std::string& name,
+                 size_t taken) {
+    if (classes.count(name) != 0) return true;
+    if (request.stage != nullptr) {
+        if (request.stage->model) {
+            const auto& names = request.stage->model->classNames;
+            if (std::find(names.begin(), names.end(), name) != names.end()) return true;
+        }
+        if (request.stage->postprocessor != nullptr) {
+            for (const auto& type : request.stage->postprocessor->objectTypes)
+                if (type.name == name || type.id == name) return true;
+        }
+    }
+    return classes.size() + taken < kMaxOtherClassesPerDevice;
+}
 
 void writeObject(MpWriter& writer, const QzAIObjectData_t& object) {
     writer.map(7);
@@ -62,10 +138,12 @@ void writeTensors(MpWriter& writer, const TensorSet* output) {
 
 // The response's identifier text, or nothing (with one warning) when it is
 // not an identifier. The null identifier never names a track.
-std::optional<qz::sdk::Uuid> readableUuid(std::string_view text) {
+std::optional<qz::sdk::Uuid> readableUuid(std::string_view text, ResponseWarnings& warnings) {
     const qz::sdk::Uuid id = qz::sdk::uuidFromString(text);
     if (!id.isNull()) return id;
-    logMessage("Warning! Unreadable object id \"%.*s\". Ignoring it.\n", static_cast<int>(text.size()), text.data());
+    static constexpr const char* kUnreadable = "Warning! Unreadable object id \"%.*s\". Ignoring it.\n";
+    if (warnings.first(kUnreadable))
+        warnings.setLine(formatLine(kUnreadable, static_cast<int>(std::min<size_t>(text.size(), 64)), text.data()));
     return std::nullopt;
 }
 
@@ -74,7 +152,7 @@ bool isNumber(MpType type) { return type == MpType::UInt || type == MpType::Int 
 // Sets or appends each attribute of the entry's map. A changed value goes in
 // as a new Attribute, so a snapshot holding the old one keeps it intact.
 // False once the reader failed.
-bool applyAttributes(MpReader& reader, MpReader::Node map, QzAIObjectData_t& data) {
+bool applyAttributes(MpReader& reader, MpReader::Node map, QzAIObjectData_t& data, ResponseWarnings& warnings) {
     if (reader.type(map) != MpType::Map) return true;
     const uint32_t pairs = reader.mapSize(map);
     for (uint32_t i = 0; i < pairs; ++i) {
@@ -82,7 +160,7 @@ bool applyAttributes(MpReader& reader, MpReader::Node map, QzAIObjectData_t& dat
         char value[256];
         if (!reader.copyCString(reader.mapKey(map, i), name, sizeof name) ||
             !reader.copyCString(reader.mapValue(map, i), value, sizeof value)) {
-            logMessage("Warning! Failed to read attribute strings. Skipping.\n");
+            warnings.add("Warning! Failed to read attribute strings. Skipping.\n");
             if (!reader.ok()) return false;
             continue;
         }
@@ -97,13 +175,13 @@ bool applyAttributes(MpReader& reader, MpReader::Node map, QzAIObjectData_t& dat
     return reader.ok();
 }
 
-bool removeAttributes(MpReader& reader, MpReader::Node array, QzAIObjectData_t& data) {
+bool removeAttributes(MpReader& reader, MpReader::Node array, QzAIObjectData_t& data, ResponseWarnings& warnings) {
     if (reader.type(array) != MpType::Array) return true;
     const uint32_t count = reader.arraySize(array);
     for (uint32_t i = 0; i < count; ++i) {
         const MpReader::Node element = reader.arrayAt(array, i);
         if (reader.type(element) != MpType::Str) {
-            logMessage("Warning! removeAttributes entry is not a string. Skipping.\n");
+            warnings.add("Warning! removeAttributes entry is not a string. Skipping.\n");
             continue;
         }
         const std::string name(reader.str(element));
@@ -118,7 +196,7 @@ struct EntryNumbers {
     std::optional<float> confidence;
 };
 
-EntryNumbers readNumbers(MpReader& reader, MpReader::Node entry) {
+EntryNumbers readNumbers(MpReader& reader, MpReader::Node entry, ResponseWarnings& warnings) {
     static constexpr const char* kBoxKeys[4] = {"x", "y", "width", "height"};
     EntryNumbers numbers;
     for (int k = 0; k < 4; ++k) {
@@ -131,13 +209,14 @@ EntryNumbers readNumbers(MpReader& reader, MpReader::Node entry) {
     if (confidence && isNumber(reader.type(confidence)))
         numbers.confidence = static_cast<float>(reader.number(confidence));
     if (numbers.boxGiven > 0 && numbers.boxGiven < 4)
-        logMessage("Warning! Object returned with an incomplete bounding box. Ignoring the bounding box.\n");
+        warnings.add("Warning! Object returned with an incomplete bounding box. Ignoring the bounding box.\n");
     return numbers;
 }
 
 // Applies one class's entries. False once the reader failed.
 bool applyClass(MpReader& reader, MpReader::Node entries, const std::string& className,
-                const InferenceInput_t& request, QzAIObjectList& tracked, QzAIObjectList& result) {
+                const InferenceInput_t& request, QzAIObjectList& tracked, QzAIObjectList& result,
+                ResponseWarnings& warnings) {
     const uint32_t count = reader.arraySize(entries);
     bool created = false;
     for (uint32_t i = 0; i < count && reader.ok(); ++i) {
@@ -145,21 +224,21 @@ bool applyClass(MpReader& reader, MpReader::Node entries, const std::string& cla
         const MpReader::Node idNode = reader.findOptional(entry, "ID");
         const MpReader::Node newIdNode = reader.findOptional(entry, "NewID");
         if (!idNode && !newIdNode) {
-            logMessage("Warning! Object returned without ID or NewID. Ignoring.\n");
+            warnings.add("Warning! Object returned without ID or NewID. Ignoring.\n");
             continue;
         }
-        const EntryNumbers numbers = readNumbers(reader, entry);
+        const EntryNumbers numbers = readNumbers(reader, entry, warnings);
         QzAIObjectPtr object;
         std::optional<qz::sdk::Uuid> rename;
         if (!idNode) {
             if (numbers.boxGiven != 4 || !numbers.confidence) {
-                logMessage("Warning! New object returned without a complete bounding box and confidence. Ignoring.\n");
+                warnings.add("Warning! New object returned without a complete bounding box and confidence. Ignoring.\n");
                 continue;
             }
             const std::string_view newId = reader.str(newIdNode);
             if (!reader.ok()) return false;
             std::optional<qz::sdk::Uuid> id;
-            if (!newId.empty()) id = readableUuid(newId);
+            if (!newId.empty()) id = readableUuid(newId, warnings);
             QzAIObjectData_t data;
             data.firstSeenUs = request.timestampUs;
             data.lastSeenUs = request.timestampUs;
@@ -185,14 +264,15 @@ bool applyClass(MpReader& reader, MpReader::Node entries, const std::string& cla
                     object = request.sourceObject;
             }
             if (!object) {
-                logMessage("Warning! Could not find object ID: %s in class %s. Ignoring.\n", idText.c_str(),
-                           className.c_str());
+                static constexpr const char* kNotFound = "Warning! Could not find object ID: %s in class %s. Ignoring.\n";
+                if (warnings.first(kNotFound))
+                    warnings.setLine(formatLine(kNotFound, idText.substr(0, 64).c_str(), className.substr(0, 256).c_str()));
                 continue;
             }
             if (newIdNode) {
                 const std::string_view newId = reader.str(newIdNode);
                 if (!reader.ok()) return false;
-                rename = readableUuid(newId);
+                rename = readableUuid(newId, warnings);
             }
         }
 
@@ -207,8 +287,9 @@ bool applyClass(MpReader& reader, MpReader::Node entries, const std::string& cla
             if (numbers.boxGiven == 4) data.box = {numbers.box[0], numbers.box[1], numbers.box[2], numbers.box[3]};
             if (numbers.confidence) data.confidence = *numbers.confidence;
             data.skipFeatureExtraction = skipFeatureExtraction;
-            if (readable) readable = applyAttributes(reader, reader.findOptional(entry, "attributes"), data);
-            if (readable) readable = removeAttributes(reader, reader.findOptional(entry, "removeAttributes"), data);
+            if (readable) readable = applyAttributes(reader, reader.findOptional(entry, "attributes"), data, warnings);
+            if (readable)
+                readable = removeAttributes(reader, reader.findOptional(entry, "removeAttributes"), data, warnings);
         }
         result.push_back(object);
         if (!readable) break;
@@ -219,7 +300,7 @@ bool applyClass(MpReader& reader, MpReader::Node entries, const std::string& cla
     return reader.ok();
 }
 
-void applyEvents(MpReader& reader, MpReader::Node events, PostprocessingResult& result) {
+void applyEvents(MpReader& reader, MpReader::Node events, PostprocessingResult& result, ResponseWarnings& warnings) {
     if (reader.type(events) == MpType::Nil) return;
     const uint32_t count = reader.arraySize(events);
     for (uint32_t i = 0; i < count && reader.ok(); ++i) {
@@ -228,7 +309,7 @@ void applyEvents(MpReader& reader, MpReader::Node events, PostprocessingResult& 
         const MpReader::Node id = reader.find(element, "ID");
         const MpReader::Node description = reader.find(element, "Description");
         if (!reader.ok() || reader.type(id) != MpType::Str || reader.type(description) != MpType::Str) {
-            logMessage("Warning! Event missing required string fields. Skipping.\n");
+            warnings.add("Warning! Event missing required string fields. Skipping.\n");
             continue;
         }
         event->setTypeId(std::string(reader.str(id)));
@@ -237,17 +318,18 @@ void applyEvents(MpReader& reader, MpReader::Node events, PostprocessingResult& 
     }
 }
 
-void applyBestShots(MpReader& reader, MpReader::Node shots, PostprocessingResult& result) {
+void applyBestShots(MpReader& reader, MpReader::Node shots, PostprocessingResult& result,
+                    ResponseWarnings& warnings) {
     if (!shots || reader.type(shots) == MpType::Nil) return;
     const uint32_t count = reader.arraySize(shots);
     for (uint32_t i = 0; i < count && reader.ok(); ++i) {
         const MpReader::Node element = reader.arrayAt(shots, i);
         const MpReader::Node trackId = reader.findOptional(element, "TrackId");
         if (!trackId || reader.type(trackId) != MpType::Str) {
-            logMessage("Warning! BestShots entry missing or invalid TrackId. Skipping.\n");
+            warnings.add("Warning! BestShots entry missing or invalid TrackId. Skipping.\n");
             continue;
         }
-        const std::optional<qz::sdk::Uuid> id = readableUuid(reader.str(trackId));
+        const std::optional<qz::sdk::Uuid> id = readableUuid(reader.str(trackId), warnings);
         if (!id) continue;
         BestShotRequest shot;
         shot.trackId = *id;
@@ -350,29 +432,43 @@ PostprocessingResult deserializePostprocessorResponse(PostprocessingState& state
         logMessage("Warning! Device %s not found in cache during deserialization.\n", deviceId.c_str());
         return result;
     }
+    ResponseWarnings warnings;  // logged when it goes, after the device mutex
     std::lock_guard<std::mutex> deviceLock(device->mutex);
     const MpReader::Node root = reader.root();
     const MpReader::Node classes = reader.find(root, "Objects");
     if (reader.ok() && reader.type(classes) != MpType::Nil) {
         const uint32_t pairs = reader.mapSize(classes);
+        size_t newClasses = 0;
         for (uint32_t i = 0; i < pairs && reader.ok(); ++i) {
             const MpReader::Node key = reader.mapKey(classes, i);
             if (reader.type(key) != MpType::Str) {
-                logMessage("Warning! Class key is not a string. Skipping.\n");
+                warnings.add("Warning! Class key is not a string. Skipping.\n");
                 continue;
             }
             const std::string className(reader.str(key));
-            QzAIObjectList& tracked = device->classes[className];
+            if (!admitsClass(request, device->classes, className, newClasses)) {
+                static constexpr const char* kRefused =
+                    "Warning! Class %s is not a class of the model or the processor, and device %s already has %zu "
+                    "other classes. Ignoring it.\n";
+                if (warnings.first(kRefused))
+                    warnings.setLine(formatLine(kRefused, className.substr(0, 256).c_str(), deviceId.c_str(),
+                                                kMaxOtherClassesPerDevice));
+                continue;
+            }
+            const auto [tracked, added] = device->classes.try_emplace(className);
+            newClasses += added ? 1 : 0;
             QzAIObjectList& listed = result.objects[className];
-            applyClass(reader, reader.mapValue(classes, i), className, request, tracked, listed);
+            applyClass(reader, reader.mapValue(classes, i), className, request, tracked->second, listed, warnings);
+            // A class that got no object holds no memory for later.
+            if (added && tracked->second.empty()) device->classes.erase(tracked);
         }
     }
     if (reader.ok()) {
         const MpReader::Node events = reader.find(root, "Events");
-        if (reader.ok()) applyEvents(reader, events, result);
+        if (reader.ok()) applyEvents(reader, events, result, warnings);
     }
-    if (reader.ok()) applyBestShots(reader, reader.findOptional(root, "BestShots"), result);
-    if (!reader.ok()) logMessage("Warning: Could not properly destroy mpack tree in deserialization\n");
+    if (reader.ok()) applyBestShots(reader, reader.findOptional(root, "BestShots"), result, warnings);
+    if (!reader.ok()) warnings.add("Warning: Could not properly destroy mpack tree in deserialization\n");
     return result;
 }
 

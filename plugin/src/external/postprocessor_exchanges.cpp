@@ -24,16 +24,18 @@ std::optional<std::vector<uint8_t>> exchange(Processor& processor, const Inferen
                                              const MessageBuffer& message, ScopedTimer& timer, bool objects) {
     const std::string& deviceId = request.details ? request.details->deviceId : std::string();
     const std::string key = makeProcessorResponseKey(deviceId, request.timestampUs);
+    // One deadline for the turn to send, the send and the answer.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(processor.timeoutMs);
     ProcessorResponseWaiters::Waiter waiter = processor.responseWaiters->registerWaiter(key);
     logInfo("Sending message to external postprocessor %s\n", processor.name.c_str());
-    const bool sent = processor.process->sendInput(message.bytes());
+    const bool sent = processor.process->sendInput(message.bytes(), deadline);
     timer.mark("send");
     if (!sent) {
         processor.responseWaiters->removeWaiter(waiter.ticket);
         return std::nullopt;
     }
     logInfo("Waiting for response from postprocessor %s\n", processor.name.c_str());
-    if (waiter.future.wait_for(std::chrono::milliseconds(processor.timeoutMs)) != std::future_status::ready) {
+    if (waiter.future.wait_until(deadline) != std::future_status::ready) {
         if (objects) logMessage("Warning: No response from objects postprocessor\n");
         processor.responseWaiters->removeWaiter(waiter.ticket);
         return std::nullopt;
@@ -46,6 +48,11 @@ std::optional<std::vector<uint8_t>> exchange(Processor& processor, const Inferen
         logMessage("Warning: Postprocessor %s response was never delivered\n", processor.name.c_str());
         return std::nullopt;
     }
+}
+
+template <class Processor>
+ExternalProcess::Deadline sendDeadline(const Processor& processor) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(processor.timeoutMs);
 }
 
 // The stage's post-processor when it has the wanted schedule and a live
@@ -76,7 +83,7 @@ std::optional<PostprocessingResult> ObjectsPostprocessor(PostprocessingState& st
     if (!message) return std::nullopt;
     timer.mark("serialize");
     if (processor->noResponse) {
-        processor->process->sendInput(message->bytes());
+        processor->process->sendInput(message->bytes(), sendDeadline(*processor));
         timer.mark("send");
         return std::nullopt;
     }
@@ -101,7 +108,7 @@ TensorSetPtr TensorsPostprocessor(PostprocessingState&, const std::shared_ptr<In
     if (!message) return nullptr;
     timer.mark("serialize");
     if (processor->noResponse) {
-        processor->process->sendInput(message->bytes());
+        processor->process->sendInput(message->bytes(), sendDeadline(*processor));
         timer.mark("send");
         return nullptr;
     }

@@ -55,17 +55,19 @@ std::shared_ptr<VideoFrame> runImagePreprocessor(int64_t timestampUs, const Vide
     // from the transport's memory straight into the replacement's buffer.
     std::optional<ImageRequest> request = writeImageRequest(image);
     if (!request) return nullptr;
+    // One deadline for the turn to send, the send and the answer.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(processor->timeoutMs);
 
     auto waiter = processor->responseWaiters->registerReader(
         makeProcessorResponseKey(details.deviceId, timestampUs),
         [](std::span<const uint8_t> response) { return parseImageMessage(response); });
-    if (!processor->process->sendInput(request->pieces())) {
+    if (!processor->process->sendInput(request->pieces(), deadline)) {
         logMessage("Warning! Failed to send to preprocessor: %s\n", processor->name.c_str());
         processor->responseWaiters->removeWaiter(waiter.ticket);
         return nullptr;
     }
     request.reset();
-    if (waiter.future.wait_for(std::chrono::milliseconds(processor->timeoutMs)) != std::future_status::ready) {
+    if (waiter.future.wait_until(deadline) != std::future_status::ready) {
         logMessage("Warning! Timed out waiting for response from preprocessor: %s\n", processor->name.c_str());
         processor->responseWaiters->removeWaiter(waiter.ticket);
         return nullptr;
@@ -85,9 +87,10 @@ TensorSetPtr TensorsPreprocessor(const InferenceInput_t& request, const TensorSe
     std::optional<MessageBuffer> message = serializeTensorsMessage(request, tensors, request.stage->preprocessorSettings);
     if (!message) return nullptr;
     timer.mark("serialize");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(processor->timeoutMs);
     if (processor->noResponse) {
         logInfo("Sending message to external preprocessor %s\n", processor->name.c_str());
-        processor->process->sendInput(message->bytes());
+        processor->process->sendInput(message->bytes(), deadline);
         timer.mark("send");
         return nullptr;
     }
@@ -95,7 +98,7 @@ TensorSetPtr TensorsPreprocessor(const InferenceInput_t& request, const TensorSe
     ProcessorResponseWaiters::Waiter waiter =
         processor->responseWaiters->registerWaiter(makeProcessorResponseKey(deviceId, request.timestampUs));
     logInfo("Sending message to external preprocessor %s\n", processor->name.c_str());
-    const bool sent = processor->process->sendInput(message->bytes());
+    const bool sent = processor->process->sendInput(message->bytes(), deadline);
     timer.mark("send");
     message.reset();
     if (!sent) {
@@ -103,7 +106,7 @@ TensorSetPtr TensorsPreprocessor(const InferenceInput_t& request, const TensorSe
         return nullptr;
     }
     logInfo("Waiting for response from preprocessor %s\n", processor->name.c_str());
-    if (waiter.future.wait_for(std::chrono::milliseconds(processor->timeoutMs)) != std::future_status::ready) {
+    if (waiter.future.wait_until(deadline) != std::future_status::ready) {
         logMessage("Warning: No response from tensor preprocessor\n");
         processor->responseWaiters->removeWaiter(waiter.ticket);
         return nullptr;

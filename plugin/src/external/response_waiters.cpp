@@ -14,10 +14,21 @@ ProcessorResponseWaiters::Waiter ProcessorResponseWaiters::registerWaiter(const 
 }
 
 ProcessorResponseWaiters::Ticket ProcessorResponseWaiters::add(const std::string& key, Deliver deliver) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     Ticket ticket{key, m_nextId++};
+    if (m_cancelled) {
+        lock.unlock();
+        return ticket;  // `deliver` goes here, breaking its promise
+    }
     m_waiters[key].emplace_back(ticket.id, std::move(deliver));
     return ticket;
+}
+
+void ProcessorResponseWaiters::cancelAll() {
+    std::map<std::string, Pending> dropped;  // released after the unlock
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_cancelled = true;
+    dropped.swap(m_waiters);
 }
 
 void ProcessorResponseWaiters::removeWaiter(const Ticket& ticket) {
@@ -70,7 +81,12 @@ bool takeResponse(ExternalProcess& process, ProcessorResponseWaiters& waiters, u
         ExternalProcess& process;
         ~Release() { process.releaseOutput(); }
     } release{process};
-    const std::optional<std::string> key = readProcessorResponseKey(*response);
+    std::optional<std::string> key;
+    try {
+        key = readProcessorResponseKey(*response);
+    } catch (const std::bad_alloc&) {
+        // Dropped like a response without identity.
+    }
     if (key) {
         waiters.fulfil(*key, *response);
     } else {

@@ -65,6 +65,9 @@ public:
     Awaiting<T> registerReader(const std::string& key, Read read);
     // Drops the ticket's waiter when it is still pending.
     void removeWaiter(const Ticket& ticket);
+    // Drops every pending waiter, and every later one as it registers: their
+    // futures report a broken promise at once. For unloading.
+    void cancelAll();
     // Gives the response to the oldest waiter of the key, whose reader runs
     // on the calling thread; bytes for no waiter are dropped.
     void fulfil(const std::string& key, std::span<const uint8_t> bytes);
@@ -80,6 +83,7 @@ private:
     mutable std::mutex m_mutex;
     std::map<std::string, Pending> m_waiters;
     uint64_t m_nextId = 0;
+    bool m_cancelled = false;
 };
 
 template <class Read, class T>

@@ -72,6 +72,9 @@ public:
     // Restarts with the model set; nothing happens when the engine is running
     // with the same models (ids, order and last-modified times).
     void start(const ModelMap& models);
+    // True when start(models) would do nothing. Owner's thread only; it may
+    // run while workers use the engine.
+    bool runsModels(const ModelMap& models) const { return state() == kStateRunning && sameModels(models); }
     // Stops the output thread, cleans the runtime up, empties the slots and
     // deletes the decrypted copies. Idempotent; never throws.
     void stop();

@@ -128,6 +128,8 @@ void InferenceManager::start(const ModelMap& models) {
     if (!anyReady) return;
 
     m_startedModels = models;
+    // A refresh with the models already running leaves intake alone.
+    if (m_engine && m_engine->runsModels(models)) return;
     restartEngine(models);
     // A runtime that did not come up waits out the back-off before the
     // engine loop tries it again.
@@ -205,15 +207,18 @@ void InferenceManager::reloadExternalProcessors() {
     loadExternalPreprocessors(m_externalPreprocessors, m_rootFolder);
 }
 
-// Asks every child to exit; the records are destroyed with the manager.
+// Ends the exchanges in progress (their sends and waits for answers) and asks
+// every child to exit; the records are destroyed with the manager.
 void InferenceManager::stopExternalProcessors() {
     std::lock_guard<std::mutex> lock(m_lifecycleMutex);
-    for (const auto& [name, record] : m_externalPreprocessors) {
-        if (record->process) record->process->sendGracefulExit();
-    }
-    for (const auto& [name, record] : m_postprocessingState->externalPostprocessors) {
-        if (record->process) record->process->sendGracefulExit();
-    }
+    auto stop = [](auto& record) {
+        if (record->responseWaiters) record->responseWaiters->cancelAll();
+        if (!record->process) return;
+        record->process->cancelSends();
+        record->process->sendGracefulExit();
+    };
+    for (const auto& [name, record] : m_externalPreprocessors) stop(record);
+    for (const auto& [name, record] : m_postprocessingState->externalPostprocessors) stop(record);
 }
 
 const ExternalPreprocessorMap& InferenceManager::externalPreprocessors() const { return m_externalPreprocessors; }

@@ -1,12 +1,15 @@
 // Frame intake: InferenceManager::sendInputMessage on the host's frame
 // threads and processAndSendInput on the input workers' pool.
 #include <exception>
+#include <string>
 
 #include "common/log.h"
 #include "common/scoped_timer.h"
 #include "external/preprocessor_exchanges.h"
+#include "external/processor_config.h"
 #include "inference/inference_engine.h"
 #include "inference/inference_manager.h"
+#include "inference/output_validation.h"
 #include "inference/preprocessing/input_tensors.h"
 #include "inference/video_frame.h"
 
@@ -170,7 +173,17 @@ void InferenceManager::processAndSendInput(InputJob& job) {
     request->region = regionOfCropBox(stage.cropBox);
     request->callback = std::move(job.callback);
     if (stage.preprocessor) {
-        if (TensorSetPtr replaced = TensorsPreprocessor(*request, *job.tensors)) job.tensors = std::move(replaced);
+        if (TensorSetPtr replaced = TensorsPreprocessor(*request, *job.tensors)) {
+            // The runtime reads the inputs by the model's declaration.
+            std::string problem;
+            if (!matchesInputSet(*replaced, *job.tensors, problem)) {
+                logMessage("Warning! Tensor pre-processor %s answered tensors that do not match the model's inputs "
+                           "(%s); stage %s skips this frame.\n",
+                           stage.preprocessor->name.c_str(), problem.c_str(), stage.key.c_str());
+                return;
+            }
+            job.tensors = std::move(replaced);
+        }
     }
     timer.mark("inference input");
     m_engine->sendInput(std::move(request), job.tensors.release());

@@ -1,5 +1,7 @@
 #include "inference/output_validation.h"
 
+#include <algorithm>
+
 #include "inference/tensor_helpers.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -36,6 +38,34 @@ bool checkTensor(const Tensor& t, uint32_t index, std::string& problem) {
 }
 
 }  // namespace
+
+bool matchesInputSet(const TensorSet& replacement, const TensorSet& prepared, std::string& problem) {
+    if (replacement.count != prepared.count || (replacement.count > 0 && !replacement.tensors)) {
+        problem = std::to_string(replacement.count) + " tensors instead of " + std::to_string(prepared.count);
+        return false;
+    }
+    for (uint32_t i = 0; i < prepared.count; ++i) {
+        const Tensor& got = replacement.tensors[i];
+        const Tensor& want = prepared.tensors[i];
+        const std::string name = want.name ? want.name : "";
+        if (!got.name || name != got.name) {
+            problem = "tensor " + std::to_string(i) + " is not named \"" + name + "\"";
+        } else if (got.elementType != want.elementType) {
+            problem = "\"" + name + "\" has element type " + std::to_string(got.elementType) + " instead of " +
+                      std::to_string(want.elementType);
+        } else if (got.rank != want.rank || (got.rank > 0 && (!got.shape || !want.shape)) ||
+                   !std::equal(want.shape, want.shape + want.rank, got.shape)) {
+            problem = "\"" + name + "\" has another shape";
+        } else if (got.byteSize != want.byteSize || (got.byteSize > 0 && !got.data)) {
+            problem = "\"" + name + "\" has " + std::to_string(got.byteSize) + " bytes instead of " +
+                      std::to_string(want.byteSize);
+        } else {
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
 
 bool isSoundOutputSet(const TensorSet& set, std::string& problem) {
     if (set.count > 0 && !set.tensors) {

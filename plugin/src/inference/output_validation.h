@@ -11,7 +11,11 @@
 // the two agreeing. A tensor of another element type is carried as opaque
 // bytes: nothing interprets it, so only its data pointer is checked.
 //
-// Thread-safe: reads its argument only.
+// A set that replaces the inputs prepared for the model (a tensor
+// pre-processor's answer) must match them: the same tensors in the same
+// order, each with the same name, element type, shape and byte size.
+//
+// Thread-safe: reads its arguments only.
 #pragma once
 
 #include <cstdint>
@@ -25,5 +29,8 @@ inline constexpr uint32_t kMaxOutputRank = 8;
 
 // False with the first problem found in `problem`.
 bool isSoundOutputSet(const TensorSet& set, std::string& problem);
+
+// False with the first difference in `problem`.
+bool matchesInputSet(const TensorSet& replacement, const TensorSet& prepared, std::string& problem);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

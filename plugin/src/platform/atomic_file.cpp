@@ -1,9 +1,12 @@
 #include "platform/atomic_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -32,15 +35,32 @@ bool writeAll(int fd, std::string_view content) {
     return true;
 }
 
+// The process's file-creation mask, read without changing it (umask() would
+// set it, racing other threads); 022 when the kernel does not report it.
+mode_t creationMask() {
+    FILE* status = std::fopen("/proc/self/status", "re");
+    if (!status) return 022;
+    char line[256];
+    unsigned mask = 022;
+    while (std::fgets(line, sizeof(line), status)) {
+        if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+    }
+    std::fclose(status);
+    return static_cast<mode_t>(mask);
+}
+
 }  // namespace
 
 AtomicWriteResult replaceFileAtomically(const std::string& path, std::string_view content) {
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::string temporary = path + ".tmpXXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return failure(AtomicWriteResult::Step::Open, errno);
 
     AtomicWriteResult result;
-    if (!writeAll(fd, content)) result = failure(AtomicWriteResult::Step::Write, errno);
+    // mkostemp creates the file for its owner only; the target gets the mode
+    // a plain create would have given it.
+    if (::fchmod(fd, 0644 & ~creationMask()) != 0) result = failure(AtomicWriteResult::Step::Open, errno);
+    else if (!writeAll(fd, content)) result = failure(AtomicWriteResult::Step::Write, errno);
     else if (::fsync(fd) != 0) result = failure(AtomicWriteResult::Step::Sync, errno);
     if (::close(fd) != 0 && result.ok()) result = failure(AtomicWriteResult::Step::Close, errno);
     if (result.ok() && ::rename(temporary.c_str(), path.c_str()) != 0)

@@ -28,11 +28,24 @@ size_t roundUpToPage(size_t bytes) {
     return (bytes + page - 1) / page * page;
 }
 
-int shmCreateExclusive(const char* name) {
-    return ::shm_open(objectName(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+int shmCreateSealed(const char* label) {
+    const int fd = ::memfd_create(label, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) return -1;
+    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
-int shmOpenExisting(const char* name) { return ::shm_open(objectName(name).c_str(), O_RDWR | O_CLOEXEC, 0); }
+std::string sharedMemoryPathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+int shmOpenExisting(const char* name) {
+    if (name[0] == '/') return ::open(name, O_RDWR | O_CLOEXEC);
+    return ::shm_open(objectName(name).c_str(), O_RDWR | O_CLOEXEC, 0);
+}
 
 bool shmCommit(int fd, size_t bytes) {
     if (bytes > kSharedMemoryReserveBytes) {
@@ -68,7 +81,5 @@ void shmUnmapReserve(void* view) {
 void shmCloseHandle(int fd) {
     if (fd >= 0) ::close(fd);
 }
-
-void shmUnlinkName(const char* name) { ::shm_unlink(objectName(name).c_str()); }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,4 +1,13 @@
-// Named POSIX shared-memory objects ("/" + name under /dev/shm).
+// Shared-memory objects for the channels to external processes.
+//
+// This side creates anonymous memory files (memfd) sealed against shrinking:
+// the other process may map and grow them but never cut pages away under
+// this process's mappings, so touching a committed page can never raise
+// SIGBUS here, whatever the other side does. A child reaches them through
+// inherited descriptors, by the path "/proc/self/fd/<n>" (see
+// sharedMemoryPathOf); a path is opened with open(2), any other name with
+// shm_open as "/" + name. Nothing is left in /dev/shm when the last
+// descriptor and mapping are gone.
 //
 // Thin wrappers that report failure through errno, for the channel's segment
 // operations (external/ipc_channel.h), which add the logging and bookkeeping.
@@ -14,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -23,8 +33,11 @@ inline constexpr size_t kSharedMemoryReserveBytes = 209'715'200;
 size_t sharedMemoryPageSize();
 size_t roundUpToPage(size_t bytes);
 
-// Creates a new object exclusively (EEXIST when the name is taken). -1 on failure.
-int shmCreateExclusive(const char* name);
+// Creates a new memory file, close-on-exec, sealed against shrinking and
+// against further seals; `label` only names it in /proc. -1 on failure.
+int shmCreateSealed(const char* label);
+// The path by which a process holding `fd` (under the same number) opens it.
+std::string sharedMemoryPathOf(int fd);
 // Opens an existing object for reading and writing. -1 on failure.
 int shmOpenExisting(const char* name);
 // Commits the first `bytes` (rounded up to whole pages); never shrinks.
@@ -36,6 +49,5 @@ bool shmCommittedSize(int fd, size_t* bytes);
 void* shmMapReserve(int fd);
 void shmUnmapReserve(void* view);
 void shmCloseHandle(int fd);
-void shmUnlinkName(const char* name);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -69,7 +69,11 @@ long TcpSocket::receiveSome(void* buffer, size_t size, int64_t timeoutMs) {
     }
 }
 
-bool TcpSocket::sendAll(const iovec* pieces, int count, std::chrono::steady_clock::time_point deadline) {
+bool TcpSocket::sendAll(const iovec* pieces, int count, std::chrono::steady_clock::time_point deadline,
+                        size_t* sentBytes) {
+    size_t total = 0;
+    if (sentBytes == nullptr) sentBytes = &total;
+    *sentBytes = 0;
     if (m_fd < 0 || !isConnected()) return false;
     std::vector<iovec> left(pieces, pieces + count);
     size_t first = 0;
@@ -96,6 +100,7 @@ bool TcpSocket::sendAll(const iovec* pieces, int count, std::chrono::steady_cloc
             continue;
         }
         size_t sent = static_cast<size_t>(n);
+        *sentBytes += sent;
         while (sent > 0 && first < left.size()) {
             const size_t take = std::min(sent, left[first].iov_len);
             left[first].iov_base = static_cast<char*>(left[first].iov_base) + take;

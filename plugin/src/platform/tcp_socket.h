@@ -38,8 +38,10 @@ public:
 
     // Receives up to `size` bytes, waiting at most `timeoutMs` (negative: no limit).
     long receiveSome(void* buffer, size_t size, int64_t timeoutMs);
-    // Sends every byte of the pieces; false on an error or when the deadline passes.
-    bool sendAll(const iovec* pieces, int count, std::chrono::steady_clock::time_point deadline);
+    // Sends every byte of the pieces; false on an error or when the deadline
+    // passes. `sentBytes`, when given, receives how many bytes went out.
+    bool sendAll(const iovec* pieces, int count, std::chrono::steady_clock::time_point deadline,
+                 size_t* sentBytes = nullptr);
 
     // Marks the socket not connected and shuts both directions down.
     void close();

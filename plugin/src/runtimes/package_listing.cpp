@@ -133,33 +133,28 @@ PackageListing parsePackageListing(const std::string& text) {
     return listing;
 }
 
-bool linkStaysInside(const std::string& linkFolder, const std::string& target) {
-    if (target.empty() || target.front() == '/') return false;
-    long depth = 0;
-    for (const auto& part : components(linkFolder)) depth += part == ".." ? -1 : 1;
-    if (depth < 0) return false;
-    for (const auto& part : components(target)) {
-        depth += part == ".." ? -1 : 1;
-        if (depth < 0) return false;
-    }
-    return true;
+std::optional<std::string> symbolicLinkTargetReason(const std::string& target) {
+    if (target.empty()) return std::string("symbolic link without a target");
+    if (target.front() == '/') return std::string("symbolic link to an absolute path");
+    if (hasDotDot(target)) return std::string("symbolic link with a parent-folder component");
+    return std::nullopt;
+}
+
+bool isInstallerOwnName(const std::string& name) {
+    const std::string first = name.substr(0, name.find('/'));
+    return first.rfind(kInstalledNameFile, 0) == 0 || first.rfind(kStagingFolderPrefix, 0) == 0;
 }
 
 std::optional<std::string> unsafeEntryReason(const PackageEntry& entry) {
     if (!entry.name.empty() && entry.name.front() == '/') return std::string("absolute name");
     if (hasDotDot(entry.name)) return std::string("name with a parent-folder component");
+    if (isInstallerOwnName(entry.name)) return std::string("name kept for the installer's own files");
     switch (entry.type) {
         case '-':
         case 'd': break;
-        case 'l': {
-            if (!entry.linkTarget.empty() && entry.linkTarget.front() == '/') {
-                return std::string("symbolic link to an absolute path");
-            }
-            const size_t slash = entry.name.rfind('/');
-            const std::string folder = slash == std::string::npos ? std::string() : entry.name.substr(0, slash);
-            if (!linkStaysInside(folder, entry.linkTarget)) return std::string("symbolic link leaving the package");
+        case 'l':
+            if (const auto reason = symbolicLinkTargetReason(entry.linkTarget)) return reason;
             break;
-        }
         case 'h':
             if (entry.linkTarget.empty() || entry.linkTarget.front() == '/' || hasDotDot(entry.linkTarget)) {
                 return std::string("hard link leaving the package");

@@ -17,6 +17,10 @@
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
+// Names the installer itself writes in the runtime folder.
+inline constexpr const char* kInstalledNameFile = "installed_runtime.txt";
+inline constexpr const char* kStagingFolderPrefix = ".staging-";
+
 struct PackageEntry {
     char type = '?';       // '-' file, 'd' folder, 'l' symbolic link, 'h' hard link, others as tar prints them
     std::string mode;      // the nine permission characters, e.g. "rwsr-xr-x"
@@ -41,15 +45,25 @@ PackageListing parsePackageListing(const std::string& text);
 std::optional<std::string> readCQuoted(const std::string& text, size_t begin, size_t* end);
 
 // Why an entry may not be extracted, or empty optional when it is safe: an
-// absolute name, a ".." component, a symbolic link whose target is absolute
-// or leaves the root when resolved from the link's folder, a hard link to an
-// absolute or ".." name, a type other than file, folder, symbolic or hard
-// link, or a setuid/setgid mode.
+// absolute name, a ".." component, a name the installer keeps for its own
+// files, a symbolic link whose target is refused by symbolicLinkTargetReason,
+// a hard link to an absolute or ".." name, a type other than file, folder,
+// symbolic or hard link, or a setuid/setgid mode.
 std::optional<std::string> unsafeEntryReason(const PackageEntry& entry);
 
-// True when `target`, read from the folder `linkFolder` (relative to the
-// package root), stays inside the root. An absolute target never does.
-bool linkStaysInside(const std::string& linkFolder, const std::string& target);
+// Why a symbolic link's target is refused, or empty optional: an empty or
+// absolute target, or one with a ".." component. A relative target without
+// ".." can only lead below the folder holding the link, and every link it
+// passes through does the same, so no chain of such links leaves the package
+// however the links point at each other (a link to "." included). Judging a
+// target by its text alone would not do: "b/c -> ." makes the text
+// "b/c/../../x" look inside while it resolves one folder above the root.
+std::optional<std::string> symbolicLinkTargetReason(const std::string& target);
+
+// True when the first component of `name` is one the installer writes in the
+// runtime folder itself: the installed runtime's name file (and temporaries
+// named after it) and the staging folders.
+bool isInstallerOwnName(const std::string& name);
 
 // The "X-Checksum-Md5" header value as compared with a file's MD5: white
 // space around it trimmed, lower case.

@@ -7,13 +7,13 @@
 #include <filesystem>
 #include <vector>
 
+#include "common/log.h"
+
 namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kStagingPrefix = ".staging-";
 
 std::atomic<unsigned> g_stagingCounter{0};
 
@@ -28,6 +28,17 @@ std::vector<fs::path> childrenOf(const fs::path& folder, std::error_code& ec) {
     return children;
 }
 
+// Gives the owner full rights on every folder of a tree, never following a
+// link, so that its entries can be moved out or removed whatever modes the
+// package gave them.
+void makeFoldersWritable(const fs::path& root) {
+    struct stat info {};
+    if (::lstat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+    ::chmod(root.c_str(), (info.st_mode & 07777) | S_IRWXU);
+    std::error_code ec;
+    for (const auto& child : childrenOf(root, ec)) makeFoldersWritable(child);
+}
+
 bool moveEntry(const fs::path& from, const fs::path& to, std::string* error) {
     std::error_code ec;
     const fs::file_status source = fs::symlink_status(from, ec);
@@ -36,8 +47,7 @@ bool moveEntry(const fs::path& from, const fs::path& to, std::string* error) {
         return false;
     }
     const fs::file_status existing = fs::symlink_status(to, ec);
-    const bool destinationIsFolder = !ec && fs::is_directory(existing);
-    if (fs::is_directory(source) && destinationIsFolder) {
+    if (fs::is_directory(source) && fs::is_directory(existing)) {
         const auto children = childrenOf(from, ec);
         if (ec) {
             *error = from.string() + ": " + ec.message();
@@ -48,13 +58,11 @@ bool moveEntry(const fs::path& from, const fs::path& to, std::string* error) {
         }
         return true;
     }
-    if (fs::is_directory(source) && fs::exists(existing)) {
-        // A file or link where the package has a folder: the link itself goes.
-        fs::remove(to, ec);
-        if (ec) {
-            *error = to.string() + ": " + ec.message();
-            return false;
-        }
+    if (fs::exists(existing) && (fs::is_directory(existing) || fs::is_directory(source))) {
+        // What stands in the way goes, whatever its type: a link itself (never
+        // what it leads to), a file where the package has a folder, a folder
+        // where it has a file or link.
+        if (!removeTree(to.string(), error)) return false;
     }
     // rename() replaces a file or link at the destination without following it.
     fs::rename(from, to, ec);
@@ -67,9 +75,17 @@ bool moveEntry(const fs::path& from, const fs::path& to, std::string* error) {
 
 }  // namespace
 
+bool removeTree(const std::string& path, std::string* error) {
+    makeFoldersWritable(path);
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    if (ec) *error = path + ": " + ec.message();
+    return !ec;
+}
+
 std::string createStagingFolder(const std::string& runtimeFolder, std::string* error) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path path = fs::path(runtimeFolder) / (std::string(kStagingPrefix) + std::to_string(::getpid()) +
+        const fs::path path = fs::path(runtimeFolder) / (std::string(kStagingFolderPrefix) + std::to_string(::getpid()) +
                                                           "-" + std::to_string(g_stagingCounter++));
         std::error_code ec;
         if (fs::create_directory(path, ec)) return path.string();
@@ -86,9 +102,9 @@ void removeInstallationLeftovers(const std::string& runtimeFolder, const std::st
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(runtimeFolder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(kStagingPrefix, 0) == 0) {
-            std::error_code removeError;
-            fs::remove_all(entry.path(), removeError);
+        std::string error;
+        if (name.rfind(kStagingFolderPrefix, 0) == 0 && !removeTree(entry.path().string(), &error)) {
+            logMessage("Warning! Failed to remove the unfinished installation %s\n", error.c_str());
         }
     }
     for (const auto& entry : fs::directory_iterator(cacheFolder, ec)) {
@@ -96,6 +112,10 @@ void removeInstallationLeftovers(const std::string& runtimeFolder, const std::st
         if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) {
             std::error_code removeError;
             fs::remove(entry.path(), removeError);
+            if (removeError) {
+                logMessage("Warning! Failed to remove the unfinished download %s: %s\n", entry.path().c_str(),
+                           removeError.message().c_str());
+            }
         }
     }
 }
@@ -110,14 +130,12 @@ std::optional<RefusedEntry> findUnsafeStagedEntry(const std::string& stagingFold
         const std::string name = relativeName(root, path);
         struct stat info {};
         if (::lstat(path.c_str(), &info) != 0) return RefusedEntry{name, "cannot be examined"};
+        if (it.depth() == 0 && isInstallerOwnName(name)) return RefusedEntry{name, "name kept for the installer's own files"};
         if (S_ISLNK(info.st_mode)) {
             std::error_code linkError;
             const fs::path target = fs::read_symlink(path, linkError);
             if (linkError) return RefusedEntry{name, linkError.message()};
-            const fs::path folder = path.parent_path().lexically_relative(root);
-            if (!linkStaysInside(folder.generic_string(), target.string())) {
-                return RefusedEntry{name, "symbolic link leaving the package"};
-            }
+            if (const auto reason = symbolicLinkTargetReason(target.string())) return RefusedEntry{name, *reason};
             continue;
         }
         if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) return RefusedEntry{name, "device, fifo or socket"};
@@ -157,6 +175,7 @@ bool mergeStagedTree(const std::string& stagingFolder, const std::string& target
         *error = from.string() + ": " + ec.message();
         return false;
     }
+    makeFoldersWritable(from);
     bool hasLast = false;
     for (const auto& child : children) {
         const std::string name = child.filename().string();

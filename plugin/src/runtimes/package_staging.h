@@ -20,24 +20,32 @@ struct RefusedEntry {
     std::string reason;
 };
 
+// Removes a file, link or folder tree without following links, first giving
+// the owner full rights on its folders. False with *error naming what could
+// not be removed.
+bool removeTree(const std::string& path, std::string* error);
+
 // "<runtimeFolder>/.staging-<pid>-<n>", created empty. Empty text with
 // *error set when it cannot be created.
 std::string createStagingFolder(const std::string& runtimeFolder, std::string* error);
 
 // Removes ".staging-*" folders in the runtime folder and "*.part" files in the
-// cache folder that an interrupted installation left behind.
+// cache folder that an interrupted installation left behind; logs any it
+// cannot remove.
 void removeInstallationLeftovers(const std::string& runtimeFolder, const std::string& cacheFolder);
 
 // Walks the unpacked tree without following links: only files, folders and
-// symbolic links that stay inside, and no setuid/setgid file.
+// symbolic links whose targets symbolicLinkTargetReason accepts, no
+// setuid/setgid file, and nothing named like the installer's own files.
 std::optional<RefusedEntry> findUnsafeStagedEntry(const std::string& stagingFolder);
 
 // The first listed member that is not on disk as listed (a file at its size,
 // a folder, a link); empty when the staging folder holds every member.
 std::optional<std::string> findMissingStagedEntry(const std::string& stagingFolder, const PackageListing& listing);
 
-// Moves every staged entry into `target`: a file or link in the way is
-// replaced (never followed), real folders are merged, and the top-level
+// Moves every staged entry into `target`: whatever stands in the way of an
+// entry is replaced (links are never followed), real folders are merged,
+// staged folders get owner write rights so they can move, and the top-level
 // library file goes last so that it appears only with everything else in
 // place. Entries of `target` that the package does not hold stay. False
 // with *error set at the first entry that cannot be moved.

@@ -33,8 +33,10 @@ class ScopedFolder {
 public:
     explicit ScopedFolder(std::string path) : m_path(std::move(path)) {}
     ~ScopedFolder() {
-        std::error_code ec;
-        if (!m_path.empty()) fs::remove_all(m_path, ec);
+        std::string error;
+        if (!m_path.empty() && !removeTree(m_path, &error)) {
+            logMessage("Warning! Failed to remove the staging folder %s\n", error.c_str());
+        }
     }
     ScopedFolder(const ScopedFolder&) = delete;
     ScopedFolder& operator=(const ScopedFolder&) = delete;
@@ -85,7 +87,8 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
     const std::string package = (fs::path(cacheFolder) / (name + ".tar.gz")).string();
     RunOptions options;
     options.timeout = kPackageTarTimeout;
-    options.cancel = &m_shutdownRequested;
+    // The user's cancel, a reselection and shutdown all set this flag.
+    options.cancel = &m_cancelDownloadRequested;
     options.environment = m_services.environment.entries();
     // The names as the package holds them (tar would strip "/" and ".."
     // prefixes from the listing), so the checks see what an extraction
@@ -109,20 +112,33 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         std::string announcedMd5;
         bool downloaded = false;
         Md5Stream writtenMd5;
+        uint64_t received = 0;
+        bool tooBig = false;
         if (!m_cancelDownloadRequested) {
             // The download's end (whole, failed or cancelled) ends this
-            // listing's input, so it needs no cancel flag of its own; its
-            // time starts with the download's.
+            // listing's input; its time starts with the download's.
             RunOptions listingOptions = options;
-            listingOptions.cancel = nullptr;
             listingOptions.timeout += std::chrono::seconds(ini().HTTPRequestTotalTimeout);
             StreamedPackageListing listing(m_services.runCommand, listingArgv("-"), listingOptions);
             downloaded = downloadFile(link, partial, messagingManager, "RUNTIME_PACKAGE", "Downloading runtime package",
                                       &m_cancelDownloadRequested, &announcedMd5, [&](const char* data, size_t size) {
+                                          received += size;
+                                          if (received > m_config.maxPackageBytes && !tooBig) {
+                                              // The download's own cancel flag ends it at once.
+                                              tooBig = true;
+                                              m_cancelDownloadRequested = true;
+                                          }
                                           writtenMd5.update(data, size);
                                           listing.add(data, size);
                                       });
-            streamedListing = listing.finish(downloaded);
+            streamedListing = listing.finish(downloaded && !tooBig);
+        }
+        if (tooBig) {
+            deleteFile(partial);
+            logMessage("ERROR: The runtime package for %s is larger than the limit of %llu bytes "
+                       "(maxRuntimePackageMiB); the download was stopped.\n",
+                       name.c_str(), static_cast<unsigned long long>(m_config.maxPackageBytes));
+            return fail();
         }
         if (!downloaded) {
             deleteFile(partial);
@@ -159,30 +175,41 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         }
     }
     if (intoSubfolder) {
+        std::string error;
         std::error_code ec;
-        fs::remove_all(target, ec);
-        if (!ec) fs::create_directories(target, ec);
-        if (ec) {
+        if (removeTree(target.string(), &error)) fs::create_directories(target, ec);
+        if (!error.empty() || ec) {
             logMessage("ERROR: Failed to create a folder for the runtime.\n");
             return fail();
         }
     }
 
-    // Extraction: list and judge, unpack into staging, check, merge.
+    // Extraction: list and judge, unpack into staging, check, merge. A
+    // package is kept after a failure only when the cache is on and the
+    // package is not at fault.
+    const auto dropPackage = [&](bool packageAtFault) {
+        if (packageAtFault || !m_config.cacheRuntimeArchives) deleteFile(package);
+    };
+    const auto failedWith = [&](bool packageAtFault) {
+        messagingManager.addMessage(kExtractionFailedNotice, kExtractionFailedText,
+                                    MessagingManager::MessageType::Warning);
+        dropPackage(packageAtFault);
+        return fail();
+    };
     const auto extractionFailed = [&](int status, const std::string& output, bool packageAtFault) {
         logMessage("ERROR: Failed to extract the runtime package. Tar exit status: %d. Output: %s\n", status,
                    output.c_str());
-        messagingManager.addMessage(kExtractionFailedNotice, kExtractionFailedText,
-                                    MessagingManager::MessageType::Warning);
-        if (packageAtFault) deleteFile(package);
-        return fail();
+        return failedWith(packageAtFault);
     };
     const auto unsafePackage = [&](const std::string& entry, const std::string& reason) {
         logMessage("ERROR: The runtime package %s holds an unsafe entry: %s (%s)\n", package.c_str(), entry.c_str(),
                    reason.c_str());
-        messagingManager.addMessage(kExtractionFailedNotice, kExtractionFailedText,
-                                    MessagingManager::MessageType::Warning);
-        deleteFile(package);
+        return failedWith(true);
+    };
+    const auto cancelled = [&] {
+        logMessage("Info: Installation of the runtime %s was cancelled.\n", name.c_str());
+        m_downloadCancelled = true;
+        dropPackage(false);
         return fail();
     };
     // tar reads a gzip package from this process, which inflates it faster
@@ -192,7 +219,7 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
     // status and words. `beforeRetry` undoes what the first run wrote.
     const auto runTar = [&](const std::function<std::vector<std::string>(const std::string& archive)>& argvFor,
                             const std::function<void()>& beforeRetry) -> CommandOutput {
-        if (m_shutdownRequested) return {};
+        if (m_cancelDownloadRequested) return {};
         const auto reader = GzipReader::openFile(package);
         if (!reader->isGzip()) return m_services.runCommand(argvFor(package), options);
         const auto started = std::chrono::steady_clock::now();
@@ -201,9 +228,9 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         CommandOutput output = m_services.runCommand(argvFor("-"), fed);
         // Not started, cancelled or out of time: as the plain run would be.
         if (output.exitCode == -1) return output;
-        if (output.exitCode == 0 && reader->readToEnd()) return output;
+        if (output.exitCode == 0 && reader->readToEnd(StreamedPackageListing::kMaxTrailingBytes)) return output;
         if (beforeRetry) beforeRetry();
-        if (m_shutdownRequested) return {};
+        if (m_cancelDownloadRequested) return {};
         RunOptions plain = options;
         plain.timeout = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      options.timeout - (std::chrono::steady_clock::now() - started)),
@@ -214,21 +241,41 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
     messagingManager.addMessage("RUNTIME_EXTRACTION", "Extracting runtime from package",
                                 MessagingManager::MessageType::Info);
     const CommandOutput listed =
-        streamedListing && !m_shutdownRequested ? *streamedListing : runTar(listingArgv, nullptr);
+        streamedListing && !m_cancelDownloadRequested ? *streamedListing : runTar(listingArgv, nullptr);
+    if (m_cancelDownloadRequested) {
+        messagingManager.removeMessage("RUNTIME_EXTRACTION");
+        return cancelled();
+    }
     if (listed.exitCode != 0) {
         messagingManager.removeMessage("RUNTIME_EXTRACTION");
         return extractionFailed(listed.exitCode, listed.output, listed.exitCode != -1);
+    }
+    if (listed.truncated) {
+        messagingManager.removeMessage("RUNTIME_EXTRACTION");
+        logMessage("ERROR: The listing of the runtime package %s is longer than %zu bytes; the package is refused.\n",
+                   package.c_str(), kMaxCommandOutputBytes);
+        return failedWith(true);
     }
     const PackageListing listing = parsePackageListing(listed.output);
     if (listing.unreadableLine) {
         messagingManager.removeMessage("RUNTIME_EXTRACTION");
         return unsafePackage(*listing.unreadableLine, "unreadable listing line");
     }
+    uint64_t unpackedBytes = 0;
     for (const auto& entry : listing.entries) {
         if (const auto reason = unsafeEntryReason(entry)) {
             messagingManager.removeMessage("RUNTIME_EXTRACTION");
             return unsafePackage(entry.name, *reason);
         }
+        if (entry.type == '-') unpackedBytes += entry.size;
+    }
+    if (unpackedBytes > m_config.maxUnpackedBytes) {
+        messagingManager.removeMessage("RUNTIME_EXTRACTION");
+        logMessage("ERROR: The runtime package %s unpacks to %llu bytes, more than the limit of %llu bytes "
+                   "(maxRuntimeUnpackedMiB).\n",
+                   package.c_str(), static_cast<unsigned long long>(unpackedBytes),
+                   static_cast<unsigned long long>(m_config.maxUnpackedBytes));
+        return failedWith(true);
     }
     std::string stagingError;
     const std::string staging = createStagingFolder(runtimeFolder, &stagingError);
@@ -244,31 +291,43 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
                                             "--no-same-permissions"};
         },
         [&staging] {
+            std::string error;
+            removeTree(staging, &error);
             std::error_code ec;
-            fs::remove_all(staging, ec);
             fs::create_directory(staging, ec);
         });
     messagingManager.removeMessage("RUNTIME_EXTRACTION");
+    if (m_cancelDownloadRequested) return cancelled();
     if (extracted.exitCode == -1) return extractionFailed(-1, extracted.output, false);
     const auto missing = findMissingStagedEntry(staging, listing);
+    // Every member on disk as listed, and the library among them: tar may
+    // also report metadata trouble, which a whole tree makes good enough.
+    const bool libraryFound = fs::is_regular_file(fs::path(staging) / kRuntimeLibraryFileName);
+    if (extracted.exitCode != 0 && (!libraryFound || missing)) {
+        return extractionFailed(extracted.exitCode, extracted.output, true);
+    }
+    if (missing) {
+        logMessage("ERROR: The runtime package %s is incomplete after extraction: %s is missing or cut short.\n",
+                   package.c_str(), missing->c_str());
+        return failedWith(true);
+    }
+    if (!libraryFound) {
+        logMessage("ERROR: The runtime package %s holds no %s.\n", package.c_str(), kRuntimeLibraryFileName);
+        return failedWith(true);
+    }
     if (extracted.exitCode != 0) {
-        // tar reports metadata trouble too; a whole library and a complete
-        // tree make such a run good enough, a cut member never does.
-        const bool libraryFound = fs::is_regular_file(fs::path(staging) / kRuntimeLibraryFileName);
-        if (!libraryFound || missing) return extractionFailed(extracted.exitCode, extracted.output, true);
         logMessage(
             "Warning: tar exited with status %d while extracting the runtime package, but the runtime library was "
             "found on disk. Treating the extraction as successful. Output: %s\n",
             extracted.exitCode, extracted.output.c_str());
-    } else if (missing) {
-        return extractionFailed(extracted.exitCode, "missing or incomplete member " + *missing, true);
     }
     if (const auto refused = findUnsafeStagedEntry(staging)) return unsafePackage(refused->name, refused->reason);
 
     forgetInstalledRuntimeName();
     std::string mergeError;
     if (!mergeStagedTree(staging, target.string(), kRuntimeLibraryFileName, &mergeError)) {
-        return extractionFailed(extracted.exitCode, "could not move " + mergeError, false);
+        logMessage("ERROR: Failed to move the unpacked runtime into %s: %s\n", target.c_str(), mergeError.c_str());
+        return failedWith(false);
     }
 
     logMessage("Info: Runtime %s downloaded successfully.\n", name.c_str());

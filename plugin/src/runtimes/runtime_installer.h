@@ -4,6 +4,11 @@
 // with tar (no shell), check the unpacked tree against the listing, then
 // merge it into the runtime folder with the library last.
 //
+// Every byte of a package is taken as hostile: members are judged from the
+// listing and again on disk, the download and the unpacked size are capped,
+// a listing cut short is refused, and a cancel (user, reselection, shutdown)
+// stops whichever stage runs, within a tick of it.
+//
 // "installed_runtime.txt" is the mark of a complete installation: it goes
 // before the merge and the runtime loop writes it again only after Ready, so
 // an interrupted installation is never taken for an installed runtime.

@@ -8,7 +8,9 @@
 
 #include "common/log.h"
 #include "common/messaging_manager.h"
+#include "platform/atomic_file.h"
 #include "runtimes/family_probes.h"
+#include "runtimes/package_staging.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -35,6 +37,8 @@ void RuntimesManager::initialize(MessagingManager& messagingManager) {
     }
     logMessage("Initializing Runtimes Manager\n");
     m_state = RuntimeState::Detecting;
+    // What an installation cut short by an earlier process left behind.
+    removeInstallationLeftovers(runtimeFolder, cacheFolder);
 
     m_machineInfo = MachineInfo(m_services);
     m_osName = m_machineInfo.osName();
@@ -45,16 +49,18 @@ void RuntimesManager::initialize(MessagingManager& messagingManager) {
         return;
     }
     if (m_cpuArchitecture == CpuArchitecture::X86_64 && !hasAvx2(m_services)) {
-        messagingManager.addMessage("MISSING_AVX2_ERROR",
-                                    "AVX2 is not supported on this machine. As a result, no runtime is compatible. "
-                                    "Please ensure that your hardware supports AVX2 if you wish to use AI runtimes.",
+        m_missingFeatureNotice = {"MISSING_AVX2_ERROR",
+                                  "AVX2 is not supported on this machine. As a result, no runtime is compatible. "
+                                  "Please ensure that your hardware supports AVX2 if you wish to use AI runtimes."};
+        messagingManager.addMessage(m_missingFeatureNotice.first, m_missingFeatureNotice.second,
                                     MessagingManager::MessageType::Warning);
         return;
     }
     if (!isLibgompAvailable(m_services, "libgomp.so")) {
-        messagingManager.addMessage("MISSING_LIBGOMP_ERROR",
-                                    "libgomp is not installed on this machine. Please install it and restart the "
-                                    "server to be able to use AI runtimes.",
+        m_missingFeatureNotice = {"MISSING_LIBGOMP_ERROR",
+                                  "libgomp is not installed on this machine. Please install it and restart the "
+                                  "server to be able to use AI runtimes."};
+        messagingManager.addMessage(m_missingFeatureNotice.first, m_missingFeatureNotice.second,
                                     MessagingManager::MessageType::Warning);
         return;
     }
@@ -102,8 +108,9 @@ bool RuntimesManager::chooseRuntime(const std::string& name) {
 }
 
 void RuntimesManager::requestReselection() {
-    if (m_state.load() == RuntimeState::Installing) m_cancelDownloadRequested = true;
-    m_state = RuntimeState::ReselectRequested;
+    // One exchange: the loop cannot move the state to Installing between
+    // reading it and storing the request.
+    if (m_state.exchange(RuntimeState::ReselectRequested) == RuntimeState::Installing) m_cancelDownloadRequested = true;
 }
 
 void RuntimesManager::requestShutdown() {
@@ -148,7 +155,7 @@ RuntimePassResult RuntimesManager::advanceRuntimeState(MessagingManager& messagi
         }
         return RuntimePassResult::EndPass;
     }
-    const std::vector<std::string> compatible = selectCompatible("", observed);
+    const std::vector<std::string> compatible = selectCompatible("", observed, &messagingManager);
     const bool restartRequired = isNvidiaRestartRequired();
     if (compatible.size() > 1 || (compatible.size() == 1 && restartRequired)) {
         if (observed == RuntimeState::Detecting) {
@@ -190,10 +197,11 @@ bool RuntimesManager::installAndPublish(const std::string& name, MessagingManage
 }
 
 std::vector<std::string> RuntimesManager::selectCompatibleRuntimes(const std::string& mimeType) {
-    return selectCompatible(mimeType, m_state.load());
+    return selectCompatible(mimeType, m_state.load(), nullptr);
 }
 
-std::vector<std::string> RuntimesManager::selectCompatible(const std::string& mimeType, RuntimeState observed) {
+std::vector<std::string> RuntimesManager::selectCompatible(const std::string& mimeType, RuntimeState observed,
+                                                           MessagingManager* messagingManager) {
     std::vector<std::string> names;
     for (const auto& [name, family] : m_runtimeFamilies) {
         if (isBlockedNvidiaFamily(family)) continue;
@@ -207,6 +215,11 @@ std::vector<std::string> RuntimesManager::selectCompatible(const std::string& mi
     names.erase(std::unique(names.begin(), names.end()), names.end());
     if (names.empty()) {
         logMessage("ERROR: Couldn't find any compatible runtime.\n");
+        // A reselection clears the warnings: the reason nothing fits comes back.
+        if (messagingManager && !m_missingFeatureNotice.first.empty()) {
+            messagingManager->addMessage(m_missingFeatureNotice.first, m_missingFeatureNotice.second,
+                                         MessagingManager::MessageType::Warning);
+        }
         advanceState(observed, RuntimeState::NoCompatibleRuntime);
     }
     return names;
@@ -263,19 +276,11 @@ std::string RuntimesManager::readInstalledRuntimeName() const {
 void RuntimesManager::saveInstalledRuntimeName(const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_installedRuntimeName = name;
-    // Written beside the file and renamed over it: a reader or a crash sees
-    // the old name or the new one, never a part.
+    // Written to a fresh temporary beside the file (created exclusively, so
+    // no link there is written through) and renamed over it: a reader or a
+    // crash sees the old name or the new one, never a part.
     const fs::path path = fs::path(runtimeFolder) / kInstalledRuntimeFileName;
-    const fs::path temporary = fs::path(runtimeFolder) / (std::string(kInstalledRuntimeFileName) + ".tmp");
-    bool written = false;
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        written = out && (out << name) && (out.flush(), static_cast<bool>(out));
-    }
-    std::error_code ec;
-    if (written) fs::rename(temporary, path, ec);
-    if (!written || ec) {
-        fs::remove(temporary, ec);
+    if (!replaceFileAtomically(path.string(), name).ok()) {
         logMessage("ERROR: Failed to save the installed runtime's name.\n");
     }
 }

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtimes/machine_info.h"
@@ -148,7 +149,10 @@ private:
     // Loop writes go from the state the pass observed (`from`) only; false
     // when a host thread changed it meanwhile.
     bool advanceState(RuntimeState from, RuntimeState to);
-    std::vector<std::string> selectCompatible(const std::string& mimeType, RuntimeState observed);
+    // With a messaging store, an empty result raises again the notice that
+    // explained it at initialize() (missing AVX2 or libgomp).
+    std::vector<std::string> selectCompatible(const std::string& mimeType, RuntimeState observed,
+                                              MessagingManager* messagingManager);
     bool install(const std::string& name, MessagingManager& messagingManager, bool intoSubfolder,
                  RuntimeState observed);
     bool markReady(MessagingManager& messagingManager, const std::string& name, RuntimeState observed);
@@ -175,6 +179,9 @@ private:
     std::atomic<bool> m_downloadCancelled{false};
     std::atomic<bool> m_shutdownRequested{false};
     bool m_nvidiaRuntimeUsed = false;  // loop thread only
+    // Id and text of the notice initialize() raised for a missing processor
+    // feature or library; empty when none. Set before the loop starts.
+    std::pair<std::string, std::string> m_missingFeatureNotice;
 
     mutable std::mutex m_mutex;
     std::vector<std::string> m_compatibleRuntimes;

@@ -25,21 +25,27 @@ CommandOutput PlatformServices::run(const std::vector<std::string>& argv) const 
     RunOptions options;
     options.timeout = commandTimeout;
     options.environment = environment.entries();
-    return runCommand(argv, options);
+    CommandOutput output = runCommand(argv, options);
+    // A probe parses the whole output; a cut one counts as a failed command.
+    if (output.truncated) return {};
+    return output;
 }
 
 void PlatformServices::print(ConsoleStream stream, const std::string& text) const {
     if (console) console(stream, text);
 }
 
-RuntimesConfig RuntimesConfig::fromIni() {
-    const Ini& config = ini();
+RuntimesConfig RuntimesConfig::fromIni() { return fromIni(ini()); }
+
+RuntimesConfig RuntimesConfig::fromIni(const Ini& config) {
     RuntimesConfig result;
     result.cacheRuntimeArchives = config.cacheRuntimeArchives;
     result.RuntimesStorageURL = config.RuntimesStorageURL;
     result.enableNvidiaTRTIntegration = config.enableNvidiaTRTIntegration;
     result.repositoryBase = config.RuntimeRepositoryURL;
     result.documentationBase = config.DocumentationURL;
+    result.maxPackageBytes = static_cast<uint64_t>(config.maxRuntimePackageMiB) << 20;
+    result.maxUnpackedBytes = static_cast<uint64_t>(config.maxRuntimeUnpackedMiB) << 20;
     return result;
 }
 

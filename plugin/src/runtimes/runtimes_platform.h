@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ini.h"
 #include "common/run_command.h"
 #include "platform/environment.h"
 #include "platform/machine_facts.h"
@@ -57,8 +58,12 @@ struct RuntimesConfig {
     bool enableNvidiaTRTIntegration = false;
     std::string repositoryBase;     // the built-in repository's base address
     std::string documentationBase;  // the documentation site's base address
+    uint64_t maxPackageBytes = uint64_t{2048} << 20;   // a download past it fails
+    uint64_t maxUnpackedBytes = uint64_t{4096} << 20;  // a listing adding up past it is refused
 
+    // The process-wide configuration, or the given one.
     static RuntimesConfig fromIni();
+    static RuntimesConfig fromIni(const Ini& config);
 };
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

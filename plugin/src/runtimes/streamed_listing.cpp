@@ -1,6 +1,7 @@
 #include "runtimes/streamed_listing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "common/gzip_reader.h"
@@ -17,9 +18,13 @@ StreamedPackageListing::~StreamedPackageListing() {
 
 void StreamedPackageListing::add(const char* data, size_t size) {
     if (size == 0) return;
+    const auto cancelled = [this] { return m_options.cancel && m_options.cancel->load(); };
     std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] { return m_queuedBytes < kMaxQueuedBytes || m_listerDone; });
-    if (m_listerDone || m_closed) return;
+    // The cancel flag has no way to wake this wait: look at it every tick.
+    while (m_queuedBytes >= kMaxQueuedBytes && !m_listerDone && !cancelled()) {
+        m_changed.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    if (m_listerDone || m_closed || cancelled()) return;
     m_queue.emplace_back(data, size);
     m_queuedBytes += size;
     m_changed.notify_all();
@@ -29,6 +34,12 @@ std::optional<CommandOutput> StreamedPackageListing::finish(bool complete) {
     {
         std::lock_guard lock(m_mutex);
         m_closed = true;
+        if (!complete) {
+            // Nothing of an incomplete download is worth inflating.
+            m_queue.clear();
+            m_queuedBytes = 0;
+            m_frontTaken = 0;
+        }
         m_changed.notify_all();
     }
     if (m_thread.joinable()) m_thread.join();
@@ -66,7 +77,7 @@ void StreamedPackageListing::run() {
         CommandOutput output = m_run(m_argv, fed);
         // tar may stop reading at the archive's end mark: the rest must
         // still be whole gzip, as it must for tar's own gzip.
-        if (output.exitCode == 0 && reader.readToEnd()) result = std::move(output);
+        if (output.exitCode == 0 && !output.truncated && reader.readToEnd(kMaxTrailingBytes)) result = std::move(output);
     }
     std::lock_guard lock(m_mutex);
     m_result = std::move(result);

@@ -9,7 +9,9 @@
 //
 // Thread-safety: add() belongs to the downloading thread; finish() and the
 // destructor to the owner (which may be the same thread). Memory stays
-// bounded: add() blocks while kMaxQueuedBytes wait to be inflated.
+// bounded: add() blocks while kMaxQueuedBytes wait to be inflated, but never
+// once the options' cancel flag is set, and an incomplete finish() drops what
+// is queued instead of waiting for it.
 #pragma once
 
 #include <condition_variable>
@@ -28,9 +30,13 @@ namespace qz::vms_server_plugins::analytics::qzai {
 class StreamedPackageListing {
 public:
     static constexpr size_t kMaxQueuedBytes = size_t{8} << 20;
+    // What is inflated after tar has read the archive's end: tar's own gzip
+    // stops there too, and a package may carry any length after it.
+    static constexpr size_t kMaxTrailingBytes = size_t{1} << 20;
 
     // `argv` reads the archive from standard input; it runs through `run`
-    // with `options` (their input is this object's).
+    // with `options` (their input is this object's; their cancel flag also
+    // releases a blocked add()).
     StreamedPackageListing(PlatformServices::CommandRunner run, std::vector<std::string> argv, RunOptions options);
     // Ends an unfinished stream as incomplete and waits for tar.
     ~StreamedPackageListing();

@@ -87,7 +87,7 @@ std::set<std::string> shmNamesInDescriptor(const std::string& descriptor) {
     std::istringstream fields(descriptor);
     std::string field;
     while (std::getline(fields, field, '|')) {
-        if (field.rfind("Global_RandomSHM_", 0) == 0) names.insert(field);
+        if (field.rfind("Global_RandomSHM_", 0) == 0 || field.rfind("/proc/self/fd/", 0) == 0) names.insert(field);
     }
     return names;
 }
@@ -105,7 +105,27 @@ std::set<std::string> shmNamesOf(pid_t pid) {
     return names;
 }
 
-bool shmNameExists(const std::string& name) { return std::filesystem::exists("/dev/shm/" + name); }
+namespace {
+
+std::string linkText(const std::filesystem::path& link) {
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::read_symlink(link, error);
+    return error ? std::string() : target.string();
+}
+
+}  // namespace
+
+bool shmNameExists(const std::string& name) {
+    // A segment path names a descriptor of this process; a label, a segment
+    // still open here under that label (or an old-style name in /dev/shm).
+    if (name.rfind("/proc/self/fd/", 0) == 0) return linkText(name).rfind("/memfd:Global_RandomSHM_", 0) == 0;
+    if (std::filesystem::exists("/dev/shm/" + name)) return true;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        if (linkText(entry.path()).rfind("/memfd:" + name, 0) == 0) return true;
+    }
+    return false;
+}
 
 std::string waitForFileText(const std::filesystem::path& file, const std::string& needle,
                             std::chrono::milliseconds timeout) {

@@ -33,7 +33,7 @@ protected:
         peers.clear();
         EXPECT_TRUE(childrenOfThisProcess().empty()) << "a child process was left behind";
         const std::string text = log.text();
-        const std::regex created("Created SHM \"(Global_RandomSHM_[0-9A-F]{8})\"");
+        const std::regex created("Created SHM \"(Global_RandomSHM_[0-9A-F]{8})\" as");
         for (std::sregex_iterator it(text.begin(), text.end(), created), end; it != end; ++it) {
             EXPECT_FALSE(shmNameExists((*it)[1])) << (*it)[1];
         }

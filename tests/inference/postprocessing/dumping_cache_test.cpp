@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -48,6 +49,22 @@ protected:
         state.knownBoxesGeneration = 1;
         qzai::saveDumpingCache(state);
         state.knownBoxes.clear();
+    }
+
+    // Temporaries of the writer left in the cache folder.
+    size_t temporaries() const {
+        size_t count = 0;
+        for (const auto& entry : fs::directory_iterator(root + "/cache"))
+            count += entry.path().filename().string().rfind("dumping_known_bboxes.json.tmp", 0) == 0;
+        return count;
+    }
+    // Runs `body` in a child process; true when it exited with 0.
+    template <class Body>
+    static bool inChild(Body body) {
+        const pid_t child = ::fork();
+        if (child == 0) ::_exit(body() ? 0 : 1);
+        int status = 0;
+        return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 
     std::string root;
@@ -131,19 +148,18 @@ TEST_F(DumpingCacheTest, FailedSavesKeepTheOldFileAndLeaveNoTemporary) {
     const qzai::KnownBoxes second = {{"cam-1", {{0.2f, 0.2f, 0.2f, 0.2f}}}};
     save(first);
     const std::string old = read();
-    const std::string temporary = file() + ".tmp";
 
-    fs::create_directories(temporary);  // the temporary's name is taken
+    // The temporary cannot be made: "cache" leads where no file can be created.
+    fs::rename(root + "/cache", root + "/cache.kept");
+    fs::create_directory_symlink("/proc/self", root + "/cache");
     save(second);
     EXPECT_TRUE(log.contains("Warning: Failed to open dumping known bboxes cache for writing: " + file() + "\n"));
+    fs::remove(root + "/cache");
+    fs::rename(root + "/cache.kept", root + "/cache");
     EXPECT_EQ(read(), old);
-    fs::remove_all(temporary);
 
     // A write cut short by the file-size limit, in a child of its own.
-    log.clear();
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    EXPECT_TRUE(inChild([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{16, 16};
         ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -151,15 +167,10 @@ TEST_F(DumpingCacheTest, FailedSavesKeepTheOldFileAndLeaveNoTemporary) {
         for (int i = 0; i < 100; ++i) many["cam-1"].push_back({0.5f, 0.5f, 0.5f, 0.5f});
         qz::test::LogCapture childLog;
         save(many);
-        ::_exit(childLog.count("Warning: Failed to write dumping known bboxes cache " + file() + ": File too large") == 1
-                    ? 0
-                    : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return childLog.count("Warning: Failed to write dumping known bboxes cache " + file() + ": File too large") == 1;
+    }));
     EXPECT_EQ(read(), old);
-    EXPECT_FALSE(fs::exists(temporary));
+    EXPECT_EQ(temporaries(), 0u);
 
     // The target's name taken by a non-empty directory: the rename fails.
     fs::remove(file());
@@ -167,7 +178,7 @@ TEST_F(DumpingCacheTest, FailedSavesKeepTheOldFileAndLeaveNoTemporary) {
     save(second);
     EXPECT_EQ(log.count("Warning: Failed to write dumping known bboxes cache " + file() + ": "), 1u);
     EXPECT_TRUE(fs::is_directory(file() + "/inside"));
-    EXPECT_FALSE(fs::exists(temporary));
+    EXPECT_EQ(temporaries(), 0u);
     fs::remove_all(file());
 
     // "cache" taken by a regular file.
@@ -179,26 +190,41 @@ TEST_F(DumpingCacheTest, FailedSavesKeepTheOldFileAndLeaveNoTemporary) {
     EXPECT_TRUE(fs::is_regular_file(root + "/cache"));
 }
 
-// A process saving two versions in turn, killed at random moments: the file
-// always holds one whole version.
-TEST_F(DumpingCacheTest, KilledWritersLeaveOneWholeVersion) {
+// Two processes saving two versions in turn, both killed at random moments:
+// whenever it is read, the file holds one whole version.
+TEST_F(DumpingCacheTest, ConcurrentAndKilledWritersLeaveOneWholeVersion) {
     qzai::KnownBoxes versions[2] = {{{"cam-1", {{0.1f, 0.1f, 0.1f, 0.1f}}}}, {{"cam-2", {{0.3f, 0.3f, 0.3f, 0.3f}}}}};
     for (int i = 0; i < 500; ++i) versions[1]["cam-1"].push_back({0.001f * float(i), 0.2f, 0.2f, 0.2f});
-    save(versions[0]);
+    std::string texts[2];
+    for (int v : {1, 0}) {
+        save(versions[v]);
+        texts[v] = read();
+    }
     std::mt19937 random(20261207);
     for (int round = 0; round < 20; ++round) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            for (int i = 0;; ++i) save(versions[i % 2]);
+        pid_t children[2];
+        for (int c = 0; c < 2; ++c) {
+            children[c] = ::fork();
+            ASSERT_GE(children[c], 0);
+            if (children[c] == 0) {
+                for (int i = c;; ++i) save(versions[i % 2]);
+            }
         }
-        ::usleep(std::uniform_int_distribution<useconds_t>(0, 3000)(random));
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
-        const qzai::KnownBoxes loaded = load();
-        EXPECT_TRUE(loaded.size() == 1 ? loaded.at("cam-1").size() == 1 : loaded.at("cam-1").size() == 500)
-            << "round " << round;
-        fs::remove(file() + ".tmp");
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::microseconds(std::uniform_int_distribution<int>(0, 20000)(random));
+        size_t torn = 0;
+        do {
+            const std::string text = read();
+            torn += text != texts[0] && text != texts[1];
+        } while (std::chrono::steady_clock::now() < end);
+        for (const pid_t child : children) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+        const std::string text = read();
+        EXPECT_TRUE(torn == 0 && (text == texts[0] || text == texts[1])) << "round " << round << ": " << torn;
+        for (const auto& entry : fs::directory_iterator(root + "/cache"))
+            if (entry.path() != fs::path(file())) fs::remove(entry.path());
     }
 }
 

@@ -38,4 +38,10 @@ std::string unitTestOption(const std::string& key) {
     return it == o.items.end() ? std::string() : it->second;
 }
 
+void clearUnitTestOptions() {
+    Options& o = options();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    o.items.clear();
+}
+
 }  // namespace qz::sdk

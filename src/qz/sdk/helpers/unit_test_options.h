@@ -21,4 +21,7 @@ void setUnitTestOptions(const IStringMap* options);
 // The value of an option, empty when it is not set.
 std::string unitTestOption(const std::string& key);
 
+// Drops every option (when the library's last plug-in object is released).
+void clearUnitTestOptions();
+
 }  // namespace qz::sdk

@@ -1,7 +1,11 @@
 #include "qz/sdk/helpers/utility_provider.h"
 
+#include <semaphore.h>
+#include <time.h>
+
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
+#include <cerrno>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -15,44 +19,48 @@ namespace qz::sdk {
 
 namespace {
 
+// Handlers alive are those made and not yet gone. A handler's last release
+// posts `gone` as its very last act, so a waiter decides from these counts
+// alone, never from how long ago a release happened.
 struct LiveHandlers {
-    std::mutex mutex;
-    std::condition_variable released;
-    size_t count = 0;
-    std::chrono::steady_clock::time_point lastRelease;  // when the count last dropped
-};
+    LiveHandlers() { ::sem_init(&gone, 0, 0); }
 
-// How long a waiter leaves a releasing thread to return out of this library
-// after the count dropped: it then runs only the last few instructions of
-// releaseRef, but a loaded machine may preempt it there.
-constexpr auto kReleaseGrace = std::chrono::milliseconds(50);
+    std::atomic<size_t> made{0};
+    std::atomic<size_t> reaped{0};  // posts of `gone` taken by waiters
+    sem_t gone;
+    std::mutex waiter;  // one waiter takes posts at a time
+};
 
 LiveHandlers& liveHandlers() {
     static LiveHandlers handlers;
     return handlers;
 }
 
-void handlerGone() {
-    LiveHandlers& live = liveHandlers();
-    std::lock_guard<std::mutex> lock(live.mutex);
-    --live.count;
-    live.lastRelease = std::chrono::steady_clock::now();
-    live.released.notify_all();
+#ifdef QZ_TEST_HANDLER_RELEASE_STALL_MS
+// Only in a test build of the library: a releasing thread lingers at its last
+// step in this library's code, as a host thread descheduled there would.
+void stallBeforeLeaving() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(QZ_TEST_HANDLER_RELEASE_STALL_MS));
 }
+#else
+void stallBeforeLeaving() {}
+#endif
 
 class RestRequestHandler final : public RefCountable<IRestRequestHandler> {
 public:
     explicit RestRequestHandler(UtilityProvider::RestCompletion completion) : m_completion(std::move(completion)) {
-        std::lock_guard<std::mutex> lock(liveHandlers().mutex);
-        ++liveHandlers().count;
+        liveHandlers().made.fetch_add(1);
     }
-    // The count drops only after the object and all it captured are gone,
-    // so a waiter that sees zero has nothing of the handler left but the
-    // return from this function.
+    // The handler counts as gone only once the object and all it captured
+    // are destroyed and its thread runs no more code of this library: the
+    // post is a tail call into the C library, whose sem_post returns 0 (the
+    // remaining count) straight to the host.
     int releaseRef() const override {
         const int remaining = RefCountable<IRestRequestHandler>::releaseRef();
-        if (remaining == 0) handlerGone();
-        return remaining;
+        if (remaining != 0) return remaining;
+        sem_t* const gone = &liveHandlers().gone;
+        stallBeforeLeaving();
+        return ::sem_post(gone);
     }
 
     void onCompleted(ErrorCode error, int httpStatus, const char* body) override {
@@ -71,17 +79,33 @@ private:
 }  // namespace
 
 size_t liveRestHandlers() {
-    std::lock_guard<std::mutex> lock(liveHandlers().mutex);
-    return liveHandlers().count;
+    LiveHandlers& live = liveHandlers();
+    int posted = 0;
+    ::sem_getvalue(&live.gone, &posted);
+    const size_t gone = live.reaped.load() + static_cast<size_t>(posted);
+    const size_t made = live.made.load();
+    return made > gone ? made - gone : 0;
 }
 
 bool waitForRestHandlersReleased(std::chrono::steady_clock::time_point deadline) {
     LiveHandlers& live = liveHandlers();
-    std::unique_lock<std::mutex> lock(live.mutex);
-    if (!live.released.wait_until(lock, deadline, [&] { return live.count == 0; })) return false;
-    const auto graceEnd = live.lastRelease + kReleaseGrace;
-    lock.unlock();
-    if (std::chrono::steady_clock::now() < graceEnd) std::this_thread::sleep_until(graceEnd);
+    std::lock_guard<std::mutex> lock(live.waiter);
+    while (live.reaped.load() < live.made.load()) {
+        // sem_timedwait takes a wall-clock time: each wait is a slice of at
+        // most 100 ms, so a clock step cannot stretch the steady deadline.
+        const auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{});
+        const auto slice = std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(100));
+        timespec until{};
+        ::clock_gettime(CLOCK_REALTIME, &until);
+        const long long nanoseconds = until.tv_nsec + slice.count();
+        until.tv_sec += static_cast<time_t>(nanoseconds / 1'000'000'000);
+        until.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
+        if (::sem_timedwait(&live.gone, &until) == 0) {
+            live.reaped.fetch_add(1);
+        } else if ((errno != ETIMEDOUT && errno != EINTR) || left == std::chrono::steady_clock::duration{}) {
+            return false;
+        }
+    }
     return true;
 }
 

@@ -48,8 +48,8 @@ private:
 // it must stay loaded while any is alive.
 size_t liveRestHandlers();
 // Waits until liveRestHandlers() is 0, at most until `deadline`; true when it
-// is. After a release it also leaves the releasing thread a short grace
-// (50 ms) to return out of this library's code.
+// is. A handler stops counting only after its releasing thread has run its
+// last instruction of this library, so true means the library may go.
 bool waitForRestHandlersReleased(std::chrono::steady_clock::time_point deadline);
 
 }  // namespace qz::sdk
