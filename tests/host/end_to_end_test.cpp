@@ -67,30 +67,51 @@ INSTANTIATE_TEST_SUITE_P(Resizing, EndToEnd,
                          });
 
 // The main job is a check that can fail: when the runtime never answers
-// every tenth frame, the job neither stalls nor passes.
-TEST(EndToEndCheck, LostOutputsFailTheRunInsteadOfStallingIt) {
+// every tenth frame, the job neither stalls nor passes; when lost answers
+// leave the engine without room, the refused frames fail it.
+struct CheckCase {
+    const char* name;
+    const char* dropEvery;
+    int frames;
+    const char* capacity;  // MaxNumberConcurrentInferences
+    const char* why;  // what the verdict names; empty: the run passes
+};
+
+class EndToEndCheck : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(EndToEndCheck, TheVerdictFailsOnLostOrRefusedFramesInsteadOfStalling) {
+    const CheckCase& c = GetParam();
     MainJobOptions options;
     options.pluginPath = QZ_PLUGIN_LIBRARY;
     options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
     options.cameras = 3;
-    options.frames = 40;
+    options.frames = c.frames;
     options.width = 960;
     options.height = 540;
-    options.runtimeArgs["drop_every"] = "10";
+    if (*c.dropEvery) options.runtimeArgs["drop_every"] = c.dropEvery;
+    options.iniValues["MaxNumberConcurrentInferences"] = c.capacity;
 
     const MainJobResult result = runMainJob(options);
     ASSERT_TRUE(result.ok) << result.error;
     std::string why;
-    EXPECT_FALSE(result.passed(&why));
-    EXPECT_NE(why.find("accepted frames came back"), std::string::npos) << why;
+    EXPECT_EQ(result.passed(&why), !*c.why) << why;
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    EXPECT_FALSE(result.refusalsExpected);
     size_t lost = 0;
     for (const CameraResult& camera : result.cameras) {
-        EXPECT_EQ(camera.framesPushed, 40u);
+        EXPECT_EQ(camera.framesPushed, static_cast<size_t>(c.frames));
         EXPECT_EQ(camera.paced.delivered, camera.objectPackets);
         lost += camera.paced.lost;
     }
-    EXPECT_GT(lost, 0u);
+    EXPECT_EQ(lost > 0, *c.dropEvery != 0);
 }
+
+// Lost answers hold their slots (30 s): with room for 100 requests the
+// engine never runs out of them, with the default 8 it does.
+INSTANTIATE_TEST_SUITE_P(Runs, EndToEndCheck,
+                         ::testing::Values(CheckCase{"LostOutputs", "10", 40, "100", "accepted frames came back"},
+                                           CheckCase{"NoRoomLeft", "20", 100, "8", "frames refused at intake"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A FeatureExtraction child classifies the crop of every square the parent
 // finds; its packets carry the parent frame's timestamp and the square's box.

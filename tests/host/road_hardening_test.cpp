@@ -121,6 +121,25 @@ TEST(RuntimeRecoveryEndToEnd, AFirstInitialisationFailureIsRetried) {
     EXPECT_EQ(rig.host().unload().objectsLeaked, 0u);
 }
 
+// Every third request is answered only after 2 s, past the request time-out
+// of 1 s: its slot comes back with a warning, its late answer is dropped
+// instead of being matched to the newer request in that slot, and the
+// camera keeps being answered with room for only two requests.
+TEST(RoadHardening, RequestsPastTheTimeOutGiveTheirSlotsBackAndTheirLateAnswersAreDropped) {
+    RoadRigOptions options = rigOptions({{"drop_every", "3"}, {"drop_answer_ms", "2000"}});
+    options.iniValues["InferenceRequestTimeout"] = "1";
+    options.iniValues["MaxNumberConcurrentInferences"] = "2";
+    RoadRig rig(options);
+    Camera camera(rig);
+    ASSERT_TRUE(camera.until([&] {
+        return roadLogCount(rig, "Dropping late output for ID") >= 2 && camera.objectPackets() >= 8;
+    })) << logText(rig);
+    EXPECT_GE(roadLogCount(rig, "got no answer within 1 s; its slot is given back"), 2u);
+    EXPECT_GE(roadLogCount(rig, "Notice: [Warning] INFERENCE_REQUEST_TIMEOUT"), 1u);
+    EXPECT_EQ(roadLogCount(rig, "has no pending request"), 0u);
+    EXPECT_EQ(rig.host().unload().objectsLeaked, 0u);
+}
+
 TEST(RoadHardening, InfiniteScoresNeverReachTheHost) {
     RoadRig rig(rigOptions({{"infinite_score", "1"}}));
     Camera camera(rig);

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/main_job_events.h"
+#include "host/patience.h"
 #include "host/machine_report.h"
 #include "settings/setting_keys.h"
 #include "settings/setting_names.h"
@@ -188,21 +189,21 @@ void runDumpingScenario(const MainJobOptions& options, RoadRigOptions rigOptions
                     if (p.kind == RecordedPacket::Kind::objects && p.timestampUs == timestampUs) done.insert(p.deviceId);
                 return done.size() == ids.size();
             },
-            kRoundTimeout);
+            patient(kRoundTimeout));
     };
 
     double iouSum = 0.0;
     for (int phase = 1; phase <= 2; ++phase) {
         // Open the road: rounds until one whole round comes back.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        const auto deadline = std::chrono::steady_clock::now() + patient(std::chrono::seconds(30));
         while (!roundDone(pushRound())) {
             if (std::chrono::steady_clock::now() > deadline)
-                throw std::runtime_error("phase " + std::to_string(phase) + ": no whole round came back within 30 s");
+                throw std::runtime_error("phase " + std::to_string(phase) + ": no whole round came back in time");
         }
         const int frames = phase == 1 ? options.frames : kPhaseTwoFrames;
         const int64_t firstMeasuredUs = clockStartUs + frame * kFramePeriodUs;
         for (int f = 0; f < frames; ++f) roundDone(pushRound());
-        rig.host().recorder().waitUntil(objectsHaveTheirEvents, kRoundTimeout);
+        rig.host().recorder().waitUntil(objectsHaveTheirEvents, patient(kRoundTimeout));
 
         std::vector<CameraScript> scripts;
         for (size_t c = 0; c < ids.size(); ++c) {
@@ -254,7 +255,7 @@ void runDumpingScenario(const MainJobOptions& options, RoadRigOptions rigOptions
                                     return std::string();
                                 }});
         };
-        EventsTable table = checkRunEvents(rig.host().recorder(), facts);
+        EventsTable table = awaitRunEvents(rig.host().recorder(), facts, patient(kRoundTimeout));
         for (size_t c = 0; c < ids.size(); ++c) {
             const CameraScript& script = scripts[c];
             table.rows.push_back({ids[c], "(dumping attributes)", script.objectPackets, script.objectPackets,

@@ -25,14 +25,16 @@ std::string oneLine(std::string text) {
 }  // namespace
 
 bool objectsHaveTheirEvents(const std::vector<RecordedPacket>& packets) {
-    std::set<std::pair<std::string, int64_t>> objects, events;
+    // Counted per frame: a parent's and its children's outputs share the
+    // frame's timestamp, each with its own packets.
+    std::map<std::pair<std::string, int64_t>, int> owed;
     for (const RecordedPacket& packet : packets) {
         if (packet.kind == RecordedPacket::Kind::objects && !packet.items.empty())
-            objects.emplace(packet.deviceId, packet.timestampUs);
+            ++owed[{packet.deviceId, packet.timestampUs}];
         else if (packet.kind == RecordedPacket::Kind::events)
-            events.emplace(packet.deviceId, packet.timestampUs);
+            --owed[{packet.deviceId, packet.timestampUs}];
     }
-    return std::includes(events.begin(), events.end(), objects.begin(), objects.end());
+    return std::none_of(owed.begin(), owed.end(), [](const auto& frame) { return frame.second > 0; });
 }
 
 EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts) {
@@ -140,6 +142,16 @@ EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts)
         }
     }
     return table;
+}
+
+EventsTable awaitRunEvents(const Recorder& recorder, const RunEventFacts& facts, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        const size_t seen = recorder.packets().size();
+        EventsTable table = checkRunEvents(recorder, facts);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (table.ok() || left <= std::chrono::milliseconds(0) || !recorder.waitForPackets(seen + 1, left)) return table;
+    }
 }
 
 }  // namespace qz::test_host

@@ -12,6 +12,7 @@
 //   any other type: none.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -42,9 +43,13 @@ struct RunEventFacts {
 };
 
 EventsTable checkRunEvents(const Recorder& recorder, const RunEventFacts& facts);
+// checkRunEvents, again each time a packet comes, until the table is as
+// expected or `bound` passes (events may trail their objects); the last table.
+EventsTable awaitRunEvents(const Recorder& recorder, const RunEventFacts& facts, std::chrono::milliseconds bound);
 
 // True when every object packet has the events packet of its output (the
-// counting rule's event), which the plug-in hands over right after it.
+// counting rule's event), which the plug-in hands over right after it: per
+// camera and frame, at least as many events packets as object packets.
 bool objectsHaveTheirEvents(const std::vector<RecordedPacket>& packets);
 
 }  // namespace qz::test_host

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/patience.h"
 
 namespace qz::test_host {
 
@@ -79,7 +80,7 @@ RecoveryRoadResult runRuntimeRecoveryRoad(const RoadRigOptions& base, int answer
                 std::chrono::milliseconds(200));
         };
         const char* failure = "Warning! Runtime gave error";
-        const auto deadline = Clock::now() + std::chrono::seconds(60);
+        const auto deadline = Clock::now() + patient(std::chrono::seconds(60));
         auto pushUntil = [&](auto done) {
             while (!done()) {
                 if (Clock::now() > deadline) return false;

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/main_job_events.h"
+#include "host/patience.h"
 #include "host/road_rig.h"
 
 namespace qz::test_host {
@@ -24,11 +25,14 @@ constexpr float kLevel = 185.0f;
 constexpr const char* kChildId = "levels-1";
 constexpr const char* kChildOutput = "bboxes-format:xyxysc;0:dim;1:bright";
 constexpr const char* kChildScores = "scores-0:dim;1:bright";
-// Longest wait for a round's packets. A round normally comes back within
-// milliseconds; a sanitised build preprocesses a 640 x 640 input per camera
-// in about half a second, and a frame refused for want of room gives none.
+// Longest wait for a round's packets (scaled by patient()). A round normally
+// comes back within milliseconds; a sanitised build preprocesses a 640 x 640
+// input per camera in about half a second, and a frame refused for want of
+// room gives none.
 constexpr auto kRoundTimeout = std::chrono::milliseconds(5000);
-constexpr auto kQuietTime = std::chrono::milliseconds(300);
+// The scripted camera clock: one round every 40 ms of camera time, however
+// long the machine takes for it, so that the tracker never sees a gap.
+constexpr int64_t kFramePeriodUs = 40000;
 
 const std::string kParentType = std::string("qz.qzai.") + RoadRig::kClassName;
 const std::string kDimType = "qz.qzai.dim";
@@ -107,14 +111,15 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
         const std::vector<std::string>& ids = rig.cameraIds();
         if (options.log) std::fprintf(options.log, "data directory: %s\n", rig.dataDirectory().c_str());
 
+        const int64_t clockStartUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count();
+        const auto roundTimeout = patient(kRoundTimeout);
         int64_t lastTimestampUs = 0;
         std::map<int64_t, int> frameOfTimestamp;
         int frame = 0;
         auto pushRound = [&] {
-            const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count();
-            const int64_t timestampUs = lastTimestampUs = std::max(now, lastTimestampUs + 1);
+            const int64_t timestampUs = lastTimestampUs = clockStartUs + frame * kFramePeriodUs;
             frameOfTimestamp[timestampUs] = frame;
             for (int c = 0; c < options.cameras; ++c) {
                 FrameLayout layout;
@@ -153,10 +158,10 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
         // next round finds the engine free.
         auto pushAndWait = [&](std::chrono::milliseconds childWait) {
             const int64_t timestampUs = pushRound();
-            return roundDone(timestampUs, kRoundTimeout, false) && roundDone(timestampUs, childWait, true);
+            return roundDone(timestampUs, roundTimeout, false) && roundDone(timestampUs, childWait, true);
         };
 
-        const auto readyDeadline = Clock::now() + std::chrono::seconds(60);
+        const auto readyDeadline = Clock::now() + patient(std::chrono::seconds(60));
         // The first object packet shows the road is open (event packets may
         // come earlier); until then frames go every 40 ms.
         auto anyObjects = [](const std::vector<RecordedPacket>& packets) {
@@ -164,21 +169,16 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
                                [](const RecordedPacket& p) { return p.kind == RecordedPacket::Kind::objects; });
         };
         while (!host.recorder().waitUntil(anyObjects, std::chrono::milliseconds(40))) {
-            if (Clock::now() > readyDeadline) throw std::runtime_error("no packet came back within 60 s");
+            if (Clock::now() > readyDeadline) throw std::runtime_error("no packet came back in time");
             pushRound();
         }
         while (!pushAndWait(std::chrono::milliseconds(200))) {
-            if (Clock::now() > readyDeadline) throw std::runtime_error("no whole round came back within 60 s");
+            if (Clock::now() > readyDeadline) throw std::runtime_error("no whole round came back in time");
         }
         if (options.log) std::fprintf(options.log, "inference is running after %d frame(s); pushing frames...\n", frame);
 
         const int64_t firstMeasuredUs = lastTimestampUs + 1;
-        for (int f = 0; f < options.frames; ++f) pushAndWait(kRoundTimeout);
-        // Child packets may still be on their way.
-        for (size_t seen = host.recorder().packets().size();;) {
-            if (!host.recorder().waitForPackets(seen + 1, kQuietTime)) break;
-            seen = host.recorder().packets().size();
-        }
+        for (int f = 0; f < options.frames; ++f) pushAndWait(roundTimeout);
 
         for (int c = 0; c < options.cameras; ++c) {
             TwoStageCameraResult camera;
@@ -220,7 +220,7 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
             camera.childTracks = childTracks.size();
             result.cameras.push_back(std::move(camera));
         }
-        host.recorder().waitUntil(objectsHaveTheirEvents, kRoundTimeout);
+        host.recorder().waitUntil(objectsHaveTheirEvents, roundTimeout);
         RunEventFacts facts;
         facts.deviceIds = ids;
         facts.frameOfTimestamp = frameOfTimestamp;
@@ -230,7 +230,7 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
         facts.childClass = [](const Square& square) { return std::string(square.luma >= kLevel ? "bright" : "dim"); };
         facts.width = options.width;
         facts.height = options.height;
-        result.events = checkRunEvents(host.recorder(), facts);
+        result.events = awaitRunEvents(host.recorder(), facts, roundTimeout);
         result.objectsLeaked = host.unload().objectsLeaked;
         result.ok = true;
     } catch (const std::exception& e) {

@@ -7,10 +7,11 @@
 // moving along their lanes. Ground truth for a child object is the drawn
 // square it overlaps most in its frame, and that square's luma.
 //
-// Frames go one round at a time; a round is done when every camera's parent
-// packet came back (a child packet may come before or after its parent's).
-// Before the summary the job waits until no packet came for 300 ms. One
-// thread; the result holds plain data only.
+// Frames go one round at a time, stamped 40 ms apart on a scripted camera
+// clock; a round is done when every camera's parent packet and a child
+// object for each of its squares came back (a child packet may come before
+// or after its parent's). The waits' deadlines scale with the build and the
+// processors (host/patience.h). One thread; the result holds plain data only.
 #pragma once
 
 #include <cstdio>

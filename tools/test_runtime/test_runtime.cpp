@@ -11,7 +11,8 @@
 //   poll_ms              longest wait of one retrieve call (below the caller's)
 //   fail_init, fail_load    fail with the value as error text
 //   fail_enqueue_every   k: every k-th enqueue call is refused
-//   drop_every           k: every k-th accepted input is never answered
+//   drop_every           k: every k-th accepted input is never answered ...
+//   drop_answer_ms       ... or, when given, answered only after this delay
 //   retrieve_error_after k: retrieve fails once k outputs were handed out
 //   bad_id_every         k: every k-th output carries id + 100
 //   duplicate_every      k: every k-th output is handed out twice
@@ -133,6 +134,7 @@ public:
         m_pollMs = number("poll_ms");
         m_failEnqueueEvery = number("fail_enqueue_every");
         m_dropEvery = number("drop_every");
+        m_dropAnswerMs = number("drop_answer_ms");
         m_retrieveErrorAfter = number("retrieve_error_after");
         m_badIdEvery = number("bad_id_every");
         m_duplicateEvery = number("duplicate_every");
@@ -212,8 +214,9 @@ public:
             int64_t delayMs = m_latencyMs + m_models[modelIndex].latencyMs;
             if (m_jitterMs > 0)
                 delayMs += static_cast<int64_t>(nextRandom() % static_cast<uint64_t>(m_jitterMs + 1));
-            m_pending.push_back({input, modelIndex, nowNs() + delayMs * 1000000,
-                m_dropEvery > 0 && accepted % m_dropEvery == 0});
+            bool drop = m_dropEvery > 0 && accepted % m_dropEvery == 0;
+            if (drop && m_dropAnswerMs > 0) delayMs = m_dropAnswerMs, drop = false;
+            m_pending.push_back({input, modelIndex, nowNs() + delayMs * 1000000, drop});
             wake = m_workerWaiting;
         }
         g_counters.enqueueAccepted++;
@@ -370,7 +373,7 @@ private:
 
     std::map<std::string, std::string> m_args;
     int64_t m_latencyMs = 0, m_jitterMs = 0, m_pollMs = 0;
-    int64_t m_failEnqueueEvery = 0, m_dropEvery = 0, m_retrieveErrorAfter = 0;
+    int64_t m_failEnqueueEvery = 0, m_dropEvery = 0, m_dropAnswerMs = 0, m_retrieveErrorAfter = 0;
     int64_t m_badIdEvery = 0, m_duplicateEvery = 0, m_malformedEvery = 0, m_staleId = -1;
     uint64_t m_rng = 0;
 

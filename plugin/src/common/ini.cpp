@@ -45,6 +45,7 @@ const Key kKeys[] = {
     {"sendFramesOverride", &Ini::sendFramesOverride},
     {"HTTPRequestTimeout", &Ini::HTTPRequestTimeout, 1},  // 0 or less would end every request at once
     {"HTTPRequestTotalTimeout", &Ini::HTTPRequestTotalTimeout, 1},
+    {"InferenceRequestTimeout", &Ini::InferenceRequestTimeout, 1},
     {"maxRuntimePackageMiB", &Ini::maxRuntimePackageMiB, 1},
     {"maxRuntimeUnpackedMiB", &Ini::maxRuntimeUnpackedMiB, 1},
     {"logVerbosity", &Ini::logVerbosity},

@@ -35,6 +35,9 @@ struct Ini {
     bool sendFramesOverride = false;  // frames pass even when the camera is inactive
     int HTTPRequestTimeout = 10000;   // milliseconds; bounds each REST/HTTP request
     int HTTPRequestTotalTimeout = 3600;  // seconds; bounds a whole HTTP transfer (a model download too)
+    // Seconds a request may stay in the AI runtime unanswered before its
+    // input slot is given back (far above any model's latency).
+    int InferenceRequestTimeout = 30;
     // Largest runtime package accepted, as downloaded and as unpacked (MiB).
     int maxRuntimePackageMiB = 2048;
     int maxRuntimeUnpackedMiB = 4096;

@@ -1,8 +1,10 @@
 #include "inference/inference_engine.h"
 
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <string>
 
 #include "common/file_utils.h"
 #include "common/ini.h"
@@ -21,6 +23,15 @@ namespace {
 
 constexpr int64_t kReportIntervalNs = 1000000000;
 constexpr size_t kKeySize = 32;
+// Slots are checked for expired requests at most this often.
+constexpr int64_t kSweepIntervalNs = 250000000;
+// Generations a slot goes through before they start again at 0; every
+// request id stays below 2^32.
+constexpr uint32_t kGenerations = UINT32_MAX / InferenceEngine::kSlotCount;
+
+uint32_t requestId(size_t slot, uint32_t generation) {
+    return generation * static_cast<uint32_t>(InferenceEngine::kSlotCount) + static_cast<uint32_t>(slot);
+}
 
 int64_t monotonicNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -54,7 +65,8 @@ InferenceEngine::InferenceEngine(const std::string& rootFolder, const ModelMap& 
     m_runtime((fs::path(m_workingDir) / "RuntimeLibrary.dll").string()),
     m_engineInputRing(engineWindow()),
     m_engineOutputRing(ini().EngineThroughputWindowSize),
-    m_capacity(ini().MaxNumberConcurrentInferences) {
+    m_capacity(ini().MaxNumberConcurrentInferences),
+    m_requestTimeoutNs(static_cast<int64_t>(ini().InferenceRequestTimeout) * 1000000000) {
     if (!prepareWorkingDir()) return;
     // A constructor that throws runs no destructor: whatever the runtime was
     // given (its threads, the decrypted model copies) is released here, before
@@ -131,6 +143,7 @@ void InferenceEngine::initializeRuntime(const ModelMap& models) {
     if (result == QZ_RUNTIME_OK) {
         logMessage("Runtime initialized sucessfully.\n");
         m_messagingManager.removeMessage(kRuntimeNoticeId);
+        m_messagingManager.removeMessage(kTimeoutNoticeId);
         m_state.store(kStateRunning);
         return;
     }
@@ -235,12 +248,14 @@ void InferenceEngine::sendInput(std::shared_ptr<InferenceInput_t> request, Tenso
         logMessage("Error! No available input slot.\n");
         return;
     }
-    logInfo("Enqueued input for model %s with ID %d\n", model->name.c_str(), static_cast<int>(slot));
+    const uint32_t id = requestId(slot, m_slotGenerations[slot].load(std::memory_order_relaxed));
+    logInfo("Enqueued input for model %s with ID %u\n", model->name.c_str(), id);
     m_slots[slot] = std::move(request);
+    m_slotSentNs[slot].store(monotonicNs(), std::memory_order_relaxed);
     m_slotStates[slot].store(2, std::memory_order_release);
     timer.mark("cache");
 
-    owned->id = static_cast<uint32_t>(slot);
+    owned->id = id;
     // Counted before the enqueue: the output may come back before the call
     // returns.
     m_inFlight.fetch_add(1);
@@ -284,6 +299,7 @@ void InferenceEngine::outputLoop(std::stop_token stopToken) {
             uint64_t reserved = 0;
             TensorSet* output = nullptr;
             const int32_t result = m_runtime.retrieveOutput(&reserved, &output, kRetrieveTimeoutMs);
+            reclaimExpiredSlots(monotonicNs());
             if (result == QZ_RUNTIME_TIMEOUT) {
                 timer.mark("timeout");
                 continue;
@@ -312,22 +328,56 @@ void InferenceEngine::outputLoop(std::stop_token stopToken) {
     }
 }
 
+void InferenceEngine::reclaimExpiredSlots(int64_t nowNs) {
+    if (nowNs - m_lastSweepNs < kSweepIntervalNs || m_inFlight.load() <= 0) return;
+    m_lastSweepNs = nowNs;
+    for (size_t slot = 0; slot < kSlotCount; ++slot) {
+        if (m_slotStates[slot].load(std::memory_order_acquire) != 2) continue;
+        if (nowNs - m_slotSentNs[slot].load(std::memory_order_relaxed) < m_requestTimeoutNs) continue;
+        uint8_t expected = 2;
+        if (!m_slotStates[slot].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) continue;
+        const std::shared_ptr<InferenceInput_t> request = std::move(m_slots[slot]);
+        const uint32_t generation = m_slotGenerations[slot].load(std::memory_order_relaxed);
+        m_slotGenerations[slot].store((generation + 1) % kGenerations, std::memory_order_relaxed);
+        m_slotStates[slot].store(0, std::memory_order_release);
+        m_inFlight.fetch_sub(1);
+
+        const ModelDetails_t* model = request && request->stage ? request->stage->model.get() : nullptr;
+        const char* device = request && request->details ? request->details->deviceId.c_str() : "";
+        logMessage("Warning! Inference request %u (model %s, device %s, frame %lld) got no answer within %d s; "
+                   "its slot is given back\n",
+            requestId(slot, generation), model ? model->id.c_str() : "", device,
+            static_cast<long long>(request ? request->timestampUs : 0), ini().InferenceRequestTimeout);
+        m_messagingManager.addMessage(kTimeoutNoticeId,
+            "The AI runtime did not answer a request within " + std::to_string(ini().InferenceRequestTimeout) +
+                " s; its frame was dropped.",
+            MessagingManager::MessageType::Warning);
+    }
+}
+
 void InferenceEngine::handleOutput(TensorSetPtr output, ScopedTimer& timer) {
-    const uint32_t id = output->id;
-    if (id >= kSlotCount) {
-        logMessage("Error! Output tensor ID %d out of range\n", static_cast<int>(id));
+    const uint32_t slot = output->id % kSlotCount;
+    const uint32_t generation = output->id / kSlotCount;
+    const uint32_t current = m_slotGenerations[slot].load(std::memory_order_relaxed);
+    if (generation > current) {  // never handed out
+        logMessage("Error! Output tensor ID %u out of range\n", output->id);
         return;
     }
+    if (generation < current) {
+        logMessage("Warning! Dropping late output for ID %u: its request timed out\n", output->id);
+        return;
+    }
+    const uint32_t id = output->id;
     // Only an in-flight slot is answered; a duplicate or stale id must not
     // free a slot that another request may be reserving.
     uint8_t expected = 2;
-    if (!m_slotStates[id].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-        logMessage("Warning! Output tensor ID %d has no pending request\n", static_cast<int>(id));
+    if (!m_slotStates[slot].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        logMessage("Warning! Output tensor ID %u has no pending request\n", id);
         return;
     }
     InferenceOutput entry;
-    entry.request = std::move(m_slots[id]);
-    m_slotStates[id].store(0, std::memory_order_release);
+    entry.request = std::move(m_slots[slot]);
+    m_slotStates[slot].store(0, std::memory_order_release);
     // The runtime is done with it: room for the next input even while the
     // output is still on its way to the queue.
     m_inFlight.fetch_sub(1);
@@ -335,7 +385,7 @@ void InferenceEngine::handleOutput(TensorSetPtr output, ScopedTimer& timer) {
 
     std::string problem;
     if (!isSoundOutputSet(*output, problem)) {
-        logMessage("Warning! Dropping malformed output for ID %d: %s\n", static_cast<int>(id), problem.c_str());
+        logMessage("Warning! Dropping malformed output for ID %u: %s\n", id, problem.c_str());
         return;
     }
     entry.output = std::move(output);

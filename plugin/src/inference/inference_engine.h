@@ -17,6 +17,14 @@
 // while no worker calls into the engine (the owner drains its workers first).
 // A slot is handed over by its state byte: 0 free, 1 reserved, 2 in flight.
 //
+// Request ids: slot index + 100 x the slot's generation. A generation starts
+// at 0 (ids are then the slot indexes) and moves on when a request stays in
+// flight longer than `InferenceRequestTimeout` seconds: the output thread
+// then gives its slot back with a warning naming it and raises the
+// "INFERENCE_REQUEST_TIMEOUT" notice, and the runtime's late answer, carrying
+// the old generation, is dropped with a warning instead of being matched to
+// a newer request in the same slot.
+//
 // Ownership: the engine owns the RuntimeLibrary and the decrypted model
 // copies (deleted on stop); the OutputQueue and MessagingManager are the
 // owner's and must outlive the engine.
@@ -54,6 +62,7 @@ public:
     static constexpr uint32_t kRetrieveTimeoutMs = 1000;
     static constexpr int kDeviceWindow = 100;
     static constexpr const char* kRuntimeNoticeId = "RUNTIME_INIT_FAILED";
+    static constexpr const char* kTimeoutNoticeId = "INFERENCE_REQUEST_TIMEOUT";
 
     // Loads "<rootFolder>/inference_engine/RuntimeLibrary.dll", creates that
     // working folder, initialises the runtime with the ready models and starts
@@ -109,9 +118,15 @@ private:
     bool sameModels(const ModelMap& models) const;
     // Frees a slot whose enqueue failed and uncounts its request.
     void takeSlotBack(size_t slot);
+    // Gives back the slots of requests in flight for longer than the time-out.
+    void reclaimExpiredSlots(int64_t nowNs);
 
     std::array<std::shared_ptr<InferenceInput_t>, kSlotCount> m_slots;
     std::array<std::atomic<uint8_t>, kSlotCount> m_slotStates{};
+    // Written by the output thread only, read by a worker holding the slot.
+    std::array<std::atomic<uint32_t>, kSlotCount> m_slotGenerations{};
+    // When each in-flight request was handed to the runtime (monotonic ns).
+    std::array<std::atomic<int64_t>, kSlotCount> m_slotSentNs{};
     std::string m_workingDir;
     OutputQueue& m_outputQueue;
     MessagingManager& m_messagingManager;
@@ -132,6 +147,8 @@ private:
     std::map<std::string, int64_t> m_lastReportNs;
 
     const int32_t m_capacity;
+    const int64_t m_requestTimeoutNs;
+    int64_t m_lastSweepNs = 0;  // output thread only
     std::atomic<int32_t> m_state{kStateInitialising};
 };
 

@@ -190,6 +190,27 @@ TEST_F(DumpingCacheTest, FailedSavesKeepTheOldFileAndLeaveNoTemporary) {
     EXPECT_TRUE(fs::is_regular_file(root + "/cache"));
 }
 
+// A state without a root folder has no file: the "cache" of the current
+// folder is neither read nor written.
+TEST_F(DumpingCacheTest, WithoutARootFolderNothingIsReadOrWritten) {
+    const std::string theirs = R"({"cam-1":[{"x":0.1,"y":0.2,"width":0.3,"height":0.4}]})";
+    write(theirs);
+    const fs::path before = fs::current_path();
+    fs::current_path(root);
+    {
+        qzai::PostprocessingState state("");
+        qzai::loadDumpingCache(state);
+        EXPECT_TRUE(state.knownBoxes.empty());
+        state.knownBoxes["cam-2"] = {{0.5f, 0.5f, 0.1f, 0.1f}};
+        state.knownBoxesGeneration = 1;
+        qzai::saveDumpingCache(state);
+    }
+    fs::current_path(before);
+    EXPECT_EQ(read(), theirs);
+    EXPECT_EQ(log.count("Warning: No data folder; dumping known bboxes cache not loaded"), 1u);
+    EXPECT_GE(log.count("Warning: No data folder; dumping known bboxes cache not saved"), 1u);
+}
+
 // Two processes saving two versions in turn, both killed at random moments:
 // whenever it is read, the file holds one whole version.
 TEST_F(DumpingCacheTest, ConcurrentAndKilledWritersLeaveOneWholeVersion) {

@@ -186,6 +186,12 @@ EventPtr detectDumping(PostprocessingState& state, const std::shared_ptr<Inferen
 }
 
 void loadDumpingCache(PostprocessingState& state) {
+    // Without a data folder there is no file of this state's: the current
+    // folder is nobody's cache.
+    if (state.rootFolder.empty()) {
+        logMessage("Warning: No data folder; dumping known bboxes cache not loaded\n");
+        return;
+    }
     const std::filesystem::path path = cacheFolder(state) / kCacheFileName;
     const std::string pathText = path.string();
     std::error_code error;
@@ -236,6 +242,10 @@ void saveDumpingCache(PostprocessingState& state) {
         generation = state.knownBoxesGeneration;
         if (state.savedBoxesGeneration && *state.savedBoxesGeneration >= generation) return;
         snapshot = state.knownBoxes;
+    }
+    if (state.rootFolder.empty()) {
+        logMessage("Warning: No data folder; dumping known bboxes cache not saved\n");
+        return;
     }
 
     const std::filesystem::path folder = cacheFolder(state);

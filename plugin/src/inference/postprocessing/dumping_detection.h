@@ -34,10 +34,12 @@ EventPtr detectDumping(PostprocessingState& state, const std::shared_ptr<Inferen
 
 // Appends the file's boxes to state.knownBoxes (a box a device already holds
 // is not added twice). A missing file is silent; an unusable one is logged
-// and loads nothing.
+// and loads nothing. A state without a root folder has no file: a warning,
+// and nothing is read.
 void loadDumpingCache(PostprocessingState& state);
 // Writes state.knownBoxes to the file when they changed since the last write;
-// the old file stays whole on any failure.
+// the old file stays whole on any failure. A state without a root folder
+// writes nothing (a warning), never into the current folder.
 void saveDumpingCache(PostprocessingState& state);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai
