@@ -79,10 +79,7 @@ TEST(ModelCache, RedirectedDownloadIsKeptWithItsKeyAndReusedUntilItsRevisionChan
 
     // What is prepared for a Ready model is in place before anyone sees Ready.
     int prepared = 0;
-    const auto prepare = [&](qzai::ModelDetails_t& m) {
-        EXPECT_NE(m.downloadState.load(), qzai::ModelDownloadState::Ready);
-        ++prepared;
-    };
+    const auto prepare = [&](qzai::ModelDetails_t& m) { prepared += m.downloadState != qzai::ModelDownloadState::Ready; };
     auto first = model("{m-1}", repo.http.url("/moved"));
     ASSERT_EQ(cache.ensureModel(*first, prepare), qzai::ModelDownloadState::Ready)
         << ::testing::PrintToString(first->errorsCopy());
