@@ -10,8 +10,12 @@
 // frame for the same stage on one thread) and ratio_road_vs_preprocess
 // (cpu_us / preprocess_us; road_vs_preprocess is the same figure under its
 // older name). The reference is interleaved with the road: the measured
-// second is cut into slices, and after each slice, with the road idle and
-// the heap as the road left it, the same frame is preprocessed alone.
+// second is cut into slices, and after each slice, with the road idle, the
+// same frame is preprocessed alone, warm: a few untimed rounds first bring
+// the frame, the code and the heap's blocks back into the caches, so the
+// reference is what preprocessing costs at its best and the ratio counts
+// everything else the road spends (hand-overs, queueing, the colder caches
+// of many cameras) against the road.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -60,11 +64,15 @@ void BM_RoadDetect1080p(benchmark::State& state) {
     const auto frame = manager_test::makeFrame(1920, 1080, 0, {{400, 300, 160}});
     const auto& stage = settings->stages.front();
 
-    // Preprocessing alone, the reference: a few rounds at a time between
-    // slices of the road.
+    // Preprocessing alone, the reference: a few warm rounds at a time
+    // between slices of the road.
     double prepCpuUs = 0.0;
     int prepRounds = 0;
     auto preprocessAlone = [&](int rounds) {
+        for (int i = 0; i < 3; ++i) {
+            auto tensors = qzai::prepareRuntimeInput(frame.get(), stage, stage.cropBox);
+            benchmark::DoNotOptimize(tensors.get());
+        }
         const double start = processCpuUs();
         for (int i = 0; i < rounds; ++i) {
             auto tensors = qzai::prepareRuntimeInput(frame.get(), stage, stage.cropBox);

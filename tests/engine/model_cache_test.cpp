@@ -79,10 +79,7 @@ TEST(ModelCache, RedirectedDownloadIsKeptWithItsKeyAndReusedUntilItsRevisionChan
 
     // What is prepared for a Ready model is in place before anyone sees Ready.
     int prepared = 0;
-    const auto prepare = [&](qzai::ModelDetails_t& m) {
-        EXPECT_NE(m.downloadState.load(), qzai::ModelDownloadState::Ready);
-        ++prepared;
-    };
+    const auto prepare = [&](qzai::ModelDetails_t& m) { prepared += m.downloadState != qzai::ModelDownloadState::Ready; };
     auto first = model("{m-1}", repo.http.url("/moved"));
     ASSERT_EQ(cache.ensureModel(*first, prepare), qzai::ModelDownloadState::Ready)
         << ::testing::PrintToString(first->errorsCopy());
@@ -142,8 +139,14 @@ TEST(ModelCache, KeysAndModelsAreTheOwnersAloneAndIdsNeverShareFiles) {
     auto slash = model("a/b", repo.http.url("/model"));
     auto underscore = model("a_b", repo.http.url("/model"));
     ASSERT_EQ(cache.ensureModel(*slash), qzai::ModelDownloadState::Ready);
+    // Links planted at the cache's own temporaries are replaced, not written through.
+    qz::test::TempDir outside;
+    const fs::path victim = outside.path() / "victim";
+    std::ofstream(victim) << "untouched";
+    for (const char* planted : {"keys/a_b.key.tmp", "model_files/a_b.bin.part"}) fs::create_symlink(victim, data.path() / planted);
     ASSERT_EQ(cache.ensureModel(*underscore), qzai::ModelDownloadState::Ready);
     ::umask(previous);
+    EXPECT_EQ(qzai::readTextFile(victim.string()), "untouched");
     EXPECT_EQ(repo.downloads.load(), 2);  // the second id does not take the first one's copy
     EXPECT_NE(slash->modelFilePath, underscore->modelFilePath);
     EXPECT_NE(slash->keyFilePath, underscore->keyFilePath);

@@ -95,8 +95,6 @@ TEST(PluginLifecycle, ARelativeHomeDirectoryIsRefused) {
     EXPECT_FALSE(host.obtainEngine(&error));
     EXPECT_NE(error.find("The host reports a relative home directory: relative_home"), std::string::npos) << error;
     EXPECT_FALSE(std::filesystem::exists("relative_home"));
-    const UnloadReport report = host.unload();
-    EXPECT_TRUE(report.unmapped || report.residentAtLoad);
 }
 
 TEST(PluginLifecycle, LibraryExportsExactlyTheFourEntryFunctions) {

@@ -143,8 +143,7 @@ TEST_F(ManagerIntakeTest, FramesAreRefusedWholeWhileNoEngineRuns) {
     ASSERT_TRUE(waitFor([&] { return accepted() == 2; }));
 }
 
-// The worker held inside the runtime's enqueue call neither holds up a start
-// with the same models nor sees intake paused meanwhile.
+// A worker held in the runtime holds up no start with the same models.
 TEST_F(ManagerIntakeTest, RestartWithTheSameModelsKeepsTheRuntimeAndIntakeOpen) {
     env.writeRuntimeArgs({{"hold_enqueue", "1"}});
     auto a = model("a");
@@ -154,10 +153,7 @@ TEST_F(ManagerIntakeTest, RestartWithTheSameModelsKeepsTheRuntimeAndIntakeOpen) 
     manager.sendInputMessage(makeFrame(64, 48, 1), makeSettings({a}), makeDetails("cam"), {});
     ASSERT_TRUE(waitFor([&] { return accepted() == 1; }));
     std::atomic<bool> started{false};
-    std::thread refresh([&] {
-        manager.start(modelMap({a}));
-        started = true;
-    });
+    std::thread refresh([&] { manager.start(modelMap({a})), started = true; });
     EXPECT_TRUE(waitFor([&] { return started.load(); }));
     EXPECT_TRUE(manager.accepting());
     env.releaseEnqueues();

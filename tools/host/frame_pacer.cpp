@@ -76,10 +76,16 @@ std::vector<PacedCamera> paceFrames(Recorder& recorder, IntakeRefusals& refusals
     const int end = script.firstFrame + script.frames;
     size_t seen = recorder.packets().size();  // packets before the run are not looked at
 
+    // The camera that pushes first moves on by one every round: the plug-in
+    // admits frames while it has room, so a fixed order would hand the room
+    // to the first cameras of the list round after round and the refusals to
+    // the last ones.
+    size_t first = 0;
     for (;;) {
         bool anyLeft = false;
         size_t inFlight = 0;
-        for (size_t c = 0; c < cameras; ++c) {
+        for (size_t k = 0; k < cameras; ++k) {
+            const size_t c = (first + k) % cameras;
             if (flight[c].waiting || next[c] >= end) {
                 inFlight += flight[c].waiting;
                 anyLeft = anyLeft || flight[c].waiting;
@@ -100,6 +106,7 @@ std::vector<PacedCamera> paceFrames(Recorder& recorder, IntakeRefusals& refusals
             }
         }
         if (!anyLeft) break;
+        first = (first + 1) % cameras;
 
         // Wait for a packet of a frame in flight, up to the oldest frame's
         // deadline (or one period when only refused cameras remain).

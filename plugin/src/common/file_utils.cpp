@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -54,9 +55,12 @@ void deleteFile(const std::string& path) {
 }
 
 bool createOwnerOnlyFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Whatever stands at the path (an old file, or a link planted there) is
+    // removed, never written through; the new file is created exclusively.
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    const bool ok = ::fchmod(fd, 0600) == 0;  // an existing file keeps its mode on open
+    const bool ok = ::fchmod(fd, 0600) == 0;  // the umask may have taken bits away
     ::close(fd);
     return ok;
 }

@@ -21,8 +21,9 @@ std::string fileMd5Hex(const std::string& path);
 // "Warning! Could not delete file: <path> (Error: <reason>)".
 void deleteFile(const std::string& path);
 
-// Creates the file empty (or empties it) readable and writable by the owner
-// alone (0600), whatever the process's umask; later opens keep that mode.
+// Creates the file empty, readable and writable by the owner alone (0600),
+// whatever the process's umask; later opens keep that mode. What stood at the
+// path before, a link included, is removed first and never written through.
 // For keys, decrypted models and their temporary files. False on failure.
 bool createOwnerOnlyFile(const std::string& path);
 // Creates the folder and its parents; the folder itself is left to the

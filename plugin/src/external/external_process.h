@@ -133,7 +133,8 @@ private:
     std::atomic<pid_t> m_pid{0};
 
     // TCP connection: replaced by a send after a loss; receivers wait on the
-    // condition for one to appear.
+    // condition for one to appear (on shared memory, for a cancel once the
+    // response channel is broken).
     std::mutex m_connectionMutex;
     std::condition_variable m_connectionCondition;
     std::shared_ptr<TcpSocket> m_socket;
