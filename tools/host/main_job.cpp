@@ -302,18 +302,18 @@ bool MainJobResult::passed(std::string* why) const {
     if (!ok) return fail("the run did not complete: " + error);
     char text[200];
     for (const CameraResult& camera : cameras) {
-        if (camera.paced.deliveredShare() < kMinDeliveredShare) {
-            std::snprintf(text, sizeof text, "%s: %zu of %zu accepted frames came back (below %.0f%%)",
-                          camera.deviceId.c_str(), camera.paced.delivered, camera.paced.delivered + camera.paced.lost,
-                          100.0 * kMinDeliveredShare);
-            return fail(text);
-        }
         const double refused = camera.paced.pushed ? static_cast<double>(camera.paced.refused) /
                                                          static_cast<double>(camera.paced.pushed)
                                                    : 0.0;
         if (!refusalsExpected && refused > kMaxRefusedShare) {
             std::snprintf(text, sizeof text, "%s: %zu of %zu frames refused at intake (above %.0f%%)",
                           camera.deviceId.c_str(), camera.paced.refused, camera.paced.pushed, 100.0 * kMaxRefusedShare);
+            return fail(text);
+        }
+        if (camera.paced.deliveredShare() < kMinDeliveredShare) {
+            std::snprintf(text, sizeof text, "%s: %zu of %zu accepted frames came back (below %.0f%%)",
+                          camera.deviceId.c_str(), camera.paced.delivered, camera.paced.delivered + camera.paced.lost,
+                          100.0 * kMinDeliveredShare);
             return fail(text);
         }
         if (camera.objects == 0 || camera.meanIou < kMinIou) {
