@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -180,20 +181,22 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                 timeout);
         };
 
-        // Warm-up: push rounds until the first object packet shows that the
-        // road is open, then until one whole round comes back.
+        // Warm-up: push rounds until one whole round comes back. While the
+        // plug-in refuses every camera's frame (nothing is ready yet), a round
+        // goes every 40 ms; a round it takes is waited for, so that no camera
+        // has two frames in flight (they could be tracked out of order).
         const auto roundTimeout = patient(kRoundTimeout);
         const auto readyDeadline = Clock::now() + patient(std::chrono::seconds(30));
-        auto anyObjects = [](const std::vector<RecordedPacket>& packets) {
-            return std::any_of(packets.begin(), packets.end(),
-                               [](const RecordedPacket& p) { return p.kind == RecordedPacket::Kind::objects; });
-        };
-        while (!host.recorder().waitUntil(anyObjects, std::chrono::milliseconds(40))) {
-            if (Clock::now() > readyDeadline) throw std::runtime_error("no packet came back in time");
-            pushRound();
-        }
-        while (!roundDone(pushRound(), roundTimeout)) {
+        IntakeRefusals warmUpRefusals(rig.dataDirectory());
+        for (;;) {
             if (Clock::now() > readyDeadline) throw std::runtime_error("no whole round came back in time");
+            const size_t refusedBefore = warmUpRefusals.count();
+            const int64_t timestampUs = pushRound();
+            if (warmUpRefusals.count() - refusedBefore >= ids.size()) {
+                host.recorder().waitForPackets(SIZE_MAX, std::chrono::milliseconds(kFramePeriodUs / 1000));
+                continue;
+            }
+            if (roundDone(timestampUs, roundTimeout)) break;
         }
         say(options.log, "inference is running after " + std::to_string(frame) + " frame(s); pushing frames...");
 
