@@ -153,7 +153,8 @@ TEST(PreprocessingColour, NormalisationLayoutsAndGrey) {
 // the row takes: byte shuffles of one to eight loads a block (upscaling to
 // about 1/8 scale), blocks moved back from a row's right end, pixels after
 // the last whole block, gathers for stronger downscaling; both layouts and
-// the byte road; with each vector level the processor has.
+// the byte road; long padding bands at any alignment; with each vector
+// level the processor has.
 // Lowers the vector level for its lifetime.
 struct LevelCap {
     explicit LevelCap(VectorLevel level) { qzai::capVectorLevel(level); }
@@ -174,6 +175,7 @@ TEST(PreprocessingColour, EveryPathMatchesOnePixelConversion) {
         {1339, 15, 166, 24, {0.01f, 0, 1, 1}, ResizingMethod::Fit},
         {1500, 7, 50, 5, {0, 0, 1, 1}, ResizingMethod::Stretch},
         {64, 48, 640, 20, {0.5f, 0.5f, 1, 1}, ResizingMethod::Crop},
+        {41, 13, 201, 120, {0, 0, 1, 1}, ResizingMethod::Fit},  // long bands, one not 16-byte aligned
     };
     const float means[3] = {123.675f, 116.28f, 103.53f};
     const float vars[3] = {58.395f, 57.12f, 57.375f};

@@ -1,7 +1,6 @@
 #include "inference/preprocessing/normalisation.h"
 
-#include <bit>
-#include <cwchar>
+#include <cstdint>
 
 #include "inference/preprocessing/rgb_writer.h"
 
@@ -34,19 +33,22 @@ void storeNormalised(const float* r, const float* g, const float* b, size_t n, W
     for (; i < n; ++i) out.put(i, r[i], g[i], b[i]);
 }
 
-// Long runs (the padding bands) go to wmemset, which the C library tunes
-// for large blocks: it can write whole cache lines without reading them
-// first, which a store loop cannot. A wchar_t holds the float's bits.
+// Long runs (the padding bands, hundreds of kilobytes each) are written
+// with streaming stores: the block is too large to stay in the caches for
+// its reader anyway, and streaming stores send whole lines to memory
+// without first reading them into the cache, so a band costs one write of
+// its bytes and evicts nothing the conversion still uses.
 void fill(float* out, size_t n, float value) {
-    if constexpr (sizeof(wchar_t) == sizeof(float)) {
-        if (n >= kLongFill) {
-            wmemset(reinterpret_cast<wchar_t*>(out), std::bit_cast<wchar_t>(value), n);
-            return;
-        }
-    }
     size_t i = 0;
 #if defined(__SSE2__)
     const __m128 v = _mm_set1_ps(value);
+    if (n >= kLongFill) {
+        // Plain stores up to the first 16-byte boundary (floats are 4-byte
+        // aligned, so at most three), streaming stores after it.
+        for (; i < n && (reinterpret_cast<uintptr_t>(out + i) & 15) != 0; ++i) out[i] = value;
+        for (; i + 4 <= n; i += 4) _mm_stream_ps(out + i, v);
+        _mm_sfence();
+    }
     for (; i + 4 <= n; i += 4) _mm_storeu_ps(out + i, v);
 #endif
     for (; i < n; ++i) out[i] = value;
