@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/external_processor_road.h"
+#include "host/patience.h"
 
 namespace qz::test_host {
 namespace {
@@ -129,13 +130,16 @@ TEST(ExternalProcessorRoad, FramesKeepComingUnchangedWhenTheProcessorFails) {
         if (c.minUnchanged > 0) {
             EXPECT_GE(result.meanIouUnchanged, 0.9);
         }
-        // Every frame came within the time-out and the road's own time.
-        EXPECT_LT(result.slowestPacketMs, static_cast<int64_t>(c.timeoutMs) + 1500);
+        // Every frame came within the time-out and the road's own time (the
+        // bounds on the road's own costs stretch with a sanitised build and
+        // few processors; the processor's time-out does not).
+        const auto roadSlack = patient(std::chrono::milliseconds(1500)).count();
+        EXPECT_LT(result.slowestPacketMs, static_cast<int64_t>(c.timeoutMs) + roadSlack);
         EXPECT_EQ(result.crashLines, c.crashLines);
         if (!c.hostile) continue;
-        EXPECT_LT(result.idleCpuSeconds, 0.2);
+        EXPECT_LT(result.idleCpuSeconds, 0.2 * slowness());
         EXPECT_LT(result.residentGrowthMb, 50.0);
-        EXPECT_LT(result.unloadMs, 2000);
+        EXPECT_LT(result.unloadMs, patient(std::chrono::milliseconds(2000)).count());
         EXPECT_EQ(result.childrenLeft, 0u);
         EXPECT_EQ(result.shmNamesLeft, 0u);
         if (!c.countLine.empty()) {
