@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <random>
 
-#include "common/tensor_utils.h"
+#include "inference/tensor_utils.h"
 #include "decoder_bench_data.h"
 #include "inference/decoders/anchor_free_yolo.h"
 #include "inference/decoders/decoders.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "chain_parts.h"
-#include "common/tensor_utils.h"
+#include "inference/tensor_utils.h"
 #include "decoder_fuzz_format.h"
 #include "inference/decoders/decoders.h"
 

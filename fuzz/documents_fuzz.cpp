@@ -22,7 +22,7 @@
 #include "engine/qzai_state.h"
 #include "engine/registration_manager.h"
 #include "engine/settings_applier.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 using nlohmann::json;

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "common/tensor_utils.h"
-#include "engine/records.h"
+#include "inference/tensor_utils.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 #include "inference/output_validation.h"
 #include "inference/postprocessing/postprocessing_state.h"

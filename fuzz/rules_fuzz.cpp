@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "common/tensor_utils.h"
+#include "inference/tensor_utils.h"
 #include "inference/postprocessing/postprocessing.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;

@@ -34,7 +34,7 @@
 #include "common/log.h"
 #include "engine/settings_applier.h"
 #include "engine/settings_cache.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_names.h"
 #include "settings/settings_manager.h"
 #include "settings/stage_sections.h"

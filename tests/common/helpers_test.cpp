@@ -9,7 +9,7 @@
 #include "common/json_utils.h"
 #include "common/messaging_manager.h"
 #include "common/object_type_id.h"
-#include "common/tensor_utils.h"
+#include "inference/tensor_utils.h"
 #include "common/text_utils.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;

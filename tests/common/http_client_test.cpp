@@ -2,7 +2,7 @@
 // already exercise (POST, request and response headers, the idle time-out).
 #include <gtest/gtest.h>
 
-#include "platform/http_client.h"
+#include "common/http_client.h"
 #include "support/loopback_http_server.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;

@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/http_client.h"
+#include "common/http_client.h"
 #include "support/log_capture.h"
 #include "support/loopback_http_server.h"
 #include "support/temp_dir.h"

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <vector>
 
-#include "common/tensor_utils.h"
+#include "inference/tensor_utils.h"
 #include "inference/runtime_library.h"
 #include "inference/support/engine_test_env.h"
 

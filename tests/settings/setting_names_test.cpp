@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/active_setting_action.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_names.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;

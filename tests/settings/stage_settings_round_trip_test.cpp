@@ -10,7 +10,7 @@
 #include "common/object_type_id.h"
 #include "engine/active_setting_action.h"
 #include "engine/settings_applier.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_names.h"
 #include "settings/settings_manager.h"
 #include "settings/stage_sections.h"

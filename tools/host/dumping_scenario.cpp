@@ -13,7 +13,7 @@
 #include "host/main_job_events.h"
 #include "host/patience.h"
 #include "host/machine_report.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_names.h"
 
 namespace qz::test_host {

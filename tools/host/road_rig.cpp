@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/test_crypto.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_names.h"
 
 namespace qz::test_host {

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_names.h"
 
 namespace qz::test_host {

@@ -8,7 +8,7 @@
 #include "common/ini.h"
 #include "common/log.h"
 #include "common/text_utils.h"
-#include "platform/http_client.h"
+#include "common/http_client.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

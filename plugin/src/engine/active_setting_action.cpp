@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_names.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -16,7 +16,7 @@
 #include "qz/sdk/analytics/helpers/object_metadata_packet.h"
 #include "qz/sdk/analytics/helpers/object_track_best_shot_packet.h"
 #include "qz/sdk/helpers/settings_response.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_names.h"
 #include "settings/settings_inputs.h"
 #include "settings/settings_manager.h"

@@ -34,7 +34,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "engine/settings_applier.h"
 #include "inference/inference_types.h"
 #include "qz/sdk/analytics/helpers/consuming_device_agent.h"

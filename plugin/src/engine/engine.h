@@ -45,7 +45,7 @@
 #include "engine/library_use.h"
 #include "engine/model_cache.h"
 #include "engine/pipeline_parser.h"
-#include "engine/records.h"
+#include "records/records.h"
 #include "engine/registration_manager.h"
 #include "engine/server_client.h"
 #include "inference/inference_manager.h"

@@ -10,7 +10,7 @@
 #include "common/log.h"
 #include "common/text_utils.h"
 #include "engine/json_fields.h"
-#include "platform/http_client.h"
+#include "common/http_client.h"
 #include "qzai_crypto.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "common/messaging_manager.h"
-#include "engine/records.h"
+#include "records/records.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/records.h"
+#include "records/records.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

@@ -7,7 +7,7 @@
 #include "common/log.h"
 #include "common/text_utils.h"
 #include "engine/json_fields.h"
-#include "platform/http_client.h"
+#include "common/http_client.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

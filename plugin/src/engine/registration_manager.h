@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "qz/sdk/helpers/utility_provider.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -10,7 +10,7 @@
 #include "common/json_utils.h"
 #include "common/log.h"
 #include "inference/tensor_helpers.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_names.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

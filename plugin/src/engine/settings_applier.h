@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "settings/setting_names.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

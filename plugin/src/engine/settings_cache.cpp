@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "common/log.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

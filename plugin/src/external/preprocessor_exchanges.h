@@ -23,7 +23,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

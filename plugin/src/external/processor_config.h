@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "external/external_process.h"
 #include "external/response_waiters.h"
 

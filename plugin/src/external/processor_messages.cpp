@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "common/log.h"
-#include "common/tensor_utils.h"
+#include "inference/tensor_utils.h"
 #include "inference/tensor_helpers.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

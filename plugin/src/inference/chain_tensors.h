@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

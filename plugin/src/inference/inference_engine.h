@@ -42,7 +42,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 #include "inference/runtime_library.h"
 #include "inference/throughput_ring.h"

@@ -32,7 +32,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 #include "inference/postprocessing/postprocessing_result.h"
 #include "inference/restart_backoff.h"

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "common/tensor_utils.h"
+#include "inference/tensor_utils.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

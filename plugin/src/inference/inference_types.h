@@ -16,7 +16,7 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/runtime_api.h"
 #include "qz/sdk/ptr.h"
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/postprocessing/postprocessing_result.h"
 #include "qz/sdk/analytics/helpers/event_metadata_packet.h"
 #include "qz/sdk/analytics/helpers/object_metadata_packet.h"

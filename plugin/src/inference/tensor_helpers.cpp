@@ -4,7 +4,7 @@
 #include <cmath>
 #include <unordered_map>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -10,7 +10,7 @@
 #include "common/json_utils.h"
 #include "common/log.h"
 #include "common/object_type_id.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/settings_manager.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -10,7 +10,7 @@
 #include "common/log.h"
 #include "common/text_utils.h"
 #include "settings/pipeline_description.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_names.h"
 #include "settings/settings_manager.h"
 #include "settings/stage_sections.h"

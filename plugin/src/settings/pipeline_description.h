@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "settings/settings_inputs.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

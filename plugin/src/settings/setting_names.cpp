@@ -1,6 +1,6 @@
 #include "settings/setting_names.h"
 
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

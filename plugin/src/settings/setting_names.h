@@ -1,5 +1,5 @@
 // The one place where item names of the settings pages are formed from the
-// setting keys (settings/setting_keys.h). The model builders write names with
+// setting keys (records/setting_keys.h). The model builders write names with
 // these functions and the device agent reads received settings and pressed
 // buttons back with the same ones, so the two sides cannot drift apart.
 //

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "settings/settings_inputs.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -2,7 +2,7 @@
 
 #include "common/json_utils.h"
 #include "common/log.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 #include "settings/setting_name_prefix.h"
 #include "settings/setting_names.h"
 

@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "settings/settings_inputs.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/tensor_utils.h"
+#include "inference/tensor_utils.h"
 #include "inference/decoders/decoder_log.h"
 #include "inference/decoders/decoders.h"
 #include "inference/runtime_api.h"

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <memory>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;

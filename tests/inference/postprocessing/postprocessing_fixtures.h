@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 
 namespace qz::vms_server_plugins::analytics::qzai::testing {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/messaging_manager.h"
-#include "engine/records.h"
+#include "records/records.h"
 #include "host/test_frame.h"
 #include "inference/inference_manager.h"
 #include "inference/postprocessing/qzai_object.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 #include "test_runtime/test_runtime_stats.h"
 

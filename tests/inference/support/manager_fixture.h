@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "host/test_frame.h"
 #include "inference/inference_types.h"
 #include "qz/sdk/analytics/helpers/event_metadata_packet.h"

@@ -43,7 +43,7 @@
 
 #include "engine/active_setting_action.h"
 #include "engine/settings_applier.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 
 namespace qz::settings_test {
 

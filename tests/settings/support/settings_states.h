@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "settings/settings_inputs.h"
 
 namespace qz::settings_test {

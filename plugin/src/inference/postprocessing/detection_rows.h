@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 #include "inference/postprocessing/track_matching.h"
 

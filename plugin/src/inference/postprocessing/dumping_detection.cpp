@@ -13,7 +13,7 @@
 #include "inference/postprocessing/postprocessing_state.h"
 #include "platform/atomic_file.h"
 #include "qz/sdk/analytics/helpers/event_metadata.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "inference/postprocessing/postprocessing_state.h"
 #include "inference/postprocessing/time_difference.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

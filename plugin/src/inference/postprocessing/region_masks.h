@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/postprocessing/qzai_object.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

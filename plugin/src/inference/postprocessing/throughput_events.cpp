@@ -9,7 +9,7 @@
 #include "common/log.h"
 #include "common/text_utils.h"
 #include "inference/postprocessing/postprocessing_state.h"
-#include "settings/setting_keys.h"
+#include "records/setting_keys.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

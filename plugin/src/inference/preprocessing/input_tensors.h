@@ -30,7 +30,7 @@
 
 #include <span>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/inference_types.h"
 #include "inference/preprocessing/yuv_planes.h"
 

@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/records.h"
+#include "records/records.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "inference/preprocessing/colour_conversion.h"
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/preprocessing/heap_array.h"
 #include "inference/preprocessing/normalisation.h"
 #include "inference/preprocessing/resize_geometry.h"

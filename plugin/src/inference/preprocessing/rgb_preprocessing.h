@@ -15,7 +15,7 @@
 #include <optional>
 #include <span>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/preprocessing/heap_array.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

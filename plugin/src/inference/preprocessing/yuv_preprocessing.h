@@ -14,7 +14,7 @@
 #include <optional>
 #include <span>
 
-#include "engine/records.h"
+#include "records/records.h"
 #include "inference/preprocessing/heap_array.h"
 #include "inference/preprocessing/yuv_planes.h"
 

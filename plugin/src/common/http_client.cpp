@@ -1,4 +1,4 @@
-#include "platform/http_client.h"
+#include "common/http_client.h"
 
 #include <curl/curl.h>
 

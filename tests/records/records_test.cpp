@@ -1,4 +1,4 @@
-#include "engine/records.h"
+#include "records/records.h"
 
 #include <gtest/gtest.h>
 

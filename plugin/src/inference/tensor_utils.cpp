@@ -1,4 +1,4 @@
-#include "common/tensor_utils.h"
+#include "inference/tensor_utils.h"
 
 #include <cstdlib>
 

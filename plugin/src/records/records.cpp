@@ -1,4 +1,4 @@
-#include "engine/records.h"
+#include "records/records.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
