@@ -99,9 +99,12 @@ TEST(EngineThroughHost, TwoCamerasPublishTheirStateAndKeepTheirSettings) {
         return host->deviceManifest("cam1").find("qz.qzai.forklift") != std::string::npos &&
                host->deviceManifest("cam2").find("qz.qzai.forklift") != std::string::npos;
     }));
-    for (const char* id : {"cam1", "cam2"}) {
-        EXPECT_EQ(host->server().device(id)->at("parameters").at("qzAI").at("PluginEnabled"), true) << id;
-    }
+    // The engine's loop publishes each agent's state on its next pass.
+    const auto enabled = [&](const char* id) {
+        const json state = host->server().device(id)->at("parameters").value("qzAI", json::object());
+        return state.value("PluginEnabled", json()) == true;
+    };
+    for (const char* id : {"cam1", "cam2"}) EXPECT_TRUE(eventually([&] { return enabled(id); })) << id;
 
     const auto reply = host->setDeviceSettings("cam1", {{"deviceActiveSwitch", "true"},
                                                        {"selectedPipeline", "p1"},
