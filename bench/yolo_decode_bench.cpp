@@ -138,12 +138,13 @@ std::vector<float> referenceAnchorFree(const OwnedSet& s) {
 }
 
 #ifdef QZ_BENCH_WITH_OPENCV
-std::vector<float> openCvAnchorFree(const OwnedSet& s) {
+// The tutorial class search: a full transpose, then cv::minMaxLoc per
+// proposal (it reads the scores across the rows); candidates above conf in
+// proposal order.
+std::vector<Detection> openCvMinMaxLocCandidates(const OwnedSet& s) {
     const int channels = s.shape[1], n = s.shape[2];
     const cv::Mat raw(channels, n, CV_32F, const_cast<float*>(s.data.data()));
     const cv::Mat rows = raw.t();
-    std::vector<cv::Rect2d> boxes;
-    std::vector<float> scores;
     std::vector<Detection> found;
     for (int i = 0; i < n; ++i) {
         const float* r = rows.ptr<float>(i);
@@ -152,12 +153,22 @@ std::vector<float> openCvAnchorFree(const OwnedSet& s) {
         cv::Point at;
         cv::minMaxLoc(classScores, nullptr, &best, nullptr, &at);
         if (!(static_cast<float>(best) > kConf)) continue;
-        const Detection d{r[0] - 0.5f * r[2], r[1] - 0.5f * r[3], r[0] + 0.5f * r[2],
-                          r[1] + 0.5f * r[3], static_cast<float>(best), at.x};
-        const double shift = at.x * 10000.0;
+        found.push_back({r[0] - 0.5f * r[2], r[1] - 0.5f * r[3], r[0] + 0.5f * r[2], r[1] + 0.5f * r[3],
+                         static_cast<float>(best), at.x});
+    }
+    return found;
+}
+
+// The tutorial search, then one NMSBoxes over all classes with the boxes
+// shifted apart by class.
+std::vector<float> openCvAnchorFree(const OwnedSet& s) {
+    const std::vector<Detection> found = openCvMinMaxLocCandidates(s);
+    std::vector<cv::Rect2d> boxes;
+    std::vector<float> scores;
+    for (const Detection& d : found) {
+        const double shift = d.classId * 10000.0;
         boxes.emplace_back(d.x1 + shift, d.y1 + shift, d.x2 - d.x1, d.y2 - d.y1);
         scores.push_back(d.score);
-        found.push_back(d);
     }
     std::vector<int> kept;
     cv::dnn::NMSBoxes(boxes, scores, 0.0f, kIou, kept);
@@ -222,24 +233,9 @@ std::vector<float> openCvAnchorFreeReduce(const OwnedSet& s) {
     return openCvSuppressPerClass(found, channels - 4);
 }
 
-// The tutorial decode: a full transpose, then cv::minMaxLoc per proposal
-// (weaker: it reads the scores across the rows).
+// The tutorial decode with per-class suppression (weaker than the reduce).
 std::vector<float> openCvAnchorFreePerClass(const OwnedSet& s) {
-    const int channels = s.shape[1], n = s.shape[2];
-    const cv::Mat raw(channels, n, CV_32F, const_cast<float*>(s.data.data()));
-    const cv::Mat rows = raw.t();
-    std::vector<Detection> found;
-    for (int i = 0; i < n; ++i) {
-        const float* r = rows.ptr<float>(i);
-        const cv::Mat classScores(1, channels - 4, CV_32F, const_cast<float*>(r + 4));
-        double best = 0.0;
-        cv::Point at;
-        cv::minMaxLoc(classScores, nullptr, &best, nullptr, &at);
-        if (!(static_cast<float>(best) > kConf)) continue;
-        found.push_back({r[0] - 0.5f * r[2], r[1] - 0.5f * r[3], r[0] + 0.5f * r[2], r[1] + 0.5f * r[3],
-                         static_cast<float>(best), at.x});
-    }
-    return openCvSuppressPerClass(found, channels - 4);
+    return openCvSuppressPerClass(openCvMinMaxLocCandidates(s), s.shape[1] - 4);
 }
 #endif
 
