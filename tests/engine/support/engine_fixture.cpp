@@ -168,7 +168,10 @@ EngineHarness::EngineHarness(Options options) : m_options(std::move(options)) {
     m_provider = qz::sdk::makePtr<qz::test_host::FakeUtilityProvider>(identity, m_server);
     // Set for each engine, as a host does before it loads the library: the
     // library forgets them (and the configuration it read) once its last
-    // plug-in object is gone, so an earlier test's engine took them along.
+    // plug-in object is gone, so an earlier test's engine took them along;
+    // and tests of single classes may have read the configuration since
+    // without them, so it is read afresh.
+    qzai::restartIni();
     auto unitTestOptions = qz::sdk::makePtr<qz::sdk::StringMap>(
         std::map<std::string, std::string>{{qz::sdk::kUnitTestOptionIniPath, configPath()}});
     qz::sdk::setUnitTestOptions(unitTestOptions.get());
