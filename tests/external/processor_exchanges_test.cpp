@@ -13,6 +13,7 @@
 #include "external/preprocessor_exchanges.h"
 #include "external/processor_config.h"
 #include "external/support/external_support.h"
+#include "host/patience.h"
 #include "inference/postprocessing/postprocessing_state.h"
 #include "inference/video_frame.h"
 
@@ -175,11 +176,16 @@ TEST(ExchangeFailures, GiveNothingAndLeaveNoWaiter) {
         bool exited;
         const char* warning;
     };
+    // The short time-outs also bound the child's acknowledgement of the
+    // request: they stretch with a sanitised build on few processors, and the
+    // late answer stays later than its time-out.
+    const int slow = qz::test_host::slowness();
     const Case cases[] = {
-        {"late answer", "delay", {"--ms", "400"}, 50, false, false, "Warning: No response from objects postprocessor\n"},
+        {"late answer", "delay", {"--ms", std::to_string(400 * slow)}, 50u * slow, false, false,
+         "Warning: No response from objects postprocessor\n"},
         {"no-response processor", "objects", {}, 5000, true, false, nullptr},
         {"exited child", "exit", {"--ms", "0", "--code", "0"}, 5000, false, true, nullptr},
-        {"answer for another device", "otherid", {}, 100, false, false,
+        {"answer for another device", "otherid", {}, 100u * slow, false, false,
          "Warning: No response from objects postprocessor\n"},
     };
     for (const Case& c : cases) {
