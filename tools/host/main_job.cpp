@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -322,6 +323,18 @@ bool MainJobResult::passed(std::string* why) const {
             return fail(text);
         }
     }
+    if (refusalsExpected && !cameras.empty()) {
+        size_t refused = 0;
+        for (const CameraResult& camera : cameras) refused += camera.paced.refused;
+        const double mean = static_cast<double>(refused) / static_cast<double>(cameras.size());
+        const double allowed = std::max(static_cast<double>(kMinRefusalSpread), kMaxRefusalSpread * mean);
+        for (const CameraResult& camera : cameras) {
+            if (std::abs(static_cast<double>(camera.paced.refused) - mean) <= allowed) continue;
+            std::snprintf(text, sizeof text, "refusals spread unevenly: %s %zu of %zu frames refused, mean %.1f",
+                          camera.deviceId.c_str(), camera.paced.refused, camera.paced.pushed, mean);
+            return fail(text);
+        }
+    }
     if (objectsLeaked) return fail(std::to_string(objectsLeaked) + " library object(s) left alive");
     if (!events.ok()) return fail("the events table differs from what was expected");
     if (!settingsPage.ok) return fail("the settings page differs from what was expected");
@@ -350,7 +363,7 @@ void printMainJobResult(const MainJobResult& result, FILE* out) {
     if (result.refusalsExpected)
         std::fprintf(out,
                      "refused frames: %zu, expected: %zu cameras share room for %d requests at once, so refusals are "
-                     "counted apart and do not fail the run\n",
+                     "counted apart and fail the run only when they fall unevenly on the cameras\n",
                      refused, result.cameras.size(), result.room);
     else
         std::fprintf(out, "refused frames: %zu (a camera with more than %.0f%% of its frames refused fails the run)\n",
