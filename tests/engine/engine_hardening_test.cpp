@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "common/support/log_capture.h"
@@ -182,25 +183,29 @@ TEST_F(EngineHardeningTest, ARevisionWithoutRawPostprocessingDropsTheEarlierConf
 
 TEST_F(EngineHardeningTest, SettingsAreAppliedWithoutAFreshPassWhenTheLoopIsHeldUp) {
     // A cloud reset that trickles a byte at a time holds the loop in its pass.
-    std::atomic<bool> holding{false}, letGo{false};
+    // The stub's thread may trickle on after the test: it shares the flags.
+    struct Trickle {
+        std::atomic<bool> holding{false}, letGo{false};
+    };
+    const auto trickle = std::make_shared<Trickle>();
     CloudStub::instance().route("POST", "/api/reset/cloud-system-1/device/cam1",
-                                [&](const httplib::Request&, httplib::Response& r) {
-                                    r.set_chunked_content_provider("text/plain", [&](size_t, httplib::DataSink& sink) {
-                                        holding = true;
-                                        if (letGo) sink.done();
+                                [trickle](const httplib::Request&, httplib::Response& r) {
+                                    r.set_chunked_content_provider("text/plain", [trickle](size_t, httplib::DataSink& sink) {
+                                        trickle->holding = true;
+                                        if (trickle->letGo) sink.done();
                                         else std::this_thread::sleep_for(std::chrono::milliseconds(100));  // its pace
-                                        return letGo || sink.write(" ", 1);
+                                        return trickle->letGo || sink.write(" ", 1);
                                     });
                                 });
     EngineHarness host;
     host.addCamera("cam1", "Gate", json::object());
     ASSERT_TRUE(host.waitUntil([&] { return host.agent("cam1").settingsSnapshot() != nullptr; }));
     host.press("cam1", "resetSingleDeviceButton");
-    ASSERT_TRUE(host.waitUntil([&] { return holding.load(); }));
+    ASSERT_TRUE(host.waitUntil([&] { return trickle->holding.load(); }));
 
     qz::test::LogCapture log(2);
     host.sendSettings("cam1", {{"deviceActiveSwitch", "true"}});  // waits for a pass, at most five seconds
     EXPECT_TRUE(host.agent("cam1").settingsSnapshot()->deviceActive);
     EXPECT_EQ(log.count("cam1: applying settings without a fresh pass over the device parameters."), 1u);
-    letGo = true;
+    trickle->letGo = true;
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -83,12 +84,13 @@ TEST(EngineRelease, AgentReleasedWhileFramesAndResultsArriveFromOtherThreads) {
 TEST(EngineRelease, ShutdownDoesNotWaitForAStalledModelDownloadOrHostServer) {
     CloudStub::instance().reset();
     auto slow = serveModel("slow", {"car"});
-    std::atomic<bool> requested{false};
-    CloudStub::instance().route("GET", "/models/slow", [&](const httplib::Request&, httplib::Response& response) {
+    // Shared with the stub's thread, which stalls past the test's end.
+    const auto requested = std::make_shared<std::atomic<bool>>(false);
+    CloudStub::instance().route("GET", "/models/slow", [requested](const httplib::Request&, httplib::Response& response) {
         response.set_chunked_content_provider("application/octet-stream",
-                                              [&](size_t, httplib::DataSink& sink) {
+                                              [requested](size_t, httplib::DataSink& sink) {
                                                   sink.write("abc", 3);
-                                                  requested = true;
+                                                  *requested = true;
                                                   CloudStub::instance().server().waitForRelease(std::chrono::seconds(20));
                                                   return false;
                                               });
@@ -97,7 +99,7 @@ TEST(EngineRelease, ShutdownDoesNotWaitForAStalledModelDownloadOrHostServer) {
     {
         EngineHarness host;
         host.addCamera("cam1", "Gate", cameraWith(pipelineDocument({slow}, json::parse(R"([{"modelUUID": "slow"}])"))));
-        ASSERT_TRUE(host.waitUntil([&] { return requested.load(); }));
+        ASSERT_TRUE(host.waitUntil([&] { return requested->load(); }));
         host.server().setMode(qz::test_host::FakeServer::Mode::never);  // and the host stops answering
         host.shutdown();
     }

@@ -93,6 +93,8 @@ TEST_P(EndToEndCheck, TheVerdictFailsOnLostOrRefusedFramesInsteadOfStalling) {
     options.height = 540;
     if (*c.dropEvery) options.runtimeArgs["drop_every"] = c.dropEvery;
     options.iniValues["MaxNumberConcurrentInferences"] = c.capacity;
+    // Lost answers hold their slots for the whole run, however slow the build.
+    options.iniValues["InferenceRequestTimeout"] = "3600";
 
     const MainJobResult result = runMainJob(options);
     ASSERT_TRUE(result.ok) << result.error;
@@ -109,9 +111,9 @@ TEST_P(EndToEndCheck, TheVerdictFailsOnLostOrRefusedFramesInsteadOfStalling) {
     EXPECT_EQ(lost > 0, *c.dropEvery != 0);
 }
 
-// Lost answers hold their slots (30 s): with room for 100 requests the
-// engine never runs out of them, with the default 8 it does. Sixteen
-// cameras sharing room for six are refused in turn.
+// Lost answers hold their slots: with room for 100 requests the engine never
+// runs out of them, with the default 8 it does. Sixteen cameras sharing room
+// for six are refused in turn.
 INSTANTIATE_TEST_SUITE_P(Runs, EndToEndCheck,
                          ::testing::Values(CheckCase{"LostOutputs", "10", 40, "100", "accepted frames came back"},
                                            CheckCase{"NoRoomLeft", "20", 100, "8", "frames refused at intake"},

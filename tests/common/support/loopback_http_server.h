@@ -75,6 +75,13 @@ public:
         m_cv.notify_all();
     }
 
+    // Handlers that stall after this wait for the next release() (one
+    // server shared by several tests of a program).
+    void rearm() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = false;
+    }
+
     // For handlers: waits until release(), stop() or `bound` passes. True
     // when released while still running.
     bool waitForRelease(std::chrono::milliseconds bound = std::chrono::seconds(5)) {

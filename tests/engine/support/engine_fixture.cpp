@@ -24,27 +24,26 @@ using nlohmann::json;
 
 namespace {
 
-// Points the process-wide configuration at the cloud stub before any test
-// reads it (after static initialisation, so the configuration's own globals
-// exist): short REST and HTTP time-outs keep the stall tests quick.
+// The configuration file every engine of this program reads: the cloud stub's
+// addresses, and short REST and HTTP time-outs that keep the stall tests quick.
+std::string configPath() {
+    static const std::string path =
+        (fs::temp_directory_path() / ("qzai-engine-tests-" + std::to_string(::getpid()) + ".ini")).string();
+    return path;
+}
+
+// Writes the configuration once, after static initialisation (so the
+// configuration's own globals exist) and before any test reads it.
 class ConfigureOnce : public ::testing::Environment {
 public:
     void SetUp() override {
-        std::ofstream(m_path) << "HTTPRequestTimeout=1000\n"
-                              << "CloudServiceURL=" << CloudStub::instance().url("/api") << "\n"
-                              << "RuntimeRepositoryURL=" << CloudStub::instance().url("") << "\n"
-                              << "logVerbosity=1\n";
-        qzai::setIniPath(m_path);
-        // The plug-in names its configuration file from the unit-test options.
-        auto options = qz::sdk::makePtr<qz::sdk::StringMap>(
-            std::map<std::string, std::string>{{qz::sdk::kUnitTestOptionIniPath, m_path}});
-        qz::sdk::setUnitTestOptions(options.get());
+        std::ofstream(configPath()) << "HTTPRequestTimeout=1000\n"
+                                    << "CloudServiceURL=" << CloudStub::instance().url("/api") << "\n"
+                                    << "RuntimeRepositoryURL=" << CloudStub::instance().url("") << "\n"
+                                    << "logVerbosity=1\n";
+        qzai::setIniPath(configPath());
     }
-    void TearDown() override { std::remove(m_path.c_str()); }
-
-private:
-    std::string m_path =
-        (fs::temp_directory_path() / ("qzai-engine-tests-" + std::to_string(::getpid()) + ".ini")).string();
+    void TearDown() override { std::remove(configPath().c_str()); }
 };
 [[maybe_unused]] ::testing::Environment* const configureOnce = ::testing::AddGlobalTestEnvironment(new ConfigureOnce);
 
@@ -87,6 +86,7 @@ void CloudStub::reset() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_routes.clear();
     m_seen.clear();
+    m_server.rearm();
 }
 
 std::vector<CloudStub::Seen> CloudStub::seen() const {
@@ -166,6 +166,15 @@ EngineHarness::EngineHarness(Options options) : m_options(std::move(options)) {
     m_server = std::make_shared<qz::test_host::FakeServer>(identity.serverId);
     m_server->setServerDocument(json{{"id", identity.serverId}, {"parameters", json::object()}});
     m_provider = qz::sdk::makePtr<qz::test_host::FakeUtilityProvider>(identity, m_server);
+    // Set for each engine, as a host does before it loads the library: the
+    // library forgets them (and the configuration it read) once its last
+    // plug-in object is gone, so an earlier test's engine took them along;
+    // and tests of single classes may have read the configuration since
+    // without them, so it is read afresh.
+    qzai::restartIni();
+    auto unitTestOptions = qz::sdk::makePtr<qz::sdk::StringMap>(
+        std::map<std::string, std::string>{{qz::sdk::kUnitTestOptionIniPath, configPath()}});
+    qz::sdk::setUnitTestOptions(unitTestOptions.get());
     m_plugin = qz::sdk::makePtr<qzai::Plugin>();
     m_plugin->setUtilityProvider(m_provider.get());
     qz::sdk::Result<qz::sdk::analytics::IEngine*> result;

@@ -46,7 +46,9 @@ public:
 
     std::string url(const std::string& path) const { return m_server.url(path); }
     void route(const std::string& method, const std::string& path, Handler handler);
-    void reset();  // forgets routes and requests, releases stalled handlers
+    // Forgets routes and requests; handlers that stall from then on wait for
+    // a new release().
+    void reset();
     std::vector<Seen> seen() const;
     size_t count(const std::string& method, const std::string& path) const;
     qz::test::LoopbackHttpServer& server() { return m_server; }
