@@ -163,13 +163,15 @@ MainJobResult runMainJob(const MainJobOptions& options) {
             return timestampUs;
         };
         // Every camera delivered its object packet for the round (in the
-        // rules scenario, every camera whose square passes its masks).
-        auto roundDone = [&](int64_t timestampUs, std::chrono::milliseconds timeout) {
+        // rules scenario, every camera whose square passes its masks), but
+        // for the `refused` ones.
+        auto roundDone = [&](int64_t timestampUs, std::chrono::milliseconds timeout, size_t refused) {
             size_t expected = ids.size();
             if (rules) {
                 expected = 0;
                 for (int c = 0; c < options.cameras; ++c) expected += rules->passesMasks(c, frameOfTimestamp[timestampUs]);
             }
+            expected -= std::min(expected, refused);
             return host.recorder().waitUntil(
                 [&](const std::vector<RecordedPacket>& packets) {
                     std::set<std::string> done;
@@ -182,10 +184,11 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                 timeout);
         };
 
-        // Warm-up: push rounds until one whole round comes back. While the
-        // plug-in refuses every camera's frame (nothing is ready yet), a round
-        // goes every 40 ms; a round it takes is waited for, so that no camera
-        // has two frames in flight (they could be tracked out of order).
+        // Warm-up: push rounds until one whole round comes back (with more
+        // cameras than room, the round's admitted frames). While the plug-in
+        // refuses every camera's frame (nothing is ready yet), a round goes
+        // every 40 ms; a round it takes is waited for, so that no camera has
+        // two frames in flight (they could be tracked out of order).
         const auto roundTimeout = patient(kRoundTimeout);
         const auto readyDeadline = Clock::now() + patient(std::chrono::seconds(30));
         IntakeRefusals warmUpRefusals(rig.dataDirectory());
@@ -193,11 +196,12 @@ MainJobResult runMainJob(const MainJobOptions& options) {
             if (Clock::now() > readyDeadline) throw std::runtime_error("no whole round came back in time");
             const size_t refusedBefore = warmUpRefusals.count();
             const int64_t timestampUs = pushRound();
-            if (warmUpRefusals.count() - refusedBefore >= ids.size()) {
+            const size_t refused = warmUpRefusals.count() - refusedBefore;
+            if (refused >= ids.size()) {
                 host.recorder().waitForPackets(SIZE_MAX, std::chrono::milliseconds(kFramePeriodUs / 1000));
                 continue;
             }
-            if (roundDone(timestampUs, roundTimeout)) break;
+            if (roundDone(timestampUs, roundTimeout, result.refusalsExpected ? refused : 0)) break;
         }
         say(options.log, "inference is running after " + std::to_string(frame) + " frame(s); pushing frames...");
 
