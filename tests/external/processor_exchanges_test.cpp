@@ -13,6 +13,7 @@
 #include "external/preprocessor_exchanges.h"
 #include "external/processor_config.h"
 #include "external/support/external_support.h"
+#include "host/patience.h"
 #include "inference/postprocessing/postprocessing_state.h"
 #include "inference/video_frame.h"
 
@@ -175,11 +176,16 @@ TEST(ExchangeFailures, GiveNothingAndLeaveNoWaiter) {
         bool exited;
         const char* warning;
     };
+    // The short time-outs also bound the child's acknowledgement of the
+    // request: they stretch with a sanitised build on few processors, and the
+    // late answer stays later than its time-out.
+    const int slow = qz::test_host::slowness();
     const Case cases[] = {
-        {"late answer", "delay", {"--ms", "400"}, 50, false, false, "Warning: No response from objects postprocessor\n"},
+        {"late answer", "delay", {"--ms", std::to_string(400 * slow)}, 50u * slow, false, false,
+         "Warning: No response from objects postprocessor\n"},
         {"no-response processor", "objects", {}, 5000, true, false, nullptr},
         {"exited child", "exit", {"--ms", "0", "--code", "0"}, 5000, false, true, nullptr},
-        {"answer for another device", "otherid", {}, 100, false, false,
+        {"answer for another device", "otherid", {}, 100u * slow, false, false,
          "Warning: No response from objects postprocessor\n"},
     };
     for (const Case& c : cases) {
@@ -214,8 +220,10 @@ TEST(ExchangeFailures, NoResponsePreprocessorsLeaveTheirInputAlone) {
     auto input = floatSet("image", {1, 3, 1, 2}, {1, 2, 3, 4, 5, 6});
     EXPECT_FALSE(qzai::TensorsPreprocessor(*road.request, *input));
     EXPECT_EQ(floats(input->tensors[0]), (std::vector<float>{1, 2, 3, 4, 5, 6}));
-    // An image pre-processor without answers waits out its time-out.
-    PeerProcessor<qzai::ExternalPreprocessor_t> image(Transport::Shm, "imageflip", {}, 50, true);
+    // An image pre-processor without answers waits out its time-out (which
+    // also bounds the child's acknowledgement, so it stretches as above).
+    PeerProcessor<qzai::ExternalPreprocessor_t> image(Transport::Shm, "imageflip", {}, 50u * qz::test_host::slowness(),
+                                                      true);
     road.stage.preprocessor = image.record.get();
     const std::vector<uint8_t> bytes(12, 0);
     const qzai::VideoFrame frame(std::span<const uint8_t>(bytes), 1, 1, 0);

@@ -94,6 +94,17 @@ TEST(AnchorFreeYolo, ClassSearchTiesAndThreshold) {
     ASSERT_EQ(got.size(), 6u);
     EXPECT_EQ(got[5], 3.0f);
 
+    // The same tie, and a single winner, among many quiet proposals: the
+    // first class still wins.
+    std::vector<Proposal> sparse(600, {500, 500, 10, 10, std::vector<float>(10, 0.1f)});
+    sparse[17] = {50, 50, 10, 10, tie};
+    sparse[530] = {300, 300, 10, 10, atConf};
+    sparse[530].scores[9] = 0.6f;
+    const auto sparseGot = resultValues(decode(makeSet({channelMajor(sparse, 10)}).get()).get());
+    ASSERT_EQ(sparseGot.size(), 12u);
+    EXPECT_EQ(sparseGot[5], 3.0f);
+    EXPECT_EQ(sparseGot[11], 9.0f);
+
     // Nothing above conf in a full-size output: empty with id 0 and no
     // "after NMS" line.
     SetPtr quiet = makeSet({floatTensor("output0", {1, 84, 8400}, std::vector<float>(84 * 8400, 0.25f))});
