@@ -220,8 +220,10 @@ TEST(ExchangeFailures, NoResponsePreprocessorsLeaveTheirInputAlone) {
     auto input = floatSet("image", {1, 3, 1, 2}, {1, 2, 3, 4, 5, 6});
     EXPECT_FALSE(qzai::TensorsPreprocessor(*road.request, *input));
     EXPECT_EQ(floats(input->tensors[0]), (std::vector<float>{1, 2, 3, 4, 5, 6}));
-    // An image pre-processor without answers waits out its time-out.
-    PeerProcessor<qzai::ExternalPreprocessor_t> image(Transport::Shm, "imageflip", {}, 50, true);
+    // An image pre-processor without answers waits out its time-out (which
+    // also bounds the child's acknowledgement, so it stretches as above).
+    PeerProcessor<qzai::ExternalPreprocessor_t> image(Transport::Shm, "imageflip", {}, 50u * qz::test_host::slowness(),
+                                                      true);
     road.stage.preprocessor = image.record.get();
     const std::vector<uint8_t> bytes(12, 0);
     const qzai::VideoFrame frame(std::span<const uint8_t>(bytes), 1, 1, 0);
