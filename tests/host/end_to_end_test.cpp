@@ -3,6 +3,7 @@
 // REST server, YUV frames with moving squares from several cameras.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 
 #include "host/main_job.h"
@@ -68,13 +69,15 @@ INSTANTIATE_TEST_SUITE_P(Resizing, EndToEnd,
 
 // The main job is a check that can fail: when the runtime never answers
 // every tenth frame, the job neither stalls nor passes; when lost answers
-// leave the engine without room, the refused frames fail it.
+// leave the engine without room, the refused frames fail it; with more
+// cameras than room, the refusals must fall evenly on the cameras.
 struct CheckCase {
     const char* name;
     const char* dropEvery;
     int frames;
     const char* capacity;  // MaxNumberConcurrentInferences
     const char* why;  // what the verdict names; empty: the run passes
+    int cameras = 3;
 };
 
 class EndToEndCheck : public ::testing::TestWithParam<CheckCase> {};
@@ -84,7 +87,7 @@ TEST_P(EndToEndCheck, TheVerdictFailsOnLostOrRefusedFramesInsteadOfStalling) {
     MainJobOptions options;
     options.pluginPath = QZ_PLUGIN_LIBRARY;
     options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
-    options.cameras = 3;
+    options.cameras = c.cameras;
     options.frames = c.frames;
     options.width = 960;
     options.height = 540;
@@ -98,7 +101,7 @@ TEST_P(EndToEndCheck, TheVerdictFailsOnLostOrRefusedFramesInsteadOfStalling) {
     std::string why;
     EXPECT_EQ(result.passed(&why), !*c.why) << why;
     EXPECT_NE(why.find(c.why), std::string::npos) << why;
-    EXPECT_FALSE(result.refusalsExpected);
+    EXPECT_EQ(result.refusalsExpected, c.cameras > std::atoi(c.capacity));
     size_t lost = 0;
     for (const CameraResult& camera : result.cameras) {
         EXPECT_EQ(camera.framesPushed, static_cast<size_t>(c.frames));
@@ -109,10 +112,12 @@ TEST_P(EndToEndCheck, TheVerdictFailsOnLostOrRefusedFramesInsteadOfStalling) {
 }
 
 // Lost answers hold their slots: with room for 100 requests the engine never
-// runs out of them, with the default 8 it does.
+// runs out of them, with the default 8 it does. Sixteen cameras sharing room
+// for six are refused in turn.
 INSTANTIATE_TEST_SUITE_P(Runs, EndToEndCheck,
                          ::testing::Values(CheckCase{"LostOutputs", "10", 40, "100", "accepted frames came back"},
-                                           CheckCase{"NoRoomLeft", "20", 100, "8", "frames refused at intake"}),
+                                           CheckCase{"NoRoomLeft", "20", 100, "8", "frames refused at intake"},
+                                           CheckCase{"RefusalsEven", "", 60, "6", "", 16}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A FeatureExtraction child classifies the crop of every square the parent

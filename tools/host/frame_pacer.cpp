@@ -76,19 +76,30 @@ std::vector<PacedCamera> paceFrames(Recorder& recorder, IntakeRefusals& refusals
     const int end = script.firstFrame + script.frames;
     size_t seen = recorder.packets().size();  // packets before the run are not looked at
 
-    // The camera that pushes first moves on by one every round: the plug-in
-    // admits frames while it has room, so a fixed order would hand the room
-    // to the first cameras of the list round after round and the refusals to
-    // the last ones.
-    size_t first = 0;
+    // The cameras ask in the order of their last admitted frame, the longest
+    // ago first: a camera whose frame is taken goes to the back, a refused
+    // one keeps its place. While frames are in flight, a refusal ends the
+    // round: the plug-in is full, and the cameras behind would only be
+    // refused too, or be let in by a slot that freed while the round went
+    // on, ahead of the camera refused first. So each slot that frees goes to
+    // the camera that has waited longest and the refusals spread evenly; a
+    // fixed order, or one that only rotates, hands the room to whichever
+    // cameras ask late in the round and the refusals to the others.
+    std::vector<size_t> order(cameras);
+    for (size_t c = 0; c < cameras; ++c) order[c] = c;
     for (;;) {
         bool anyLeft = false;
+        bool full = false;
         size_t inFlight = 0;
-        for (size_t k = 0; k < cameras; ++k) {
-            const size_t c = (first + k) % cameras;
-            if (flight[c].waiting || next[c] >= end) {
-                inFlight += flight[c].waiting;
-                anyLeft = anyLeft || flight[c].waiting;
+        for (const InFlight& f : flight) inFlight += f.waiting;
+        // The next round's order: the cameras not admitted in this one keep
+        // theirs, ahead of those admitted.
+        std::vector<size_t> kept;
+        std::vector<size_t> admitted;
+        for (const size_t c : order) {
+            if (flight[c].waiting || next[c] >= end || full) {
+                anyLeft = anyLeft || flight[c].waiting || (full && next[c] < end);
+                kept.push_back(c);
                 continue;
             }
             anyLeft = true;
@@ -98,7 +109,12 @@ std::vector<PacedCamera> paceFrames(Recorder& recorder, IntakeRefusals& refusals
             ++result[c].pushed;
             if (refusals.count() != before) {
                 ++result[c].refused;
-            } else if (!script.expectsPacket(static_cast<int>(c), frame)) {
+                kept.push_back(c);
+                full = inFlight > 0;
+                continue;
+            }
+            admitted.push_back(c);
+            if (!script.expectsPacket(static_cast<int>(c), frame)) {
                 ++result[c].notExpected;
             } else {
                 flight[c] = {true, timestampUs, Clock::now(), false};
@@ -106,7 +122,8 @@ std::vector<PacedCamera> paceFrames(Recorder& recorder, IntakeRefusals& refusals
             }
         }
         if (!anyLeft) break;
-        first = (first + 1) % cameras;
+        order = std::move(kept);
+        order.insert(order.end(), admitted.begin(), admitted.end());
 
         // Wait for a packet of a frame in flight, up to the oldest frame's
         // deadline (or one period when only refused cameras remain).

@@ -7,9 +7,10 @@
 // previous one at intake (counted as refused), or at once when the previous
 // one was not expected to give a packet. A frame whose packet has not come
 // after `lostAfter` is counted as lost and the camera moves on, so the run
-// never waits for a packet that cannot come. Each round of pushes starts one
-// camera further along the list, so when the plug-in has room for only some
-// of the cameras its refusals spread evenly over them. When every camera
+// never waits for a packet that cannot come. In each round of pushes the
+// cameras go in the order of their last admitted frame, the longest ago
+// first, so when the plug-in has room for only some of the cameras its
+// refusals spread evenly over them. When every camera
 // waits on a refusal, the pacer sleeps one camera period on the recorder
 // before the next push.
 //

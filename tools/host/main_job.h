@@ -94,11 +94,15 @@ struct MainJobResult {
     // The run's verdict: it completed, every camera got at least
     // kMinDeliveredShare of its accepted frames back with a mean IoU of at
     // least kMinIou, no camera had more than kMaxRefusedShare of its frames
-    // after warm-up refused (unless refusalsExpected), nothing of the library
-    // was left alive, and the events table and the settings page are as
-    // expected. `why` gets the first failure.
+    // after warm-up refused (unless refusalsExpected; then the refusals
+    // spread evenly: no camera's count is further from the mean per camera
+    // than kMaxRefusalSpread of that mean, or kMinRefusalSpread frames),
+    // nothing of the library was left alive, and the events table and the
+    // settings page are as expected. `why` gets the first failure.
     static constexpr double kMinDeliveredShare = 0.9;
     static constexpr double kMaxRefusedShare = 0.1;
+    static constexpr double kMaxRefusalSpread = 0.5;
+    static constexpr size_t kMinRefusalSpread = 4;
     static constexpr double kMinIou = 0.9;
     bool passed(std::string* why = nullptr) const;
 };

@@ -95,7 +95,12 @@ RecoveryRoadResult runRuntimeRecoveryRoad(const RoadRigOptions& base, int answer
         if (!pushUntil([&] { return roadLogCount(rig, failure) >= 2; }))
             throw std::runtime_error("the runtime did not come back after its first failure");
         const size_t atLastFailure = objectPackets();
-        result.ok = pushUntil([&] { return objectPackets() > atLastFailure; });
+        // A packet already on its way at the failure may still arrive: the
+        // road has recovered once a packet follows the runtime's restart.
+        if (!pushUntil([&] { return loadedRuntimeStats(rig).initCalls >= 3; }))
+            throw std::runtime_error("the runtime was not restarted after its second failure");
+        const size_t atRestart = objectPackets();
+        result.ok = pushUntil([&] { return objectPackets() > atRestart; });
         if (!result.ok) result.error = "no packet came back after the runtime's second failure";
         result.packetsAfterRecovery = objectPackets() - atLastFailure;
         result.failures = roadLogCount(rig, failure);

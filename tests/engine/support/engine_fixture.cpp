@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "common/ini.h"
+#include "host/patience.h"
 #include "host/test_crypto.h"
 #include "qz/sdk/helpers/device_info.h"
 #include "qz/sdk/helpers/settings_response.h"
@@ -248,7 +249,7 @@ void EngineHarness::pushFrame(const std::string& id, int64_t timestampUs) {
 void EngineHarness::waitForPass() { m_engine->waitForDevicesPass(std::chrono::seconds(5)); }
 
 bool EngineHarness::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + qz::test_host::patient(timeout);
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         m_engine->waitForDevicesPass(std::chrono::milliseconds(200));

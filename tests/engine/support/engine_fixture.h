@@ -115,7 +115,8 @@ public:
 
     // Waits for one complete loop pass after the call.
     void waitForPass();
-    // Polls `condition` (with passes in between) up to `timeout`.
+    // Polls `condition` (with passes in between) up to `timeout`, stretched
+    // with a sanitised build and few processors (host/patience.h).
     bool waitUntil(const std::function<bool()>& condition,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Releases everything (also done by the destructor).
