@@ -331,7 +331,8 @@ bool MainJobResult::passed(std::string* why) const {
         size_t refused = 0;
         for (const CameraResult& camera : cameras) refused += camera.paced.refused;
         const double mean = static_cast<double>(refused) / static_cast<double>(cameras.size());
-        const double allowed = std::max(static_cast<double>(kMinRefusalSpread), kMaxRefusalSpread * mean);
+        const double allowed =
+            std::max({static_cast<double>(kMinRefusalSpread), kMaxRefusalSpread * mean, 3.0 * std::sqrt(mean)});
         for (const CameraResult& camera : cameras) {
             if (std::abs(static_cast<double>(camera.paced.refused) - mean) <= allowed) continue;
             std::snprintf(text, sizeof text, "refusals spread unevenly: %s %zu of %zu frames refused, mean %.1f",

@@ -96,7 +96,9 @@ struct MainJobResult {
     // least kMinIou, no camera had more than kMaxRefusedShare of its frames
     // after warm-up refused (unless refusalsExpected; then the refusals
     // spread evenly: no camera's count is further from the mean per camera
-    // than kMaxRefusalSpread of that mean, or kMinRefusalSpread frames),
+    // than kMaxRefusalSpread of that mean, three times its square root (the
+    // chance spread of a loaded machine's timing), or kMinRefusalSpread
+    // frames),
     // nothing of the library was left alive, and the events table and the
     // settings page are as expected. `why` gets the first failure.
     static constexpr double kMinDeliveredShare = 0.9;
