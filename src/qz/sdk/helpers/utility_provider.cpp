@@ -53,14 +53,23 @@ public:
     }
     // The handler counts as gone only once the object and all it captured
     // are destroyed and its thread runs no more code of this library: the
-    // post is a tail call into the C library, whose sem_post returns 0 (the
-    // remaining count) straight to the host.
-    int releaseRef() const override {
-        const int remaining = RefCountable<IRestRequestHandler>::releaseRef();
-        if (remaining != 0) return remaining;
+    // post is a jump into the C library, whose sem_post returns 0 (the
+    // remaining count) straight to the host. Once it has posted, the library
+    // may be unmapped, so not one instruction of ours may run after it; on
+    // x86-64 Linux a few lines of assembly make that so at every
+    // optimisation level (releaseStep does the rest).
+    int releaseRef() const override;
+
+    struct Step {
+        sem_t* post;     // to post last, or null
+        long remaining;  // the count left, when nothing is posted
+    };
+    static Step releaseStep(const RestRequestHandler* self) noexcept {
+        const int remaining = self->RefCountable<IRestRequestHandler>::releaseRef();
+        if (remaining != 0) return {nullptr, remaining};
         sem_t* const gone = &liveHandlers().gone;
         stallBeforeLeaving();
-        return ::sem_post(gone);
+        return {gone, 0};
     }
 
     void onCompleted(ErrorCode error, int httpStatus, const char* body) override {
@@ -77,6 +86,40 @@ private:
 };
 
 }  // namespace
+
+}  // namespace qz::sdk
+
+// The step before the final post, with a name the assembly below can call.
+extern "C" __attribute__((visibility("hidden"), used)) qz::sdk::RestRequestHandler::Step
+qzRestHandlerReleaseStep(const qz::sdk::RestRequestHandler* self) noexcept {
+    return qz::sdk::RestRequestHandler::releaseStep(self);
+}
+
+namespace qz::sdk {
+
+#if defined(__x86_64__) && defined(__linux__)
+// releaseStep's two words come back in rax and rdx; with something to post,
+// the post is jumped to, so sem_post returns to our caller, not to us.
+__attribute__((naked)) int RestRequestHandler::releaseRef() const {
+    asm("sub $8, %rsp\n\t"
+        "call qzRestHandlerReleaseStep\n\t"
+        "add $8, %rsp\n\t"
+        "test %rax, %rax\n\t"
+        "jz 1f\n\t"
+        "mov %rax, %rdi\n\t"
+        "jmp sem_post@PLT\n"
+        "1:\n\t"
+        "mov %edx, %eax\n\t"
+        "ret\n\t");
+}
+#else
+// Elsewhere the post is left to the compiler's tail call.
+int RestRequestHandler::releaseRef() const {
+    const Step step = releaseStep(this);
+    if (!step.post) return static_cast<int>(step.remaining);
+    return ::sem_post(step.post);
+}
+#endif
 
 size_t liveRestHandlers() {
     LiveHandlers& live = liveHandlers();
