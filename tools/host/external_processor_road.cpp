@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <chrono>
 #include <map>
@@ -88,9 +87,17 @@ private:
     int m_port = 0;
 };
 
+// What a /proc file holds, or what was read before it failed: a process
+// that ends while its files are read fails the read (ESRCH), and a stream
+// would throw from it.
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    return text;
 }
 
 double cpuSeconds() {
