@@ -102,7 +102,7 @@ template <typename Writer>
 void convertRowHalfChroma(const uint8_t* y, const uint8_t* u, const uint8_t* v, size_t n,
                           Writer&& out) {
 #if defined(QZAI_PREP_AVX2)
-    if (hasAvx2()) return convertRowHalfChromaAvx2(y, u, v, n, out);
+    if (avx2Enabled()) return convertRowHalfChromaAvx2(y, u, v, n, out);
 #endif
     size_t i = 0;
 #if defined(__SSE2__)
@@ -119,7 +119,7 @@ void convertRowHalfChroma(const uint8_t* y, const uint8_t* u, const uint8_t* v, 
 template <typename Writer>
 void convertPixels(const uint8_t* y, const uint8_t* u, const uint8_t* v, size_t n, Writer&& out) {
 #if defined(QZAI_PREP_AVX2)
-    if (hasAvx2()) return convertPixelsAvx2(y, u, v, n, out);
+    if (avx2Enabled()) return convertPixelsAvx2(y, u, v, n, out);
 #endif
     size_t i = 0;
 #if defined(__SSE2__)

@@ -17,7 +17,7 @@
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
-// AVX2 code is compiled per function and run only after hasAvx2()
+// AVX2 code is compiled per function and run only after avx2Enabled()
 // (vector_level.h).
 #define QZAI_PREP_AVX2 1
 #define QZAI_TARGET_AVX2 __attribute__((target("avx2")))

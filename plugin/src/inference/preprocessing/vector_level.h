@@ -15,6 +15,6 @@ VectorLevel vectorLevel();
 // Uses at most `cap` from now on; VectorLevel::Avx2 lifts the cap.
 void capVectorLevel(VectorLevel cap);
 
-inline bool hasAvx2() { return vectorLevel() >= VectorLevel::Avx2; }
+inline bool avx2Enabled() { return vectorLevel() >= VectorLevel::Avx2; }
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

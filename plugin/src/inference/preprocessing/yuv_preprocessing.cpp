@@ -90,7 +90,7 @@ public:
     YuvRowSource(const YuvPlanes& planes, const int32_t* columns, size_t n)
         : p_(planes), columns_(columns), n_(n), y_(n), u_(n), v_(n) {
 #if defined(QZAI_PREP_AVX2)
-        if (hasAvx2()) {
+        if (avx2Enabled()) {
             luma_ = ColumnShuffle(columns, n, 0, planes.width);
             chroma_ = ColumnShuffle(columns, n, 1, (planes.width + 1) / 2);
             shuffled_ = luma_.loads() > 0 && chroma_.loads() > 0;
@@ -159,7 +159,7 @@ private:
         uint8_t* vs = v_.data();
         size_t i = 0;
 #if defined(QZAI_PREP_AVX2)
-        if (hasAvx2()) i = gatherAvx2(rows.y, rows.u, rows.v, columns, n, p_.width, ys, us, vs);
+        if (avx2Enabled()) i = gatherAvx2(rows.y, rows.u, rows.v, columns, n, p_.width, ys, us, vs);
 #endif
         for (; i < n; ++i) {
             const auto col = static_cast<size_t>(columns[i]);
