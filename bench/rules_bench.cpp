@@ -90,7 +90,8 @@ void BM_RulesAgainstTracker(benchmark::State& bench) {
         scores.push_back(static_cast<float>((c * 37) % 80) / 80.0f);
     }
     camera.model().scoresOutputName = scoresName;
-    const auto set = qzai::testing::makeSet({{qzai::testing::kDetectionName, detectionRows()}, {scoresName, scores}});
+    const auto set =
+        qzai::testing::makeTensorSet({{qzai::testing::kDetectionName, detectionRows()}, {scoresName, scores}});
 
     // Warm the tracker up to 100 reported tracks, then reuse them each frame.
     int64_t now = 0;
@@ -187,7 +188,7 @@ void BM_DumpingAgainstTracker(benchmark::State& bench) {
     }
     const qzai::ObjectsByClass objects = {{"car", watched}};
 
-    const auto set = qzai::testing::makeSet({{qzai::testing::kDetectionName, detectionRows()}});
+    const auto set = qzai::testing::makeTensorSet({{qzai::testing::kDetectionName, detectionRows()}});
     for (int f = 0; f < 6; ++f, now += 40000) {
         qzai::process_objects(state, camera.request(now), set.get());
         qzai::detectDumping(state, camera.request(now), objects);

@@ -41,8 +41,6 @@ protected:
     }
 };
 
-std::string figure(const std::string& points) { return R"({"figure": {"points": )" + points + "}}"; }
-
 }  // namespace
 
 TEST_F(EngineAgentTest, TwoCamerasGetTheirPipelinesModelsAndManifests) {

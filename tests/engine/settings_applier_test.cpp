@@ -27,7 +27,7 @@ qzai::DeviceAgentSettings_t snapshotWithStages() {
     return settings;
 }
 
-std::string figure(const std::string& points) {
+std::string shownFigure(const std::string& points) {
     return R"({"figure": {"points": )" + points + R"(}, "showOnCamera": true})";
 }
 
@@ -37,14 +37,14 @@ TEST(SettingsApplier, AppliesEveryPerStageSettingByKey) {
     const qzai::SettingsMap received = {
         {"deviceActiveSwitch", "true"},
         {"selectedPipeline", "p1"},
-        {"cropBox_abc", figure("[[0.8, 0.9], [0.1, 0.2]]")},
+        {"cropBox_abc", shownFigure("[[0.8, 0.9], [0.1, 0.2]]")},
         {"model_nms_abc", "30"},
         {"visualise_classes_abc", R"(["car", "extra"])"},
         {"maskType_1_abc", "exclusive"},
-        {"polygon1.figure_abc", figure("[[0, 0], [1, 0], [1.5, 1]]")},
-        {"polygon2.figure_abc", figure("[]")},
-        {"polygon3.figure_abc", figure(R"([{"x": 0.1, "y": 0.1}, {"x": 0.2, "y": 0.1}, {"x": 0.2, "y": 0.3}])")},
-        {"lineCrossingLine_abc", figure("[[0.1, 0.5], [0.9, 0.5]]")},
+        {"polygon1.figure_abc", shownFigure("[[0, 0], [1, 0], [1.5, 1]]")},
+        {"polygon2.figure_abc", shownFigure("[]")},
+        {"polygon3.figure_abc", shownFigure(R"([{"x": 0.1, "y": 0.1}, {"x": 0.2, "y": 0.1}, {"x": 0.2, "y": 0.3}])")},
+        {"lineCrossingLine_abc", shownFigure("[[0.1, 0.5], [0.9, 0.5]]")},
         {"loiterDetectionObjectClass_abc", "dog"},
         {"loiterDetectionTimeThreshold_abc", "45"},
         {"dumpingDetectionObjectType_abc", "bag"},
@@ -101,7 +101,7 @@ TEST(SettingsApplier, BadValuesKeepWhatTheyWouldReplace) {
     const qzai::SettingsMap received = {
         {"cropBox_abc", "{not json"},
         {"visualise_classes_abc", "car"},
-        {"lineCrossingLine_abc", figure("[[0.1]]")},
+        {"lineCrossingLine_abc", shownFigure("[[0.1]]")},
         {"dumpingDetectionTimeThreshold_abc", "0"},
         {"loiterDetectionTimeThreshold_abc", "-3"},
         {"polygon1.figure_abc", "[1,2]"},
@@ -171,26 +171,26 @@ TEST(SettingsApplier, EachRefusedValueKeepsItsFieldAndNamesItsKeyOnce) {
         qzai::SettingsMap received;
         std::string refused;
     };
-    const std::string box = figure("[[0.1, 0.1], [0.6, 0.6]]");
-    const std::string triangle = figure("[[0, 0], [1, 0], [1, 1]]");
+    const std::string box = shownFigure("[[0.1, 0.1], [0.6, 0.6]]");
+    const std::string triangle = shownFigure("[[0, 0], [1, 0], [1, 1]]");
     const std::vector<Case> cases = {
         {{{"deviceActiveSwitch", "yes"}}, "deviceActiveSwitch"},
         {{{"deviceActiveSwitch", ""}}, "deviceActiveSwitch"},
         {{{"model_nms_abc", "high"}}, "model_nms_abc"},
         {{{"cropBox_abc", "{not json"}}, "cropBox_abc"},
-        {{{"cropBox_abc", figure("[[0.5, 0.5]]")}}, "cropBox_abc"},
-        {{{"cropBox_abc", figure("[[0.5, 0.1], [0.5, 0.9]]")}}, "cropBox_abc"},
+        {{{"cropBox_abc", shownFigure("[[0.5, 0.5]]")}}, "cropBox_abc"},
+        {{{"cropBox_abc", shownFigure("[[0.5, 0.1], [0.5, 0.9]]")}}, "cropBox_abc"},
         {{{"visualise_classes_abc", "car"}}, "visualise_classes_abc"},
         {{{"visualise_classes_abc", R"(["car", 3])"}}, "visualise_classes_abc"},
         {{{"visualise_classes_abc", R"(["car", ""])"}}, "visualise_classes_abc"},
         {{{"maskType_1_abc", "sideways"}, {"polygon1.figure_abc", triangle}}, "maskType_1_abc"},
         {{{"polygon1.figure_abc", triangle}, {"polygon2.figure_abc", "[1,2]"}}, "polygon2.figure_abc"},
-        {{{"polygon1.figure_abc", figure("[[0, 0], [1, 1]]")}}, "polygon1.figure_abc"},
-        {{{"lineCrossingLine_abc", figure("[[0.1, 0.1]]")}}, "lineCrossingLine_abc"},
+        {{{"polygon1.figure_abc", shownFigure("[[0, 0], [1, 1]]")}}, "polygon1.figure_abc"},
+        {{{"lineCrossingLine_abc", shownFigure("[[0.1, 0.1]]")}}, "lineCrossingLine_abc"},
         {{{"lineCrossingLine_abc", "line"}}, "lineCrossingLine_abc"},
-        {{{"lineCrossingLine_abc", figure("[[0.1, 0.1], [0.5, 0.5], [0.9, 0.1]]")}}, "lineCrossingLine_abc"},
+        {{{"lineCrossingLine_abc", shownFigure("[[0.1, 0.1], [0.5, 0.5], [0.9, 0.1]]")}}, "lineCrossingLine_abc"},
         {{{"polygon1.figure_abc",
-           figure("[[0, 0], [0.5, 0], [1, 0], [1, 0.5], [1, 1], [0.5, 1], [0, 1], [0, 0.5], [0.2, 0.2]]")}},
+           shownFigure("[[0, 0], [0.5, 0], [1, 0], [1, 0.5], [1, 1], [0.5, 1], [0, 1], [0, 0.5], [0.2, 0.2]]")}},
          "polygon1.figure_abc"},
         {{{"loiterDetectionObjectClass_abc", ""}}, "loiterDetectionObjectClass_abc"},
         {{{"loiterDetectionTimeThreshold_abc", "0"}}, "loiterDetectionTimeThreshold_abc"},
@@ -224,22 +224,22 @@ TEST(SettingsApplier, RefusedKeysKeepThePreviouslyStoredValue) {
     qz::settings_test::LogCapture log(1);
     const auto base = snapshotWithStages();
     const qzai::SettingsMap cached = {
-        {"model_nms_abc", "30"}, {"cropBox_abc", figure("[[0.1, 0.1], [0.5, 0.5]]")},
+        {"model_nms_abc", "30"}, {"cropBox_abc", shownFigure("[[0.1, 0.1], [0.5, 0.5]]")},
         {"dumpingDetectionTimeThreshold_abc", "0"},  // a bad value left in an old cache
         {"abc_postprocessor_setting_note", "short"}};
     // Masks beyond the repeater's five and values over 64 KiB: dropped unread, one line for all.
     const qzai::SettingsMap sent = {{"model_nms_abc", "high"},
-                                    {"cropBox_abc", figure("[[0.2, 0.2], [0.9, 0.9]]")},
+                                    {"cropBox_abc", shownFigure("[[0.2, 0.2], [0.9, 0.9]]")},
                                     {"loiterDetectionObjectClass_abc", ""},
                                     {"dumpingDetectionTimeThreshold_abc", "x"},
                                     {"abc_postprocessor_setting_note", std::string(65537, 'x')},
-                                    {"polygon6.figure_abc", figure("[[0, 0], [1, 0], [1, 1]]")},
+                                    {"polygon6.figure_abc", shownFigure("[[0, 0], [1, 0], [1, 1]]")},
                                     {"maskType_01_abc", "exclusive"}};
     const auto accepted = qzai::acceptReceivedSettings(cached, sent, base);
     EXPECT_EQ(accepted.rejected, (std::vector<std::string>{"model_nms_abc", "loiterDetectionObjectClass_abc",
                                                             "dumpingDetectionTimeThreshold_abc"}));
     EXPECT_EQ(accepted.stored, (qzai::SettingsMap{{"model_nms_abc", "30"},
-                                                  {"cropBox_abc", figure("[[0.2, 0.2], [0.9, 0.9]]")},
+                                                  {"cropBox_abc", shownFigure("[[0.2, 0.2], [0.9, 0.9]]")},
                                                   {"abc_postprocessor_setting_note", "short"}}));
     const auto& stage = accepted.snapshot->stages[0];
     EXPECT_NEAR(stage.nmsThreshold, 0.7f, 1e-6);

@@ -53,8 +53,6 @@ protected:
     }
 };
 
-std::string figure(const std::string& points) { return R"({"figure": {"points": )" + points + "}}"; }
-
 }  // namespace
 
 TEST_F(SettingsPageTest, AgentPageEqualsThePageBuiltFromTheSameInputsByHand) {

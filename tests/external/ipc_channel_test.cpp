@@ -74,7 +74,7 @@ protected:
     std::set<std::string> names;
 };
 
-std::vector<uint8_t> patterned(size_t size) {
+std::vector<uint8_t> patternedBytes(size_t size) {
     std::vector<uint8_t> bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
     return bytes;
@@ -91,7 +91,7 @@ TEST_F(IpcChannelTest, MessagesArriveWholeAndGrowTheSegmentOnlyPastOnePage) {
         SCOPED_TRACE(c.size);
         auto pair = makePair();
         const int reallocationsBefore = log.count("Reallocating buffer");
-        const auto sent = patterned(c.size);
+        const auto sent = patternedBytes(c.size);
         std::vector<uint8_t> received;
         int result = -1;
         std::thread child = childReceivesOne(*pair, received, result);
@@ -116,7 +116,7 @@ TEST_F(IpcChannelTest, MessageAboveTheReserveIsRefusedAndSmallerOnesStillPass) {
     EXPECT_EQ(pair->created->data.capacity, 4096u);
     EXPECT_TRUE(pair->created->data.attached);
 
-    const auto sent = patterned(100);
+    const auto sent = patternedBytes(100);
     std::vector<uint8_t> received;
     int result = -1;
     std::thread child = childReceivesOne(*pair, received, result);

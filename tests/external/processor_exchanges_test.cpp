@@ -25,13 +25,13 @@ namespace {
 const char* const kCar = "{0A0A0A0A-0000-4000-8000-00000000000A}";
 const char* const kPerson = "{0B0B0B0B-0000-4000-8000-00000000000B}";
 
-enum class Transport { Shm, Tcp };
+enum class ExchangeTransport { Shm, Tcp };
 
 // The peer with a behaviour and options, as a processor record of either
 // kind; the receive thread runs unless the record sends no answers.
 template <class Record>
 struct PeerProcessor {
-    PeerProcessor(Transport transport, const std::string& behaviour, std::vector<std::string> options,
+    PeerProcessor(ExchangeTransport transport, const std::string& behaviour, std::vector<std::string> options,
                   uint64_t timeoutMs = 5000, bool noResponse = false) {
         record = std::make_shared<Record>();
         record->name = "peer-" + behaviour;
@@ -39,7 +39,7 @@ struct PeerProcessor {
         record->noResponse = noResponse;
         std::vector<std::string> arguments = {"--Behaviour", behaviour};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        if (transport == Transport::Tcp) {
+        if (transport == ExchangeTransport::Tcp) {
             tcp = std::make_unique<qz::test::TcpPeer>(arguments);
             record->process = qzai::ExternalProcess::createTcp(tcp->port());
         } else {
@@ -98,7 +98,7 @@ std::vector<float> floats(const Tensor& t) {
     return out;
 }
 
-class Exchanges : public testing::TestWithParam<Transport> {};
+class Exchanges : public testing::TestWithParam<ExchangeTransport> {};
 
 TEST_P(Exchanges, ObjectsPostprocessorAppliesWhatThePeerAnswers) {
     Road road;
@@ -163,8 +163,8 @@ TEST_P(Exchanges, ImagePreprocessorMirrorsTheFrameAndTakesTheAnswersLayout) {
     EXPECT_EQ(out, (std::vector<float>{4, 5, 6, 1, 2, 3}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, Exchanges, testing::Values(Transport::Shm, Transport::Tcp),
-                         [](const auto& info) { return info.param == Transport::Shm ? "Shm" : "Tcp"; });
+INSTANTIATE_TEST_SUITE_P(Transports, Exchanges, testing::Values(ExchangeTransport::Shm, ExchangeTransport::Tcp),
+                         [](const auto& info) { return info.param == ExchangeTransport::Shm ? "Shm" : "Tcp"; });
 
 TEST(ExchangeFailures, GiveNothingAndLeaveNoWaiter) {
     struct Case {
@@ -193,7 +193,7 @@ TEST(ExchangeFailures, GiveNothingAndLeaveNoWaiter) {
         Road road;
         LogCapture log;
         qzai::setProfilingEnabled(true);
-        PeerProcessor<qzai::ExternalPostprocessor_t> peer(Transport::Shm, c.behaviour, c.options, c.timeoutMs,
+        PeerProcessor<qzai::ExternalPostprocessor_t> peer(ExchangeTransport::Shm, c.behaviour, c.options, c.timeoutMs,
                                                           c.noResponse);
         if (c.exited) {
             ASSERT_TRUE(peer.record->process->waitUntilExited(5000));
@@ -214,7 +214,7 @@ TEST(ExchangeFailures, GiveNothingAndLeaveNoWaiter) {
 TEST(ExchangeFailures, NoResponsePreprocessorsLeaveTheirInputAlone) {
     Road road;
     LogCapture log;
-    PeerProcessor<qzai::ExternalPreprocessor_t> tensors(Transport::Shm, "tensorflip", {}, 5000, true);
+    PeerProcessor<qzai::ExternalPreprocessor_t> tensors(ExchangeTransport::Shm, "tensorflip", {}, 5000, true);
     tensors.record->schedule = qzai::PreprocessorSchedule::Tensor;
     road.stage.preprocessor = tensors.record.get();
     auto input = floatSet("image", {1, 3, 1, 2}, {1, 2, 3, 4, 5, 6});
@@ -222,8 +222,8 @@ TEST(ExchangeFailures, NoResponsePreprocessorsLeaveTheirInputAlone) {
     EXPECT_EQ(floats(input->tensors[0]), (std::vector<float>{1, 2, 3, 4, 5, 6}));
     // An image pre-processor without answers waits out its time-out (which
     // also bounds the child's acknowledgement, so it stretches as above).
-    PeerProcessor<qzai::ExternalPreprocessor_t> image(Transport::Shm, "imageflip", {}, 50u * qz::test_host::slowness(),
-                                                      true);
+    PeerProcessor<qzai::ExternalPreprocessor_t> image(ExchangeTransport::Shm, "imageflip", {},
+                                                      50u * qz::test_host::slowness(), true);
     road.stage.preprocessor = image.record.get();
     const std::vector<uint8_t> bytes(12, 0);
     const qzai::VideoFrame frame(std::span<const uint8_t>(bytes), 1, 1, 0);

@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::span<const uint8_t> view(const std::string& bytes) {
+std::span<const uint8_t> bytesOf(const std::string& bytes) {
     return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
 }
 
@@ -53,7 +53,7 @@ TEST(ResponseKeyTest, KeysComeFromTheIdentity) {
          MpEncoder().map(2).str("Timestamp").uint(uint64_t{1} << 63).str("DeviceID").str("c").bytes(), std::nullopt},
         {"root not a map", MpEncoder().array(0).bytes(), std::nullopt},
     };
-    for (const Case& c : cases) EXPECT_EQ(qzai::readProcessorResponseKey(view(c.bytes)), c.key) << c.what;
+    for (const Case& c : cases) EXPECT_EQ(qzai::readProcessorResponseKey(bytesOf(c.bytes)), c.key) << c.what;
 }
 
 TEST(ResponseWaitersTest, SharedKeysAreServedOldestFirstAndRemovedByTicket) {
@@ -105,7 +105,7 @@ protected:
     qzai::ProcessorResponseWaiters::Waiter send(int64_t timestamp, const std::string& tag) {
         auto waiter = waiters.registerWaiter(qzai::makeProcessorResponseKey("cam-1", timestamp));
         const std::string bytes = request(timestamp, tag);
-        EXPECT_TRUE(process->sendInput(view(bytes)));
+        EXPECT_TRUE(process->sendInput(bytesOf(bytes)));
         return waiter;
     }
     static std::string awaitTag(qzai::ProcessorResponseWaiters::Waiter& waiter) {

@@ -12,7 +12,7 @@ namespace qzai = qz::vms_server_plugins::analytics::qzai;
 
 namespace {
 
-qzai::HeapArray<uint8_t> filled(size_t bytes, uint8_t value) {
+qzai::HeapArray<uint8_t> filledArray(size_t bytes, uint8_t value) {
     qzai::HeapArray<uint8_t> buffer;
     buffer.allocate(bytes);
     std::fill(buffer.data(), buffer.data() + bytes, value);
@@ -28,7 +28,7 @@ bool sameBytes(const qzai::VideoFrame& a, const qzai::VideoFrame& b) {
 
 TEST(FrameBufferPool, HandsOutOnlyIdleBuffersOfTheExactSizeAndKeepsAtMostItsCapacity) {
     qzai::FrameBufferPool pool(2);
-    auto small = filled(64, 1);
+    auto small = filledArray(64, 1);
     const uint8_t* smallBlock = small.data();
     pool.give(std::move(small));
     pool.give(qzai::HeapArray<uint8_t>());  // empty: ignored
@@ -45,7 +45,7 @@ TEST(FrameBufferPool, HandsOutOnlyIdleBuffersOfTheExactSizeAndKeepsAtMostItsCapa
     // A full pool frees its oldest idle buffer.
     pool.give(std::move(reused));
     pool.give(std::move(other));
-    pool.give(filled(32, 3));
+    pool.give(filledArray(32, 3));
     EXPECT_EQ(pool.idle(), 2u);
     EXPECT_EQ(pool.take(64).size(), 64u);  // the 64-byte buffer is gone: a new one
     EXPECT_EQ(pool.idle(), 2u);
@@ -55,7 +55,7 @@ TEST(FrameBufferPool, HandsOutOnlyIdleBuffersOfTheExactSizeAndKeepsAtMostItsCapa
     EXPECT_EQ(pool.idle(), 0u);
 
     qzai::FrameBufferPool none(0);
-    none.give(filled(64, 1));
+    none.give(filledArray(64, 1));
     EXPECT_EQ(none.idle(), 0u);
 }
 

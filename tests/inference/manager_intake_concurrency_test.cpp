@@ -20,7 +20,7 @@ using namespace manager_test;
 
 namespace {
 
-constexpr int kCameras = 16;
+constexpr int kIntakeCameras = 16;
 constexpr int kHostThreads = 8;
 constexpr int kLifecycleSteps = 12;
 
@@ -43,7 +43,7 @@ public:
 
 private:
     mutable std::mutex m_mutex;
-    std::array<Camera, kCameras> m_cameras;
+    std::array<Camera, kIntakeCameras> m_cameras;
 };
 
 // An echo model "a" or "b" with an 8x8 image input.
@@ -73,7 +73,7 @@ TEST(ManagerIntakeConcurrency, HostThreadsSurviveEngineRestartsStopsAndCameraChu
         camera.details = makeDetails("cam-" + std::to_string(index));
         return camera;
     };
-    for (int i = 0; i < kCameras; ++i) cameras.set(i, cameraSnapshot(i, i));
+    for (int i = 0; i < kIntakeCameras; ++i) cameras.set(i, cameraSnapshot(i, i));
 
     std::atomic<bool> done{false};
     std::vector<std::thread> hosts;
@@ -81,7 +81,7 @@ TEST(ManagerIntakeConcurrency, HostThreadsSurviveEngineRestartsStopsAndCameraChu
         hosts.emplace_back([&, t] {
             int64_t timestamp = 0;
             for (int n = 0; !done.load(); ++n) {
-                const int index = (t * 2 + n) % kCameras;
+                const int index = (t * 2 + n) % kIntakeCameras;
                 Camera camera = cameras.get(index);
                 if (!camera.settings) continue;
                 manager.sendInputMessage(makeFrame(32, 24, timestamp += 40000), camera.settings, camera.details,
@@ -93,7 +93,7 @@ TEST(ManagerIntakeConcurrency, HostThreadsSurviveEngineRestartsStopsAndCameraChu
     std::thread churn([&] {
         std::mt19937 random(3);
         for (int generation = 0; !done.load(); ++generation) {
-            const int index = static_cast<int>(random() % kCameras);
+            const int index = static_cast<int>(random() % kIntakeCameras);
             cameras.set(index, generation % 3 == 0 ? Camera{} : cameraSnapshot(index, generation));
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }

@@ -21,7 +21,7 @@ using qzai::VectorLevel;
 
 namespace {
 
-constexpr float kFull[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+using prep_test::kFull;
 
 TEST(PreprocessingColour, KnownValues) {
     auto constant = [](uint8_t value) { return [value](int, int) { return value; }; };

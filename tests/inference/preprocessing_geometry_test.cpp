@@ -15,7 +15,7 @@ using qzai::ResizingMethod;
 
 namespace {
 
-constexpr float kFull[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+using prep_test::kFull;
 
 TEST(PreprocessingGeometry, WorkedNumbers) {
     auto fit = qzai::computeResizeGeometry(1920, 1080, 640, 640, kFull, ResizingMethod::Fit);

@@ -19,7 +19,7 @@ using qzai::ResizingMethod;
 
 namespace {
 
-constexpr float kFull[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+using prep_test::kFull;
 
 qzai::pipeline_stage_parameters_t makeStage(std::vector<qzai::NamedTensorDetails_t> inputs,
                                             uint64_t tw = 16, uint64_t th = 12) {

@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string randomBytes(size_t size, unsigned seed = 7) {
+std::string seededBytes(size_t size, unsigned seed = 7) {
     std::mt19937 generator(seed);
     std::string out(size, '\0');
     for (char& c : out) c = static_cast<char>(generator());
@@ -160,7 +160,7 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
     // The library first, then a member too random to compress: a cut tail
     // leaves a whole library and a cut member.
     qz::test::PackageBuilder big;
-    big.file("RuntimeLibrary.dll", "library").file("zz_weights.bin", randomBytes(1 << 20));
+    big.file("RuntimeLibrary.dll", "library").file("zz_weights.bin", seededBytes(1 << 20));
     const std::string bigPackage = big.build();
     const std::string cutTail = bigPackage.substr(0, bigPackage.size() * 3 / 4);
 
@@ -188,7 +188,7 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
         r.status = 500;
         rows.push_back({"server error", r, "ERROR: Failed to download the runtime package.\n", "", false, {}});
     }
-    rows.push_back({"corrupt archive", route(randomBytes(4096)), "ERROR: Failed to extract the runtime package.",
+    rows.push_back({"corrupt archive", route(seededBytes(4096)), "ERROR: Failed to extract the runtime package.",
                     "RUNTIME_EXTRACTION_FAILED", false, {}});
     // gzip reports other bytes after its data, and tar fails on it. 320 kB
     // of archive, so they come after whole blocks of it.
@@ -199,7 +199,7 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
                     {}});
     rows.push_back({"cut tail after a whole library", route(cutTail), "ERROR: Failed to extract the runtime package.",
                     "RUNTIME_EXTRACTION_FAILED", false, {}});
-    rows.push_back({"stale library and a corrupt package", route(randomBytes(4096, 9)),
+    rows.push_back({"stale library and a corrupt package", route(seededBytes(4096, 9)),
                     "ERROR: Failed to extract the runtime package.", "RUNTIME_EXTRACTION_FAILED", true, {}});
     // A full disk: tar stops with the library whole and a later member cut.
     rows.push_back({"member cut short", route(bigPackage), "ERROR: Failed to extract the runtime package. Tar exit status: 2",
@@ -221,7 +221,7 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
     zeros.file("RuntimeLibrary.dll", "library").file("zeros.bin", std::string(3u << 20, '\0'));
     rows.push_back({"unpacked past the limit", route(zeros.build()), "(maxRuntimeUnpackedMiB).\n", failed, false, {}, 2,
                     false, true});
-    PackageRoute endless = route(bigPackage + randomBytes(1 << 20, 5));
+    PackageRoute endless = route(bigPackage + seededBytes(1 << 20, 5));
     endless.contentLength = false;
     rows.push_back({"download past the limit", endless, "(maxRuntimePackageMiB); the download was", "", false, {}, 2,
                     false, true});

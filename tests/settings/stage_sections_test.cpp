@@ -18,7 +18,7 @@ using nlohmann::ordered_json;
 
 namespace {
 
-std::string build(const SettingsState& state) {
+std::string buildSections(const SettingsState& state) {
     return qzai::SettingsManager::createDeviceAgentSettingsModelString(state.inputs, state.errors, state.snapshot);
 }
 
@@ -116,7 +116,7 @@ TEST(ParseJsonKeepFirstKey, KeepsTheFirstOfRepeatedKeysAndRefusesDeepOrBadText) 
 TEST_F(StageSections, WholeDocumentsMatchTheirGoldenFiles) {
     for (const auto& state : sectionStates()) {
         SCOPED_TRACE(state.name);
-        const std::string text = build(state);
+        const std::string text = buildSections(state);
         for (const auto& problem : checkSettingsModel(text)) ADD_FAILURE() << problem;
         const std::string diff = diffWithGolden("model/" + state.name + ".json", pretty(text));
         EXPECT_TRUE(diff.empty()) << diff;
@@ -124,7 +124,7 @@ TEST_F(StageSections, WholeDocumentsMatchTheirGoldenFiles) {
     // The worked one-stage page, byte for byte.
     for (const auto& state : settingsStates()) {
         if (state.name != "worked_ready") continue;
-        EXPECT_EQ(build(state), readFile(goldenPath("model/worked_ready.json")));
+        EXPECT_EQ(buildSections(state), readFile(goldenPath("model/worked_ready.json")));
     }
     // Only the ready crop child and every-rule pages declare objects into a
     // visible class choice; the two hidden pages still log theirs.
@@ -224,7 +224,7 @@ TEST_F(StageSections, StageVariantsShowAndHideTheirGroups) {
         auto snapshot = std::make_shared<qzai::DeviceAgentSettings_t>(*state.snapshot);
         c.change(state, *snapshot);
         state.snapshot = snapshot;
-        const std::string text = build(state);
+        const std::string text = buildSections(state);
         for (const auto& problem : checkSettingsModel(text)) ADD_FAILURE() << problem;
         c.expect(ordered_json::parse(text)["sections"]);
         const auto warnings = warningLines(caseLog);

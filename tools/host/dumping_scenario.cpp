@@ -23,12 +23,12 @@ namespace {
 namespace keys = qz::vms_server_plugins::analytics::qzai::setting_keys;
 
 constexpr int kSide = 160;
-constexpr int64_t kFramePeriodUs = 40'000;
+constexpr int64_t kDumpingFramePeriodUs = 40'000;
 constexpr int64_t kThresholdUs = 1'000'000;
 constexpr int64_t kAlertIntervalUs = 5'000'000;
 constexpr int kPhaseTwoFrames = 50;
 constexpr const char* kDumping = "qz.qzai.dumping";
-constexpr auto kRoundTimeout = std::chrono::milliseconds(1000);
+constexpr auto kDumpingRoundTimeout = std::chrono::milliseconds(1000);
 
 enum class Role { still, learned, moving };
 Role roleOf(size_t camera) { return static_cast<Role>(camera % 3); }
@@ -54,7 +54,7 @@ bool hasAttribute(const RecordedMetadata& object, const std::string& name) {
                        [&](const auto& a) { return a.first == name; });
 }
 
-double iou(const sdk::analytics::Rect& a, const Square& s, int width, int height) {
+double iouWithSquare(const sdk::analytics::Rect& a, const Square& s, int width, int height) {
     const double bx = double(s.x) / width, by = double(s.y) / height;
     const double bw = double(s.size) / width, bh = double(s.size) / height;
     const double ix = std::max(0.0, std::min<double>(a.x + a.width, bx + bw) - std::max<double>(a.x, bx));
@@ -168,7 +168,7 @@ void runDumpingScenario(const MainJobOptions& options, RoadRigOptions rigOptions
     int frame = 0;
     std::map<int64_t, int> frameOfTimestamp;
     auto pushRound = [&] {
-        const int64_t timestampUs = clockStartUs + frame * kFramePeriodUs;
+        const int64_t timestampUs = clockStartUs + frame * kDumpingFramePeriodUs;
         frameOfTimestamp[timestampUs] = frame;
         for (size_t c = 0; c < ids.size(); ++c) {
             FrameLayout layout;
@@ -189,7 +189,7 @@ void runDumpingScenario(const MainJobOptions& options, RoadRigOptions rigOptions
                     if (p.kind == RecordedPacket::Kind::objects && p.timestampUs == timestampUs) done.insert(p.deviceId);
                 return done.size() == ids.size();
             },
-            patient(kRoundTimeout));
+            patient(kDumpingRoundTimeout));
     };
 
     double iouSum = 0.0;
@@ -201,9 +201,9 @@ void runDumpingScenario(const MainJobOptions& options, RoadRigOptions rigOptions
                 throw std::runtime_error("phase " + std::to_string(phase) + ": no whole round came back in time");
         }
         const int frames = phase == 1 ? options.frames : kPhaseTwoFrames;
-        const int64_t firstMeasuredUs = clockStartUs + frame * kFramePeriodUs;
+        const int64_t firstMeasuredUs = clockStartUs + frame * kDumpingFramePeriodUs;
         for (int f = 0; f < frames; ++f) roundDone(pushRound());
-        rig.host().recorder().waitUntil(objectsHaveTheirEvents, patient(kRoundTimeout));
+        rig.host().recorder().waitUntil(objectsHaveTheirEvents, patient(kDumpingRoundTimeout));
 
         std::vector<CameraScript> scripts;
         for (size_t c = 0; c < ids.size(); ++c) {
@@ -230,7 +230,8 @@ void runDumpingScenario(const MainJobOptions& options, RoadRigOptions rigOptions
                     ++camera.objects;
                     if (object.typeId != result.expectedTypeId) ++camera.wrongTypeIds;
                     tracks.insert(std::to_string(object.trackId.high()) + ":" + std::to_string(object.trackId.low()));
-                    cameraIou += iou(object.box, squareAt(options, c, drawnAt->second), options.width, options.height);
+                    cameraIou +=
+                        iouWithSquare(object.box, squareAt(options, c, drawnAt->second), options.width, options.height);
                 }
             }
             camera.trackIds = tracks.size();
@@ -255,7 +256,7 @@ void runDumpingScenario(const MainJobOptions& options, RoadRigOptions rigOptions
                                     return std::string();
                                 }});
         };
-        EventsTable table = awaitRunEvents(rig.host().recorder(), facts, patient(kRoundTimeout));
+        EventsTable table = awaitRunEvents(rig.host().recorder(), facts, patient(kDumpingRoundTimeout));
         for (size_t c = 0; c < ids.size(); ++c) {
             const CameraScript& script = scripts[c];
             table.rows.push_back({ids[c], "(dumping attributes)", script.objectPackets, script.objectPackets,

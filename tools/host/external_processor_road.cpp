@@ -165,7 +165,7 @@ std::vector<pid_t> childProcesses(std::set<std::string>* shmNames) {
     return children;
 }
 
-double iou(const Expected& a, const qz::sdk::analytics::Rect& b) {
+double iouWithExpected(const Expected& a, const qz::sdk::analytics::Rect& b) {
     const double x1 = std::max(a.x, static_cast<double>(b.x)), y1 = std::max(a.y, static_cast<double>(b.y));
     const double x2 = std::min(a.x + a.w, static_cast<double>(b.x + b.width));
     const double y2 = std::min(a.y + a.h, static_cast<double>(b.y + b.height));
@@ -180,7 +180,7 @@ double frameIou(const std::vector<Expected>& expected, const RecordedPacket& pac
     double sum = 0.0;
     for (const Expected& e : expected) {
         double best = 0.0;
-        for (const RecordedMetadata& item : packet.items) best = std::max(best, iou(e, item.box));
+        for (const RecordedMetadata& item : packet.items) best = std::max(best, iouWithExpected(e, item.box));
         sum += best;
     }
     return sum / static_cast<double>(std::max(expected.size(), packet.items.size()));
@@ -295,7 +295,8 @@ ExternalProcessorRoadResult runExternalProcessorRoad(const ExternalProcessorRoad
                     ++result.processorAnswered;
                     answeredSum += withProcessor;
                     for (const RecordedMetadata& item : packet.items) {
-                        if (iou(answered[0], item.box) > 0.5) result.smallTrackIds.insert(qz::sdk::uuidToString(item.trackId));
+                        if (iouWithExpected(answered[0], item.box) > 0.5)
+                            result.smallTrackIds.insert(qz::sdk::uuidToString(item.trackId));
                         for (const auto& [name, value] : item.attributes) result.attributesSeen += name == kPeerAttribute;
                     }
                 } else {

@@ -29,10 +29,10 @@ constexpr const char* kChildScores = "scores-0:dim;1:bright";
 // comes back within milliseconds; a sanitised build preprocesses a 640 x 640
 // input per camera in about half a second, and a frame refused for want of
 // room gives none.
-constexpr auto kRoundTimeout = std::chrono::milliseconds(5000);
+constexpr auto kTwoStageRoundTimeout = std::chrono::milliseconds(5000);
 // The scripted camera clock: one round every 40 ms of camera time, however
 // long the machine takes for it, so that the tracker never sees a gap.
-constexpr int64_t kFramePeriodUs = 40000;
+constexpr int64_t kTwoStageFramePeriodUs = 40000;
 
 const std::string kParentType = std::string("qz.qzai.") + RoadRig::kClassName;
 const std::string kDimType = "qz.qzai.dim";
@@ -114,12 +114,12 @@ TwoStageResult runTwoStageJob(const MainJobOptions& options) {
         const int64_t clockStartUs = std::chrono::duration_cast<std::chrono::microseconds>(
                                          std::chrono::system_clock::now().time_since_epoch())
                                          .count();
-        const auto roundTimeout = patient(kRoundTimeout);
+        const auto roundTimeout = patient(kTwoStageRoundTimeout);
         int64_t lastTimestampUs = 0;
         std::map<int64_t, int> frameOfTimestamp;
         int frame = 0;
         auto pushRound = [&] {
-            const int64_t timestampUs = lastTimestampUs = clockStartUs + frame * kFramePeriodUs;
+            const int64_t timestampUs = lastTimestampUs = clockStartUs + frame * kTwoStageFramePeriodUs;
             frameOfTimestamp[timestampUs] = frame;
             for (int c = 0; c < options.cameras; ++c) {
                 FrameLayout layout;

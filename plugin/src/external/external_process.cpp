@@ -29,7 +29,7 @@ namespace {
 
 constexpr uint64_t kInitialPayloadBytes = 1024;
 constexpr int kStartWaitMs = 5000;
-constexpr int kPollMs = 500;
+constexpr int kExitPollMs = 500;
 constexpr int kKillWaitMs = 500;
 constexpr auto kGracefulExitWait = std::chrono::seconds(2);
 constexpr int kReadyWaitMs = 1000;
@@ -214,7 +214,7 @@ void ExternalProcess::run(std::shared_ptr<Start> start) {
         };
         bool report = true;
         for (;;) {
-            const bool finished = process.waitForFinished(kPollMs);
+            const bool finished = process.waitForFinished(kExitPollMs);
             drain();
             if (finished || process.state() == QProcess::NotRunning) break;
             if (m_killRequested) {

@@ -136,4 +136,7 @@ private:
 
 int64_t nowUs();
 
+// A figure setting's value: the figure with `points` (a JSON array of points).
+inline std::string figure(const std::string& points) { return R"({"figure": {"points": )" + points + "}}"; }
+
 }  // namespace qz::engine_test

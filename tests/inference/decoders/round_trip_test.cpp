@@ -138,7 +138,7 @@ void putNanoDetRow(float* row, int classes, const Box& b, const Anchor& a) {
 }
 
 // One tensor: the 320-input model with strides 8, 16, 32.
-Encoded nanoDetSingle(const std::vector<Box>& boxes) {
+Encoded encodeNanoDetSingle(const std::vector<Box>& boxes) {
     const int rowSize = kClasses + 32, fm[3] = {40, 20, 10}, offset[3] = {0, 1600, 2000};
     std::vector<float> v(2100 * rowSize, -5.0f);
     for (const Box& b : boxes) {
@@ -151,7 +151,7 @@ Encoded nanoDetSingle(const std::vector<Box>& boxes) {
 
 // Per-level pairs of the 416-input model with four strides (feature maps
 // 52, 26, 13, 7), distribution tensors first and levels out of order.
-Encoded nanoDetPairs(const std::vector<Box>& boxes) {
+Encoded encodeNanoDetPairs(const std::vector<Box>& boxes) {
     const int classes = 33, sides[4] = {7, 26, 52, 13};
     std::vector<TensorDesc> cls, dist;
     for (const int fm : sides) {
@@ -207,9 +207,9 @@ const RoundTrip kRoundTrips[] = {
     {"EfficientDet", 7, efficientDet, kPlainBoxes},
     {"RtDetr", 4, rtDetr, kPlainBoxes},
     {"RfDetr", 5, rfDetr, kPlainBoxes},
-    {"NanoDetSingleTensor", 8, nanoDetSingle,
+    {"NanoDetSingleTensor", 8, encodeNanoDetSingle,
      {{20, 30, 60, 70, 0.9f, 1, 8}, {100, 100, 200, 180, 0.8f, 2, 16}, {200, 200, 310, 300, 0.7f, 0, 32}}},
-    {"NanoDetLevelPairs", 8, nanoDetPairs,
+    {"NanoDetLevelPairs", 8, encodeNanoDetPairs,
      {{20, 30, 60, 70, 0.9f, 1, 8},
       {100, 100, 200, 180, 0.8f, 2, 16},
       {220, 40, 330, 150, 0.7f, 0, 32},

@@ -13,7 +13,7 @@
 #include "scripted_scene.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
-using qzai::testing::makeSet;
+using qzai::testing::makeTensorSet;
 using qzai::testing::ScriptedScene;
 using qzai::testing::TestCamera;
 
@@ -89,7 +89,7 @@ TEST(Throughput, EngineLineAtMostOncePerSecondAcrossDevices) {
 class Category : public ::testing::Test {
 protected:
     qzai::EventPtr scores(std::vector<qzai::testing::TestTensor> tensors) {
-        return qzai::processScores(state, camera.request(0), makeSet(tensors).get());
+        return qzai::processScores(state, camera.request(0), makeTensorSet(tensors).get());
     }
     std::string named(std::vector<qzai::testing::TestTensor> tensors) {
         const auto event = scores(std::move(tensors));
@@ -167,7 +167,7 @@ TEST(RuleEvents, OneOutputFiringEveryRuleListsThemInRuleOrder) {
             // The same output also carries rates and class scores.
             const auto detections = scene.frame(f);
             const float* rows = static_cast<const float*>(detections->tensors[0].data);
-            output.output = makeSet({{qzai::testing::kDetectionName, std::vector<float>(rows, rows + 6)},
+            output.output = makeTensorSet({{qzai::testing::kDetectionName, std::vector<float>(rows, rows + 6)},
                                      {"scores-0:a;1:b", {0.1f, 0.9f}}});
             output.reportThroughput = true;
         }

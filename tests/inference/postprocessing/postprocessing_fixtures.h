@@ -24,7 +24,7 @@ struct TestTensor {
 };
 
 // A set allocated the way the runtime hands one over (every block malloc'd).
-inline TensorSetPtr makeSet(const std::vector<TestTensor>& tensors) {
+inline TensorSetPtr makeTensorSet(const std::vector<TestTensor>& tensors) {
     auto* set = static_cast<TensorSet*>(std::calloc(1, sizeof(TensorSet)));
     set->count = static_cast<uint32_t>(tensors.size());
     set->tensors = static_cast<Tensor*>(std::calloc(tensors.size() + 1, sizeof(Tensor)));
@@ -46,7 +46,7 @@ inline TensorSetPtr makeSet(const std::vector<TestTensor>& tensors) {
 
 // Rows of one detection tensor named kDetectionName.
 inline TensorSetPtr makeDetections(const std::vector<float>& rows) {
-    return makeSet({{kDetectionName, rows}});
+    return makeTensorSet({{kDetectionName, rows}});
 }
 
 struct TestCamera {

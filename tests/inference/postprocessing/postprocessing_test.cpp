@@ -8,7 +8,7 @@
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 using qzai::testing::makeDetections;
-using qzai::testing::makeSet;
+using qzai::testing::makeTensorSet;
 using qzai::testing::TestCamera;
 
 namespace {
@@ -35,7 +35,7 @@ protected:
 };
 
 TEST_F(PostprocessingTest, TracksDetectionsAndKeepsOnlyClassesWithReportedObjects) {
-    EXPECT_TRUE(run(0, makeSet({{"scores-0:a", {0.5f}}})).objects.empty());
+    EXPECT_TRUE(run(0, makeTensorSet({{"scores-0:a", {0.5f}}})).objects.empty());
     auto rows = box(64);
     rows.insert(rows.end(), {300, 300, 400, 400, 0.9f, 1});
     const auto result = runUntilReported(rows);
@@ -54,7 +54,7 @@ TEST_F(PostprocessingTest, TensorExchangeReplacesTheSetBeforeBuiltInDecoding) {
         return makeDetections(box(64));
     };
     // The original set (scores only) is released when replaced.
-    for (int64_t t = 0; t <= 160000; t += 40000) run(t, makeSet({{"scores-0:a", {0.5f}}}));
+    for (int64_t t = 0; t <= 160000; t += 40000) run(t, makeTensorSet({{"scores-0:a", {0.5f}}}));
     EXPECT_EQ(state.findDeviceTracks("cam-1")->classes.at("car").size(), 1u);
 
     auto decoding = std::make_shared<qzai::ModelPreparation>(*camera.model().preparation());

@@ -11,7 +11,7 @@
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 using qzai::testing::makeDetections;
-using qzai::testing::makeSet;
+using qzai::testing::makeTensorSet;
 using qzai::testing::TestCamera;
 
 namespace {
@@ -31,7 +31,7 @@ void expectBox(const qzai::BoxXywh& box, float x, float y, float width, float he
     EXPECT_NEAR(box.height, height, tolerance);
 }
 
-std::vector<float> rows(std::initializer_list<std::vector<float>> list) {
+std::vector<float> detectionRows(std::initializer_list<std::vector<float>> list) {
     std::vector<float> all;
     for (const auto& r : list) all.insert(all.end(), r.begin(), r.end());
     return all;
@@ -89,12 +89,13 @@ TEST_F(ProcessObjectsTest, MatchAndReportGapsAreBoundedExactly) {
 TEST_F(ProcessObjectsTest, ObjectsCrossingPathsKeepTheirTrackIds) {
     // A moves right, B moves left, 20 px per 40 ms frame, offset 40 px
     // vertically: a track's own next box always overlaps it best.
-    frame(0, rows({row(100, 100, 200, 200), row(300, 140, 400, 240)}));
+    frame(0, detectionRows({row(100, 100, 200, 200), row(300, 140, 400, 240)}));
     const auto idA = tracks("car")[0]->snapshot().trackId;
     const auto idB = tracks("car")[1]->snapshot().trackId;
     for (int step = 1; step <= 10; ++step) {
         const float shift = 20.0f * step;
-        frame(step * 40000, rows({row(300 - shift, 140, 400 - shift, 240), row(100 + shift, 100, 200 + shift, 200)}));
+        frame(step * 40000,
+              detectionRows({row(300 - shift, 140, 400 - shift, 240), row(100 + shift, 100, 200 + shift, 200)}));
     }
     ASSERT_EQ(tracks("car").size(), 2u);
     for (const auto& track : tracks("car")) {
@@ -106,7 +107,7 @@ TEST_F(ProcessObjectsTest, ObjectsCrossingPathsKeepTheirTrackIds) {
 TEST_F(ProcessObjectsTest, HigherOverlapTakesTheTrackAndTheOtherDetectionStartsOne) {
     frame(0, row(100, 100, 200, 200));
     const auto original = tracks("car")[0]->snapshot().trackId;
-    frame(40000, rows({row(110, 100, 210, 200), row(100, 100, 200, 200)}));
+    frame(40000, detectionRows({row(110, 100, 210, 200), row(100, 100, 200, 200)}));
     ASSERT_EQ(tracks("car").size(), 2u);
     EXPECT_EQ(tracks("car")[0]->snapshot().trackId, original);
     EXPECT_NEAR(tracks("car")[0]->snapshot().box.x, 100.0f / 640.0f, 1e-6f);
@@ -135,8 +136,8 @@ TEST_F(ProcessObjectsTest, OvergrownClassListKeepsTheSeventyMostRecentAndLeavesO
 }
 
 TEST_F(ProcessObjectsTest, UntrustworthyRowsAreSkipped) {
-    auto set = makeSet({{qzai::testing::kDetectionName,
-                         rows({row(10, 10, 20, 20, 1e-7f), row(10, 10, 20, 20, 0.9f, -1.0f),
+    auto set = makeTensorSet({{qzai::testing::kDetectionName,
+                         detectionRows({row(10, 10, 20, 20, 1e-7f), row(10, 10, 20, 20, 0.9f, -1.0f),
                                row(10, 10, 20, 20, 0.9f, 2.0f),  // == number of classes
                                row(10, 10, 20, 20, kNaN), row(10, 10, 20, 20, kInf), row(kInf, 10, 20, 20),
                                row(10, 10, 20, kNaN),
@@ -150,11 +151,12 @@ TEST_F(ProcessObjectsTest, UntrustworthyRowsAreSkipped) {
 }
 
 TEST_F(ProcessObjectsTest, DetectionTensorAndClassNamesFollowTheTensorName) {
-    auto wrongType = makeSet({{qzai::testing::kDetectionName, row(64, 64, 128, 128), QZ_ELEMENT_UINT8}});
+    auto wrongType = makeTensorSet({{qzai::testing::kDetectionName, row(64, 64, 128, 128), QZ_ELEMENT_UINT8}});
     EXPECT_TRUE(qzai::process_objects(state, camera.request(0), wrongType.get()).empty());
     EXPECT_EQ(state.findDeviceTracks("cam-1"), nullptr);
 
-    auto named = makeSet({{"scores-x", {1, 2, 3}}, {"bboxes-format:xyxysc;0:bike;1:truck", row(64, 64, 128, 128, 0.9f, 1)}});
+    auto named = makeTensorSet(
+        {{"scores-x", {1, 2, 3}}, {"bboxes-format:xyxysc;0:bike;1:truck", row(64, 64, 128, 128, 0.9f, 1)}});
     qzai::process_objects(state, camera.request(0), named.get());
     EXPECT_EQ(tracks("truck").size(), 1u);
     frame(0, row(64, 64, 128, 128, 0.9f, 1));  // the stored name: the model's list

@@ -101,7 +101,7 @@ TEST(PointInPolygon, DegenerateAndUntidyVertexLists) {
                  {{0.5f, 0.5f, true}, {0.9f, 0.5f, false}, {0.8f, 0.2f, true}, {0.5f, 0.1f, false}});
 }
 
-qzai::InputMask_t rect(int32_t type, float x0, float y0, float x1, float y1) {
+qzai::InputMask_t zone(int32_t type, float x0, float y0, float x1, float y1) {
     return {type, {x0, y0, x1, y0, x1, y1, x0, y1}};
 }
 
@@ -112,7 +112,7 @@ TEST(RegionMasks, FilterKeepsTheOrderGiven) {
         return std::make_shared<qzai::QzAIObject_t>(data);
     };
     const qzai::QzAIObjectList objects = {at(0.7f), at(0.1f), at(0.5f), at(0.3f)};
-    const auto kept = qzai::filterObjectsByMask(objects, {rect(1, 0.0f, 0.0f, 0.2f, 1.0f)});
+    const auto kept = qzai::filterObjectsByMask(objects, {zone(1, 0.0f, 0.0f, 0.2f, 1.0f)});
     EXPECT_EQ(kept, (qzai::QzAIObjectList{objects[0], objects[2], objects[3]}));
     EXPECT_EQ(qzai::filterObjectsByMask(objects, {}), objects);
 }
@@ -160,15 +160,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Covers the box centres of A and B (y 0.3) but not their bottom
         // centres (y 0.3625); every car leaves, the class with them.
-        MaskCase{"CentreInsideBottomOutside", {rect(0, 0.2f, 0.2f, 0.8f, 0.34f)}, ""},
-        MaskCase{"OnlyExclusive", {rect(1, 0.6f, 0.6f, 0.8f, 0.8f)}, "ABC"},
-        MaskCase{"OverlappingInclusive", {rect(0, 0.2f, 0.3f, 0.5f, 0.8f), rect(0, 0.25f, 0.3f, 0.8f, 0.6f)}, "ABC"},
-        MaskCase{"ExclusiveOverInclusive", {rect(0, 0.1f, 0.1f, 0.9f, 0.9f), rect(1, 0.2f, 0.6f, 0.8f, 0.8f)}, "AB"},
+        MaskCase{"CentreInsideBottomOutside", {zone(0, 0.2f, 0.2f, 0.8f, 0.34f)}, ""},
+        MaskCase{"OnlyExclusive", {zone(1, 0.6f, 0.6f, 0.8f, 0.8f)}, "ABC"},
+        MaskCase{"OverlappingInclusive", {zone(0, 0.2f, 0.3f, 0.5f, 0.8f), zone(0, 0.25f, 0.3f, 0.8f, 0.6f)}, "ABC"},
+        MaskCase{"ExclusiveOverInclusive", {zone(0, 0.1f, 0.1f, 0.9f, 0.9f), zone(1, 0.2f, 0.6f, 0.8f, 0.8f)}, "AB"},
         // Type 7 over A only: as inclusive it would keep A alone, as
         // exclusive drop it; it does neither.
         MaskCase{"UnknownTypeIgnored", {{7, {0.2f, 0.2f, 0.4f, 0.2f, 0.4f, 0.4f, 0.2f, 0.4f}}}, "ABCD"},
         // The exclusive mask's top edge runs through A's bottom centre.
-        MaskCase{"BottomCentreOnExclusiveEdge", {rect(1, 0.2f, 0.3625f, 0.4f, 0.5f)}, "BCD"}),
+        MaskCase{"BottomCentreOnExclusiveEdge", {zone(1, 0.2f, 0.3625f, 0.4f, 0.5f)}, "BCD"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

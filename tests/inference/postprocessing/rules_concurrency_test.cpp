@@ -58,7 +58,7 @@ TEST(RulesConcurrency, WorkersRunEveryRuleOnShuffledFramesOfTwoCameras) {
             const auto detections = scene.frame(f);
             const auto* rows = static_cast<const float*>(detections->tensors[0].data);
             const size_t values = detections->tensors[0].byteSize / sizeof(float);
-            output.output = qzai::testing::makeSet({{qzai::testing::kDetectionName, {rows, rows + values}},
+            output.output = qzai::testing::makeTensorSet({{qzai::testing::kDetectionName, {rows, rows + values}},
                                                     {"scores-0:a;1:b;2:c", {0.1f, float(f % 3), 0.2f}}});
             output.reportThroughput = true;
             output.engineInputRate = 50.0, output.deviceInputRate = 25.0;

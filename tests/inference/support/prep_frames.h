@@ -14,6 +14,9 @@
 
 namespace prep_test {
 
+// The whole frame as a crop box: left, top, right, bottom in fractions.
+inline constexpr float kFull[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+
 using PixelFn = std::function<uint8_t(int x, int y)>;
 
 struct TestYuvFrame {

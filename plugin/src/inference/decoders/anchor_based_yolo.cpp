@@ -12,7 +12,7 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-constexpr const char* kTag = "AnchorBasedYolo";
+constexpr const char* kAnchorBasedYoloTag = "AnchorBasedYolo";
 
 // A row's score as the plain loop "best = 0; for each class, a product
 // objectness x score strictly above best replaces it" finds it: the largest
@@ -69,13 +69,13 @@ TensorSet* decodeAnchorBasedYolo(const TensorSet* input, float conf, float iou) 
     const uint32_t id = input ? input->id : 0;
     RowTensor t;
     int32_t index = -1;
-    if (!pickRowTensor(kTag, input, &t, &index)) return makeEmptyResult(id);
+    if (!pickRowTensor(kAnchorBasedYoloTag, input, &t, &index)) return makeEmptyResult(id);
     if (t.rowSize < 6) {
         decoderWarning("Warning! [AnchorBasedYolo] Row size %d too small (need at least 6).\n",
                        t.rowSize);
         return makeEmptyResult(id);
     }
-    if (!checkRowTensorData(kTag, *input, index, t)) return makeEmptyResult(id);
+    if (!checkRowTensorData(kAnchorBasedYoloTag, *input, index, t)) return makeEmptyResult(id);
     const int32_t classes = t.rowSize - 5;
     decoderVerbose("[AnchorBasedYolo] Decoding %d anchors, %d classes.\n", t.rows, classes);
 

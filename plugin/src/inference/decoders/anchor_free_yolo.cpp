@@ -16,7 +16,7 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-constexpr const char* kTag = "AnchorFreeYolo";
+constexpr const char* kAnchorFreeYoloTag = "AnchorFreeYolo";
 constexpr int32_t kMaxThreads = 4;
 // One piece of the class search reads about this many scores (some
 // microseconds of work): small enough that a late helper or the last piece
@@ -78,7 +78,7 @@ TensorSet* decodeAnchorFreeYoloWithHelpers(const TensorSet* input, float conf, f
         decoderWarning("Warning! [AnchorFreeYolo] No FLOAT tensor found in input.\n");
         return makeEmptyResult(0);
     }
-    if (!checkTensorShape(kTag, *input, index)) return makeEmptyResult(0);
+    if (!checkTensorShape(kAnchorFreeYoloTag, *input, index)) return makeEmptyResult(0);
     const Tensor& tensor = input->tensors[index];
     if (tensor.rank < 2) {
         decoderWarning("Warning! [AnchorFreeYolo] Tensor rank %d is too low.\n",
@@ -94,7 +94,7 @@ TensorSet* decodeAnchorFreeYoloWithHelpers(const TensorSet* input, float conf, f
         return makeEmptyResult(0);
     }
     // Only the first batch entry is read.
-    if (!checkTensorData(kTag, *input, index, static_cast<uint64_t>(channels) * n)) {
+    if (!checkTensorData(kAnchorFreeYoloTag, *input, index, static_cast<uint64_t>(channels) * n)) {
         return makeEmptyResult(0);
     }
     const int32_t classes = channels - 4;

@@ -10,9 +10,9 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-std::atomic<DecoderLogSink*> g_sink{nullptr};
+std::atomic<DecoderLogSink*> g_decoderSink{nullptr};
 
-void emit(bool warning, const char* format, va_list args) {
+void emitLine(bool warning, const char* format, va_list args) {
     char text[512];
     std::vsnprintf(text, sizeof text, format, args);
     if (warning) {
@@ -20,26 +20,26 @@ void emit(bool warning, const char* format, va_list args) {
     } else {
         logInfo("%s", text);
     }
-    if (DecoderLogSink* sink = g_sink.load(std::memory_order_acquire)) sink->line(warning, text);
+    if (DecoderLogSink* sink = g_decoderSink.load(std::memory_order_acquire)) sink->line(warning, text);
 }
 
 }  // namespace
 
 DecoderLogSink* setDecoderLogSink(DecoderLogSink* sink) {
-    return g_sink.exchange(sink, std::memory_order_acq_rel);
+    return g_decoderSink.exchange(sink, std::memory_order_acq_rel);
 }
 
 void decoderWarning(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    emit(true, format, args);
+    emitLine(true, format, args);
     va_end(args);
 }
 
 void decoderVerbose(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    emit(false, format, args);
+    emitLine(false, format, args);
     va_end(args);
 }
 

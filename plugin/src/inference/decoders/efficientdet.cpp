@@ -12,7 +12,7 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-constexpr const char* kTag = "EfficientDet";
+constexpr const char* kEfficientDetTag = "EfficientDet";
 constexpr float kTwoTo31 = 2147483648.0f;
 
 // The rows to read given the model's detection count: a count below n
@@ -29,7 +29,7 @@ int32_t rowsAfterCount(int32_t n, float count) {
 TensorSet* decodeEfficientDet(const TensorSet* input, float conf, int32_t imageWidth,
                               int32_t imageHeight) {
     const uint32_t id = input ? input->id : 0;
-    if (!checkImageSize(kTag, imageWidth, imageHeight)) return makeEmptyResult(id);
+    if (!checkImageSize(kEfficientDetTag, imageWidth, imageHeight)) return makeEmptyResult(id);
     int32_t boxesIndex = -1, scoresIndex = -1, classesIndex = -1, countIndex = -1;
     if (input) {
         boxesIndex = findTensorIndexByName(*input, {"detection_boxes", "boxes"});
@@ -52,7 +52,7 @@ TensorSet* decodeEfficientDet(const TensorSet* input, float conf, int32_t imageW
         decoderWarning("Warning! [EfficientDet] One or more tensors are not FLOAT.\n");
         return makeEmptyResult(id);
     }
-    if (!checkTensorShapes(kTag, *input, {boxesIndex, scoresIndex, classesIndex})) {
+    if (!checkTensorShapes(kEfficientDetTag, *input, {boxesIndex, scoresIndex, classesIndex})) {
         return makeEmptyResult(id);
     }
     int32_t n = 0;
@@ -63,15 +63,15 @@ TensorSet* decodeEfficientDet(const TensorSet* input, float conf, int32_t imageW
     }
     // A count of another element type is not read at all.
     if (countIndex >= 0 && input->tensors[countIndex].elementType == QZ_ELEMENT_FLOAT32) {
-        if (!checkTensorShape(kTag, *input, countIndex) ||
-            !checkTensorData(kTag, *input, countIndex, 1)) {
+        if (!checkTensorShape(kEfficientDetTag, *input, countIndex) ||
+            !checkTensorData(kEfficientDetTag, *input, countIndex, 1)) {
             return makeEmptyResult(id);
         }
         n = rowsAfterCount(n, *static_cast<const float*>(input->tensors[countIndex].data));
     }
-    if (!checkTensorRows(kTag, *input, scoresIndex, n, 1) ||
-        !checkTensorRows(kTag, *input, boxesIndex, n, 4) ||
-        !checkTensorRows(kTag, *input, classesIndex, n, 1)) {
+    if (!checkTensorRows(kEfficientDetTag, *input, scoresIndex, n, 1) ||
+        !checkTensorRows(kEfficientDetTag, *input, boxesIndex, n, 4) ||
+        !checkTensorRows(kEfficientDetTag, *input, classesIndex, n, 1)) {
         return makeEmptyResult(id);
     }
 

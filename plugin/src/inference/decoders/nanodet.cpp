@@ -14,7 +14,7 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-constexpr const char* kTag = "NanoDet";
+constexpr const char* kNanoDetTag = "NanoDet";
 constexpr int32_t kBins = 8;
 constexpr int32_t kDistributionValues = 4 * kBins;  // left, top, right, bottom
 
@@ -149,7 +149,7 @@ bool decodeNanoDetFormatA(const TensorSet& input, float conf, std::vector<Detect
         decoderWarning("Warning! [NanoDet] Format A tensor is not FLOAT.\n");
         return false;
     }
-    if (!checkTensorShape(kTag, input, 0)) return false;
+    if (!checkTensorShape(kNanoDetTag, input, 0)) return false;
     int32_t n = 0, rowSize = 0;
     if (!readRowMajorShape(t, &n, &rowSize)) {
         decoderWarning("Warning! [NanoDet] Format A: unexpected rank %d.\n", static_cast<int>(t.rank));
@@ -173,7 +173,7 @@ bool decodeNanoDetFormatA(const TensorSet& input, float conf, std::vector<Detect
             n);
         return false;
     }
-    if (!checkTensorRows(kTag, input, 0, n, rowSize)) return false;
+    if (!checkTensorRows(kNanoDetTag, input, 0, n, rowSize)) return false;
 
     const float* data = static_cast<const float*>(t.data);
     const int32_t classes = rowSize - kDistributionValues;
@@ -251,9 +251,9 @@ bool decodeNanoDetFormatB(const TensorSet& input, float conf, std::vector<Detect
         level.stride = 8 << static_cast<int32_t>(std::lround(std::log2(ratio)));
     }
     for (const Level& level : levels) {
-        if (!checkTensorShapes(kTag, input, {level.classIndex, level.distributionIndex}) ||
-            !checkTensorRows(kTag, input, level.classIndex, level.anchors, level.classes) ||
-            !checkTensorRows(kTag, input, level.distributionIndex, level.anchors,
+        if (!checkTensorShapes(kNanoDetTag, input, {level.classIndex, level.distributionIndex}) ||
+            !checkTensorRows(kNanoDetTag, input, level.classIndex, level.anchors, level.classes) ||
+            !checkTensorRows(kNanoDetTag, input, level.distributionIndex, level.anchors,
                              kDistributionValues)) {
             return false;
         }

@@ -11,7 +11,7 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-constexpr const char* kTag = "RF-DETR";
+constexpr const char* kRfDetrTag = "RF-DETR";
 
 // Label i as a float: float32 as written, int32 and int64 by value.
 float labelAt(const Tensor& labels, int32_t i) {
@@ -35,7 +35,7 @@ float labelAt(const Tensor& labels, int32_t i) {
 
 TensorSet* decodeRfDetr(const TensorSet* input, float conf, int32_t imageWidth, int32_t imageHeight) {
     const uint32_t id = input ? input->id : 0;
-    if (!checkImageSize(kTag, imageWidth, imageHeight)) return makeEmptyResult(id);
+    if (!checkImageSize(kRfDetrTag, imageWidth, imageHeight)) return makeEmptyResult(id);
     int32_t scoresIndex = -1, boxesIndex = -1, labelsIndex = -1;
     if (input) {
         scoresIndex = findTensorIndexByName(*input, {"scores", "score"});
@@ -62,7 +62,7 @@ TensorSet* decodeRfDetr(const TensorSet* input, float conf, int32_t imageWidth, 
                        static_cast<int>(labels.elementType));
         return makeEmptyResult(id);
     }
-    if (!checkTensorShapes(kTag, *input, {scoresIndex, boxesIndex, labelsIndex})) {
+    if (!checkTensorShapes(kRfDetrTag, *input, {scoresIndex, boxesIndex, labelsIndex})) {
         return makeEmptyResult(id);
     }
     int32_t n = 0;
@@ -70,9 +70,9 @@ TensorSet* decodeRfDetr(const TensorSet* input, float conf, int32_t imageWidth, 
         decoderWarning("Warning! [RF-DETR] Unexpected scores rank %d.\n", static_cast<int>(scores.rank));
         return makeEmptyResult(id);
     }
-    if (!checkTensorRows(kTag, *input, scoresIndex, n, 1) ||
-        !checkTensorRows(kTag, *input, boxesIndex, n, 4) ||
-        !checkTensorRows(kTag, *input, labelsIndex, n, 1)) {
+    if (!checkTensorRows(kRfDetrTag, *input, scoresIndex, n, 1) ||
+        !checkTensorRows(kRfDetrTag, *input, boxesIndex, n, 4) ||
+        !checkTensorRows(kRfDetrTag, *input, labelsIndex, n, 1)) {
         return makeEmptyResult(id);
     }
 

@@ -12,7 +12,7 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-constexpr const char* kTag = "RT-DETR";
+constexpr const char* kRtDetrTag = "RT-DETR";
 
 // Unnamed outputs: every [1, ., 4] float tensor is taken as the boxes and
 // every [1, ., >4] one as the logits, a later one replacing an earlier one
@@ -34,7 +34,7 @@ void findUnnamedTensors(const TensorSet& set, int32_t* logits, int32_t* boxes) {
 
 TensorSet* decodeRtDetr(const TensorSet* input, float conf, int32_t imageWidth, int32_t imageHeight) {
     const uint32_t id = input ? input->id : 0;
-    if (!checkImageSize(kTag, imageWidth, imageHeight)) return makeEmptyResult(id);
+    if (!checkImageSize(kRtDetrTag, imageWidth, imageHeight)) return makeEmptyResult(id);
     int32_t logitsIndex = input ? findTensorIndexByName(*input, {"logits", "pred_logits"}) : -1;
     int32_t boxesIndex = input ? findTensorIndexByName(*input, {"boxes", "pred_boxes"}) : -1;
     if ((logitsIndex < 0 || boxesIndex < 0) && input) {
@@ -53,7 +53,7 @@ TensorSet* decodeRtDetr(const TensorSet* input, float conf, int32_t imageWidth, 
         decoderWarning("Warning! [RT-DETR] logits or boxes tensor is not FLOAT.\n");
         return makeEmptyResult(id);
     }
-    if (!checkTensorShapes(kTag, *input, {logitsIndex, boxesIndex})) return makeEmptyResult(id);
+    if (!checkTensorShapes(kRtDetrTag, *input, {logitsIndex, boxesIndex})) return makeEmptyResult(id);
     int32_t n = 0, classes = 0;
     if (!readRowMajorShape(logits, &n, &classes)) {
         decoderWarning("Warning! [RT-DETR] Unexpected logits rank %d.\n", static_cast<int>(logits.rank));
@@ -63,8 +63,8 @@ TensorSet* decodeRtDetr(const TensorSet* input, float conf, int32_t imageWidth, 
         decoderWarning("Warning! [RT-DETR] Need at least 1 logit per query, got %d.\n", classes);
         return makeEmptyResult(id);
     }
-    if (!checkTensorRows(kTag, *input, logitsIndex, n, classes) ||
-        !checkTensorRows(kTag, *input, boxesIndex, n, 4)) {
+    if (!checkTensorRows(kRtDetrTag, *input, logitsIndex, n, classes) ||
+        !checkTensorRows(kRtDetrTag, *input, boxesIndex, n, 4)) {
         return makeEmptyResult(id);
     }
 

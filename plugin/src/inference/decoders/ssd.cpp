@@ -10,13 +10,13 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
-constexpr const char* kTag = "SSD";
+constexpr const char* kSsdTag = "SSD";
 }  // namespace
 
 TensorSet* decodeSsd(const TensorSet* input, float conf, float iou, int32_t imageWidth,
                      int32_t imageHeight) {
     const uint32_t id = input ? input->id : 0;
-    if (!checkImageSize(kTag, imageWidth, imageHeight)) return makeEmptyResult(id);
+    if (!checkImageSize(kSsdTag, imageWidth, imageHeight)) return makeEmptyResult(id);
     const int32_t boxesIndex = input ? findTensorIndexByName(*input, {"boxes", "box_encoding"}) : -1;
     const int32_t scoresIndex =
         input ? findTensorIndexByName(*input, {"scores", "class_predictions"}) : -1;
@@ -26,7 +26,7 @@ TensorSet* decodeSsd(const TensorSet* input, float conf, float iou, int32_t imag
         return makeEmptyResult(id);
     }
     BoxesAndScores t;
-    if (!readBoxesAndScores(kTag, *input, boxesIndex, scoresIndex, &t)) return makeEmptyResult(id);
+    if (!readBoxesAndScores(kSsdTag, *input, boxesIndex, scoresIndex, &t)) return makeEmptyResult(id);
     if (t.columns < 2) {
         decoderWarning("Warning! [SSD] Need at least 2 score columns (background + 1 class), got %d.\n",
                        t.columns);

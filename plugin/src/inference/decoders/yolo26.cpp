@@ -9,7 +9,7 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
-constexpr const char* kTag = "YOLO26";
+constexpr const char* kYolo26Tag = "YOLO26";
 constexpr int32_t kRowSize = 6;
 }  // namespace
 
@@ -17,12 +17,12 @@ TensorSet* decodeYolo26(const TensorSet* input, float conf) {
     const uint32_t id = input ? input->id : 0;
     RowTensor t;
     int32_t index = -1;
-    if (!pickRowTensor(kTag, input, &t, &index)) return makeEmptyResult(id);
+    if (!pickRowTensor(kYolo26Tag, input, &t, &index)) return makeEmptyResult(id);
     if (t.rowSize != kRowSize) {
         decoderWarning("Warning! [YOLO26] Expected row size 6, got %d.\n", t.rowSize);
         return makeEmptyResult(id);
     }
-    if (!checkRowTensorData(kTag, *input, index, t)) return makeEmptyResult(id);
+    if (!checkRowTensorData(kYolo26Tag, *input, index, t)) return makeEmptyResult(id);
 
     // Rows are copied as the model wrote them, class value included.
     std::vector<float> rows;

@@ -11,12 +11,12 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-constexpr const char* kTag = "YOLO-NAS";
+constexpr const char* kYoloNasTag = "YOLO-NAS";
 
 // Unnamed outputs: in index order, the first [1, ., 4] float tensor is the
 // boxes and the first [1, ., >4] float tensor the scores; a role found by
 // name keeps its tensor.
-void findUnnamedTensors(const TensorSet& set, int32_t* boxes, int32_t* scores) {
+void findUnnamedBoxesAndScores(const TensorSet& set, int32_t* boxes, int32_t* scores) {
     const uint32_t count = tensorCount(&set);
     for (uint32_t i = 0; i < count; ++i) {
         const Tensor& t = set.tensors[i];
@@ -36,7 +36,7 @@ TensorSet* decodeYoloNas(const TensorSet* input, float conf, float iou) {
     int32_t boxesIndex = input ? findTensorIndexByName(*input, {"boxes", "pred_boxes"}) : -1;
     int32_t scoresIndex = input ? findTensorIndexByName(*input, {"scores", "pred_scores"}) : -1;
     if ((boxesIndex < 0 || scoresIndex < 0) && input) {
-        findUnnamedTensors(*input, &boxesIndex, &scoresIndex);
+        findUnnamedBoxesAndScores(*input, &boxesIndex, &scoresIndex);
     }
     if (boxesIndex < 0 || scoresIndex < 0) {
         decoderWarning("Warning! [YOLO-NAS] Could not locate required tensors (boxes=%d, scores=%d).\n",
@@ -44,7 +44,7 @@ TensorSet* decodeYoloNas(const TensorSet* input, float conf, float iou) {
         return makeEmptyResult(id);
     }
     BoxesAndScores t;
-    if (!readBoxesAndScores(kTag, *input, boxesIndex, scoresIndex, &t)) return makeEmptyResult(id);
+    if (!readBoxesAndScores(kYoloNasTag, *input, boxesIndex, scoresIndex, &t)) return makeEmptyResult(id);
 
     std::vector<Detection> candidates;
     candidates.reserve(256);

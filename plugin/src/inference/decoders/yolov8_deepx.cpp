@@ -15,16 +15,16 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-constexpr const char* kTag = "YOLOv8-DeepX";
-constexpr int32_t kBins = 16;
-constexpr int32_t kRegressionChannels = 4 * kBins;  // left, top, right, bottom
+constexpr const char* kYolov8DeepXTag = "YOLOv8-DeepX";
+constexpr int32_t kDeepXBins = 16;
+constexpr int32_t kRegressionChannels = 4 * kDeepXBins;  // left, top, right, bottom
 constexpr int32_t kTensors = 6;
 constexpr int32_t kLevels = 3;
 constexpr int32_t kStrides[kLevels] = {8, 16, 32};
 
 // One output level, channel-first: the regression tensor [1, 64, H, W]
 // and its class tensor [1, K, H, W].
-struct Level {
+struct DeepXLevel {
     const float* regression;
     const float* scores;
     int32_t classes;
@@ -35,7 +35,7 @@ struct Level {
 
 int64_t cells(const Tensor& t) { return static_cast<int64_t>(t.shape[2]) * t.shape[3]; }
 
-void decodeDeepXLevel(const Level& level, float conf, std::vector<Detection>& candidates) {
+void decodeDeepXLevel(const DeepXLevel& level, float conf, std::vector<Detection>& candidates) {
     const int32_t cellCount = level.height * level.width;
     const size_t plane = static_cast<size_t>(cellCount);
     // Class-major search (each cell still sees its classes in order): best
@@ -51,7 +51,7 @@ void decodeDeepXLevel(const Level& level, float conf, std::vector<Detection>& ca
             if (cls[cell] < 0 || !passesThreshold(best[cell], conf)) continue;
             float d[4];
             for (int32_t side = 0; side < 4; ++side) {
-                d[side] = distributionMean(level.regression + side * kBins * plane + cell, kBins, plane);
+                d[side] = distributionMean(level.regression + side * kDeepXBins * plane + cell, kDeepXBins, plane);
             }
             const float ax = static_cast<float>(x) + 0.5f;
             const float ay = static_cast<float>(y) + 0.5f;
@@ -87,9 +87,9 @@ TensorSet* decodeYolov8DeepX(const TensorSet* input, float conf, float iou) {
         return makeEmptyResult(id);
     }
     for (uint32_t i = 0; i < count; ++i) {
-        if (!checkTensorShape(kTag, *input, static_cast<int32_t>(i))) return makeEmptyResult(id);
+        if (!checkTensorShape(kYolov8DeepXTag, *input, static_cast<int32_t>(i))) return makeEmptyResult(id);
     }
-    std::vector<Level> levels;
+    std::vector<DeepXLevel> levels;
     for (const int32_t r : regression) {
         const Tensor& reg = input->tensors[r];
         const auto match = std::find_if(scores.begin(), scores.end(), [&](int32_t s) {
@@ -107,15 +107,15 @@ TensorSet* decodeYolov8DeepX(const TensorSet* input, float conf, float iou) {
             return makeEmptyResult(id);
         }
         // Both are indexed by the regression tensor's H x W cells.
-        if (!checkTensorRows(kTag, *input, r, kRegressionChannels, cells(reg)) ||
-            !checkTensorRows(kTag, *input, *match, cls.shape[1], cells(reg))) {
+        if (!checkTensorRows(kYolov8DeepXTag, *input, r, kRegressionChannels, cells(reg)) ||
+            !checkTensorRows(kYolov8DeepXTag, *input, *match, cls.shape[1], cells(reg))) {
             return makeEmptyResult(id);
         }
         levels.push_back({static_cast<const float*>(reg.data), static_cast<const float*>(cls.data),
                           cls.shape[1], reg.shape[2], reg.shape[3], 0});
     }
     std::stable_sort(levels.begin(), levels.end(),
-                     [](const Level& a, const Level& b) { return a.height > b.height; });
+                     [](const DeepXLevel& a, const DeepXLevel& b) { return a.height > b.height; });
     std::vector<Detection> candidates;
     candidates.reserve(256);
     for (int32_t l = 0; l < kLevels; ++l) {

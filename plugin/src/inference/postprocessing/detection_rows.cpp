@@ -12,7 +12,7 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 namespace {
 
-constexpr size_t kRowFloats = 6;
+constexpr size_t kDetectionRowFloats = 6;
 
 // The class index truncated toward zero, saturated to the int range; empty
 // for a value that is not finite.
@@ -48,14 +48,14 @@ std::vector<std::string> detectionClassNames(const Tensor& tensor, const ModelPr
 FrameDetections_t readDetections(const Tensor& tensor, const std::vector<std::string>& classNames,
                                  const std::shared_ptr<InferenceInput_t>& request) {
     FrameDetections_t result;
-    const size_t rows = tensor.data ? tensor.byteSize / sizeof(float) / kRowFloats : 0;
+    const size_t rows = tensor.data ? tensor.byteSize / sizeof(float) / kDetectionRowFloats : 0;
     const auto* bytes = static_cast<const unsigned char*>(tensor.data);
     // Without a model input size no box can be mapped back to the frame (the
     // mapping divides by it, and clamping may turn the result finite again).
     const ModelDetails_t* model = request && request->stage ? request->stage->model.get() : nullptr;
     const bool mappable = model && model->input.width > 0 && model->input.height > 0;
     for (size_t r = 0; r < rows; ++r) {
-        float row[kRowFloats];
+        float row[kDetectionRowFloats];
         std::memcpy(row, bytes + r * sizeof(row), sizeof(row));
         const float score = row[4];
         const std::optional<int> classIndex = classIndexOf(row[5]);

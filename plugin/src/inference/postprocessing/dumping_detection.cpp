@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "inference/postprocessing/postprocessing_state.h"
+#include "inference/postprocessing/time_difference.h"
 #include "platform/atomic_file.h"
 #include "qz/sdk/analytics/helpers/event_metadata.h"
 #include "records/setting_keys.h"
@@ -22,13 +23,6 @@ constexpr const char* kCacheFileName = "dumping_known_bboxes.json";
 constexpr const char* kStationaryTime = "Stationary time";
 constexpr const char* kDumpedObject = "Dumped Object";
 constexpr int64_t kMinCandidateRetentionUs = 60LL * 1000000LL;
-
-// Frame timestamps come from outside: differences saturate instead of wrapping.
-int64_t saturatingDifference(int64_t a, int64_t b) {
-    int64_t result;
-    if (!__builtin_sub_overflow(a, b, &result)) return result;
-    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-}
 
 int64_t saturatingDouble(int64_t value) {
     int64_t result;
@@ -102,7 +96,7 @@ bool watchObject(PostprocessingState& state, const pipeline_stage_parameters_t& 
         candidate.cy = cy;
         candidate.stationarySinceUs = nowUs;
     }
-    const int64_t elapsedUs = std::max<int64_t>(0, saturatingDifference(nowUs, candidate.stationarySinceUs));
+    const int64_t elapsedUs = std::max<int64_t>(0, saturatingTimeDifference(nowUs, candidate.stationarySinceUs));
     const bool overThreshold = !moved && elapsedUs >= stage.dumpingTimeThresholdUs;
 
     {
@@ -124,7 +118,7 @@ bool watchObject(PostprocessingState& state, const pipeline_stage_parameters_t& 
         }
     }
 
-    if (!overThreshold || saturatingDifference(nowUs, candidate.lastAlertUs) <= state.dumpingAlertIntervalUs)
+    if (!overThreshold || saturatingTimeDifference(nowUs, candidate.lastAlertUs) <= state.dumpingAlertIntervalUs)
         return false;
     candidate.lastAlertUs = nowUs;
     return true;

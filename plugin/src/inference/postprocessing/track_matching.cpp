@@ -3,20 +3,12 @@
 #include <algorithm>
 #include <limits>
 
+#include "inference/postprocessing/time_difference.h"
 #include "inference/tensor_helpers.h"
 #include "qz/sdk/helpers/uuid.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 namespace {
-
-// a - b without overflow: frames of one camera may arrive out of order and
-// timestamps come from outside, so differences saturate instead of wrapping.
-int64_t saturatingDifference(int64_t a, int64_t b) {
-    int64_t result = 0;
-    if (__builtin_sub_overflow(a, b, &result))
-        return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    return result;
-}
 
 struct Candidate {
     double score;
@@ -50,7 +42,7 @@ QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetect
     std::vector<char> expired(tracks.size(), 0);
     bool anyExpired = false;
     for (size_t t = 0; t < tracks.size(); ++t) {
-        const int64_t age = saturatingDifference(nowUs, views[t].lastSeenUs);
+        const int64_t age = saturatingTimeDifference(nowUs, views[t].lastSeenUs);
         if (age > limits.maxMatchAgeUs) continue;
         if (age < -limits.maxMatchAgeUs) {
             expired[t] = 1;
@@ -91,8 +83,8 @@ QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetect
             object.data.box = detection.box;
             object.data.lastSeenUs = nowUs;
         }
-        if (saturatingDifference(previousLastSeenUs, firstSeenUs) > limits.minTrackAgeUs &&
-            saturatingDifference(nowUs, previousLastSeenUs) < limits.maxReportGapUs)
+        if (saturatingTimeDifference(previousLastSeenUs, firstSeenUs) > limits.minTrackAgeUs &&
+            saturatingTimeDifference(nowUs, previousLastSeenUs) < limits.maxReportGapUs)
             reported.push_back(tracks[c.track]);
     }
 
@@ -124,7 +116,7 @@ bool noTrackWithin(const QzAIObjectList& tracks, int64_t nowUs, int64_t gapUs) {
     // answers at its first object.
     return std::none_of(tracks.rbegin(), tracks.rend(), [&](const QzAIObjectPtr& track) {
         std::lock_guard<std::mutex> lock(track->mutex);
-        const int64_t age = saturatingDifference(nowUs, track->data.lastSeenUs);
+        const int64_t age = saturatingTimeDifference(nowUs, track->data.lastSeenUs);
         return age <= gapUs && age >= -gapUs;
     });
 }
