@@ -8,6 +8,7 @@
 
 #include "common/messaging_manager.h"
 #include "common/support/temp_dir.h"
+#include "inference/preprocessing/vector_level.h"
 #include "platform/environment.h"
 #include "platform/pci_devices.h"
 #include "platform/process.h"
@@ -34,6 +35,16 @@ bool cpuinfoHasAvx2() {
 }
 
 }  // namespace
+
+// The preprocessing's AVX2 switch follows the vector level, also in a program
+// that holds the machine probe beside it, as the plug-in library does.
+TEST(RealMachine, TheVectorLevelCapHoldsBesideTheMachineProbe) {
+    qzai::capVectorLevel(qzai::VectorLevel::Baseline);
+    const bool cappedAvx2 = qzai::avx2Enabled();
+    qzai::capVectorLevel(qzai::VectorLevel::Avx2);
+    EXPECT_FALSE(cappedAvx2);
+    EXPECT_EQ(qzai::avx2Enabled(), qzai::hasAvx2());
+}
 
 TEST(RealMachine, NoAcceleratorsOnThisMachine) {
     for (const auto& entry : qzai::listPciDevices("/").entries) {
