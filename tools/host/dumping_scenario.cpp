@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/main_job.h"
 #include "host/main_job_events.h"
 #include "host/patience.h"
 #include "host/machine_report.h"
@@ -55,12 +56,7 @@ bool hasAttribute(const RecordedMetadata& object, const std::string& name) {
 }
 
 double iouWithSquare(const sdk::analytics::Rect& a, const Square& s, int width, int height) {
-    const double bx = double(s.x) / width, by = double(s.y) / height;
-    const double bw = double(s.size) / width, bh = double(s.size) / height;
-    const double ix = std::max(0.0, std::min<double>(a.x + a.width, bx + bw) - std::max<double>(a.x, bx));
-    const double iy = std::max(0.0, std::min<double>(a.y + a.height, by + bh) - std::max<double>(a.y, by));
-    const double uni = double(a.width) * a.height + bw * bh - ix * iy;
-    return uni > 0.0 ? ix * iy / uni : 0.0;
+    return iou(a, double(s.x) / width, double(s.y) / height, double(s.size) / width, double(s.size) / height);
 }
 
 // What the rule must have done for one camera in one phase, worked out from

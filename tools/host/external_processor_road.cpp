@@ -22,6 +22,7 @@
 extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the sanitizer's allocator
 #endif
 
+#include "host/main_job.h"
 #include "host/runtime_recovery_road.h"
 
 extern char** environ;
@@ -165,14 +166,7 @@ std::vector<pid_t> childProcesses(std::set<std::string>* shmNames) {
     return children;
 }
 
-double iouWithExpected(const Expected& a, const qz::sdk::analytics::Rect& b) {
-    const double x1 = std::max(a.x, static_cast<double>(b.x)), y1 = std::max(a.y, static_cast<double>(b.y));
-    const double x2 = std::min(a.x + a.w, static_cast<double>(b.x + b.width));
-    const double y2 = std::min(a.y + a.h, static_cast<double>(b.y + b.height));
-    const double inter = std::max(0.0, x2 - x1) * std::max(0.0, y2 - y1);
-    const double uni = a.w * a.h + static_cast<double>(b.width) * b.height - inter;
-    return uni > 0 ? inter / uni : 0.0;
-}
+double iouWithExpected(const Expected& a, const qz::sdk::analytics::Rect& b) { return iou(b, a.x, a.y, a.w, a.h); }
 
 // Mean best IoU of the expected boxes, extra reported objects counting as 0.
 double frameIou(const std::vector<Expected>& expected, const RecordedPacket& packet) {
