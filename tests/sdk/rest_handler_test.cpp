@@ -3,7 +3,6 @@
 #include <unwind.h>
 
 #include <memory>
-#include <vector>
 
 #include "qz/sdk/helpers/ref_countable.h"
 #include "qz/sdk/helpers/utility_provider.h"
@@ -54,26 +53,8 @@ TEST(RestRequestHandler, CompletesOnceAndCountsAsLiveUntilTheHostLetsGo) {
     EXPECT_TRUE(waitForRestHandlersReleased(std::chrono::steady_clock::now()));
 }
 
-// Whether a backtrace taken where it is destroyed reaches `caller`.
-struct CallerSeeker {
-    explicit CallerSeeker(const void* caller, bool* found) : caller(caller), found(found) {}
-    ~CallerSeeker() {
-        std::vector<uintptr_t> frames;
-        _Unwind_Backtrace(
-            [](_Unwind_Context* context, void* into) {
-                static_cast<std::vector<uintptr_t>*>(into)->push_back(_Unwind_GetIP(context));
-                return _URC_NO_REASON;
-            },
-            &frames);
-        for (uintptr_t ip : frames)
-            if (ip && _Unwind_FindEnclosingFunction(reinterpret_cast<void*>(ip - 1)) == caller) *found = true;
-    }
-    const void* caller;
-    bool* found;
-};
-
-// The host letting go of its last reference, in a frame of its own: not
-// inlined, and with work left after the release so that it is no tail call.
+// The host letting go of its last reference in a frame of its own: not
+// inlined, and no tail call.
 __attribute__((noinline)) int releaseAsTheHost(IRestRequestHandler* handler) {
     const int remaining = handler->releaseRef();
     asm volatile("" ::: "memory");
@@ -81,15 +62,24 @@ __attribute__((noinline)) int releaseAsTheHost(IRestRequestHandler* handler) {
 }
 
 TEST(RestRequestHandler, ABacktraceInItsDestructionReachesTheReleasingCaller) {
-    // A crash reporter or profiler walking the stack inside the release must
-    // find the host's frame above it.
+    // A debugger, profiler or crash reporter walking the stack inside the
+    // release must find the host's frame above it.
+    struct Seeker {
+        bool* found;
+        ~Seeker() {
+            auto step = [](_Unwind_Context* context, void* found) {
+                const auto ip = reinterpret_cast<void*>(_Unwind_GetIP(context) - 1);
+                if (_Unwind_FindEnclosingFunction(ip) == reinterpret_cast<void*>(&releaseAsTheHost))
+                    *static_cast<bool*>(found) = true;
+                return _URC_NO_REASON;
+            };
+            _Unwind_Backtrace(step, found);
+        }
+    };
     auto host = makePtr<KeepingProvider>();
     UtilityProvider provider(host);
     bool found = false;
-    {
-        auto seeker = std::make_shared<CallerSeeker>(reinterpret_cast<const void*>(&releaseAsTheHost), &found);
-        provider.sendRestRequest("GET", "/x", "", [seeker](ErrorCode, int, const std::string&) {});
-    }
+    provider.sendRestRequest("GET", "/x", "", [seeker = std::make_shared<Seeker>(&found)](ErrorCode, int, const std::string&) {});
     ASSERT_EQ(host->held.size(), 1u);
     EXPECT_EQ(releaseAsTheHost(host->held[0].releasePtr()), 0);
     EXPECT_TRUE(found);
