@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "common/support/log_files.h"
@@ -32,7 +33,8 @@ constexpr const char* kEngineManifest =
 // the devices.
 class EngineHost {
 public:
-    explicit EngineHost(const qz::test::LoopbackHttpServer& cloud, const char* pluginPath = QZ_PLUGIN_LIBRARY) {
+    explicit EngineHost(const qz::test::LoopbackHttpServer& cloud, const char* pluginPath = QZ_PLUGIN_LIBRARY,
+                        std::function<void()> beforeCreatingPlugin = {}) {
         std::string pattern = (fs::temp_directory_path() / "qz_engine_host_XXXXXX").string();
         if (!mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder");
         m_keptHome = pattern;
@@ -46,6 +48,7 @@ public:
         options.pluginPath = pluginPath;
         options.identity.homeDir = m_keptHome;
         options.unitTestOptions["iniPath"] = iniPath;
+        options.beforeCreatingPlugin = std::move(beforeCreatingPlugin);
         m_host = std::make_unique<TestHost>(options);
     }
     ~EngineHost() {
@@ -249,6 +252,17 @@ TEST(EngineThroughHost, HandlersTheHostReleasesAfterUnloadingStillFindTheirCode)
     EXPECT_TRUE(eventually([&] { return asked.load() > 0; }));
     const UnloadReport report = host->unload();
     EXPECT_TRUE(report.residentAtLoad && report.objectsCreated > 0);
+    // So it does when an earlier host's last object goes after the next host
+    // handed over its options, before it created its plug-in.
+    asked = 0;
+    qz::test::LoopbackHttpServer elsewhere;
+    elsewhere.start();
+    EngineHost earlier(elsewhere);
+    ASSERT_TRUE(earlier->load(&error)) << error;
+    EngineHost next(cloud, QZ_PLUGIN_LIBRARY, [&] { earlier->unload(); });
+    ASSERT_TRUE(next->load(&error) && next->obtainEngine(&error) && next->addCamera({"cam1", "cam1", "", "", ""}, &error))
+        << error;
+    EXPECT_TRUE(eventually([&] { return asked.load() > 0; }));
 }
 
 TEST(EngineThroughHost, AHandlerReleasedAsTheLibraryUnloadsIsWaitedForUntilItsThreadLeaves) {

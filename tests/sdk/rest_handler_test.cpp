@@ -1,5 +1,8 @@
 // The REST completion handlers the plug-in hands to the host.
 #include <gtest/gtest.h>
+#include <unwind.h>
+
+#include <memory>
 
 #include "qz/sdk/helpers/ref_countable.h"
 #include "qz/sdk/helpers/utility_provider.h"
@@ -48,6 +51,38 @@ TEST(RestRequestHandler, CompletesOnceAndCountsAsLiveUntilTheHostLetsGo) {
     host->held.clear();
     EXPECT_EQ(liveRestHandlers(), before);
     EXPECT_TRUE(waitForRestHandlersReleased(std::chrono::steady_clock::now()));
+}
+
+// The host letting go of its last reference in a frame of its own: not
+// inlined, and no tail call.
+__attribute__((noinline)) int releaseAsTheHost(IRestRequestHandler* handler) {
+    const int remaining = handler->releaseRef();
+    asm volatile("" ::: "memory");
+    return remaining;
+}
+
+TEST(RestRequestHandler, ABacktraceInItsDestructionReachesTheReleasingCaller) {
+    // A debugger, profiler or crash reporter walking the stack inside the
+    // release must find the host's frame above it.
+    struct Seeker {
+        bool* found;
+        ~Seeker() {
+            auto step = [](_Unwind_Context* context, void* found) {
+                const auto ip = reinterpret_cast<void*>(_Unwind_GetIP(context) - 1);
+                if (_Unwind_FindEnclosingFunction(ip) == reinterpret_cast<void*>(&releaseAsTheHost))
+                    *static_cast<bool*>(found) = true;
+                return _URC_NO_REASON;
+            };
+            _Unwind_Backtrace(step, found);
+        }
+    };
+    auto host = makePtr<KeepingProvider>();
+    UtilityProvider provider(host);
+    bool found = false;
+    provider.sendRestRequest("GET", "/x", "", [seeker = std::make_shared<Seeker>(&found)](ErrorCode, int, const std::string&) {});
+    ASSERT_EQ(host->held.size(), 1u);
+    EXPECT_EQ(releaseAsTheHost(host->held[0].releasePtr()), 0);
+    EXPECT_TRUE(found);
 }
 
 }  // namespace

@@ -99,6 +99,7 @@ bool TestHost::load(std::string* error) {
     context->setRefCountableRegistry(m_registry.get());
     auto options = makePtr<StringMap>(m_options.unitTestOptions);
     m_library->qzSetUnitTestOptions(options.get());
+    if (m_options.beforeCreatingPlugin) m_options.beforeCreatingPlugin();
 
     Ptr<IRefCountable> plugin(m_library->createQzPlugin());
     m_integration = Ptr<IIntegration>(asIntegration(plugin.get()));

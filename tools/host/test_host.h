@@ -13,6 +13,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -33,6 +34,9 @@ struct TestHostOptions {
     HostIdentity identity;  // an empty homeDir gets a fresh temporary folder, removed afterwards
     std::map<std::string, std::string> unitTestOptions;
     std::string contextName = "qzai_plugin";
+    // Runs in load() after the unit-test options are handed over and before
+    // the plug-in is created (as another host's thread might act then).
+    std::function<void()> beforeCreatingPlugin;
 };
 
 // A settings response turned into plain data.

@@ -3,7 +3,9 @@
 //
 // When the last holder goes, the library returns to its state just after
 // loading: the next host may set its own context name and object registry,
-// and the configuration and the unit-test options are read anew. A host may
+// the configuration, the environment and the unit-test options are read
+// anew, and warnings said once are said again. Options the next host set
+// before that moment are its own and stay. A host may
 // unload the library and load it again while it stays in memory (it is kept
 // there while the host still holds objects whose code lives here); the next
 // plug-in object then starts fresh instead of running on the old host's

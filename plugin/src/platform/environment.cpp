@@ -1,16 +1,38 @@
 #include "platform/environment.h"
 
+#include <mutex>
+
 extern char** environ;
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
-const ProcessEnvironment& ProcessEnvironment::current() {
-    static const ProcessEnvironment instance = [] {
+namespace {
+struct TakenEnvironment {
+    std::mutex mutex;
+    std::optional<ProcessEnvironment> copy;
+};
+
+TakenEnvironment& takenEnvironment() {
+    static TakenEnvironment taken;
+    return taken;
+}
+}  // namespace
+
+ProcessEnvironment ProcessEnvironment::current() {
+    TakenEnvironment& taken = takenEnvironment();
+    std::lock_guard<std::mutex> lock(taken.mutex);
+    if (!taken.copy) {
         std::vector<std::string> entries;
         for (char** entry = environ; entry && *entry; ++entry) entries.emplace_back(*entry);
-        return ProcessEnvironment(std::move(entries));
-    }();
-    return instance;
+        taken.copy.emplace(std::move(entries));
+    }
+    return *taken.copy;
+}
+
+void ProcessEnvironment::forgetCurrent() {
+    TakenEnvironment& taken = takenEnvironment();
+    std::lock_guard<std::mutex> lock(taken.mutex);
+    taken.copy.reset();
 }
 
 std::optional<std::string> ProcessEnvironment::get(std::string_view name) const {

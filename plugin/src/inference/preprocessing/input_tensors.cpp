@@ -35,13 +35,22 @@ constexpr uint64_t kMaxImageBytesPerPixel = 3 * sizeof(float);
 // A refusal that depends only on the model's declaration recurs on every
 // frame of the stage: each distinct text is logged once. The set is bounded;
 // when full it starts afresh.
+struct StageWarningsSaid {
+    std::mutex mutex;
+    std::set<std::string> texts;
+};
+
+StageWarningsSaid& stageWarningsSaid() {
+    static StageWarningsSaid said;
+    return said;
+}
+
 void warnOncePerStage(const std::string& text) {
-    static std::mutex mutex;
-    static std::set<std::string> said;
+    StageWarningsSaid& said = stageWarningsSaid();
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (said.size() >= 1024) said.clear();
-        if (!said.insert(text).second) return;
+        std::lock_guard<std::mutex> lock(said.mutex);
+        if (said.texts.size() >= 1024) said.texts.clear();
+        if (!said.texts.insert(text).second) return;
     }
     logMessage("%s", text.c_str());
 }
@@ -225,6 +234,12 @@ std::optional<HeapArray<uint8_t>> toBytes(std::optional<HeapArray<T>>&& pixels) 
 }
 
 }  // namespace
+
+void forgetInputWarnings() {
+    StageWarningsSaid& said = stageWarningsSaid();
+    std::lock_guard<std::mutex> lock(said.mutex);
+    said.texts.clear();
+}
 
 bool hasUsableInputs(const pipeline_stage_parameters_t& stage) {
     return chooseInputs(stage).has_value();

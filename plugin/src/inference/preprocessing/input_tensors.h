@@ -45,6 +45,9 @@ struct VideoFrame;
 // Whether the stage's model declares inputs that can be made (the checks that
 // need no frame); a refusal is logged as above, once.
 bool hasUsableInputs(const pipeline_stage_parameters_t& stage);
+// Forgets which refusals were logged (when a host has finished with the
+// library), so that the next host's log tells them again.
+void forgetInputWarnings();
 
 // Direct road: from the host's YUV 4:2:0 frame. cropBox is x0, y0, x1, y1 as
 // fractions of the frame (the stage's own crop box or one the caller made).

@@ -12,6 +12,7 @@ namespace {
 struct Options {
     std::mutex mutex;
     std::map<std::string, std::string> items;
+    bool claimed = false;  // taken by the running use, not set since
 };
 
 Options& options() {
@@ -29,6 +30,7 @@ void setUnitTestOptions(const IStringMap* map) {
     Options& o = options();
     std::lock_guard<std::mutex> lock(o.mutex);
     o.items = std::move(items);
+    o.claimed = false;
 }
 
 std::string unitTestOption(const std::string& key) {
@@ -38,10 +40,17 @@ std::string unitTestOption(const std::string& key) {
     return it == o.items.end() ? std::string() : it->second;
 }
 
-void clearUnitTestOptions() {
+void claimUnitTestOptions() {
     Options& o = options();
     std::lock_guard<std::mutex> lock(o.mutex);
-    o.items.clear();
+    o.claimed = true;
+}
+
+void retireUnitTestOptions() {
+    Options& o = options();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    if (o.claimed) o.items.clear();
+    o.claimed = false;
 }
 
 }  // namespace qz::sdk

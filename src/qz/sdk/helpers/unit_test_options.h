@@ -3,7 +3,10 @@
 // Keys understood by this library:
 //   "homeDir"  - used instead of the utility provider's home directory;
 //   "iniPath"  - path of the configuration file to read instead of the default.
-// Setting replaces all options at once. Thread-safe.
+// Setting replaces all options at once. A host sets its options before it
+// creates its plug-in object, possibly while an earlier host's last objects
+// are still alive; the options belong to the use of the library that starts
+// next. Thread-safe.
 #pragma once
 
 #include <string>
@@ -21,7 +24,11 @@ void setUnitTestOptions(const IStringMap* options);
 // The value of an option, empty when it is not set.
 std::string unitTestOption(const std::string& key);
 
-// Drops every option (when the library's last plug-in object is released).
-void clearUnitTestOptions();
+// When a use of the library starts (its first plug-in object): the options
+// set so far are that use's.
+void claimUnitTestOptions();
+// When that use ends (its last object is released): drops its options.
+// Options set after it started are kept for the next use.
+void retireUnitTestOptions();
 
 }  // namespace qz::sdk

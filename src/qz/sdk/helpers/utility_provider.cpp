@@ -99,11 +99,16 @@ namespace qz::sdk {
 
 #if defined(__x86_64__) && defined(__linux__)
 // releaseStep's two words come back in rax and rdx; with something to post,
-// the post is jumped to, so sem_post returns to our caller, not to us.
+// the post is jumped to, so sem_post returns to our caller, not to us. The
+// stack adjustment (the call wants a 16-byte aligned stack) is told to the
+// unwinder, so that a backtrace taken inside the release (a debugger, a
+// profiler, a crash reporter) still finds our caller.
 __attribute__((naked)) int RestRequestHandler::releaseRef() const {
     asm("sub $8, %rsp\n\t"
+        ".cfi_adjust_cfa_offset 8\n\t"
         "call qzRestHandlerReleaseStep\n\t"
         "add $8, %rsp\n\t"
+        ".cfi_adjust_cfa_offset -8\n\t"
         "test %rax, %rax\n\t"
         "jz 1f\n\t"
         "mov %rax, %rdi\n\t"
