@@ -165,7 +165,6 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
     RunOptions listingOptions = options;
     listingOptions.output = [&judge](std::string_view piece) { return judge.add(piece); };
 
-
     if (m_config.cacheRuntimeArchives && fileExists(package)) {
         logMessage("Info: Runtime package file already exists. Skipping download step.\n");
     } else {
