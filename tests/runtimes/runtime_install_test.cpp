@@ -6,6 +6,8 @@
 #include <sys/sysmacros.h>
 
 #include <random>
+#include <thread>
+#include <utility>
 
 #include "common/ini.h"
 #include "common/support/log_capture.h"
@@ -50,6 +52,12 @@ std::string linkLeaving(const fs::path& root) {
         ec.clear();  // a loop leads nowhere
     }
     return {};
+}
+
+// Every entry below `folder`, links not followed.
+size_t entriesBelow(const fs::path& folder) {
+    std::error_code ec;
+    return static_cast<size_t>(std::distance(fs::recursive_directory_iterator(folder, ec), {}));
 }
 
 }  // namespace
@@ -175,6 +183,11 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
         int status = 2;
         bool listingCut = false;  // the listing reached the output cap
         bool capped = false;      // 1 MiB limits on the package and on its unpacked size
+        uint64_t maxEntries = 100000;
+        // Replaces what the unpacking tar reads.
+        std::function<void(qzai::RunOptions& options)> unpackingInput = {};
+        const char* alsoLine = nullptr;  // another fragment logged once
+        int listings = 0;                // tar listing runs when not 0
     };
     std::vector<Row> rows;
     auto route = [](std::string body) { return qz::test::served(std::move(body)); };
@@ -221,10 +234,55 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
     zeros.file("RuntimeLibrary.dll", "library").file("zeros.bin", std::string(3u << 20, '\0'));
     rows.push_back({"unpacked past the limit", route(zeros.build()), "(maxRuntimeUnpackedMiB).\n", failed, false, {}, 2,
                     false, true});
-    PackageRoute endless = route(bigPackage + seededBytes(1 << 20, 5));
+    // A small package, then more than the limit: the listing has nothing to refuse.
+    PackageRoute endless = route(good + seededBytes(2 << 20, 5));
     endless.contentLength = false;
     rows.push_back({"download past the limit", endless, "(maxRuntimePackageMiB); the download was", "", false, {}, 2,
                     false, true});
+    // Every entry counts, a folder as a block.
+    qz::test::PackageBuilder folders;
+    folders.file("RuntimeLibrary.dll", "library");
+    for (int i = 0; i < 300; ++i) folders.folder("f/" + std::to_string(i));
+    rows.push_back({.name = "folders past the limit", .route = route(folders.build()),
+                    .line = "by its member f/", .notice = failed, .capped = true});
+    for (int i = 300; i < 1000; ++i) folders.folder("f/" + std::to_string(i));
+    rows.push_back({.name = "entries past the limit", .route = route(folders.build()),
+                    .line = "holds more than 900 entries (maxRuntimeUnpackedEntries).\n", .notice = failed,
+                    .maxEntries = 900});
+    // A first member announcing 17 GB, of which the package holds 64 KiB:
+    // refused at its listing line, listed once.
+    std::vector<qz::test::UstarMember> bomb = {{"RuntimeLibrary.dll", '0', "library", ""},
+                                               {"weights.bin", '0', std::string(64 << 10, '\0'), ""}};
+    bomb[1].announcedSize = 17'000'000'000;
+    rows.push_back({.name = "an announced 17 GB", .route = route(qz::test::gzipped(qz::test::ustarArchive(bomb))),
+                    .line = "by its member weights.bin, more than the limit of 4294967296 bytes", .notice = failed,
+                    .listings = 1});
+    // What tar writes need not be what it listed.
+    rows.push_back({.name = "an entry not listed", .route = route(good),
+                    .line = "unpacked unlisted.bin, which its listing does not show.\n", .notice = failed,
+                    .extractionFault = [](const fs::path& staging) { std::ofstream(staging / "unlisted.bin") << "x"; },
+                    .status = 0});
+    std::vector<qz::test::UstarMember> landing = {{"RuntimeLibrary.dll", '0', "library", ""}};
+    for (int i = 0; i < 600; ++i) landing.push_back({"h/" + std::to_string(i), '5', "", ""});
+    const std::string unlisted = qz::test::ustarArchive(landing).substr(0, landing.size() * 512 + 512);
+    rows.push_back({.name = "landing past the limit", .route = route(good),
+                    .line = "past the limits of 1048576 bytes (maxRuntimeUnpackedMiB)", .notice = failed,
+                    .capped = true,
+                    .unpackingInput =
+                        [&unlisted](qzai::RunOptions& options) {
+                            // The rest is held back until the unpacking is stopped.
+                            options.input = [&unlisted, cancel = options.cancel, sent = false](std::string& block) mutable {
+                                if (!std::exchange(sent, true)) {
+                                    block = unlisted;
+                                    return true;
+                                }
+                                for (int i = 0; i < 20000 && !cancel->load(); ++i) {
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                }
+                                return false;
+                            };
+                        },
+                    .alsoLine = "--no-same-permissions\" cancelled; its processes were stopped.\n"});
     for (const auto& row : rows) {
         InstallRig rig;
         rig.repository.serve(qz::test::kCpuX86Path, row.route);
@@ -232,8 +290,16 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
             row.capped ? "maxRuntimePackageMiB = 1\nmaxRuntimeUnpackedMiB = 1" : "", "caps"));
         rig.config.maxPackageBytes = caps.maxPackageBytes;
         rig.config.maxUnpackedBytes = caps.maxUnpackedBytes;
-        rig.afterTar = [&row](const std::vector<std::string>& argv, qzai::CommandOutput& output) {
+        rig.config.maxUnpackedEntries = row.maxEntries;
+        rig.beforeTar = [&row](const std::vector<std::string>& argv, qzai::RunOptions& options) {
+            if (row.unpackingInput && options.input && !qz::test::extractionFolder(argv).empty()) {
+                row.unpackingInput(options);
+            }
+        };
+        int listings = 0;
+        rig.afterTar = [&row, &listings](const std::vector<std::string>& argv, qzai::CommandOutput& output) {
             const std::string staging = qz::test::extractionFolder(argv);
+            listings += staging.empty();
             output.truncated = staging.empty() && row.listingCut;
             if (staging.empty() || !row.extractionFault) return;
             row.extractionFault(staging);
@@ -247,12 +313,15 @@ TEST(RuntimeInstall, BrokenDownloadsAndPackagesFail) {
         qz::test::LogCapture log;
         EXPECT_EQ(installCpu(rig, *manager), RuntimeState::InstallFailed) << row.name;
         EXPECT_EQ(log.count(row.line), 1u) << row.name;
+        EXPECT_TRUE(!row.alsoLine || log.count(row.alsoLine) == 1) << row.name;
+        EXPECT_TRUE(!row.listings || listings == row.listings) << row.name;
         EXPECT_TRUE(!*row.notice || rig.hasNotice(row.notice)) << row.name;
         EXPECT_EQ(log.count("Treating the extraction as successful"), 0u) << row.name;
         EXPECT_TRUE(rig.leftovers().empty()) << row.name;
         EXPECT_FALSE(freshManagerFindsRuntime(rig)) << row.name;
         EXPECT_EQ(std::ifstream(rig.runtimeFolder() / "RuntimeLibrary.dll").peek(), row.staleLibrary ? 'a' : EOF)
             << row.name;
+        EXPECT_EQ(entriesBelow(rig.runtimeFolder()), row.staleLibrary ? 1u : 0u) << row.name;
         EXPECT_FALSE(fs::exists(rig.cacheFolder() / "Generic CPU.tar.gz")) << row.name;  // the cache is off
     }
 }
@@ -273,11 +342,15 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
     const qz::test::TempDir unique;
     const fs::path beside = unique.path().string() + "-victim.txt";
     std::ofstream(beside) << "b";
+    // Listed as one entry; unpacking reads its data as further members.
+    std::string hidden = qz::test::ustarArchive({{"hidden/zeros.bin", '0', std::string(300000, '\0'), ""}});
+    hidden.resize(hidden.size() - 1024);
+    const std::string carrying = " with " + std::to_string(hidden.size()) + " bytes of data";
     struct Row {
         const char* name;
         std::string package;
         const char* entry;
-        const char* reason;
+        std::string reason;
     };
     const Row rows[] = {
         {"absolute member", ustar({{"/tmp/qz-absolute", '0', "x", "", 0644}}), "/tmp/qz-absolute", "absolute name"},
@@ -308,6 +381,8 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
         {"device node", ustar({{"null", '3', "", "", 0666}}), "null", "device node"},
         {"fifo", packed([](auto& b) { b.fifo("pipe"); }), "pipe", "fifo"},
         {"setuid file", packed([](auto& b) { b.file("tool", "x", 04755); }), "tool", "setuid or setgid mode"},
+        {"link carrying data", ustar({{"s", '2', hidden, "RuntimeLibrary.dll", 0777}}), "s", "symbolic link" + carrying},
+        {"\"d/\" file carrying data", ustar({{"d/", '0', hidden, ""}}), "d", "folder" + carrying},
     };
     for (const auto& row : rows) {
         InstallRig rig("aarch64");
@@ -325,7 +400,7 @@ TEST(RuntimeInstall, UnsafePackagesAreRefusedBeforeAnythingIsWritten) {
             << row.name;
         EXPECT_TRUE(rig.hasNotice("RUNTIME_EXTRACTION_FAILED")) << row.name;
         EXPECT_FALSE(fs::exists(package)) << row.name;  // even with the cache on
-        EXPECT_FALSE(fs::exists(rig.runtimeFolder() / "RuntimeLibrary.dll")) << row.name;
+        EXPECT_EQ(entriesBelow(rig.runtimeFolder()), 1u) << row.name;  // "thing" alone
         EXPECT_TRUE(rig.leftovers().empty()) << row.name;
         EXPECT_FALSE(fs::exists("/tmp/qz-absolute")) << row.name;
         EXPECT_FALSE(freshManagerFindsRuntime(rig)) << row.name;

@@ -48,6 +48,7 @@ const Key kKeys[] = {
     {"InferenceRequestTimeout", &Ini::InferenceRequestTimeout, 1},
     {"maxRuntimePackageMiB", &Ini::maxRuntimePackageMiB, 1},
     {"maxRuntimeUnpackedMiB", &Ini::maxRuntimeUnpackedMiB, 1},
+    {"maxRuntimeUnpackedEntries", &Ini::maxRuntimeUnpackedEntries, 1},
     {"logVerbosity", &Ini::logVerbosity},
     {"enableProfiling", &Ini::enableProfiling},
     {"CloudServiceURL", &Ini::CloudServiceURL},

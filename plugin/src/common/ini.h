@@ -38,9 +38,11 @@ struct Ini {
     // Seconds a request may stay in the AI runtime unanswered before its
     // input slot is given back (far above any model's latency).
     int InferenceRequestTimeout = 30;
-    // Largest runtime package accepted, as downloaded and as unpacked (MiB).
+    // Largest runtime package accepted, as downloaded and as unpacked (MiB;
+    // every unpacked entry takes at least 4 KiB), and most entries unpacked.
     int maxRuntimePackageMiB = 2048;
     int maxRuntimeUnpackedMiB = 4096;
+    int maxRuntimeUnpackedEntries = 100000;
     int logVerbosity = 1;             // 0 silent, 1 basic, 2 verbose
     bool enableProfiling = false;     // ScopedTimer lines
     // Base addresses of the cloud service and of the user documentation.

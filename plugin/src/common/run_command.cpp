@@ -45,7 +45,9 @@ CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions&
 
     const bool bounded = options.timeout.count() > 0;
     const auto deadline = Clock::now() + options.timeout;
+    const char* readerStop = nullptr;  // set when the output reader wants no more
     auto stopReason = [&]() -> const char* {
+        if (readerStop) return readerStop;
         if (options.cancel && options.cancel->load()) return "cancelled";
         if (bounded && Clock::now() >= deadline) return "timed out";
         return nullptr;
@@ -68,6 +70,9 @@ CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions&
                 truncated = true;
                 logMessage("Warning! Output of \"%s\" passed %zu bytes; the rest is dropped.\n",
                            joinArgs(argv).c_str(), kMaxCommandOutputBytes);
+            }
+            if (options.output && !readerStop && !options.output(std::string_view(buffer, static_cast<size_t>(n)))) {
+                readerStop = "refused by its output reader";
             }
         } else if (n == 0 || errno != EINTR) {
             child->closeOutput();  // end of output (or a broken pipe)

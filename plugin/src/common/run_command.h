@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qz::vms_server_plugins::analytics::qzai {
@@ -36,13 +37,18 @@ struct RunOptions {
     // false at the end, where the input is closed. Also closed, without
     // further calls, when the child stops reading. Unset: /dev/null.
     std::function<bool(std::string& block)> input;
+    // Sees the output as it is read, piece by piece (the pieces past the
+    // capture cap too); returning false stops the child as a cancel does.
+    // Unset: the output is only captured.
+    std::function<bool(std::string_view piece)> output;
 };
 
 // Starts argv without a shell, in a process group of its own, feeds its input
 // (if any) and reads its merged output until the output ends and the child has
 // exited; a child that
 // exits while a process it started still holds the output open has not
-// finished. On time-out or cancel the whole group is killed, the child reaped,
+// finished. On time-out, cancel or a stop by the output reader the whole
+// group is killed, the child reaped,
 // one line logged, and the result is -1 with empty text; so is a process that
 // cannot be created. Thread-safe; blocks the caller while the child runs.
 CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions& options = {});

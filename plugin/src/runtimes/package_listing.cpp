@@ -1,5 +1,6 @@
 #include "runtimes/package_listing.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <sstream>
@@ -115,22 +116,42 @@ std::optional<std::string> readCQuoted(const std::string& text, size_t begin, si
     return std::nullopt;
 }
 
+bool readListingLine(std::string line, PackageListing* listing) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // tar's own diagnostics share the output; a member line never starts so.
+    if (line.empty() || line.rfind("tar: ", 0) == 0) return true;
+    auto entry = parseLine(line);
+    if (!entry) {
+        if (!listing->unreadableLine) listing->unreadableLine = std::move(line);
+        return false;
+    }
+    listing->entries.push_back(std::move(*entry));
+    return true;
+}
+
 PackageListing parsePackageListing(const std::string& text) {
     PackageListing listing;
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        // tar's own diagnostics share the output; a member line never starts so.
-        if (line.empty() || line.rfind("tar: ", 0) == 0) continue;
-        auto entry = parseLine(line);
-        if (!entry) {
-            listing.unreadableLine = line;
-            return listing;
-        }
-        listing.entries.push_back(std::move(*entry));
+        if (!readListingLine(std::move(line), &listing)) break;
     }
     return listing;
+}
+
+std::string memberPath(const std::string& name) {
+    std::string path;
+    for (const auto& part : components(name)) {
+        if (!path.empty()) path += '/';
+        path += part;
+    }
+    return path;
+}
+
+uint64_t entryDiskCost(uint64_t size) {
+    if (size > UINT64_MAX - kEntryBlockBytes) return UINT64_MAX;
+    const uint64_t blocks = size / kEntryBlockBytes + (size % kEntryBlockBytes != 0);
+    return std::max<uint64_t>(blocks, 1) * kEntryBlockBytes;
 }
 
 std::optional<std::string> symbolicLinkTargetReason(const std::string& target) {
@@ -149,6 +170,10 @@ std::optional<std::string> unsafeEntryReason(const PackageEntry& entry) {
     if (!entry.name.empty() && entry.name.front() == '/') return std::string("absolute name");
     if (hasDotDot(entry.name)) return std::string("name with a parent-folder component");
     if (isInstallerOwnName(entry.name)) return std::string("name kept for the installer's own files");
+    if (entry.size != 0 && entry.type != '-') {
+        const char* kind = entry.type == 'd' ? "folder" : entry.type == 'l' ? "symbolic link" : "hard link";
+        return std::string(kind) + " with " + std::to_string(entry.size) + " bytes of data";
+    }
     switch (entry.type) {
         case '-':
         case 'd': break;

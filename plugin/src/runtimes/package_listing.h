@@ -24,7 +24,7 @@ inline constexpr const char* kStagingFolderPrefix = ".staging-";
 struct PackageEntry {
     char type = '?';       // '-' file, 'd' folder, 'l' symbolic link, 'h' hard link, others as tar prints them
     std::string mode;      // the nine permission characters, e.g. "rwsr-xr-x"
-    uint64_t size = 0;     // bytes of a regular file (0 for other types)
+    uint64_t size = 0;     // as listed; only a regular file may have one
     std::string name;      // without a leading "./" and without a trailing "/"
     std::string linkTarget;  // of a symbolic or hard link
 };
@@ -39,6 +39,27 @@ struct PackageListing {
 // skipped.
 PackageListing parsePackageListing(const std::string& text);
 
+// Reads one line of a listing (without its line end) into *listing: appends
+// its entry, skips it as parsePackageListing does, or returns false (and
+// sets unreadableLine unless an earlier line did).
+bool readListingLine(std::string line, PackageListing* listing);
+
+// A member name as tar writes it to disk: its components joined by "/",
+// without empty and "." ones ("./a//b/." is "a/b").
+std::string memberPath(const std::string& name);
+
+// What a package may take once unpacked.
+struct PackageLimits {
+    uint64_t maxBytes = 0;    // disk of all entries, each at entryDiskCost
+    uint64_t maxEntries = 0;  // files, folders and links
+};
+
+// Disk an entry of `size` bytes takes at least: its size rounded up to whole
+// blocks of kEntryBlockBytes, and one block for an entry without data (a
+// folder, a link or an empty file holds a block or an inode).
+inline constexpr uint64_t kEntryBlockBytes = 4096;
+uint64_t entryDiskCost(uint64_t size);
+
 // Undoes C quoting of the text between `begin` (just after the opening quote)
 // and the closing quote; `*end` receives the index after the closing quote.
 // Empty optional when the text is not a well-formed quoted string.
@@ -48,7 +69,9 @@ std::optional<std::string> readCQuoted(const std::string& text, size_t begin, si
 // absolute name, a ".." component, a name the installer keeps for its own
 // files, a symbolic link whose target is refused by symbolicLinkTargetReason,
 // a hard link to an absolute or ".." name, a type other than file, folder,
-// symbolic or hard link, or a setuid/setgid mode.
+// symbolic or hard link, a link or folder with a size (tar lists such a
+// member by its size and skips its data, but unpacking reads that data as
+// further members the listing never shows), or a setuid/setgid mode.
 std::optional<std::string> unsafeEntryReason(const PackageEntry& entry);
 
 // Why a symbolic link's target is refused, or empty optional: an empty or

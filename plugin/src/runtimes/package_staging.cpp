@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
+#include <unordered_set>
 #include <vector>
 
 #include "common/log.h"
@@ -163,6 +166,54 @@ std::optional<std::string> findMissingStagedEntry(const std::string& stagingFold
         if (!complete) return entry.name;
     }
     return std::nullopt;
+}
+
+StagedSize measureStagedTree(const std::string& stagingFolder, const PackageLimits& limits,
+                             const PackageListing* listing) {
+    std::unordered_set<std::string> shown;
+    std::unordered_set<std::string> above;  // folders tar makes for the names below them
+    if (listing) {
+        for (const auto& entry : listing->entries) {
+            std::string path = memberPath(entry.name);
+            if (path.empty()) continue;
+            for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+                above.insert(path.substr(0, slash));
+            }
+            shown.insert(std::move(path));
+        }
+    }
+    StagedSize size;
+    const fs::path root(stagingFolder);
+    std::vector<std::string> folders = {std::string()};  // relative names still to read
+    while (!folders.empty()) {
+        const std::string folder = std::move(folders.back());
+        folders.pop_back();
+        std::error_code ec;
+        for (fs::directory_iterator it(folder.empty() ? root : root / folder, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            const std::string leaf = it->path().filename().string();
+            const std::string name = folder.empty() ? leaf : folder + "/" + leaf;
+            struct stat info {};
+            if (::lstat(it->path().c_str(), &info) != 0) continue;
+            const uint64_t allocated = static_cast<uint64_t>(info.st_blocks) * 512;
+            const uint64_t cost = entryDiskCost(std::max(static_cast<uint64_t>(info.st_size), allocated));
+            size.bytes = cost > UINT64_MAX - size.bytes ? UINT64_MAX : size.bytes + cost;
+            ++size.entries;
+            if (size.entries > limits.maxEntries || size.bytes > limits.maxBytes) {
+                size.pastLimits = true;
+                return size;
+            }
+            const bool isFolder = S_ISDIR(info.st_mode);
+            if (listing && shown.count(name) == 0 && !(isFolder && above.count(name) != 0)) {
+                size.unlisted = name;
+                return size;
+            }
+            if (!isFolder) continue;
+            if ((info.st_mode & S_IRWXU) != S_IRWXU) ::chmod(it->path().c_str(), (info.st_mode & 07777) | S_IRWXU);
+            folders.push_back(name);
+        }
+    }
+    return size;
 }
 
 bool mergeStagedTree(const std::string& stagingFolder, const std::string& target, const std::string& lastEntry,

@@ -7,6 +7,7 @@
 // must not run twice at once on the same folder.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -42,6 +43,22 @@ std::optional<RefusedEntry> findUnsafeStagedEntry(const std::string& stagingFold
 // The first listed member that is not on disk as listed (a file at its size,
 // a folder, a link); empty when the staging folder holds every member.
 std::optional<std::string> findMissingStagedEntry(const std::string& stagingFolder, const PackageListing& listing);
+
+// What a staged tree takes on disk.
+struct StagedSize {
+    uint64_t bytes = 0;    // each entry at entryDiskCost of its size or its allocated blocks, the larger
+    uint64_t entries = 0;  // the staging folder itself not counted
+    bool pastLimits = false;              // the walk stopped past a limit
+    std::optional<std::string> unlisted;  // the walk stopped at an entry the listing does not show
+};
+
+// Walks the tree without following links, stopping once it is past `limits`
+// and, given a listing, at the first entry whose name it does not show (a
+// folder above a listed name counts as shown). Folders get owner rights as
+// they are entered, so that nothing hides below one left unreadable. May
+// run while tar writes: an entry that changes under it is skipped.
+StagedSize measureStagedTree(const std::string& stagingFolder, const PackageLimits& limits,
+                             const PackageListing* listing = nullptr);
 
 // Moves every staged entry into `target`: whatever stands in the way of an
 // entry is replaced (links are never followed), real folders are merged,

@@ -11,9 +11,11 @@
 #include "common/ini.h"
 #include "common/log.h"
 #include "common/messaging_manager.h"
+#include "runtimes/listing_judge.h"
 #include "runtimes/package_listing.h"
 #include "runtimes/package_staging.h"
 #include "runtimes/runtimes_manager.h"
+#include "runtimes/staging_watch.h"
 #include "runtimes/streamed_listing.h"
 #include "qzai_crypto.h"
 
@@ -99,6 +101,70 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
     };
     std::optional<CommandOutput> streamedListing;
 
+    // A package is kept after a failure only when the cache is on and the
+    // package is not at fault.
+    const auto dropPackage = [&](bool packageAtFault) {
+        if (packageAtFault || !m_config.cacheRuntimeArchives) deleteFile(package);
+    };
+    const auto failedWith = [&](bool packageAtFault) {
+        messagingManager.addMessage(kExtractionFailedNotice, kExtractionFailedText,
+                                    MessagingManager::MessageType::Warning);
+        dropPackage(packageAtFault);
+        return fail();
+    };
+    const auto extractionFailed = [&](int status, const std::string& output, bool packageAtFault) {
+        logMessage("ERROR: Failed to extract the runtime package. Tar exit status: %d. Output: %s\n", status,
+                   output.c_str());
+        return failedWith(packageAtFault);
+    };
+    const auto unsafePackage = [&](const std::string& entry, const std::string& reason) {
+        logMessage("ERROR: The runtime package %s holds an unsafe entry: %s (%s)\n", package.c_str(), entry.c_str(),
+                   reason.c_str());
+        return failedWith(true);
+    };
+    const auto cancelled = [&] {
+        logMessage("Info: Installation of the runtime %s was cancelled.\n", name.c_str());
+        m_downloadCancelled = true;
+        dropPackage(false);
+        return fail();
+    };
+    const PackageLimits limits{m_config.maxUnpackedBytes, m_config.maxUnpackedEntries};
+    const auto pastLimits = [&](const StagedSize& landed) {
+        logMessage("ERROR: The runtime package %s put %llu bytes in %llu entries on disk, past the limits of %llu bytes "
+                   "(maxRuntimeUnpackedMiB) and %llu entries (maxRuntimeUnpackedEntries).\n",
+                   package.c_str(), static_cast<unsigned long long>(landed.bytes),
+                   static_cast<unsigned long long>(landed.entries), static_cast<unsigned long long>(limits.maxBytes),
+                   static_cast<unsigned long long>(limits.maxEntries));
+        return failedWith(true);
+    };
+    const auto refusedListing = [&](const ListingVerdict& verdict) {
+        switch (verdict.cause) {
+            case ListingVerdict::Cause::UnreadableLine: return unsafePackage(verdict.entry, "unreadable listing line");
+            case ListingVerdict::Cause::UnsafeEntry: return unsafePackage(verdict.entry, verdict.reason);
+            case ListingVerdict::Cause::TooLong:
+                logMessage("ERROR: The listing of the runtime package %s is longer than %zu bytes; the package is "
+                           "refused.\n",
+                           package.c_str(), kMaxCommandOutputBytes);
+                break;
+            case ListingVerdict::Cause::TooManyBytes:
+                logMessage("ERROR: The runtime package %s unpacks to %llu bytes by its member %s, more than the limit "
+                           "of %llu bytes (maxRuntimeUnpackedMiB).\n",
+                           package.c_str(), static_cast<unsigned long long>(verdict.bytes), verdict.entry.c_str(),
+                           static_cast<unsigned long long>(limits.maxBytes));
+                break;
+            case ListingVerdict::Cause::TooManyEntries:
+                logMessage("ERROR: The runtime package %s holds more than %llu entries (maxRuntimeUnpackedEntries).\n",
+                           package.c_str(), static_cast<unsigned long long>(limits.maxEntries));
+                break;
+        }
+        return failedWith(true);
+    };
+    // The listing is judged line by line as tar prints it; tar stops at the
+    // first line that refuses the package.
+    ListingJudge judge(limits);
+    RunOptions listingOptions = options;
+    listingOptions.output = [&judge](std::string_view piece) { return judge.add(piece); };
+
     if (m_config.cacheRuntimeArchives && fileExists(package)) {
         logMessage("Info: Runtime package file already exists. Skipping download step.\n");
     } else {
@@ -114,12 +180,13 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         Md5Stream writtenMd5;
         uint64_t received = 0;
         bool tooBig = false;
+        bool listingRefused = false;
         if (!m_cancelDownloadRequested) {
             // The download's end (whole, failed or cancelled) ends this
             // listing's input; its time starts with the download's.
-            RunOptions listingOptions = options;
-            listingOptions.timeout += std::chrono::seconds(ini().HTTPRequestTotalTimeout);
-            StreamedPackageListing listing(m_services.runCommand, listingArgv("-"), listingOptions);
+            RunOptions streamedOptions = listingOptions;
+            streamedOptions.timeout += std::chrono::seconds(ini().HTTPRequestTotalTimeout);
+            StreamedPackageListing listing(m_services.runCommand, listingArgv("-"), streamedOptions);
             downloaded = downloadFile(link, partial, messagingManager, "RUNTIME_PACKAGE", "Downloading runtime package",
                                       &m_cancelDownloadRequested, &announcedMd5, [&](const char* data, size_t size) {
                                           received += size;
@@ -128,10 +195,19 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
                                               tooBig = true;
                                               m_cancelDownloadRequested = true;
                                           }
+                                          if (judge.refused() && !listingRefused) {
+                                              // Nothing more of a refused package is worth fetching.
+                                              listingRefused = true;
+                                              m_cancelDownloadRequested = true;
+                                          }
                                           writtenMd5.update(data, size);
                                           listing.add(data, size);
                                       });
             streamedListing = listing.finish(downloaded && !tooBig);
+        }
+        if (judge.verdict()) {
+            deleteFile(partial);
+            return refusedListing(*judge.verdict());
         }
         if (tooBig) {
             deleteFile(partial);
@@ -184,46 +260,19 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         }
     }
 
-    // Extraction: list and judge, unpack into staging, check, merge. A
-    // package is kept after a failure only when the cache is on and the
-    // package is not at fault.
-    const auto dropPackage = [&](bool packageAtFault) {
-        if (packageAtFault || !m_config.cacheRuntimeArchives) deleteFile(package);
-    };
-    const auto failedWith = [&](bool packageAtFault) {
-        messagingManager.addMessage(kExtractionFailedNotice, kExtractionFailedText,
-                                    MessagingManager::MessageType::Warning);
-        dropPackage(packageAtFault);
-        return fail();
-    };
-    const auto extractionFailed = [&](int status, const std::string& output, bool packageAtFault) {
-        logMessage("ERROR: Failed to extract the runtime package. Tar exit status: %d. Output: %s\n", status,
-                   output.c_str());
-        return failedWith(packageAtFault);
-    };
-    const auto unsafePackage = [&](const std::string& entry, const std::string& reason) {
-        logMessage("ERROR: The runtime package %s holds an unsafe entry: %s (%s)\n", package.c_str(), entry.c_str(),
-                   reason.c_str());
-        return failedWith(true);
-    };
-    const auto cancelled = [&] {
-        logMessage("Info: Installation of the runtime %s was cancelled.\n", name.c_str());
-        m_downloadCancelled = true;
-        dropPackage(false);
-        return fail();
-    };
     // tar reads a gzip package from this process, which inflates it faster
     // than tar's own gzip child. Anything but a clean run (a package that is
     // not gzip, damaged data, tar reporting a fault) is run again the plain
     // way, tar reading the package itself, so that a fault gets tar's own
-    // status and words. `beforeRetry` undoes what the first run wrote.
+    // status and words. `beforeRetry` undoes what the first run wrote (a
+    // run stopped by its output reader or a cancel is not run again).
     const auto runTar = [&](const std::function<std::vector<std::string>(const std::string& archive)>& argvFor,
-                            const std::function<void()>& beforeRetry) -> CommandOutput {
+                            const std::function<void()>& beforeRetry, const RunOptions& runOptions) -> CommandOutput {
         if (m_cancelDownloadRequested) return {};
         const auto reader = GzipReader::openFile(package);
-        if (!reader->isGzip()) return m_services.runCommand(argvFor(package), options);
+        if (!reader->isGzip()) return m_services.runCommand(argvFor(package), runOptions);
         const auto started = std::chrono::steady_clock::now();
-        RunOptions fed = options;
+        RunOptions fed = runOptions;
         fed.input = [&reader](std::string& block) { return reader->next(&block); };
         CommandOutput output = m_services.runCommand(argvFor("-"), fed);
         // Not started, cancelled or out of time: as the plain run would be.
@@ -231,20 +280,28 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         if (output.exitCode == 0 && reader->readToEnd(StreamedPackageListing::kMaxTrailingBytes)) return output;
         if (beforeRetry) beforeRetry();
         if (m_cancelDownloadRequested) return {};
-        RunOptions plain = options;
+        RunOptions plain = runOptions;
         plain.timeout = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     options.timeout - (std::chrono::steady_clock::now() - started)),
+                                     runOptions.timeout - (std::chrono::steady_clock::now() - started)),
                                  std::chrono::milliseconds(1));
         return m_services.runCommand(argvFor(package), plain);
     };
 
     messagingManager.addMessage("RUNTIME_EXTRACTION", "Extracting runtime from package",
                                 MessagingManager::MessageType::Info);
-    const CommandOutput listed =
-        streamedListing && !m_cancelDownloadRequested ? *streamedListing : runTar(listingArgv, nullptr);
+    // A listing streamed with the download counts; otherwise the package is
+    // listed from its file (the judge forgets what an unfinished run read).
+    if (!streamedListing) judge.reset();
+    const CommandOutput listed = streamedListing && !m_cancelDownloadRequested
+                                     ? *streamedListing
+                                     : runTar(listingArgv, [&judge] { judge.reset(); }, listingOptions);
     if (m_cancelDownloadRequested) {
         messagingManager.removeMessage("RUNTIME_EXTRACTION");
         return cancelled();
+    }
+    if (judge.refused() || (listed.exitCode == 0 && !judge.finish())) {
+        messagingManager.removeMessage("RUNTIME_EXTRACTION");
+        return refusedListing(*judge.verdict());
     }
     if (listed.exitCode != 0) {
         messagingManager.removeMessage("RUNTIME_EXTRACTION");
@@ -256,27 +313,7 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
                    package.c_str(), kMaxCommandOutputBytes);
         return failedWith(true);
     }
-    const PackageListing listing = parsePackageListing(listed.output);
-    if (listing.unreadableLine) {
-        messagingManager.removeMessage("RUNTIME_EXTRACTION");
-        return unsafePackage(*listing.unreadableLine, "unreadable listing line");
-    }
-    uint64_t unpackedBytes = 0;
-    for (const auto& entry : listing.entries) {
-        if (const auto reason = unsafeEntryReason(entry)) {
-            messagingManager.removeMessage("RUNTIME_EXTRACTION");
-            return unsafePackage(entry.name, *reason);
-        }
-        if (entry.type == '-') unpackedBytes += entry.size;
-    }
-    if (unpackedBytes > m_config.maxUnpackedBytes) {
-        messagingManager.removeMessage("RUNTIME_EXTRACTION");
-        logMessage("ERROR: The runtime package %s unpacks to %llu bytes, more than the limit of %llu bytes "
-                   "(maxRuntimeUnpackedMiB).\n",
-                   package.c_str(), static_cast<unsigned long long>(unpackedBytes),
-                   static_cast<unsigned long long>(m_config.maxUnpackedBytes));
-        return failedWith(true);
-    }
+    const PackageListing& listing = judge.listing();
     std::string stagingError;
     const std::string staging = createStagingFolder(runtimeFolder, &stagingError);
     if (staging.empty()) {
@@ -285,6 +322,8 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         return fail();
     }
     ScopedFolder stagingGuard(staging);
+    // Stops tar (through the cancel flag) once what landed is past the limits.
+    StagingWatch watch(staging, limits, &m_cancelDownloadRequested);
     const CommandOutput extracted = runTar(
         [&staging](const std::string& archive) {
             return std::vector<std::string>{"tar", "--force-local", "-xf", archive, "-C", staging, "--no-same-owner",
@@ -295,10 +334,22 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
             removeTree(staging, &error);
             std::error_code ec;
             fs::create_directory(staging, ec);
-        });
+        },
+        options);
+    const auto passed = watch.finish();
     messagingManager.removeMessage("RUNTIME_EXTRACTION");
+    if (passed) return pastLimits(*passed);
     if (m_cancelDownloadRequested) return cancelled();
     if (extracted.exitCode == -1) return extractionFailed(-1, extracted.output, false);
+    // What landed, whatever tar read it from: within the limits and nothing
+    // the listing does not show.
+    const StagedSize landed = measureStagedTree(staging, limits, &listing);
+    if (landed.pastLimits) return pastLimits(landed);
+    if (landed.unlisted) {
+        logMessage("ERROR: The runtime package %s unpacked %s, which its listing does not show.\n", package.c_str(),
+                   landed.unlisted->c_str());
+        return failedWith(true);
+    }
     const auto missing = findMissingStagedEntry(staging, listing);
     // Every member on disk as listed, and the library among them: tar may
     // also report metadata trouble, which a whole tree makes good enough.

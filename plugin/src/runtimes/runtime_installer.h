@@ -5,8 +5,10 @@
 // merge it into the runtime folder with the library last.
 //
 // Every byte of a package is taken as hostile: members are judged from the
-// listing and again on disk, the download and the unpacked size are capped,
-// a listing cut short is refused, and a cancel (user, reselection, shutdown)
+// listing as tar prints it and again on disk, the download is capped, so are
+// the entries and bytes both listed and landed (measured while tar unpacks
+// and after it, as the listing is no proof of what unpacking writes), a
+// listing cut short is refused, and a cancel (user, reselection, shutdown)
 // stops whichever stage runs, within a tick of it.
 //
 // "installed_runtime.txt" is the mark of a complete installation: it goes

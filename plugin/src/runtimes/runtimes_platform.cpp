@@ -46,6 +46,7 @@ RuntimesConfig RuntimesConfig::fromIni(const Ini& config) {
     result.documentationBase = config.DocumentationURL;
     result.maxPackageBytes = static_cast<uint64_t>(config.maxRuntimePackageMiB) << 20;
     result.maxUnpackedBytes = static_cast<uint64_t>(config.maxRuntimeUnpackedMiB) << 20;
+    result.maxUnpackedEntries = static_cast<uint64_t>(config.maxRuntimeUnpackedEntries);
     return result;
 }
 

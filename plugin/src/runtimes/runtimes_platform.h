@@ -59,7 +59,8 @@ struct RuntimesConfig {
     std::string repositoryBase;     // the built-in repository's base address
     std::string documentationBase;  // the documentation site's base address
     uint64_t maxPackageBytes = uint64_t{2048} << 20;   // a download past it fails
-    uint64_t maxUnpackedBytes = uint64_t{4096} << 20;  // a listing adding up past it is refused
+    uint64_t maxUnpackedBytes = uint64_t{4096} << 20;  // disk of the unpacked entries (listed and landed)
+    uint64_t maxUnpackedEntries = 100000;               // entries unpacked (listed and landed)
 
     // The process-wide configuration, or the given one.
     static RuntimesConfig fromIni();

@@ -88,8 +88,10 @@ public:
     qzai::PlatformServices services() {
         qzai::PlatformServices s = fakeServices(runner, root, console);
         s.environment = environment;
-        s.runCommand = [this](const std::vector<std::string>& argv, const qzai::RunOptions& options) {
+        s.runCommand = [this](const std::vector<std::string>& argv, const qzai::RunOptions& given) {
             if (argv.empty() || argv[0] != "tar") return qzai::CommandOutput{};
+            qzai::RunOptions options = given;
+            if (beforeTar) beforeTar(argv, options);
             qzai::CommandOutput output = qzai::runCommand(argv, options);
             if (afterTar) afterTar(argv, output);
             return output;
@@ -140,6 +142,9 @@ public:
     qzai::ProcessEnvironment environment = qzai::ProcessEnvironment::current();
     qzai::MessagingManager messages;
     HookRecorder recorder;
+    // May change what a tar run reads (its options' input), e.g. other bytes
+    // than those listed.
+    std::function<void(const std::vector<std::string>& argv, qzai::RunOptions& options)> beforeTar;
     // Sees (and may change) what each tar run did, e.g. a disk that filled up.
     std::function<void(const std::vector<std::string>& argv, qzai::CommandOutput& output)> afterTar;
 };

@@ -1,17 +1,22 @@
 // Runtime packages for tests: PackageBuilder stages real files, folders and
 // links and packs them with the real `tar -czf`; ustarArchive() writes
 // members GNU tar refuses to create (absolute or ".." names, hard links to
-// ".." names, device nodes) as a plain ustar archive, which tar reads whatever
-// the file name says.
+// ".." names, device nodes, links and folders carrying data, sizes announced
+// but not sent) as a plain ustar archive, which tar reads whatever the file
+// name says; gzipped() compresses any bytes as gzip does.
 #pragma once
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -70,6 +75,9 @@ struct UstarMember {
     std::string content;
     std::string linkName;
     unsigned mode = 0644;
+    // The size the header announces when it is not the content's; sizes past
+    // eleven octal digits are written base-256, as GNU tar does.
+    std::optional<uint64_t> announcedSize = std::nullopt;
 };
 
 inline std::string ustarArchive(const std::vector<UstarMember>& members) {
@@ -81,7 +89,13 @@ inline std::string ustarArchive(const std::vector<UstarMember>& members) {
         std::snprintf(header + 100, 8, "%07o", member.mode);
         std::snprintf(header + 108, 8, "%07o", 0u);
         std::snprintf(header + 116, 8, "%07o", 0u);
-        std::snprintf(header + 124, 12, "%011o", static_cast<unsigned>(member.type == '0' ? member.content.size() : 0));
+        const uint64_t size = member.announcedSize.value_or(member.content.size());
+        if (size <= 077777777777) {
+            std::snprintf(header + 124, 12, "%011llo", static_cast<unsigned long long>(size));
+        } else {
+            header[124] = static_cast<char>(0x80);
+            for (int i = 0; i < 8; ++i) header[135 - i] = static_cast<char>(size >> (8 * i));
+        }
         std::snprintf(header + 136, 12, "%011o", 1700000000u);
         std::memset(header + 148, ' ', 8);
         header[156] = member.type;
@@ -96,12 +110,24 @@ inline std::string ustarArchive(const std::vector<UstarMember>& members) {
         std::snprintf(header + 148, 8, "%06o", sum);
         header[155] = ' ';
         out.append(header, sizeof header);
-        if (member.type == '0') {
-            out += member.content;
-            out.append((512 - member.content.size() % 512) % 512, '\0');
-        }
+        out += member.content;
+        out.append((512 - member.content.size() % 512) % 512, '\0');
     }
     out.append(1024, '\0');
+    return out;
+}
+
+inline std::string gzipped(const std::string& bytes) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&stream, bytes.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
     return out;
 }
 
