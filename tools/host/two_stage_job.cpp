@@ -84,8 +84,9 @@ RoadRigOptions rigOptions(const MainJobOptions& options) {
         // Every crop of a frame goes to the one processor under the frame's
         // identity, several at once.
         child.postprocessor = "peer:" + options.childPostprocessor;
+        const int64_t timeoutMs = patient(std::chrono::milliseconds(2000)).count();
         rig.externalPostprocessors = nlohmann::ordered_json::array({{{"Name", child.postprocessor},
-                                                                     {"TimeoutMs", patient(std::chrono::milliseconds(2000)).count()},
+                                                                     {"TimeoutMs", timeoutMs},
                                                                      {"Command", options.peerPath},
                                                                      {"Schedule", "TENSOR"}}})
                                          .dump();

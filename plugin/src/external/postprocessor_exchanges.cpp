@@ -18,7 +18,8 @@ namespace qz::vms_server_plugins::analytics::qzai {
 namespace {
 
 // Sends with a waiter registered in send order, and waits for the answer
-// within the processor's time-out. Nothing on any failure (each logged as the exchange requires).
+// within the processor's time-out. Nothing on any failure (each logged as
+// the exchange requires).
 template <class Processor>
 std::optional<std::vector<uint8_t>> exchange(Processor& processor, const InferenceInput_t& request,
                                              const MessageBuffer& message, ScopedTimer& timer, bool objects) {

@@ -122,9 +122,8 @@ private:
     };
     using Queues = std::map<std::string, Queue>;
 
-    template <class Read>
-    static Deliver deliverTo(std::shared_ptr<std::promise<std::invoke_result_t<Read&, std::span<const uint8_t>>>> promise,
-                             Read read);
+    template <class Read, class T = std::invoke_result_t<Read&, std::span<const uint8_t>>>
+    static Deliver deliverTo(std::shared_ptr<std::promise<T>> promise, Read read);
     std::optional<Ticket> sendWith(const std::string& key, Deadline deadline, const Send& send, Deliver deliver);
     // Queues `deliver` under the key; nothing when it may not (closed key,
     // cancelled), and `deliver` is then dropped, breaking its promise.
@@ -143,9 +142,9 @@ private:
     bool m_cancelled = false;
 };
 
-template <class Read>
-ProcessorResponseWaiters::Deliver ProcessorResponseWaiters::deliverTo(
-    std::shared_ptr<std::promise<std::invoke_result_t<Read&, std::span<const uint8_t>>>> promise, Read read) {
+template <class Read, class T>
+ProcessorResponseWaiters::Deliver ProcessorResponseWaiters::deliverTo(std::shared_ptr<std::promise<T>> promise,
+                                                                      Read read) {
     // Shared with the future's owner: dropping the reader unanswered
     // (removal, destruction, a failed read) breaks the promise.
     return [promise = std::move(promise), read = std::move(read)](std::span<const uint8_t> bytes) mutable {
