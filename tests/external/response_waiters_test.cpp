@@ -56,18 +56,66 @@ TEST(ResponseKeyTest, KeysComeFromTheIdentity) {
     for (const Case& c : cases) EXPECT_EQ(qzai::readProcessorResponseKey(bytesOf(c.bytes)), c.key) << c.what;
 }
 
-TEST(ResponseWaitersTest, SharedKeysAreServedOldestFirstAndRemovedByTicket) {
+TEST(ResponseWaitersTest, AKeysAnswersGoToItsRequestsInSendOrder) {
+    // Three requests of one key answered 1, 2, 3 in order, then a stray 9;
+    // the ones marked gave up (timed out) before any answer came, twice over
+    // for the last row.
+    struct Case {
+        const char* what;
+        bool givenUp[3];
+        int removals;
+    };
+    const Case cases[] = {
+        {"all wait", {false, false, false}, 1},
+        {"the first timed out", {true, false, false}, 1},
+        {"the middle one timed out", {false, true, false}, 1},
+        {"the first two timed out, each given up twice", {true, true, false}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        qzai::ProcessorResponseWaiters waiters;
+        std::vector<qzai::ProcessorResponseWaiters::Waiter> sent;
+        for (int i = 0; i < 3; ++i) sent.push_back(waiters.registerWaiter("k"));
+        for (int i = 0; i < 3; ++i)
+            for (int r = 0; r < c.removals && c.givenUp[i]; ++r) waiters.removeWaiter(sent[i].ticket);
+        for (uint8_t answer : {1, 2, 3, 9}) waiters.fulfil("k", std::vector<uint8_t>{answer});
+        for (int i = 0; i < 3; ++i) {
+            if (c.givenUp[i]) {
+                EXPECT_THROW(sent[i].future.get(), std::future_error) << i;
+            } else {
+                EXPECT_EQ(sent[i].future.get(), std::vector<uint8_t>{static_cast<uint8_t>(i + 1)}) << i;
+            }
+        }
+        EXPECT_EQ(waiters.pending(), 0u);
+        EXPECT_EQ(waiters.keysHeld(), 0u);
+    }
+}
+
+TEST(ResponseWaitersTest, AFailedSendClosesItsKeyAndGivenUpKeysAreBounded) {
     qzai::ProcessorResponseWaiters waiters;
-    auto first = waiters.registerWaiter("k");
-    auto second = waiters.registerWaiter("k");
-    auto third = waiters.registerWaiter("k");
-    waiters.removeWaiter(second.ticket);
-    waiters.removeWaiter(second.ticket);  // twice: nothing else goes
+    const auto later = std::chrono::steady_clock::now() + 10s;
+    int sends = 0;
+    auto send = [&](bool ok) { return [&sends, ok] { return ++sends, ok; }; };
+    auto first = waiters.sendRequest("k", later, send(true));
+    ASSERT_TRUE(first);
+    // Whether the processor got the failed request is unknown: no later
+    // request of the key is sent, and every later answer is dropped.
+    EXPECT_FALSE(waiters.sendRequest("k", later, send(false)));
+    EXPECT_FALSE(waiters.sendRequest("k", later, send(true)));
+    EXPECT_EQ(sends, 2);
+    auto other = waiters.sendRequest("j", later, send(true));
+    ASSERT_TRUE(other);
     waiters.fulfil("k", std::vector<uint8_t>{1});
-    waiters.fulfil("k", std::vector<uint8_t>{3});
-    waiters.fulfil("k", std::vector<uint8_t>{9});  // nobody waits: dropped
-    EXPECT_EQ(first.future.get(), std::vector<uint8_t>{1});
-    EXPECT_EQ(third.future.get(), std::vector<uint8_t>{3});
+    waiters.fulfil("k", std::vector<uint8_t>{2});
+    waiters.fulfil("j", std::vector<uint8_t>{3});
+    EXPECT_EQ(first->future.get(), std::vector<uint8_t>{1});
+    EXPECT_EQ(other->future.get(), std::vector<uint8_t>{3});
+    // Requests given up and never answered are forgotten, oldest first.
+    const size_t many = qzai::ProcessorResponseWaiters::kMaxIdleKeys + 8;
+    for (size_t i = 0; i < many; ++i) waiters.removeWaiter(waiters.registerWaiter("g" + std::to_string(i)).ticket);
+    EXPECT_EQ(waiters.keysHeld(), qzai::ProcessorResponseWaiters::kMaxIdleKeys);
+    waiters.fulfil("g" + std::to_string(many - 1), std::vector<uint8_t>{4});
+    EXPECT_EQ(waiters.keysHeld(), qzai::ProcessorResponseWaiters::kMaxIdleKeys - 1);
     EXPECT_EQ(waiters.pending(), 0u);
 }
 

@@ -7,6 +7,7 @@
 
 #include "host/external_processor_road.h"
 #include "host/patience.h"
+#include "host/two_stage_job.h"
 
 namespace qz::test_host {
 namespace {
@@ -149,6 +150,28 @@ TEST(ExternalProcessorRoad, FramesKeepComingUnchangedWhenTheProcessorFails) {
         if (!c.countLine.empty()) {
             EXPECT_LE(result.countedLines, result.framesPushed);
         }
+    }
+}
+
+// The crops of one frame reach the child stage's processor under the same
+// frame identity, several at once: each must still get its own answer back.
+TEST(ExternalProcessorRoad, EachCropOfAFrameGetsItsOwnAnswerFromTheChildsProcessor) {
+    MainJobOptions options;
+    options.pluginPath = QZ_PLUGIN_LIBRARY;
+    options.runtimePath = QZ_TEST_RUNTIME_LIBRARY;
+    options.peerPath = QZ_PEER_PROGRAM;
+    options.pipeline = "two-stage";
+    options.childPostprocessor = "echo";
+    options.frames = 40;
+    options.width = 640;
+    options.height = 480;
+    const TwoStageResult result = runTwoStageJob(options);
+    ASSERT_TRUE(result.ok) << result.error;
+    for (const TwoStageCameraResult& camera : result.cameras) {
+        SCOPED_TRACE(camera.deviceId);
+        EXPECT_GT(camera.childObjects, 0u);
+        EXPECT_EQ(camera.childClassRight, camera.childObjects);
+        EXPECT_EQ(camera.childTracks, 4u);
     }
 }
 

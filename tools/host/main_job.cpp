@@ -412,6 +412,7 @@ int mainJobCommand(int argc, char** argv) {
         else if (arg == "--external-processor") options.externalProcessor = value;
         else if (arg == "--processor-transport") options.processorTransport = value;
         else if (arg == "--peer") options.peerPath = value;
+        else if (arg == "--child-postprocessor") options.childPostprocessor = value;
         else if (arg == "--runtime-arg" && value.find('=') != std::string::npos)
             options.runtimeArgs[value.substr(0, value.find('='))] = value.substr(value.find('=') + 1);
         else {
@@ -424,7 +425,7 @@ int mainJobCommand(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: %s --main-job --plugin <libqzai_plugin.so> --runtime <test runtime library> "
                      "[--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--scenario rules]\n"
-                     "[--pipeline one-stage|two-stage] [--runtime-arg key=value]...\n"
+                     "[--pipeline one-stage|two-stage [--child-postprocessor echo]] [--runtime-arg key=value]...\n"
                      "[--external-processor none|flip|drop] [--processor-transport shm|tcp] [--peer <qz_peer>]\n",
                      argv[0]);
         return 2;

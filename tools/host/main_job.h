@@ -55,6 +55,10 @@ struct MainJobOptions : RoadRigOptions {
     std::string externalProcessor = "none";
     std::string processorTransport = "shm";
     std::string peerPath;
+    // Two-stage pipeline: the test peer with this behaviour (e.g. "echo",
+    // which answers every request with its own bytes) as the child stage's
+    // tensor post-processor, over shared memory; empty: none.
+    std::string childPostprocessor;
 };
 
 struct CameraResult {
@@ -126,6 +130,7 @@ bool runDecoderRoads(const MainJobOptions& options, FILE* out);
 //   qz_test_host --main-job --plugin <libqzai_plugin.so> --runtime <test runtime>
 //                [--cameras N] [--frames N] [--resizing Fit|Stretch|Crop] [--ini PATH]
 //                [--scenario rules|dumping] [--pipeline one-stage|two-stage]
+//                [--child-postprocessor echo --peer <qz_peer>]  (two-stage)
 //                [--runtime-arg key=value]...  (the test runtime's runtime_args.json)
 // Exit code 0 when the run passed (MainJobResult::passed) and the decoder
 // roads reached their IoU (two-stage: two_stage_job.h).

@@ -152,6 +152,7 @@ nlohmann::json pipelineDocument(const RoadRigOptions& options, const ModelServer
                             {"featureExtractionClass", child.featureExtractionClass},
                             {"resizing", child.resizing},
                             {"children", nlohmann::json::array()}});
+        if (!child.postprocessor.empty()) children.back()["Postprocessor"] = child.postprocessor;
     }
     nlohmann::json node = {{"modelUUID", RoadRig::kModelId}, {"resizing", options.resizing}, {"children", children}};
     if (!options.postprocessor.empty()) node["Postprocessor"] = options.postprocessor;

@@ -37,6 +37,7 @@ struct RoadRigChild {
     std::vector<std::string> classes;  // shown classes of the child stage
     std::string outputName;            // its detection output
     std::string scoresName;            // its scores output, if any
+    std::string postprocessor;         // its "Postprocessor" name; empty: none
 };
 
 struct RoadRigOptions {

@@ -80,6 +80,17 @@ RoadRigOptions rigOptions(const MainJobOptions& options) {
     child.classes = {"dim", "bright"};
     child.outputName = kChildOutput;
     child.scoresName = kChildScores;
+    if (!options.childPostprocessor.empty()) {
+        // Every crop of a frame goes to the one processor under the frame's
+        // identity, several at once.
+        child.postprocessor = "peer:" + options.childPostprocessor;
+        const int64_t timeoutMs = patient(std::chrono::milliseconds(2000)).count();
+        rig.externalPostprocessors = nlohmann::ordered_json::array({{{"Name", child.postprocessor},
+                                                                     {"TimeoutMs", timeoutMs},
+                                                                     {"Command", options.peerPath},
+                                                                     {"Schedule", "TENSOR"}}})
+                                         .dump();
+    }
     rig.children = {child};
     // Each round makes one parent request and four child requests per
     // camera, the children still in the engine when the next round comes:

@@ -5,7 +5,9 @@
 // Each camera draws four squares in parallel lanes (never overlapping), two
 // at luma 235 and two at 170 in a per-camera order, on background 16, all
 // moving along their lanes. Ground truth for a child object is the drawn
-// square it overlaps most in its frame, and that square's luma.
+// square it overlaps most in its frame, and that square's luma. With
+// MainJobOptions::childPostprocessor the child stage has a tensor
+// post-processor, which sees the four crops of a frame under one identity.
 //
 // Frames go one round at a time, stamped 40 ms apart on a scripted camera
 // clock; a round is done when every camera's parent packet and a child

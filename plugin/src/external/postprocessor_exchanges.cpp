@@ -17,8 +17,9 @@ namespace qz::vms_server_plugins::analytics::qzai {
 
 namespace {
 
-// Registers a waiter, sends, and waits for the answer within the processor's
-// time-out. Nothing on any failure (each logged as the exchange requires).
+// Sends with a waiter registered in send order, and waits for the answer
+// within the processor's time-out. Nothing on any failure (each logged as
+// the exchange requires).
 template <class Processor>
 std::optional<std::vector<uint8_t>> exchange(Processor& processor, const InferenceInput_t& request,
                                              const MessageBuffer& message, ScopedTimer& timer, bool objects) {
@@ -26,24 +27,21 @@ std::optional<std::vector<uint8_t>> exchange(Processor& processor, const Inferen
     const std::string key = makeProcessorResponseKey(deviceId, request.timestampUs);
     // One deadline for the turn to send, the send and the answer.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(processor.timeoutMs);
-    ProcessorResponseWaiters::Waiter waiter = processor.responseWaiters->registerWaiter(key);
     logInfo("Sending message to external postprocessor %s\n", processor.name.c_str());
-    const bool sent = processor.process->sendInput(message.bytes(), deadline);
+    std::optional<ProcessorResponseWaiters::Waiter> waiter = processor.responseWaiters->sendRequest(
+        key, deadline, [&] { return processor.process->sendInput(message.bytes(), deadline); });
     timer.mark("send");
-    if (!sent) {
-        processor.responseWaiters->removeWaiter(waiter.ticket);
-        return std::nullopt;
-    }
+    if (!waiter) return std::nullopt;
     logInfo("Waiting for response from postprocessor %s\n", processor.name.c_str());
-    if (waiter.future.wait_until(deadline) != std::future_status::ready) {
+    if (waiter->future.wait_until(deadline) != std::future_status::ready) {
         if (objects) logMessage("Warning: No response from objects postprocessor\n");
-        processor.responseWaiters->removeWaiter(waiter.ticket);
+        processor.responseWaiters->removeWaiter(waiter->ticket);
         return std::nullopt;
     }
     timer.mark("wait");
     logInfo("Received response from postprocessor %s\n", processor.name.c_str());
     try {
-        return waiter.future.get();
+        return waiter->future.get();
     } catch (const std::future_error&) {
         logMessage("Warning: Postprocessor %s response was never delivered\n", processor.name.c_str());
         return std::nullopt;

@@ -10,8 +10,9 @@
 //
 // Every failure (no processor, another schedule, exited process, nothing to
 // send, send failure, time-out, response never delivered, unreadable answer)
-// gives nothing and leaves the caller's data as it was. A time-out removes
-// only the exchange's own waiter.
+// gives nothing and leaves the caller's data as it was. A time-out gives up
+// only the exchange's own waiter; its late answer is dropped, never taken for
+// that of another request of the same frame (response_waiters.h).
 //
 // Thread-safety: every function may run on any output worker at once; per
 // processor they share its process (sends are serialised inside it) and its

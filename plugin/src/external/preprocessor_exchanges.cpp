@@ -58,21 +58,21 @@ std::shared_ptr<VideoFrame> runImagePreprocessor(int64_t timestampUs, const Vide
     // One deadline for the turn to send, the send and the answer.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(processor->timeoutMs);
 
-    auto waiter = processor->responseWaiters->registerReader(
-        makeProcessorResponseKey(details.deviceId, timestampUs),
+    auto waiter = processor->responseWaiters->sendRequest(
+        makeProcessorResponseKey(details.deviceId, timestampUs), deadline,
+        [&] { return processor->process->sendInput(request->pieces(), deadline); },
         [](std::span<const uint8_t> response) { return parseImageMessage(response); });
-    if (!processor->process->sendInput(request->pieces(), deadline)) {
+    if (!waiter) {
         logMessage("Warning! Failed to send to preprocessor: %s\n", processor->name.c_str());
-        processor->responseWaiters->removeWaiter(waiter.ticket);
         return nullptr;
     }
     request.reset();
-    if (waiter.future.wait_until(deadline) != std::future_status::ready) {
+    if (waiter->future.wait_until(deadline) != std::future_status::ready) {
         logMessage("Warning! Timed out waiting for response from preprocessor: %s\n", processor->name.c_str());
-        processor->responseWaiters->removeWaiter(waiter.ticket);
+        processor->responseWaiters->removeWaiter(waiter->ticket);
         return nullptr;
     }
-    std::optional<std::optional<ImageMessage>> answer = take(waiter.future);
+    std::optional<std::optional<ImageMessage>> answer = take(waiter->future);
     if (!answer || !*answer) return nullptr;
     ImageMessage& replacement = **answer;
     return std::make_shared<VideoFrame>(std::move(replacement.data), static_cast<int64_t>(replacement.width),
@@ -95,25 +95,22 @@ TensorSetPtr TensorsPreprocessor(const InferenceInput_t& request, const TensorSe
         return nullptr;
     }
     const std::string deviceId = request.details ? request.details->deviceId : std::string();
-    ProcessorResponseWaiters::Waiter waiter =
-        processor->responseWaiters->registerWaiter(makeProcessorResponseKey(deviceId, request.timestampUs));
     logInfo("Sending message to external preprocessor %s\n", processor->name.c_str());
-    const bool sent = processor->process->sendInput(message->bytes(), deadline);
+    std::optional<ProcessorResponseWaiters::Waiter> waiter = processor->responseWaiters->sendRequest(
+        makeProcessorResponseKey(deviceId, request.timestampUs), deadline,
+        [&] { return processor->process->sendInput(message->bytes(), deadline); });
     timer.mark("send");
     message.reset();
-    if (!sent) {
-        processor->responseWaiters->removeWaiter(waiter.ticket);
-        return nullptr;
-    }
+    if (!waiter) return nullptr;
     logInfo("Waiting for response from preprocessor %s\n", processor->name.c_str());
-    if (waiter.future.wait_until(deadline) != std::future_status::ready) {
+    if (waiter->future.wait_until(deadline) != std::future_status::ready) {
         logMessage("Warning: No response from tensor preprocessor\n");
-        processor->responseWaiters->removeWaiter(waiter.ticket);
+        processor->responseWaiters->removeWaiter(waiter->ticket);
         return nullptr;
     }
     timer.mark("wait");
     logInfo("Received response from preprocessor %s\n", processor->name.c_str());
-    std::optional<std::vector<uint8_t>> response = take(waiter.future);
+    std::optional<std::vector<uint8_t>> response = take(waiter->future);
     if (!response) return nullptr;
     TensorSetPtr replacement = parseTensorsMessage(response->data(), response->size());
     timer.mark("deserialize");

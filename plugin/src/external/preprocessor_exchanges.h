@@ -13,8 +13,9 @@
 //
 // Both take the processor from the stage (nothing when it has none, another
 // schedule, or an exited process) and give nothing on any failure, in which
-// case the worker goes on with what it had. A time-out removes only the
-// exchange's own waiter.
+// case the worker goes on with what it had. A time-out gives up only the
+// exchange's own waiter; its late answer is dropped, never taken for that of
+// another request of the same frame (response_waiters.h).
 //
 // Thread-safety: any number of workers may run them at once; per processor
 // they share its process (sends serialised inside it) and its waiters.
