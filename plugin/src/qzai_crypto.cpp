@@ -56,7 +56,7 @@ std::filesystem::path temporaryPathBeside(const std::filesystem::path& target) {
     return target.string() + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
 }
 
-bool decryptInto(const uint8_t* key32, std::ifstream& in, uint64_t inputSize, std::ofstream& out) {
+bool decryptInto(const uint8_t* key32, std::ifstream& in, uint64_t inputSize, OwnerOnlyFile& out) {
     unsigned char iv[kIvBytes];
     unsigned char tag[kTagBytes];
     in.seekg(static_cast<std::streamoff>(inputSize - kTagBytes));
@@ -82,15 +82,13 @@ bool decryptInto(const uint8_t* key32, std::ifstream& in, uint64_t inputSize, st
         if (EVP_DecryptUpdate(ctx.get(), output.data(), &produced, input.data(), static_cast<int>(chunk)) != 1) {
             return false;
         }
-        out.write(reinterpret_cast<const char*>(output.data()), produced);
+        if (!out.write(output.data(), static_cast<size_t>(produced))) return false;
         remaining -= chunk;
     }
     if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagBytes, tag) != 1) return false;
     int produced = 0;
     if (EVP_DecryptFinal_ex(ctx.get(), output.data(), &produced) != 1) return false;
-    out.write(reinterpret_cast<const char*>(output.data()), produced);
-    out.flush();
-    return static_cast<bool>(out);
+    return out.write(output.data(), static_cast<size_t>(produced));
 }
 
 }  // namespace
@@ -187,20 +185,17 @@ bool decryptFileAes256Gcm(const uint8_t* key32, const std::string& inputPath, co
     bool ok = false;
     {
         // A decrypted model is the owner's alone from its first byte.
-        std::ofstream out;
-        if (createOwnerOnlyFile(temporary.string())) out.open(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
+        OwnerOnlyFile out(temporary.string());
+        if (!out.isOpen()) {
             logMessage("Error! Could not create %s\n", temporary.c_str());
             return false;
         }
-        ok = decryptInto(key32, in, inputSize, out);
-    }
-    if (ok) {
-        std::filesystem::rename(temporary, outputPath, ec);
-        ok = !ec;
-        if (ec) logMessage("Error! Could not move decrypted file to %s: %s\n", outputPath.c_str(), ec.message().c_str());
-    } else {
-        logMessage("Error! Decryption of %s failed (wrong key or corrupted file).\n", inputPath.c_str());
+        if (!decryptInto(key32, in, inputSize, out)) {
+            logMessage("Error! Decryption of %s failed (wrong key or corrupted file).\n", inputPath.c_str());
+        } else {
+            ok = out.moveTo(outputPath);
+            if (!ok) logMessage("Error! Could not move decrypted file to %s\n", outputPath.c_str());
+        }
     }
     if (!ok) std::filesystem::remove(temporary, ec);
     return ok;

@@ -2,8 +2,12 @@
 // AES-GCM vector, the openssl and md5sum command line tools, RFC 4648 base64.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "common/file_utils.h"
 #include "common/run_command.h"
@@ -142,6 +146,46 @@ TEST(Base64, DecodesRfc4648VectorsAndRejectsMalformedText) {
     for (const char* bad : {"Zg=", "Zg=a", "Z===", "Zm9v!A==", "Zm9vY"}) {
         EXPECT_FALSE(qzai::base64Decode(bad)) << bad;
     }
+}
+
+TEST(AesGcmFile, NeverWritesThroughALinkSwappedInForItsTemporary) {
+    // Another process of the same user turns every temporary the moment it
+    // appears into a link to a file of its choice, while models are decrypted.
+    qz::test::TempDir dir, elsewhere;
+    const auto key = fromHex(std::string(64, 'c'));
+    const std::string plain(1 << 20, 'p');
+    const std::string in = elsewhere.write("model.enc", encryptGcm(key, fromHex("000000000000000000000002"), plain));
+    const std::string victim = elsewhere.write("victim", "untouched");
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_CREATE), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> swapped{0};
+    std::thread swapper([&] {
+        alignas(inotify_event) char events[4096];
+        while (!stop) {
+            const ssize_t n = ::read(watch, events, sizeof events);
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                const std::string path = (dir.path() / event->name).string();
+                if (path.find(".tmp-") == std::string::npos) continue;
+                if (::unlink(path.c_str()) == 0 && ::symlink(victim.c_str(), path.c_str()) == 0) ++swapped;
+            }
+        }
+    });
+    const std::string out = dir.file("model.bin");
+    for (int i = 0; i < 200 && qzai::readTextFile(victim) == "untouched"; ++i) {
+        // Whatever it answers, a success is the model itself in a file of its own.
+        if (qzai::decryptFileAes256Gcm(key.data(), in, out)) {
+            EXPECT_FALSE(std::filesystem::is_symlink(out));
+            EXPECT_EQ(qzai::readTextFile(out), plain);
+        }
+    }
+    stop = true;
+    swapper.join();
+    ::close(watch);
+    EXPECT_EQ(qzai::readTextFile(victim), "untouched");
+    EXPECT_GT(swapped.load(), 0);  // the race was run
 }
 
 TEST(FileHelpers, ReadExistDelete) {

@@ -1,13 +1,18 @@
 // Host threads against the runtime loop: a reselection or a choice during a
-// download, and a storm of host calls against passes.
+// download, a storm of host calls against passes, and a cancel or shutdown at
+// each stage of an installation, hostile packages included.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <thread>
+
+#include <zlib.h>
 
 #include "common/support/log_capture.h"
 #include "common/support/process_state.h"
@@ -122,49 +127,191 @@ TEST(RuntimeStateRaces, HostCallsAgainstPassesLeaveAConsistentRuntime) {
     EXPECT_TRUE(rig.leftovers().empty());
 }
 
+namespace {
+
+// A gzip package of `archive` (a plain tar) whose deflate data holds about
+// `emptyBytes` of empty deflate blocks, inflating to nothing, at byte `at`
+// of the archive; written straight to `path`, so that its size costs no memory.
+void writeWithEmptyBlocks(const fs::path& path, const std::string& archive, size_t at, uint64_t emptyBytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    const auto stored = [&out](const char* data, size_t size, bool last) {
+        do {
+            const size_t n = std::min<size_t>(size, 65535);
+            const char header[5] = {static_cast<char>(last && n == size), static_cast<char>(n & 0xff),
+                                    static_cast<char>(n >> 8), static_cast<char>(~n & 0xff),
+                                    static_cast<char>((~n >> 8) & 0xff)};
+            out.write(header, 5).write(data, static_cast<std::streamsize>(n));
+            data += n;
+            size -= n;
+        } while (size > 0);
+    };
+    stored(archive.data(), at, false);
+    // Four empty blocks of fixed codes fill five bytes: the slowest kind to inflate.
+    std::string empty;
+    for (int i = 0; i < 209715; ++i) empty.append("\x02\x08\x20\x80\x00", 5);
+    for (uint64_t written = 0; written < emptyBytes; written += empty.size()) out.write(empty.data(), empty.size());
+    stored(archive.data() + at, archive.size() - at, true);
+    const uint32_t trailer[2] = {static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(archive.data()),
+                                                             static_cast<uInt>(archive.size()))),
+                                 static_cast<uint32_t>(archive.size())};
+    out.write(reinterpret_cast<const char*>(trailer), sizeof trailer);  // little-endian machines only
+}
+
+// How far this process has read into `path` through any of its descriptors.
+uint64_t readPosition(const fs::path& path) {
+    uint64_t furthest = 0;
+    std::error_code ec;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd", ec)) {
+        std::error_code linkError;
+        if (fs::read_symlink(fd.path(), linkError) != path) continue;
+        std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+        std::string key;
+        uint64_t position = 0;
+        if (info >> key >> position && key == "pos:") furthest = std::max(furthest, position);
+    }
+    return furthest;
+}
+
+uint64_t bytesOfFilesUnder(const fs::path& root) {
+    uint64_t total = 0;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_regular_file(ec) && !it->is_symlink(ec)) total += it->file_size(ec);
+    }
+    return total;
+}
+
+// Calls `onLine` on the logging thread for each line holding `fragment`.
+class LogTrigger : public qz::test::LogCapture {
+public:
+    LogTrigger(std::string fragment, std::function<void()> onLine)
+        : m_fragment(std::move(fragment)), m_onLine(std::move(onLine)) {}
+    void logLine(int level, const std::string& text) override {
+        qz::test::LogCapture::logLine(level, text);
+        if (!m_fragment.empty() && text.find(m_fragment) != std::string::npos) m_onLine();
+    }
+
+private:
+    const std::string m_fragment;
+    const std::function<void()> m_onLine;
+};
+
+}  // namespace
+
 TEST(RuntimeStateRaces, CancelAndShutdownStopEveryStageWithinABound) {
-    // A tar that stalls listing or unpacking, once it has said so in a file;
-    // a package past what the download may queue for a listing that stalls;
-    // one with 16 GiB of zeros inside the gzip data after the archive's end.
-    enum Stage { ListingWhileDownloading, Extraction, Inflation };
+    // When the cancel or shutdown comes: once a stalled tar said it started,
+    // as a tar run returns, once the package has been read past 256 KiB, or
+    // as a log line is written.
+    enum class When { TarStalls, TarReturns, DeepInPackage, LogLine };
     std::string noise(12u << 20, '\0'), zeros = qzai::runCommand({"sh", "-c", "head -c 64M /dev/zero | gzip -9"}).output;
     std::generate(noise.begin(), noise.end(), std::mt19937(4));
     qz::test::PackageBuilder big;
-    const std::string packages[] = {big.file("RuntimeLibrary.dll", "x").file("weights", noise).build(),
-                                    qz::test::runtimePackage("Generic CPU"), ""};
+    const std::string bigPackage = big.file("RuntimeLibrary.dll", "x").file("weights", noise).build();
+    const std::string small = qz::test::runtimePackage("Generic CPU");
+    const std::string archive = qz::test::ustarArchive({{"RuntimeLibrary.dll", '0', "library", "", 0755}});
+    struct Row {
+        const char* name;
+        When when;
+        std::string served;         // the package downloaded, or
+        uint64_t emptyBlocks = 0;   // a cached package with this much of empty deflate blocks
+        bool inside = false;        // before the archive's end mark, else after it
+        const char* stalls = "";    // the tar run that stalls ("-tvf", "-xf")
+        const char* tarRun = "";    // the tar run whose return, or the log line, brings the request
+        bool cancel = false;        // the user's cancel, not a shutdown
+        bool tarFault = false;      // tar reports status 2 over a whole tree
+        uint64_t merged = 0;        // bytes in the runtime folder once leftovers are gone
+        bool stopsAtEnd = false;    // the listing stops reading at the archive's end mark
+    };
+    std::string withZeros = small;  // 16 GiB of zeros inside the gzip data after the archive's end
+    for (int i = 0; i < 256; ++i) withZeros += zeros;
+    const Row rows[] = {
+        // Past what the download may queue for a listing that stalls.
+        {"listing while downloading", When::TarStalls, bigPackage, 0, false, "-tvf"},
+        {"extraction", When::TarStalls, small, 0, false, "-xf", "", true},
+        {"inflating zeros after the archive", When::TarReturns, withZeros, 0, false, "", "-xf"},
+        {"1 GiB of empty blocks inside the archive", When::DeepInPackage, "", 1ull << 30, true},
+        {"1 GiB of empty blocks after the archive", When::TarReturns, "", 1ull << 30, false, "", "-tvf", false, false,
+         0, true},
+        {"judging the unpacked tree", When::LogLine, small, 0, false, "", "Warning: tar exited with status 2", false,
+         true},
+        {"after the merge", When::LogLine, small, 0, false, "", "Info: Runtime Generic CPU downloaded successfully.",
+         false, false, 66},
+    };
     std::chrono::milliseconds slowest{0};
-    for (const Stage stage : {ListingWhileDownloading, Extraction, Inflation}) {
+    for (const Row& row : rows) {
         InstallRig rig;
         qz::test::TempDir fake;
-        const std::string started = fake.file("started"), stalls = stage == Extraction ? "-xf" : "-tvf";
-        fake.write("tar", "#!/bin/sh\ncase \" $* \" in *\" " + stalls + " \"*) [ " + std::to_string(stage) +
-                              " = 2 ] || { touch " + started + "; exec sleep 60; };; esac\nexec /usr/bin/tar \"$@\"\n");
+        const std::string started = fake.file("started");
+        // GNU tar reads a pipe to its end; one that stops at the archive's
+        // end mark leaves the rest to the reader.
+        fake.write("tar", std::string("#!/bin/sh\ncase \" $* \" in *\" ") + (*row.stalls ? row.stalls : "none") +
+                              " \"*) touch " + started + "; exec sleep 60;; esac\n" +
+                              (row.stopsAtEnd ? "case \" $* \" in *\" -tvf \"*) head -c " +
+                                                    std::to_string(archive.size()) +
+                                                    " | /usr/bin/tar \"$@\"; exit $?;; esac\n"
+                                              : "") +
+                              "exec /usr/bin/tar \"$@\"\n");
         fs::permissions(fake.file("tar"), fs::perms::owner_all);
         rig.environment = qzai::ProcessEnvironment({"PATH=" + fake.path().string() + ":/usr/bin:/bin"});
-        std::string body = stage == Inflation ? qz::test::runtimePackage("Generic CPU") : packages[stage];
-        for (int i = 0; stage == Inflation && i < 256; ++i) body += zeros;
-        rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(body));
+        const fs::path package = rig.cacheFolder() / "Generic CPU.tar.gz";
+        if (row.emptyBlocks) {
+            rig.config.cacheRuntimeArchives = true;
+            fs::create_directories(rig.cacheFolder());
+            const size_t at = row.inside ? archive.size() - 1024 : archive.size();
+            writeWithEmptyBlocks(package, archive, at, row.emptyBlocks);
+        } else {
+            rig.repository.serve(qz::test::kCpuX86Path, qz::test::served(row.served));
+        }
         auto manager = rig.manager();
-        std::atomic<std::chrono::steady_clock::rep> requested{0};
+        using Clock = std::chrono::steady_clock;
+        std::atomic<Clock::rep> requested{0}, finished{0};
         const auto request = [&] {
-            requested = std::chrono::steady_clock::now().time_since_epoch().count();
-            stage == Extraction ? manager->requestCancelDownload() : manager->requestShutdown();
+            if (requested.exchange(Clock::now().time_since_epoch().count()) != 0) return;
+            row.cancel ? manager->requestCancelDownload() : manager->requestShutdown();
         };
-        rig.afterTar = [&](const std::vector<std::string>& argv, qzai::CommandOutput&) {
-            if (stage == Inflation && !qz::test::extractionFolder(argv).empty()) request();  // as tar returns
+        rig.afterTar = [&](const std::vector<std::string>& argv, qzai::CommandOutput& output) {
+            if (row.tarFault && !qz::test::extractionFolder(argv).empty()) output.exitCode = 2;
+            if (row.when == When::TarReturns && std::find(argv.begin(), argv.end(), row.tarRun) != argv.end()) request();
         };
-        std::thread loop([&] { manager->installRuntime("Generic CPU", rig.messages, false); });
-        if (stage != Inflation) {
-            ASSERT_TRUE(eventually([&] { return fs::exists(started); }));
+        LogTrigger log(row.when == When::LogLine ? row.tarRun : "", request);
+        std::mutex mutex;
+        std::condition_variable done;
+        std::thread loop([&] {
+            manager->installRuntime("Generic CPU", rig.messages, false);
+            std::lock_guard<std::mutex> lock(mutex);
+            finished = Clock::now().time_since_epoch().count();
+            done.notify_all();
+        });
+        if (row.when == When::TarStalls) {
+            ASSERT_TRUE(eventually([&] { return fs::exists(started); })) << row.name;
+            request();
+        } else if (row.when == When::DeepInPackage) {
+            ASSERT_TRUE(eventually([&] { return readPosition(package) > (256u << 10); })) << row.name;
             request();
         }
+        ASSERT_TRUE(eventually([&] { return requested != 0; })) << row.name;
+        {
+            // Two seconds is the promise, from the request on.
+            std::unique_lock<std::mutex> lock(mutex);
+            const auto deadline = Clock::time_point(Clock::duration(requested.load())) + std::chrono::seconds(2);
+            EXPECT_TRUE(done.wait_until(lock, deadline, [&] { return finished != 0; })) << row.name;
+        }
         loop.join();
-        const auto took = std::chrono::steady_clock::now().time_since_epoch() -
-                          std::chrono::steady_clock::duration(requested.load());
-        slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(took));
-        EXPECT_LT(took, std::chrono::seconds(8)) << stage;  // two is the promise; the machine is busy
-        EXPECT_EQ(manager->state(), RuntimeState::InstallFailed) << stage;
-        EXPECT_TRUE(rig.leftovers().empty()) << stage;
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            Clock::duration(finished.load()) - Clock::duration(requested.load()));
+        slowest = std::max(slowest, took);
+        std::printf("%s: stopped %lld ms after the request\n", row.name, static_cast<long long>(took.count()));
+        EXPECT_EQ(manager->state(), RuntimeState::InstallFailed) << row.name;
+        EXPECT_FALSE(fs::exists(rig.runtimeFolder() / "installed_runtime.txt")) << row.name;
+        // A shutdown leaves the staging folder for the next start to remove.
+        const bool stagingLeft = !rig.leftovers().empty();
+        EXPECT_EQ(stagingLeft, !row.cancel && (row.when == When::LogLine || std::string(row.tarRun) == "-xf")) << row.name;
+        auto next = rig.manager();
+        EXPECT_TRUE(rig.leftovers().empty()) << row.name;
+        EXPECT_FALSE(next->isRuntimeInstalled()) << row.name;
+        EXPECT_EQ(bytesOfFilesUnder(rig.runtimeFolder()), row.merged) << row.name;
+        EXPECT_EQ(fs::exists(package), row.emptyBlocks != 0) << row.name;  // kept only with the cache on
     }
     std::printf("Slowest stop after a cancel or shutdown: %lld ms\n", static_cast<long long>(slowest.count()));
 }

@@ -54,14 +54,54 @@ void deleteFile(const std::string& path) {
     if (ec) logMessage("Warning! Could not delete file: %s (Error: %s)\n", path.c_str(), ec.message().c_str());
 }
 
-bool createOwnerOnlyFile(const std::string& path) {
-    // Whatever stands at the path (an old file, or a link planted there) is
-    // removed, never written through; the new file is created exclusively.
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const bool ok = ::fchmod(fd, 0600) == 0;  // the umask may have taken bits away
-    ::close(fd);
+OwnerOnlyFile::OwnerOnlyFile(std::string path) : m_path(std::move(path)) {
+    if (::unlink(m_path.c_str()) != 0 && errno != ENOENT) return;
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // The umask may have taken bits away.
+    m_ok = m_fd >= 0 && ::fchmod(m_fd, 0600) == 0;
+}
+
+OwnerOnlyFile::~OwnerOnlyFile() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+bool OwnerOnlyFile::write(const void* data, size_t size) {
+    const char* next = static_cast<const char*>(data);
+    while (m_ok && size > 0) {
+        const ssize_t n = ::write(m_fd, next, size);
+        if (n < 0 && errno == EINTR) continue;
+        m_ok = n > 0;
+        if (n > 0) {
+            next += n;
+            size -= static_cast<size_t>(n);
+        }
+    }
+    return m_ok;
+}
+
+bool OwnerOnlyFile::close() { return finish(nullptr); }
+
+bool OwnerOnlyFile::moveTo(const std::string& target) { return finish(&target); }
+
+bool OwnerOnlyFile::finish(const std::string* target) {
+    if (m_fd < 0) return false;
+    struct stat written {};
+    const auto names = [&written](const std::string& path) {
+        struct stat atPath {};
+        return ::lstat(path.c_str(), &atPath) == 0 && written.st_dev == atPath.st_dev &&
+               written.st_ino == atPath.st_ino;
+    };
+    bool ok = m_ok && ::fstat(m_fd, &written) == 0 && names(m_path);
+    if (ok && target) {
+        ok = ::rename(m_path.c_str(), target->c_str()) == 0;
+        // Swapped in between the look and the rename: it goes, not the target's old file.
+        if (ok && !names(*target)) {
+            ::unlink(target->c_str());
+            ok = false;
+        }
+    }
+    ok = ::close(m_fd) == 0 && ok;
+    m_fd = -1;
     return ok;
 }
 

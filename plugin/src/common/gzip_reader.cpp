@@ -70,7 +70,8 @@ bool GzipReader::next(std::string* block) {
     block->resize(kOutputBytes);
     stream.next_out = reinterpret_cast<Bytef*>(block->data());
     stream.avail_out = static_cast<uInt>(block->size());
-    while (stream.avail_out > 0 && !m_failed && !m_ended) {
+    const uint64_t inputLimit = m_inputInflated + kMaxInputPerCall;
+    while (stream.avail_out > 0 && !m_failed && !m_ended && m_inputInflated < inputLimit) {
         if (m_inputStart == m_input.size() && !refill()) {
             // The data ends cleanly only between members.
             m_failed = m_failed || m_inflater->inMember;
@@ -83,9 +84,11 @@ bool GzipReader::next(std::string* block) {
             m_inflater->inMember = true;
             continue;
         }
+        const size_t offered = m_input.size() - m_inputStart;
         stream.next_in = reinterpret_cast<Bytef*>(m_input.data() + m_inputStart);
-        stream.avail_in = static_cast<uInt>(m_input.size() - m_inputStart);
+        stream.avail_in = static_cast<uInt>(offered);
         const int rc = inflate(&stream, Z_NO_FLUSH);
+        m_inputInflated += offered - stream.avail_in;
         m_inputStart = m_input.size() - stream.avail_in;
         if (rc == Z_STREAM_END) {
             m_inflater->inMember = false;
@@ -94,7 +97,7 @@ bool GzipReader::next(std::string* block) {
         }
     }
     block->resize(block->size() - stream.avail_out);
-    return !m_failed && !block->empty();
+    return !m_failed && (!block->empty() || !m_ended);
 }
 
 bool GzipReader::readToEnd() { return readToEnd(SIZE_MAX); }
@@ -102,7 +105,8 @@ bool GzipReader::readToEnd() { return readToEnd(SIZE_MAX); }
 bool GzipReader::readToEnd(size_t limit) {
     std::string scratch;
     size_t read = 0;
-    while (read < limit && next(&scratch)) read += scratch.size();
+    const uint64_t inflatedBefore = m_inputInflated;
+    while (read < limit && m_inputInflated - inflatedBefore < limit && next(&scratch)) read += scratch.size();
     return m_isGzip && !m_failed;
 }
 

@@ -32,17 +32,23 @@ public:
     // True when the data begins with the gzip signature (read at construction).
     bool isGzip() const { return m_isGzip; }
 
-    // Replaces *block with the next uncompressed bytes. False once the data
-    // has ended cleanly, or at the first fault: see failed().
+    // Replaces *block with the next uncompressed bytes. One call inflates at
+    // most kMaxInputPerCall compressed bytes, so its time is bounded whatever
+    // the data: a block may be empty when those inflated to nothing (deflate
+    // blocks without content). False once the data has ended cleanly, or at
+    // the first fault: see failed().
     bool next(std::string* block);
 
     // Reads the rest without keeping it. True when all of the data turned out
     // to be well-formed gzip members and nothing else.
     bool readToEnd();
     // The same, but stops once `limit` more uncompressed bytes have been read
-    // (then true unless a fault came before), as a reader that has what it
-    // wanted leaves the rest unread: what follows can be of any length.
+    // or `limit` more compressed bytes inflated, whichever comes first (then
+    // true unless a fault came before), as a reader that has what it wanted
+    // leaves the rest unread: what follows can be of any length.
     bool readToEnd(size_t limit);
+
+    static constexpr size_t kMaxInputPerCall = size_t{1} << 20;
 
     // A read error, damaged data, data that ends inside a member, or bytes
     // after a member that do not start another one (GNU gzip tolerates some
@@ -57,6 +63,7 @@ private:
     std::unique_ptr<Inflater> m_inflater;
     std::string m_input;  // compressed bytes not yet inflated start at m_inputStart
     size_t m_inputStart = 0;
+    uint64_t m_inputInflated = 0;  // compressed bytes handed to inflate so far
     bool m_isGzip = false;
     bool m_failed = false;
     bool m_ended = false;

@@ -86,6 +86,9 @@ CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions&
                 child->closeInput();
                 return;
             }
+            // Nothing this time: the deadline and the cancel flag are looked
+            // at before the source is asked again.
+            if (pending.empty()) return;
         }
         const ssize_t n = ::send(child->inputFd(), pending.data() + sent, pending.size() - sent,
                                  MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -109,7 +112,10 @@ CommandOutput runCommand(const std::vector<std::string>& argv, const RunOptions&
             for (nfds_t i = 0; ready > 0 && i < count; ++i) {
                 if (fds[i].revents == 0) continue;
                 if (fds[i].fd == child->outputFd()) readOutput();
-                else if (fds[i].fd == child->inputFd()) writeInput();
+                // A child that closed its input is seen here too, also while
+                // the source hands over no bytes to try sending.
+                else if (fds[i].revents & (POLLHUP | POLLERR)) child->closeInput();
+                else writeInput();
             }
         } else {
             exitCode = child->poll();

@@ -35,7 +35,9 @@ struct RunOptions {
     // The child's standard input, block by block: called whenever the child
     // can take more, it replaces `block` with the next bytes and returns
     // false at the end, where the input is closed. Also closed, without
-    // further calls, when the child stops reading. Unset: /dev/null.
+    // further calls, when the child stops reading. Unset: /dev/null. The
+    // cancel flag and the time-out are looked at between calls only, so a
+    // call must not take long; it may hand over no bytes and be called again.
     std::function<bool(std::string& block)> input;
     // Sees the output as it is read, piece by piece (the pieces past the
     // capture cap too); returning false stops the child as a cancel does.

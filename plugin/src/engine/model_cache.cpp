@@ -1,7 +1,7 @@
 #include "engine/model_cache.h"
 
 #include <filesystem>
-#include <fstream>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -25,17 +25,11 @@ constexpr const char* kMetadataSuffix = ".model.json";
 
 bool writeFileAtomically(const std::string& path, const void* data, size_t size) {
     const std::string temporary = path + ".tmp";
-    if (!createOwnerOnlyFile(temporary)) return false;
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-        if (!out.flush()) return false;
-    }
+    OwnerOnlyFile out(temporary);
+    if (out.write(data, size) && out.moveTo(path)) return true;
     std::error_code ec;
-    fs::rename(temporary, path, ec);
-    if (ec) fs::remove(temporary, ec);
-    return !ec;
+    fs::remove(temporary, ec);
+    return false;
 }
 
 std::string metadataOf(const ModelDetails_t& model) {
@@ -135,7 +129,7 @@ ModelDownloadState ModelCache::ensureModel(ModelDetails_t& model,
 
 bool ModelCache::download(ModelDetails_t& model, std::string& error) {
     const std::string partPath = model.modelFilePath + ".part";
-    std::ofstream out;
+    std::optional<OwnerOnlyFile> out;
     HttpRequest request;
     request.url = model.downloadUrl;
     request.connectTimeout = request.idleTimeout = std::chrono::milliseconds(ini().HTTPRequestTimeout);
@@ -145,9 +139,8 @@ bool ModelCache::download(ModelDetails_t& model, std::string& error) {
     callbacks.onResponse = [&](const HttpResponse& response) {
         if (response.status != 200) return false;
         if (const auto length = response.contentLength()) expected = *length;
-        if (!createOwnerOnlyFile(partPath)) return false;
-        out.open(partPath, std::ios::binary | std::ios::trunc);
-        return static_cast<bool>(out);
+        out.emplace(partPath);
+        return out->isOpen();
     };
     bool overlong = false;
     callbacks.onData = [&](const char* data, size_t size) {
@@ -157,17 +150,16 @@ bool ModelCache::download(ModelDetails_t& model, std::string& error) {
             overlong = true;
             return false;
         }
-        out.write(data, static_cast<std::streamsize>(size));
+        const bool wrote = out->write(data, size);
         received += size;
         if (expected > 0) model.downloadProgress = std::min<uint64_t>(99, received * 100 / expected);
-        return static_cast<bool>(out) && !m_stopped;
+        return wrote && !m_stopped;
     };
     callbacks.onTick = [this] { return !m_stopped.load(); };
     const std::string shownUrl = addressWithoutQuery(model.downloadUrl);  // a signed address's token stays out
     logMessage("Downloading model %s from %s\n", model.id.c_str(), shownUrl.c_str());
     const HttpResponse response = HttpClient().send(request, callbacks);
-    const bool written = out.is_open() && static_cast<bool>(out.flush());
-    out.close();
+    const bool written = out && out->close();
 
     auto discard = [&](std::string why) {
         std::error_code ec;

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <unordered_set>
 #include <vector>
@@ -40,6 +42,34 @@ void makeFoldersWritable(const fs::path& root) {
     ::chmod(root.c_str(), (info.st_mode & 07777) | S_IRWXU);
     std::error_code ec;
     for (const auto& child : childrenOf(root, ec)) makeFoldersWritable(child);
+}
+
+// Depth first, asking `stop` before each entry; see removeTree.
+bool removeEntry(const fs::path& path, const StopRemoval& stop, std::string* error) {
+    if (stop && stop()) {
+        *error = path.string() + ": stopped before it was removed";
+        return false;
+    }
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) return true;
+        *error = path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    std::error_code ec;
+    if (S_ISDIR(info.st_mode)) {
+        ::chmod(path.c_str(), (info.st_mode & 07777) | S_IRWXU);
+        for (const auto& child : childrenOf(path, ec)) {
+            if (!removeEntry(child, stop, error)) return false;
+        }
+        if (ec) {
+            *error = path.string() + ": " + ec.message();
+            return false;
+        }
+    }
+    fs::remove(path, ec);
+    if (ec) *error = path.string() + ": " + ec.message();
+    return !ec;
 }
 
 bool moveEntry(const fs::path& from, const fs::path& to, std::string* error) {
@@ -78,12 +108,8 @@ bool moveEntry(const fs::path& from, const fs::path& to, std::string* error) {
 
 }  // namespace
 
-bool removeTree(const std::string& path, std::string* error) {
-    makeFoldersWritable(path);
-    std::error_code ec;
-    fs::remove_all(path, ec);
-    if (ec) *error = path + ": " + ec.message();
-    return !ec;
+bool removeTree(const std::string& path, std::string* error, const StopRemoval& stop) {
+    return removeEntry(path, stop, error);
 }
 
 std::string createStagingFolder(const std::string& runtimeFolder, std::string* error) {
@@ -101,14 +127,15 @@ std::string createStagingFolder(const std::string& runtimeFolder, std::string* e
     return {};
 }
 
-void removeInstallationLeftovers(const std::string& runtimeFolder, const std::string& cacheFolder) {
+void removeInstallationLeftovers(const std::string& runtimeFolder, const std::string& cacheFolder,
+                                 const StopRemoval& stop) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(runtimeFolder, ec)) {
         const std::string name = entry.path().filename().string();
         std::string error;
-        if (name.rfind(kStagingFolderPrefix, 0) == 0 && !removeTree(entry.path().string(), &error)) {
-            logMessage("Warning! Failed to remove the unfinished installation %s\n", error.c_str());
-        }
+        if (name.rfind(kStagingFolderPrefix, 0) != 0 || removeTree(entry.path().string(), &error, stop)) continue;
+        if (stop && stop()) return;
+        logMessage("Warning! Failed to remove the unfinished installation %s\n", error.c_str());
     }
     for (const auto& entry : fs::directory_iterator(cacheFolder, ec)) {
         const std::string name = entry.path().filename().string();

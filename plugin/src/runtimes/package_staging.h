@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,10 +22,15 @@ struct RefusedEntry {
     std::string reason;
 };
 
-// Removes a file, link or folder tree without following links, first giving
-// the owner full rights on its folders. False with *error naming what could
-// not be removed.
-bool removeTree(const std::string& path, std::string* error);
+// Holds when a removal must stop where it is (e.g. for shutdown); what is
+// left is removed at the next start. May be empty: never.
+using StopRemoval = std::function<bool()>;
+
+// Removes a file, link or folder tree without following links, giving the
+// owner full rights on each folder before emptying it. False with *error
+// naming what could not be removed, or where `stop` ended the removal (it is
+// asked before each entry, so a stop is seen within one entry's removal).
+bool removeTree(const std::string& path, std::string* error, const StopRemoval& stop = {});
 
 // "<runtimeFolder>/.staging-<pid>-<n>", created empty. Empty text with
 // *error set when it cannot be created.
@@ -32,8 +38,9 @@ std::string createStagingFolder(const std::string& runtimeFolder, std::string* e
 
 // Removes ".staging-*" folders in the runtime folder and "*.part" files in the
 // cache folder that an interrupted installation left behind; logs any it
-// cannot remove.
-void removeInstallationLeftovers(const std::string& runtimeFolder, const std::string& cacheFolder);
+// cannot remove. Once `stop` holds the rest waits for a later call.
+void removeInstallationLeftovers(const std::string& runtimeFolder, const std::string& cacheFolder,
+                                 const StopRemoval& stop = {});
 
 // Walks the unpacked tree without following links: only files, folders and
 // symbolic links whose targets symbolicLinkTargetReason accepts, no

@@ -30,13 +30,18 @@ constexpr const char* kExtractionFailedText =
     "Failed to extract the runtime package. Please ensure you have a stable Internet connection and enough free "
     "space on your disk.";
 
-// Removes a folder tree when it goes out of scope.
+// Removes a folder tree when it goes out of scope, unless `stop` holds: what
+// is left then goes at the next start, so that a large tree never holds up a
+// shutdown.
 class ScopedFolder {
 public:
-    explicit ScopedFolder(std::string path) : m_path(std::move(path)) {}
+    ScopedFolder(std::string path, StopRemoval stop) : m_path(std::move(path)), m_stop(std::move(stop)) {}
     ~ScopedFolder() {
         std::string error;
-        if (!m_path.empty() && !removeTree(m_path, &error)) {
+        if (m_path.empty() || removeTree(m_path, &error, m_stop)) return;
+        if (m_stop()) {
+            logMessage("Info: The staging folder %s is left for the next start to remove.\n", m_path.c_str());
+        } else {
             logMessage("Warning! Failed to remove the staging folder %s\n", error.c_str());
         }
     }
@@ -45,6 +50,7 @@ public:
 
 private:
     std::string m_path;
+    StopRemoval m_stop;
 };
 
 }  // namespace
@@ -85,7 +91,9 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
             return fail();
         }
     }
-    removeInstallationLeftovers(runtimeFolder, cacheFolder);
+    // Only a shutdown stops removals: after a cancel the loop goes on.
+    const StopRemoval shuttingDown = [this] { return m_shutdownRequested.load(); };
+    removeInstallationLeftovers(runtimeFolder, cacheFolder, shuttingDown);
     const std::string package = (fs::path(cacheFolder) / (name + ".tar.gz")).string();
     RunOptions options;
     options.timeout = kPackageTarTimeout;
@@ -321,7 +329,7 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         logMessage("ERROR: Failed to create a folder for the runtime.\n");
         return fail();
     }
-    ScopedFolder stagingGuard(staging);
+    ScopedFolder stagingGuard(staging, shuttingDown);
     // Stops tar (through the cancel flag) once what landed is past the limits.
     StagingWatch watch(staging, limits, &m_cancelDownloadRequested);
     const CommandOutput extracted = runTar(
@@ -329,9 +337,9 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
             return std::vector<std::string>{"tar", "--force-local", "-xf", archive, "-C", staging, "--no-same-owner",
                                             "--no-same-permissions"};
         },
-        [&staging] {
+        [&staging, &shuttingDown] {
             std::string error;
-            removeTree(staging, &error);
+            removeTree(staging, &error, shuttingDown);
             std::error_code ec;
             fs::create_directory(staging, ec);
         },
@@ -372,8 +380,12 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
             "found on disk. Treating the extraction as successful. Output: %s\n",
             extracted.exitCode, extracted.output.c_str());
     }
+    // Each step after tar looks at the cancel flag first: a shutdown or a
+    // reselection is never followed by Ready.
+    if (m_cancelDownloadRequested) return cancelled();
     if (const auto refused = findUnsafeStagedEntry(staging)) return unsafePackage(refused->name, refused->reason);
 
+    if (m_cancelDownloadRequested) return cancelled();
     forgetInstalledRuntimeName();
     std::string mergeError;
     if (!mergeStagedTree(staging, target.string(), kRuntimeLibraryFileName, &mergeError)) {
@@ -390,6 +402,9 @@ bool RuntimesManager::install(const std::string& name, MessagingManager& messagi
         if (ec) logMessage("ERROR: Failed to delete the tar file: %s\n", package.c_str());
         else logMessage("Info: Deleted the tar file successfully.\n");
     }
+    // The merged runtime has no name file yet, so a cancel here leaves it
+    // uninstalled.
+    if (m_cancelDownloadRequested) return cancelled();
     return markReady(messagingManager, name, RuntimeState::Installing);
 }
 
