@@ -8,6 +8,7 @@
 
 #include "common/log.h"
 #include "common/object_type_id.h"
+#include "external/class_admission.h"
 #include "external/processor_config.h"
 #include "inference/postprocessing/postprocessing_state.h"
 #include "inference/postprocessing/track_matching.h"
@@ -19,10 +20,6 @@ namespace qz::vms_server_plugins::analytics::qzai {
 namespace {
 
 constexpr unsigned kAllUuidFlags = 255;
-
-// Classes a device may hold beyond those of its stage's model and its
-// post-processor's declared object types.
-constexpr size_t kMaxOtherClassesPerDevice = 1024;
 
 // The warnings of one response, logged after the device mutex is released:
 // each kind once, as its first occurrence's line, with the number of
@@ -73,26 +70,6 @@ std::string formatLine(const char* format, Args... args) {
     std::string line(size > 0 ? static_cast<size_t>(size) : 0, '\0');
     if (size > 0) std::snprintf(line.data(), line.size() + 1, format, args...);
     return line;
-}
-
-// Whether the device may get a class of this name from a processor's
-// answer: one it has, one of the stage's model or of the processor's
-// declared object types, or any other while it holds fewer than the cap
-// (counting `taken`, the other classes this response already brought).
-bool admitsClass(const InferenceInput_t& request, const ObjectsByClass& classes, const std::string& name,
-                 size_t taken) {
-    if (classes.count(name) != 0) return true;
-    if (request.stage != nullptr) {
-        if (request.stage->model) {
-            const auto& names = request.stage->model->classNames;
-            if (std::find(names.begin(), names.end(), name) != names.end()) return true;
-        }
-        if (request.stage->postprocessor != nullptr) {
-            for (const auto& type : request.stage->postprocessor->objectTypes)
-                if (type.name == name || type.id == name) return true;
-        }
-    }
-    return classes.size() + taken < kMaxOtherClassesPerDevice;
 }
 
 void writeObject(MpWriter& writer, const QzAIObjectData_t& object) {
@@ -438,7 +415,7 @@ PostprocessingResult deserializePostprocessorResponse(PostprocessingState& state
     const MpReader::Node classes = reader.find(root, "Objects");
     if (reader.ok() && reader.type(classes) != MpType::Nil) {
         const uint32_t pairs = reader.mapSize(classes);
-        size_t newClasses = 0;
+        ClassAdmission admission(request, device->classes);
         for (uint32_t i = 0; i < pairs && reader.ok(); ++i) {
             const MpReader::Node key = reader.mapKey(classes, i);
             if (reader.type(key) != MpType::Str) {
@@ -446,17 +423,16 @@ PostprocessingResult deserializePostprocessorResponse(PostprocessingState& state
                 continue;
             }
             const std::string className(reader.str(key));
-            if (!admitsClass(request, device->classes, className, newClasses)) {
+            if (!admission.admit(className)) {
                 static constexpr const char* kRefused =
                     "Warning! Class %s is not a class of the model or the processor, and device %s already has %zu "
                     "other classes. Ignoring it.\n";
                 if (warnings.first(kRefused))
                     warnings.setLine(formatLine(kRefused, className.substr(0, 256).c_str(), deviceId.c_str(),
-                                                kMaxOtherClassesPerDevice));
+                                                ClassAdmission::kMaxOtherClasses));
                 continue;
             }
             const auto [tracked, added] = device->classes.try_emplace(className);
-            newClasses += added ? 1 : 0;
             QzAIObjectList& listed = result.objects[className];
             applyClass(reader, reader.mapValue(classes, i), className, request, tracked->second, listed, warnings);
             // A class that got no object holds no memory for later.
