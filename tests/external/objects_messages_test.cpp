@@ -308,6 +308,20 @@ TEST(ObjectsMessages, ResponsesApplyToTheDevicesTrackedObjects) {
              EXPECT_TRUE(r.objects.empty() && r.events.empty() && r.bestShots.empty());
          },
          {}},
+        {"entries beyond 4,096 and attributes beyond 64 are dropped",
+         response(std::vector<std::function<void(MpEncoder&)>>(4100,
+                                                                [](MpEncoder& e) {
+                                                                    e.map(2).str("ID").str(kA).str("attributes").map(63);
+                                                                    for (int i = 0; i < 63; ++i)
+                                                                        e.str("a" + std::to_string(i)).str("v");
+                                                                })),
+         [](Fixture& f, const qzai::PostprocessingResult& r) {
+             EXPECT_EQ(r.objects.at("car").size(), 4096u);
+             EXPECT_EQ(f.a->snapshot().attributes.size(), 64u);
+         },
+         {"Warning! Answer for device cam-1: 4 objects, 0 events and 0 best shots beyond the first 4096 of each "
+          "dropped.\n",
+          "Warning! Object already has 64 attributes. Dropping attribute a62. (4096 times in this response)\n"}},
         {"a class key that is not a str is skipped",
          MpEncoder().map(4).str("Timestamp").sint(1).str("DeviceID").str("cam-1").str("Objects").map(2).uint(1)
              .array(0).str("bike").array(0).str("Events").array(0).bytes(),
