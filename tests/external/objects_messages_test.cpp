@@ -308,6 +308,20 @@ TEST(ObjectsMessages, ResponsesApplyToTheDevicesTrackedObjects) {
              EXPECT_TRUE(r.objects.empty() && r.events.empty() && r.bestShots.empty());
          },
          {}},
+        {"entries beyond 4,096 and attributes beyond 64 are dropped",
+         response(std::vector<std::function<void(MpEncoder&)>>(4100,
+                                                                [](MpEncoder& e) {
+                                                                    e.map(2).str("ID").str(kA).str("attributes").map(63);
+                                                                    for (int i = 0; i < 63; ++i)
+                                                                        e.str("a" + std::to_string(i)).str("v");
+                                                                })),
+         [](Fixture& f, const qzai::PostprocessingResult& r) {
+             EXPECT_EQ(r.objects.at("car").size(), 4096u);
+             EXPECT_EQ(f.a->snapshot().attributes.size(), 64u);
+         },
+         {"Warning! Answer for device cam-1: 4 objects, 0 events and 0 best shots beyond the first 4096 of each "
+          "dropped.\n",
+          "Warning! Object already has 64 attributes. Dropping attribute a62. (4096 times in this response)\n"}},
         {"a class key that is not a str is skipped",
          MpEncoder().map(4).str("Timestamp").sint(1).str("DeviceID").str("cam-1").str("Objects").map(2).uint(1)
              .array(0).str("bike").array(0).str("Events").array(0).bytes(),
@@ -360,6 +374,45 @@ TEST(ObjectsMessages, ObjectsCreatedInAClassTheModelNeverDetectsAreCut) {
     EXPECT_EQ(f.tracked("made").size(), 70u);
     // The newest survive, the new object among them.
     EXPECT_EQ(f.tracked("made")[0], result.objects.at("made")[0]);
+}
+
+
+// Classes an answer may bring beyond the model's and the processor's: at
+// most 1,024 per device, each counted once, however many the model has.
+TEST(ObjectsMessages, ClassesBeyondTheModelsAreCappedPerDevice) {
+    struct Case {
+        const char* name;
+        int modelClasses;               // besides "car", each tracked with one object
+        int heldOthers;                 // other classes the device already holds
+        std::vector<int> answers;       // new classes per answer, one new object each
+        std::vector<size_t> admitted;   // of which admitted
+    };
+    const Case cases[] = {
+        {"2,000 new classes per answer", 1, 0, {2000, 2000}, {1024, 0}},
+        {"a model of 1,024 classes", 1023, 0, {10}, {10}},
+        {"classes held already count", 1, 1000, {50, 50}, {24, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        f.stage.model = std::make_shared<qzai::ModelDetails_t>();
+        f.stage.model->classNames = {"car"};
+        for (int i = 0; i < c.modelClasses; ++i) {
+            f.stage.model->classNames.push_back("model-" + std::to_string(i));
+            f.tracked("model-" + std::to_string(i)).push_back(makeObject(kA, {}));
+        }
+        for (int i = 0; i < c.heldOthers; ++i) f.tracked("held-" + std::to_string(i)).push_back(makeObject(kB, {}));
+        for (size_t a = 0; a < c.answers.size(); ++a) {
+            MpEncoder e;
+            e.map(4).str("Timestamp").sint(1).str("DeviceID").str("cam-1").str("Objects").map(c.answers[a]);
+            for (int i = 0; i < c.answers[a]; ++i) {
+                e.str("new-" + std::to_string(a) + "-" + std::to_string(i)).array(1).map(6).str("NewID").str("");
+                e.str("x").f32(0).str("y").f32(0).str("width").f32(1).str("height").f32(1).str("confidence").f32(1);
+            }
+            e.str("Events").array(0);
+            EXPECT_EQ(f.apply(e.bytes()).objects.size(), c.admitted[a]) << "answer " << a;
+        }
+    }
 }
 
 }  // namespace

@@ -108,6 +108,10 @@ TEST(ExternalProcessorRoad, FramesKeepComingUnchangedWhenTheProcessorFails) {
          "is not a class of the model or the processor"},
         {"entries without ids", "", ":noids=300000", 2000, true, 0, 0, true, "shm", "drop", false,
          "Object returned without ID or NewID"},
+        // 40,000 new objects then 40,000 unknown ids in a model class (the
+        // new objects make every packet match no expectation better).
+        {"floods new and unknown ids", "", ":idflood=40000:idclass=big", 2000, false, 0, 0, true, "shm", "drop",
+         false, "best shots beyond the first"},
         // ... and never reading a full-HD image pre-processor's requests.
         {"never reads", "neverread", "", 300, false, 0, 4, true, "tcp", "flip", true, ""},
     };

@@ -1,6 +1,7 @@
 #include "qz_peer_processors.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -180,16 +181,39 @@ std::vector<uint8_t> objectsAnswer(const msgpack_object& request, const Options&
         for (uint32_t i = 0; i < objects->via.map.size; ++i)
             if (text(&objects->via.map.ptr[i].key) != drop) classes.push_back(&objects->via.map.ptr[i]);
     // Hostile extras: classflood=<n> more classes of fresh names with no
-    // objects; noids=<n> entries without "ID" or "NewID" in one more class.
+    // objects; noids=<n> entries without "ID" or "NewID" in one more class;
+    // idflood=<n> one more class idclass=<name> (square) of n new objects
+    // followed by n entries naming ids nobody tracks.
     static long answers = 0;
     const long flood = std::stol(optionText(options, "classflood", "0"));
     const long noIds = std::stol(optionText(options, "noids", "0"));
+    const long idFlood = std::stol(optionText(options, "idflood", "0"));
     ++answers;
     Writer w;
     w.map(5);
     w.identity(request, false);
     w.str("Objects");
-    w.map(static_cast<uint32_t>(classes.size() + flood + (noIds > 0 ? 1 : 0)));
+    w.map(static_cast<uint32_t>(classes.size() + flood + (noIds > 0 ? 1 : 0) + (idFlood > 0 ? 1 : 0)));
+    if (idFlood > 0) {
+        w.str(optionText(options, "idclass", "square"));
+        w.array(static_cast<uint32_t>(2 * idFlood));
+        for (long i = 0; i < idFlood; ++i) {
+            w.map(6);
+            w.str("NewID");
+            w.str("");
+            for (const char* key : {"x", "y", "width", "height", "confidence"}) {
+                w.str(key);
+                w.f64(key[0] == 'w' || key[0] == 'h' ? 0.05 : 0.9);
+            }
+        }
+        char id[48];
+        for (long i = 0; i < idFlood; ++i) {
+            std::snprintf(id, sizeof id, "{FFFF0000-0000-4000-8000-%012ld}", i);
+            w.map(1);
+            w.str("ID");
+            w.str(id);
+        }
+    }
     for (long i = 0; i < flood; ++i) {
         w.str("flood-" + std::to_string(answers) + "-" + std::to_string(i));
         w.array(0);

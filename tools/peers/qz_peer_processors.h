@@ -12,7 +12,9 @@
 //               add one event (type event=<id>) and one best shot (the first
 //               echoed object, no box); classflood=<n> adds n classes of
 //               fresh names without objects to each answer, noids=<n> a
-//               class of n entries without "ID" or "NewID"
+//               class of n entries without "ID" or "NewID", idflood=<n> a
+//               class idclass=<name> (square) of n new objects and n
+//               entries naming unknown ids
 //   newobject   create one object of class=<name> (square) with
 //               NewID newid=<id> and a fixed box and confidence
 //   silent      take every request and never answer

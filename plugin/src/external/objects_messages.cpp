@@ -8,7 +8,9 @@
 
 #include "common/log.h"
 #include "common/object_type_id.h"
+#include "external/class_admission.h"
 #include "external/processor_config.h"
+#include "external/track_id_index.h"
 #include "inference/postprocessing/postprocessing_state.h"
 #include "inference/postprocessing/track_matching.h"
 #include "inference/video_frame.h"
@@ -20,9 +22,13 @@ namespace {
 
 constexpr unsigned kAllUuidFlags = 255;
 
-// Classes a device may hold beyond those of its stage's model and its
-// post-processor's declared object types.
-constexpr size_t kMaxOtherClassesPerDevice = 1024;
+// An answer's object entries (all classes together), events and best shots
+// beyond this many of each are dropped: a frame shows no more than this from
+// one answer, and no answer costs more to apply.
+constexpr size_t kMaxAnswerEntries = 4096;
+// Attributes an object may carry from answers: further new names are dropped,
+// so that an object a processor keeps alive does not grow without end.
+constexpr size_t kMaxAnswerAttributes = 64;
 
 // The warnings of one response, logged after the device mutex is released:
 // each kind once, as its first occurrence's line, with the number of
@@ -73,26 +79,6 @@ std::string formatLine(const char* format, Args... args) {
     std::string line(size > 0 ? static_cast<size_t>(size) : 0, '\0');
     if (size > 0) std::snprintf(line.data(), line.size() + 1, format, args...);
     return line;
-}
-
-// Whether the device may get a class of this name from a processor's
-// answer: one it has, one of the stage's model or of the processor's
-// declared object types, or any other while it holds fewer than the cap
-// (counting `taken`, the other classes this response already brought).
-bool admitsClass(const InferenceInput_t& request, const ObjectsByClass& classes, const std::string& name,
-                 size_t taken) {
-    if (classes.count(name) != 0) return true;
-    if (request.stage != nullptr) {
-        if (request.stage->model) {
-            const auto& names = request.stage->model->classNames;
-            if (std::find(names.begin(), names.end(), name) != names.end()) return true;
-        }
-        if (request.stage->postprocessor != nullptr) {
-            for (const auto& type : request.stage->postprocessor->objectTypes)
-                if (type.name == name || type.id == name) return true;
-        }
-    }
-    return classes.size() + taken < kMaxOtherClassesPerDevice;
 }
 
 void writeObject(MpWriter& writer, const QzAIObjectData_t& object) {
@@ -149,51 +135,32 @@ std::optional<qz::sdk::Uuid> readableUuid(std::string_view text, ResponseWarning
 
 bool isNumber(MpType type) { return type == MpType::UInt || type == MpType::Int || type == MpType::Float; }
 
-// Sets or appends each attribute of the entry's map. A changed value goes in
-// as a new Attribute, so a snapshot holding the old one keeps it intact.
-// False once the reader failed.
-bool applyAttributes(MpReader& reader, MpReader::Node map, QzAIObjectData_t& data, ResponseWarnings& warnings) {
-    if (reader.type(map) != MpType::Map) return true;
-    const uint32_t pairs = reader.mapSize(map);
-    for (uint32_t i = 0; i < pairs; ++i) {
-        char name[256];
-        char value[256];
-        if (!reader.copyCString(reader.mapKey(map, i), name, sizeof name) ||
-            !reader.copyCString(reader.mapValue(map, i), value, sizeof value)) {
-            warnings.add("Warning! Failed to read attribute strings. Skipping.\n");
-            if (!reader.ok()) return false;
-            continue;
-        }
-        bool found = false;
-        for (auto& attribute : data.attributes) {
-            if (std::strcmp(attribute->name(), name) != 0) continue;
-            attribute = qz::sdk::makePtr<qz::sdk::Attribute>(name, value, attribute->confidence());
-            found = true;
-        }
-        if (!found) data.attributes.push_back(qz::sdk::makePtr<qz::sdk::Attribute>(name, value, 1.0f));
-    }
-    return reader.ok();
-}
-
-bool removeAttributes(MpReader& reader, MpReader::Node array, QzAIObjectData_t& data, ResponseWarnings& warnings) {
-    if (reader.type(array) != MpType::Array) return true;
-    const uint32_t count = reader.arraySize(array);
-    for (uint32_t i = 0; i < count; ++i) {
-        const MpReader::Node element = reader.arrayAt(array, i);
-        if (reader.type(element) != MpType::Str) {
-            warnings.add("Warning! removeAttributes entry is not a string. Skipping.\n");
-            continue;
-        }
-        const std::string name(reader.str(element));
-        std::erase_if(data.attributes, [&](const auto& attribute) { return name == attribute->name(); });
-    }
-    return reader.ok();
-}
-
 struct EntryNumbers {
     float box[4] = {0, 0, 0, 0};
     int boxGiven = 0;
     std::optional<float> confidence;
+};
+
+// One object entry of an answer as read; texts point into the reader.
+struct ObjectEdit {
+    std::optional<std::string_view> id;     // "ID": an existing object; absent: a new one
+    std::optional<std::string_view> newId;  // "NewID"
+    EntryNumbers numbers;
+    bool skipFeatureExtraction = false;
+    std::vector<std::pair<std::string, std::string>> attributes;  // to set, in order
+    std::vector<std::string_view> removals;                       // attribute names to remove
+};
+
+struct ClassEdit {
+    std::string name;
+    std::vector<ObjectEdit> objects;
+};
+
+// What an answer's "Objects" asks for, read before the device mutex is taken.
+struct ObjectsEdit {
+    std::vector<ClassEdit> classes;
+    size_t entriesLeft = kMaxAnswerEntries;  // entries naming an object still to be read
+    size_t dropped = 0;                      // entries left unread beyond them
 };
 
 EntryNumbers readNumbers(MpReader& reader, MpReader::Node entry, ResponseWarnings& warnings) {
@@ -213,13 +180,51 @@ EntryNumbers readNumbers(MpReader& reader, MpReader::Node entry, ResponseWarning
     return numbers;
 }
 
-// Applies one class's entries. False once the reader failed.
-bool applyClass(MpReader& reader, MpReader::Node entries, const std::string& className,
-                const InferenceInput_t& request, QzAIObjectList& tracked, QzAIObjectList& result,
-                ResponseWarnings& warnings) {
+// Reads the attributes to set and the names to remove. False once the
+// reader failed; what was read before stays in `edit`.
+bool readAttributes(MpReader& reader, MpReader::Node entry, ObjectEdit& edit, ResponseWarnings& warnings) {
+    const MpReader::Node map = reader.findOptional(entry, "attributes");
+    if (map && reader.type(map) == MpType::Map) {
+        const uint32_t pairs = reader.mapSize(map);
+        for (uint32_t i = 0; i < pairs; ++i) {
+            char name[256];
+            char value[256];
+            if (!reader.copyCString(reader.mapKey(map, i), name, sizeof name) ||
+                !reader.copyCString(reader.mapValue(map, i), value, sizeof value)) {
+                warnings.add("Warning! Failed to read attribute strings. Skipping.\n");
+                if (!reader.ok()) return false;
+                continue;
+            }
+            edit.attributes.emplace_back(name, value);
+        }
+    }
+    const MpReader::Node array = reader.findOptional(entry, "removeAttributes");
+    if (array && reader.type(array) == MpType::Array) {
+        const uint32_t count = reader.arraySize(array);
+        for (uint32_t i = 0; i < count; ++i) {
+            const MpReader::Node element = reader.arrayAt(array, i);
+            if (reader.type(element) != MpType::Str) {
+                warnings.add("Warning! removeAttributes entry is not a string. Skipping.\n");
+                continue;
+            }
+            edit.removals.push_back(reader.str(element));
+        }
+    }
+    return reader.ok();
+}
+
+// Reads one class's entries into `edit`, within the answer's budget of
+// entries that name an object (ignored ones cost only their reading). False
+// once the reader failed; the entry it failed in is kept when it names its
+// object, as far as it was read.
+bool readClass(MpReader& reader, MpReader::Node entries, ClassEdit& edit, ObjectsEdit& answer,
+               ResponseWarnings& warnings) {
     const uint32_t count = reader.arraySize(entries);
-    bool created = false;
     for (uint32_t i = 0; i < count && reader.ok(); ++i) {
+        if (answer.entriesLeft == 0) {
+            answer.dropped += count - i;
+            break;
+        }
         const MpReader::Node entry = reader.arrayAt(entries, i);
         const MpReader::Node idNode = reader.findOptional(entry, "ID");
         const MpReader::Node newIdNode = reader.findOptional(entry, "NewID");
@@ -227,83 +232,122 @@ bool applyClass(MpReader& reader, MpReader::Node entries, const std::string& cla
             warnings.add("Warning! Object returned without ID or NewID. Ignoring.\n");
             continue;
         }
-        const EntryNumbers numbers = readNumbers(reader, entry, warnings);
+        ObjectEdit object;
+        object.numbers = readNumbers(reader, entry, warnings);
+        if (!idNode && (object.numbers.boxGiven != 4 || !object.numbers.confidence)) {
+            warnings.add("Warning! New object returned without a complete bounding box and confidence. Ignoring.\n");
+            continue;
+        }
+        if (idNode) object.id = reader.str(idNode);
+        if (newIdNode) object.newId = reader.str(newIdNode);
+        if (!reader.ok()) return false;
+        const MpReader::Node skip = reader.findOptional(entry, "skipFeatureExtraction");
+        object.skipFeatureExtraction = skip ? reader.boolean(skip) : false;
+        if (reader.ok()) readAttributes(reader, entry, object, warnings);
+        edit.objects.push_back(std::move(object));
+        --answer.entriesLeft;
+    }
+    return reader.ok();
+}
+
+// Sets or appends each attribute, then removes the named ones. A changed
+// value goes in as a new Attribute, so a snapshot holding the old one keeps
+// it intact.
+void applyAttributes(const ObjectEdit& edit, QzAIObjectData_t& data, ResponseWarnings& warnings) {
+    for (const auto& [name, value] : edit.attributes) {
+        bool found = false;
+        for (auto& attribute : data.attributes) {
+            if (name != attribute->name()) continue;
+            attribute = qz::sdk::makePtr<qz::sdk::Attribute>(name, value, attribute->confidence());
+            found = true;
+        }
+        if (found) continue;
+        if (data.attributes.size() >= kMaxAnswerAttributes) {
+            static constexpr const char* kFull = "Warning! Object already has %zu attributes. Dropping attribute %s.\n";
+            if (warnings.first(kFull)) warnings.setLine(formatLine(kFull, kMaxAnswerAttributes, name.c_str()));
+            continue;
+        }
+        data.attributes.push_back(qz::sdk::makePtr<qz::sdk::Attribute>(name, value, 1.0f));
+    }
+    for (const std::string_view name : edit.removals)
+        std::erase_if(data.attributes, [&](const auto& attribute) { return name == attribute->name(); });
+}
+
+qz::sdk::Uuid trackIdOf(const QzAIObject_t& object) {
+    std::lock_guard<std::mutex> lock(object.mutex);
+    return object.data.trackId;
+}
+
+// Applies one class's entries to its tracked list; the caller holds the
+// device mutex. Ids are looked up through an index built at the first entry
+// that names one, so each entry costs the same however many came before.
+void applyClass(const ClassEdit& edit, const InferenceInput_t& request, QzAIObjectList& tracked,
+                QzAIObjectList& result, ResponseWarnings& warnings) {
+    std::optional<TrackIdIndex> index;
+    bool created = false;
+    for (const ObjectEdit& entry : edit.objects) {
         QzAIObjectPtr object;
+        std::optional<size_t> position;
         std::optional<qz::sdk::Uuid> rename;
-        if (!idNode) {
-            if (numbers.boxGiven != 4 || !numbers.confidence) {
-                warnings.add("Warning! New object returned without a complete bounding box and confidence. Ignoring.\n");
-                continue;
-            }
-            const std::string_view newId = reader.str(newIdNode);
-            if (!reader.ok()) return false;
+        if (!entry.id) {
             std::optional<qz::sdk::Uuid> id;
-            if (!newId.empty()) id = readableUuid(newId, warnings);
+            if (!entry.newId->empty()) id = readableUuid(*entry.newId, warnings);
             QzAIObjectData_t data;
             data.firstSeenUs = request.timestampUs;
             data.lastSeenUs = request.timestampUs;
             data.trackId = id ? *id : qz::sdk::randomUuid();
-            data.typeId = toObjectTypeId(className);
+            data.typeId = toObjectTypeId(edit.name);
             data.box = {-1.0f, -1.0f, -1.0f, -1.0f};
+            if (index) index->appended(data.trackId, tracked.size());
             object = std::make_shared<QzAIObject_t>(std::move(data));
             tracked.push_back(object);
             created = true;
         } else {
-            const std::string idText(reader.str(idNode));
-            if (!reader.ok()) return false;
-            const qz::sdk::Uuid id = qz::sdk::uuidFromString(idText);
+            const qz::sdk::Uuid id = qz::sdk::uuidFromString(*entry.id);
             if (!id.isNull()) {
-                for (const QzAIObjectPtr& candidate : tracked) {
-                    std::lock_guard<std::mutex> lock(candidate->mutex);
-                    if (candidate->data.trackId == id) {
-                        object = candidate;
-                        break;
-                    }
-                }
-                if (!object && request.sourceObject && request.sourceObject->snapshot().trackId == id)
-                    object = request.sourceObject;
+                if (!index) index.emplace(tracked);
+                position = index->find(id);
+                if (position) object = tracked[*position];
+                else if (request.sourceObject && trackIdOf(*request.sourceObject) == id) object = request.sourceObject;
             }
             if (!object) {
                 static constexpr const char* kNotFound = "Warning! Could not find object ID: %s in class %s. Ignoring.\n";
                 if (warnings.first(kNotFound))
-                    warnings.setLine(formatLine(kNotFound, idText.substr(0, 64).c_str(), className.substr(0, 256).c_str()));
+                    warnings.setLine(formatLine(kNotFound, std::string(entry.id->substr(0, 64)).c_str(),
+                                                edit.name.substr(0, 256).c_str()));
                 continue;
             }
-            if (newIdNode) {
-                const std::string_view newId = reader.str(newIdNode);
-                if (!reader.ok()) return false;
-                rename = readableUuid(newId, warnings);
-            }
+            if (entry.newId) rename = readableUuid(*entry.newId, warnings);
         }
 
-        const MpReader::Node skip = reader.findOptional(entry, "skipFeatureExtraction");
-        const bool skipFeatureExtraction = skip ? reader.boolean(skip) : false;
-        bool readable = reader.ok();
+        qz::sdk::Uuid previousId;
         {
             std::lock_guard<std::mutex> lock(object->mutex);
             QzAIObjectData_t& data = object->data;
+            previousId = data.trackId;
             if (rename) data.trackId = *rename;
             data.lastSeenUs = request.timestampUs;
+            const EntryNumbers& numbers = entry.numbers;
             if (numbers.boxGiven == 4) data.box = {numbers.box[0], numbers.box[1], numbers.box[2], numbers.box[3]};
             if (numbers.confidence) data.confidence = *numbers.confidence;
-            data.skipFeatureExtraction = skipFeatureExtraction;
-            if (readable) readable = applyAttributes(reader, reader.findOptional(entry, "attributes"), data, warnings);
-            if (readable)
-                readable = removeAttributes(reader, reader.findOptional(entry, "removeAttributes"), data, warnings);
+            data.skipFeatureExtraction = entry.skipFeatureExtraction;
+            applyAttributes(entry, data, warnings);
         }
+        if (rename && position) index->renamed(previousId, *rename, *position);
         result.push_back(object);
-        if (!readable) break;
     }
     // New objects join the tracked list; the tracker's cut keeps it bounded
     // even for a class the model never detects.
     if (created) cutTrackList(tracked, TrackMatchingLimits{});
-    return reader.ok();
 }
 
-void applyEvents(MpReader& reader, MpReader::Node events, PostprocessingResult& result, ResponseWarnings& warnings) {
-    if (reader.type(events) == MpType::Nil) return;
+// Reads "Events" within the entry budget; the count beyond it is returned.
+size_t readEvents(MpReader& reader, MpReader::Node events, PostprocessingResult& result,
+                  ResponseWarnings& warnings) {
+    if (reader.type(events) == MpType::Nil) return 0;
     const uint32_t count = reader.arraySize(events);
-    for (uint32_t i = 0; i < count && reader.ok(); ++i) {
+    const uint32_t taken = static_cast<uint32_t>(std::min<size_t>(count, kMaxAnswerEntries));
+    for (uint32_t i = 0; i < taken && reader.ok(); ++i) {
         const MpReader::Node element = reader.arrayAt(events, i);
         auto event = qz::sdk::analytics::createEventMetadata();
         const MpReader::Node id = reader.find(element, "ID");
@@ -316,13 +360,16 @@ void applyEvents(MpReader& reader, MpReader::Node events, PostprocessingResult& 
         event->setDescription(std::string(reader.str(description)));
         result.events.push_back(event);
     }
+    return count - taken;
 }
 
-void applyBestShots(MpReader& reader, MpReader::Node shots, PostprocessingResult& result,
-                    ResponseWarnings& warnings) {
-    if (!shots || reader.type(shots) == MpType::Nil) return;
+// Reads "BestShots" within the entry budget; the count beyond it is returned.
+size_t readBestShots(MpReader& reader, MpReader::Node shots, PostprocessingResult& result,
+                     ResponseWarnings& warnings) {
+    if (!shots || reader.type(shots) == MpType::Nil) return 0;
     const uint32_t count = reader.arraySize(shots);
-    for (uint32_t i = 0; i < count && reader.ok(); ++i) {
+    const uint32_t taken = static_cast<uint32_t>(std::min<size_t>(count, kMaxAnswerEntries));
+    for (uint32_t i = 0; i < taken && reader.ok(); ++i) {
         const MpReader::Node element = reader.arrayAt(shots, i);
         const MpReader::Node trackId = reader.findOptional(element, "TrackId");
         if (!trackId || reader.type(trackId) != MpType::Str) {
@@ -344,6 +391,7 @@ void applyBestShots(MpReader& reader, MpReader::Node shots, PostprocessingResult
         if (!reader.ok()) break;
         result.bestShots.push_back(shot);
     }
+    return count - taken;
 }
 
 }  // namespace
@@ -433,42 +481,57 @@ PostprocessingResult deserializePostprocessorResponse(PostprocessingState& state
         return result;
     }
     ResponseWarnings warnings;  // logged when it goes, after the device mutex
-    std::lock_guard<std::mutex> deviceLock(device->mutex);
+
+    // Everything is read first; the device mutex covers only applying it.
+    ObjectsEdit objects;
     const MpReader::Node root = reader.root();
     const MpReader::Node classes = reader.find(root, "Objects");
     if (reader.ok() && reader.type(classes) != MpType::Nil) {
         const uint32_t pairs = reader.mapSize(classes);
-        size_t newClasses = 0;
         for (uint32_t i = 0; i < pairs && reader.ok(); ++i) {
             const MpReader::Node key = reader.mapKey(classes, i);
             if (reader.type(key) != MpType::Str) {
                 warnings.add("Warning! Class key is not a string. Skipping.\n");
                 continue;
             }
-            const std::string className(reader.str(key));
-            if (!admitsClass(request, device->classes, className, newClasses)) {
-                static constexpr const char* kRefused =
-                    "Warning! Class %s is not a class of the model or the processor, and device %s already has %zu "
-                    "other classes. Ignoring it.\n";
-                if (warnings.first(kRefused))
-                    warnings.setLine(formatLine(kRefused, className.substr(0, 256).c_str(), deviceId.c_str(),
-                                                kMaxOtherClassesPerDevice));
-                continue;
-            }
-            const auto [tracked, added] = device->classes.try_emplace(className);
-            newClasses += added ? 1 : 0;
-            QzAIObjectList& listed = result.objects[className];
-            applyClass(reader, reader.mapValue(classes, i), className, request, tracked->second, listed, warnings);
-            // A class that got no object holds no memory for later.
-            if (added && tracked->second.empty()) device->classes.erase(tracked);
+            ClassEdit& edit = objects.classes.emplace_back();
+            edit.name = reader.str(key);
+            readClass(reader, reader.mapValue(classes, i), edit, objects, warnings);
         }
     }
+    size_t droppedEvents = 0, droppedShots = 0;
     if (reader.ok()) {
         const MpReader::Node events = reader.find(root, "Events");
-        if (reader.ok()) applyEvents(reader, events, result, warnings);
+        if (reader.ok()) droppedEvents = readEvents(reader, events, result, warnings);
     }
-    if (reader.ok()) applyBestShots(reader, reader.findOptional(root, "BestShots"), result, warnings);
+    if (reader.ok()) droppedShots = readBestShots(reader, reader.findOptional(root, "BestShots"), result, warnings);
     if (!reader.ok()) warnings.add("Warning: Could not properly destroy mpack tree in deserialization\n");
+    if (objects.dropped + droppedEvents + droppedShots > 0) {
+        static constexpr const char* kBeyond =
+            "Warning! Answer for device %s: %zu objects, %zu events and %zu best shots beyond the first %zu of "
+            "each dropped.\n";
+        if (warnings.first(kBeyond))
+            warnings.setLine(formatLine(kBeyond, deviceId.c_str(), objects.dropped, droppedEvents, droppedShots,
+                                        kMaxAnswerEntries));
+    }
+
+    std::lock_guard<std::mutex> deviceLock(device->mutex);
+    ClassAdmission admission(request, device->classes);
+    for (const ClassEdit& edit : objects.classes) {
+        if (!admission.admit(edit.name)) {
+            static constexpr const char* kRefused =
+                "Warning! Class %s is not a class of the model or the processor, and device %s already has %zu "
+                "other classes. Ignoring it.\n";
+            if (warnings.first(kRefused))
+                warnings.setLine(formatLine(kRefused, edit.name.substr(0, 256).c_str(), deviceId.c_str(),
+                                            ClassAdmission::kMaxOtherClasses));
+            continue;
+        }
+        const auto [tracked, added] = device->classes.try_emplace(edit.name);
+        applyClass(edit, request, tracked->second, result.objects[edit.name], warnings);
+        // A class that got no object holds no memory for later.
+        if (added && tracked->second.empty()) device->classes.erase(tracked);
+    }
     return result;
 }
 

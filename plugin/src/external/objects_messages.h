@@ -12,12 +12,18 @@
 // Response: "Objects" (nil, or class -> array of entries with optional "ID",
 // "NewID", box, "confidence", "skipFeatureExtraction", "attributes",
 // "removeAttributes"), "Events" (nil or array), optional "BestShots". It is
-// applied under the device mutex (looked up under trackedObjectsLock held
-// shared), each object's fields under its own lock. A changed attribute is
-// replaced by a new Attribute, so snapshots keep what they hold. Identifier
-// text that cannot be read counts as absent: the null id never becomes a
-// track id. New objects join the device's class list, which is then cut as
-// the tracker cuts it.
+// read whole first, then applied under the device mutex (looked up under
+// trackedObjectsLock held shared), each object's fields under its own lock;
+// ids are found through an index, so applying costs time in proportion to
+// the answer. Of the entries naming an object (all classes together), the
+// events and the best shots, the first 4,096 of each are used and the rest
+// dropped, with one warning per answer; answers leave at most 64 attributes
+// on an object. A changed
+// attribute is replaced by a new Attribute, so snapshots keep what they hold.
+// Identifier text that cannot be read counts as absent: the null id never
+// becomes a track id. New objects join the device's class list, which is then
+// cut as the tracker cuts it. Classes beyond the model's and the processor's
+// are bounded per device (class_admission.h).
 //
 // Thread-safety: both functions may run on any number of threads.
 #pragma once
