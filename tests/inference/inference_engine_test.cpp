@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <set>
 #include <system_error>
 #include <thread>
 
+#include "common/ini.h"
 #include "common/messaging_manager.h"
 #include "common/support/log_waiter.h"
 #include "inference/inference_engine.h"
@@ -20,6 +23,18 @@ using engine_test::waitFor;
 namespace {
 
 constexpr const char* kEcho = R"({"mode":"echo"})";
+
+// The configuration read from a file holding `text` while it lives; the
+// defaults again afterwards.
+class EngineTestConfig {
+public:
+    EngineTestConfig(const std::string& path, const std::string& text) {
+        std::ofstream(path) << text;
+        qzai::restartIni();
+        qzai::setIniPath(path);
+    }
+    ~EngineTestConfig() { qzai::restartIni(); }
+};
 
 class InferenceEngineTest: public testing::Test {
 protected:
@@ -237,6 +252,19 @@ TEST_F(InferenceEngineTest, StrayOutputIdsAreDroppedWithoutTouchingSlots) {
         engine->stop();
         EXPECT_EQ(engine->inFlight(), 0);
     }
+    {
+        // An answer repeated only after the next request took its slot: the
+        // copy must not pass for that request's answer.
+        env.writeRuntimeArgs({{"duplicate_every", "1"}, {"duplicate_late", "1"}});
+        auto engine = startEngine({{"a", model}});
+        for (int i = 1; i <= 2; ++i) {
+            engine->sendInput(makeRequest(model, "camera-1", i), makeInput(static_cast<float>(i)));
+            auto out = popOutput(queue);
+            ASSERT_TRUE(out);
+            EXPECT_EQ(echoedValue(*out), static_cast<float>(out->request->timestampUs));
+        }
+        engine->stop();
+    }
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("Warning! Output tensor ID 7 has no pending request\n"), std::string::npos) << log;
     EXPECT_NE(log.find("Warning! Output tensor ID 0 has no pending request\n"), std::string::npos) << log;
@@ -259,7 +287,8 @@ TEST_F(InferenceEngineTest, ARetrieveErrorStopsIntakeUntilTheNextStart) {
 }
 
 // Every output is bent one way; each is dropped with one warning and frees
-// its slot, so the next input takes slot 0 again.
+// its slot, so the next input takes slot 0 again (under the next generation:
+// ID 100).
 TEST_F(InferenceEngineTest, MalformedOutputsAreDroppedAndFreeTheirSlot) {
     auto model = env.makeModel("a", kEcho);
     for (const char* kind: {"null_data", "bytes_over", "bytes_under", "huge_rank", "shape_overflow", "null_shape"}) {
@@ -268,7 +297,8 @@ TEST_F(InferenceEngineTest, MalformedOutputsAreDroppedAndFreeTheirSlot) {
         auto engine = startEngine({{"a", model}});
         for (size_t n = 1; n <= 2; ++n) {
             engine->sendInput(makeRequest(model), makeInput(1, 4));
-            ASSERT_TRUE(log.waitForCount("Warning! Dropping malformed output for ID 0:", n)) << kind << log.text();
+            const std::string line = "Warning! Dropping malformed output for ID " + std::to_string((n - 1) * 100) + ":";
+            ASSERT_TRUE(log.waitForCount(line, 1)) << kind << log.text();
         }
         EXPECT_EQ(engine->inFlight(), 0) << kind;
         engine.reset();
@@ -333,6 +363,36 @@ TEST_F(InferenceEngineTest, AnAnswerBeforeTheEnqueueReturnsNeverMakesTheCountNeg
     sender.join();
     EXPECT_EQ(engine->inFlight(), 0);
     EXPECT_TRUE(engine->hasInputRoom());
+}
+
+// Request A's enqueue call outlasts the time-out, then is refused. Meanwhile
+// B is sent; once A's call returns, C is. Only A's slot may come back, once,
+// so B and C each get their own answer and the count stays true.
+TEST_F(InferenceEngineTest, AnEnqueueRefusedAfterTheTimeOutGivesBackOnlyItsOwnSlot) {
+    EngineTestConfig config(env.root() + "/timeout.ini", "InferenceRequestTimeout=1\n");
+    env.writeRuntimeArgs({{"slow_refusal_every", "3"}});  // the first call waits, then is refused
+    auto model = env.makeModel("a", kEcho);
+    qz::test::LogWaiter log;
+    auto engine = startEngine({{"a", model}});
+    std::thread slow([&] { engine->sendInput(makeRequest(model, "camera-1", 1), makeInput(1)); });
+    ASSERT_TRUE(log.waitForCount("got no answer within 1 s", 1)) << log.text();
+    EXPECT_EQ(engine->inFlight(), 1);  // A's slot stays taken while its call runs
+    env.holdOutputs(true);             // B stays unanswered until C is sent
+    engine->sendInput(makeRequest(model, "camera-2", 2), makeInput(2));
+    env.releaseEnqueues();
+    slow.join();
+    EXPECT_EQ(engine->inFlight(), 1);
+    engine->sendInput(makeRequest(model, "camera-1", 3), makeInput(3));
+    env.holdOutputs(false);
+    ASSERT_TRUE(waitFor([&] { return env.stats().outputsDelivered == 2 && engine->inFlight() == 0; }));
+
+    std::set<int64_t> answered;
+    while (auto out = popOutput(queue, std::chrono::milliseconds(0))) {
+        EXPECT_EQ(echoedValue(*out), static_cast<float>(out->request->timestampUs));
+        answered.insert(out->request->timestampUs);
+    }
+    EXPECT_EQ(answered, (std::set<int64_t>{2, 3}));
+    EXPECT_EQ(log.count("has no pending request"), 0u) << log.text();
 }
 
 // Inputs alternate between two cameras (engine input rate = twice camera-1's);

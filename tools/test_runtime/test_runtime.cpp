@@ -11,11 +11,15 @@
 //   poll_ms              longest wait of one retrieve call (below the caller's)
 //   fail_init, fail_load    fail with the value as error text
 //   fail_enqueue_every   k: every k-th enqueue call is refused
+//   slow_refusal_every   k: enqueue calls 1, k + 1, 2k + 1, ... are refused
+//                        after slow_refusal_ms or, without it, once
+//                        test_runtime_release_enqueues was called
 //   drop_every           k: every k-th accepted input is never answered ...
 //   drop_answer_ms       ... or, when given, answered only after this delay
 //   retrieve_error_after k: retrieve fails once k outputs were handed out
 //   bad_id_every         k: every k-th output carries id + 100
-//   duplicate_every      k: every k-th output is handed out twice
+//   duplicate_every      k: every k-th output is handed out twice ...
+//   duplicate_late       ... the copy only just before the next output
 //   malformed_every      k: every k-th output is malformed in tensor 0 as
 //                        malformed_kind says: null_data (the default: data
 //                        freed and null), bytes_over (byteSize x 1000),
@@ -61,6 +65,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "test_runtime_internal.h"
@@ -138,6 +143,8 @@ public:
         m_retrieveErrorAfter = number("retrieve_error_after");
         m_badIdEvery = number("bad_id_every");
         m_duplicateEvery = number("duplicate_every");
+        m_slowRefusalEvery = number("slow_refusal_every");
+        m_slowRefusalMs = number("slow_refusal_ms");
         m_malformedEvery = number("malformed_every");
         m_staleId = m_args.count("stale_id") ? number("stale_id") : -1;
         m_rng = static_cast<uint64_t>(number("seed")) * 2654435761u + 88172645463325252ull;
@@ -152,6 +159,7 @@ public:
         m_outCv.notify_all();
         if (m_worker.joinable()) m_worker.join();
         for (Pending& p: m_pending) release(p.input);
+        if (m_lateDuplicate) m_outputs.push_back(m_lateDuplicate);
         for (TensorSet* out: m_outputs) {
             freeSet(out);
             g_counters.outputsDiscarded++;
@@ -202,6 +210,14 @@ public:
         if (!validateInput(input, error)) {
             setError(error);
             return 3;
+        }
+        if (m_slowRefusalEvery > 0 && (call - 1) % m_slowRefusalEvery == 0) {
+            if (m_slowRefusalMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_slowRefusalMs));
+            else
+                g_enqueueGate.pass();
+            setError("injected slow enqueue failure");
+            return 5;
         }
         if (m_failEnqueueEvery > 0 && call % m_failEnqueueEvery == 0) {
             setError("injected enqueue failure");
@@ -331,7 +347,13 @@ private:
             m_outputs.push_back(stale);
             m_staleId = -1;
         }
-        if (m_duplicateEvery > 0 && n % m_duplicateEvery == 0) m_outputs.push_back(copySet(*out));
+        if (m_lateDuplicate) m_outputs.push_back(std::exchange(m_lateDuplicate, nullptr));
+        if (m_duplicateEvery > 0 && n % m_duplicateEvery == 0) {
+            if (m_args.count("duplicate_late"))
+                m_lateDuplicate = copySet(*out);
+            else
+                m_outputs.push_back(copySet(*out));
+        }
         if (m_badIdEvery > 0 && n % m_badIdEvery == 0) out->id += 100;
         if (m_malformedEvery > 0 && n % m_malformedEvery == 0 && out->count > 0) breakTensor(out->tensors[0]);
         if (m_args.count("infinite_score") && out->count > 0) infiniteScores(out->tensors[0]);
@@ -375,6 +397,7 @@ private:
     int64_t m_latencyMs = 0, m_jitterMs = 0, m_pollMs = 0;
     int64_t m_failEnqueueEvery = 0, m_dropEvery = 0, m_dropAnswerMs = 0, m_retrieveErrorAfter = 0;
     int64_t m_badIdEvery = 0, m_duplicateEvery = 0, m_malformedEvery = 0, m_staleId = -1;
+    int64_t m_slowRefusalEvery = 0, m_slowRefusalMs = 0;
     uint64_t m_rng = 0;
 
     std::vector<Model> m_models;  // fixed after loadModels
@@ -383,6 +406,7 @@ private:
     std::condition_variable m_outCv;
     std::vector<Pending> m_pending;
     std::deque<TensorSet*> m_outputs;
+    TensorSet* m_lateDuplicate = nullptr;  // duplicate_late: the copy still held back
     bool m_stopping = false;
     bool m_workerWaiting = false;
     std::atomic<int64_t> m_enqueueCalls{0};

@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "common/file_utils.h"
 #include "common/ini.h"
@@ -31,6 +32,32 @@ constexpr uint32_t kGenerations = UINT32_MAX / InferenceEngine::kSlotCount;
 
 uint32_t requestId(size_t slot, uint32_t generation) {
     return generation * static_cast<uint32_t>(InferenceEngine::kSlotCount) + static_cast<uint32_t>(slot);
+}
+
+// A slot's word: the generation in the high half; in the low half the state
+// (free, reserved, in flight) and two flags. A free slot has no flags. A
+// reserved slot with the sending flag is one the sweep holds for a moment.
+constexpr uint64_t kSlotStateMask = 0x3;
+constexpr uint64_t kSlotFree = 0;
+constexpr uint64_t kSlotReserved = 1;
+constexpr uint64_t kSlotInFlight = 2;
+constexpr uint64_t kSlotSending = 0x4;  // the worker's enqueue call has not returned
+constexpr uint64_t kSlotExpired = 0x8;  // timed out while its enqueue call ran
+
+uint64_t slotWord(uint32_t generation, uint64_t bits) {
+    return (static_cast<uint64_t>(generation) << 32) | bits;
+}
+
+uint32_t slotGeneration(uint64_t word) {
+    return static_cast<uint32_t>(word >> 32);
+}
+
+uint64_t slotState(uint64_t word) {
+    return word & kSlotStateMask;
+}
+
+uint32_t nextGeneration(uint32_t generation) {
+    return (generation + 1) % kGenerations;
 }
 
 int64_t monotonicNs() {
@@ -67,6 +94,7 @@ InferenceEngine::InferenceEngine(const std::string& rootFolder, const ModelMap& 
     m_engineOutputRing(ini().EngineThroughputWindowSize),
     m_capacity(ini().MaxNumberConcurrentInferences),
     m_requestTimeoutNs(static_cast<int64_t>(ini().InferenceRequestTimeout) * 1000000000) {
+    m_slotExpiredGeneration.fill(kGenerations);  // none
     if (!prepareWorkingDir()) return;
     // A constructor that throws runs no destructor: whatever the runtime was
     // given (its threads, the decrypted model copies) is released here, before
@@ -190,7 +218,7 @@ void InferenceEngine::stop() {
         logMessage("Warning! Runtime cleanup failed: %s\n", m_runtime.getError());
     for (size_t i = 0; i < kSlotCount; ++i) {
         m_slots[i].reset();
-        m_slotStates[i].store(0);
+        m_slotWords[i].store(slotWord(slotGeneration(m_slotWords[i].load()), kSlotFree));
     }
     m_inFlight.store(0);
     // deleteFile logs a failure and goes on: a stuck temporary file must not
@@ -237,10 +265,13 @@ void InferenceEngine::sendInput(std::shared_ptr<InferenceInput_t> request, Tenso
     }
 
     size_t slot = kSlotCount;
+    uint32_t generation = 0;
     for (size_t i = 0; i < kSlotCount; ++i) {
-        uint8_t expected = 0;
-        if (m_slotStates[i].compare_exchange_strong(expected, 1, std::memory_order_acquire)) {
+        uint64_t word = m_slotWords[i].load(std::memory_order_relaxed);
+        if (word != slotWord(slotGeneration(word), kSlotFree)) continue;
+        if (m_slotWords[i].compare_exchange_strong(word, word | kSlotReserved, std::memory_order_acquire)) {
             slot = i;
+            generation = slotGeneration(word);
             break;
         }
     }
@@ -248,42 +279,57 @@ void InferenceEngine::sendInput(std::shared_ptr<InferenceInput_t> request, Tenso
         logMessage("Error! No available input slot.\n");
         return;
     }
-    const uint32_t id = requestId(slot, m_slotGenerations[slot].load(std::memory_order_relaxed));
+    const uint32_t id = requestId(slot, generation);
     logInfo("Enqueued input for model %s with ID %u\n", model->name.c_str(), id);
     m_slots[slot] = std::move(request);
     m_slotSentNs[slot].store(monotonicNs(), std::memory_order_relaxed);
-    m_slotStates[slot].store(2, std::memory_order_release);
-    timer.mark("cache");
-
-    owned->id = id;
     // Counted before the enqueue: the output may come back before the call
     // returns.
     m_inFlight.fetch_add(1);
+    m_slotWords[slot].store(slotWord(generation, kSlotInFlight | kSlotSending), std::memory_order_release);
+    timer.mark("cache");
+
+    owned->id = id;
     int32_t result = QZ_RUNTIME_OK;
     try {
         result = m_runtime.enqueueInput(index->second, owned.get());
     } catch (...) {
         // A runtime that throws has not taken the set; the slot must not stay
         // taken by a request that can never be answered.
-        takeSlotBack(slot);
+        finishSend(slot, generation, false);
         throw;
     }
     if (result == QZ_RUNTIME_OK) {
         owned.release();  // the runtime's now
+        finishSend(slot, generation, true);
         timer.mark("enqueue");
         return;
     }
     logMessage("Warning: Failed to send input to runtime: %s\n", m_runtime.getError());
-    takeSlotBack(slot);
+    finishSend(slot, generation, false);
 }
 
-void InferenceEngine::takeSlotBack(size_t slot) {
-    // Unless an output for its id already collected it.
-    uint8_t expected = 2;
-    if (m_slotStates[slot].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-        m_slots[slot].reset();
-        m_slotStates[slot].store(0, std::memory_order_release);
-        m_inFlight.fetch_sub(1);
+void InferenceEngine::finishSend(size_t slot, uint32_t generation, bool accepted) {
+    std::atomic<uint64_t>& word = m_slotWords[slot];
+    uint64_t current = word.load(std::memory_order_acquire);
+    for (;;) {
+        // An answer took the request (and moved the generation on) already.
+        if (slotGeneration(current) != generation || !(current & kSlotSending)) return;
+        if (slotState(current) == kSlotReserved) {  // the sweep is marking it expired
+            std::this_thread::yield();
+            current = word.load(std::memory_order_acquire);
+            continue;
+        }
+        const bool giveBack = !accepted || (current & kSlotExpired);
+        const uint64_t next =
+            giveBack ? slotWord(nextGeneration(generation), kSlotReserved) : current & ~kSlotSending;
+        if (!word.compare_exchange_weak(current, next, std::memory_order_acq_rel)) continue;
+        if (giveBack) {
+            m_slots[slot].reset();
+            word.store(slotWord(nextGeneration(generation), kSlotFree), std::memory_order_release);
+            m_inFlight.fetch_sub(1);
+        }
+        return;
     }
 }
 
@@ -332,52 +378,77 @@ void InferenceEngine::reclaimExpiredSlots(int64_t nowNs) {
     if (nowNs - m_lastSweepNs < kSweepIntervalNs || m_inFlight.load() <= 0) return;
     m_lastSweepNs = nowNs;
     for (size_t slot = 0; slot < kSlotCount; ++slot) {
-        if (m_slotStates[slot].load(std::memory_order_acquire) != 2) continue;
+        std::atomic<uint64_t>& word = m_slotWords[slot];
+        uint64_t current = word.load(std::memory_order_acquire);
+        if (slotState(current) != kSlotInFlight || (current & kSlotExpired)) continue;
         if (nowNs - m_slotSentNs[slot].load(std::memory_order_relaxed) < m_requestTimeoutNs) continue;
-        uint8_t expected = 2;
-        if (!m_slotStates[slot].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) continue;
-        const std::shared_ptr<InferenceInput_t> request = std::move(m_slots[slot]);
-        const uint32_t generation = m_slotGenerations[slot].load(std::memory_order_relaxed);
-        m_slotGenerations[slot].store((generation + 1) % kGenerations, std::memory_order_relaxed);
-        m_slotStates[slot].store(0, std::memory_order_release);
-        m_inFlight.fetch_sub(1);
-
-        const ModelDetails_t* model = request && request->stage ? request->stage->model.get() : nullptr;
-        const char* device = request && request->details ? request->details->deviceId.c_str() : "";
-        logMessage("Warning! Inference request %u (model %s, device %s, frame %lld) got no answer within %d s; "
-                   "its slot is given back\n",
-            requestId(slot, generation), model ? model->id.c_str() : "", device,
-            static_cast<long long>(request ? request->timestampUs : 0), ini().InferenceRequestTimeout);
-        m_messagingManager.addMessage(kTimeoutNoticeId,
-            "The AI runtime did not answer a request within " + std::to_string(ini().InferenceRequestTimeout) +
-                " s; its frame was dropped.",
-            MessagingManager::MessageType::Warning);
+        const uint32_t generation = slotGeneration(current);
+        const bool sending = current & kSlotSending;
+        // Reserved under the old generation while the request is read, so
+        // that neither an answer nor the worker can take it meanwhile.
+        if (!word.compare_exchange_strong(current, slotWord(generation, kSlotReserved | (current & kSlotSending)),
+                std::memory_order_acq_rel))
+            continue;
+        std::shared_ptr<InferenceInput_t> request;
+        if (sending) {
+            // The enqueue call has not returned: the slot is still the
+            // worker's, which gives it back when the call returns.
+            request = m_slots[slot];
+            word.store(slotWord(generation, kSlotInFlight | kSlotSending | kSlotExpired), std::memory_order_release);
+        } else {
+            request = std::move(m_slots[slot]);
+            word.store(slotWord(nextGeneration(generation), kSlotFree), std::memory_order_release);
+            m_inFlight.fetch_sub(1);
+        }
+        m_slotExpiredGeneration[slot] = generation;
+        reportExpired(requestId(slot, generation), request, sending);
     }
 }
 
+void InferenceEngine::reportExpired(uint32_t id, const std::shared_ptr<InferenceInput_t>& request, bool sending) {
+    const ModelDetails_t* model = request && request->stage ? request->stage->model.get() : nullptr;
+    const char* device = request && request->details ? request->details->deviceId.c_str() : "";
+    logMessage("Warning! Inference request %u (model %s, device %s, frame %lld) got no answer within %d s; "
+               "its slot is given back%s\n",
+        id, model ? model->id.c_str() : "", device, static_cast<long long>(request ? request->timestampUs : 0),
+        ini().InferenceRequestTimeout, sending ? " once the runtime returns from taking it" : "");
+    m_messagingManager.addMessage(kTimeoutNoticeId,
+        "The AI runtime did not answer a request within " + std::to_string(ini().InferenceRequestTimeout) +
+            " s; its frame was dropped.",
+        MessagingManager::MessageType::Warning);
+}
+
 void InferenceEngine::handleOutput(TensorSetPtr output, ScopedTimer& timer) {
-    const uint32_t slot = output->id % kSlotCount;
-    const uint32_t generation = output->id / kSlotCount;
-    const uint32_t current = m_slotGenerations[slot].load(std::memory_order_relaxed);
-    if (generation > current) {  // never handed out
-        logMessage("Error! Output tensor ID %u out of range\n", output->id);
-        return;
-    }
-    if (generation < current) {
-        logMessage("Warning! Dropping late output for ID %u: its request timed out\n", output->id);
-        return;
-    }
     const uint32_t id = output->id;
-    // Only an in-flight slot is answered; a duplicate or stale id must not
-    // free a slot that another request may be reserving.
-    uint8_t expected = 2;
-    if (!m_slotStates[slot].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-        logMessage("Warning! Output tensor ID %u has no pending request\n", id);
+    const uint32_t slot = id % kSlotCount;
+    const uint32_t generation = id / kSlotCount;
+    std::atomic<uint64_t>& word = m_slotWords[slot];
+    uint64_t current = word.load(std::memory_order_acquire);
+    if (generation > slotGeneration(current)) {  // never handed out
+        logMessage("Error! Output tensor ID %u out of range\n", id);
         return;
+    }
+    // Only the request of the answer's own generation, in flight and not
+    // given up, is answered: a repeated, stale or late id must not take a
+    // slot that another request holds or may be reserving.
+    for (;;) {
+        if (generation != slotGeneration(current) || slotState(current) != kSlotInFlight ||
+            (current & kSlotExpired)) {
+            if (generation == m_slotExpiredGeneration[slot])
+                logMessage("Warning! Dropping late output for ID %u: its request timed out\n", id);
+            else
+                logMessage("Warning! Output tensor ID %u has no pending request\n", id);
+            return;
+        }
+        // The worker may still be in its enqueue call: the answer takes the
+        // request from it.
+        if (word.compare_exchange_weak(current, slotWord(nextGeneration(generation), kSlotReserved),
+                std::memory_order_acq_rel))
+            break;
     }
     InferenceOutput entry;
     entry.request = std::move(m_slots[slot]);
-    m_slotStates[slot].store(0, std::memory_order_release);
+    word.store(slotWord(nextGeneration(generation), kSlotFree), std::memory_order_release);
     // The runtime is done with it: room for the next input even while the
     // output is still on its way to the queue.
     m_inFlight.fetch_sub(1);

@@ -15,15 +15,24 @@
 // recordInputTime on host threads; the output thread is the engine's own.
 // The constructor, start, stop and the destructor run on the owner's thread
 // while no worker calls into the engine (the owner drains its workers first).
-// A slot is handed over by its state byte: 0 free, 1 reserved, 2 in flight.
+//
+// Slots: each is handed over through one atomic word holding its state (0
+// free, 1 reserved, 2 in flight), its generation and two flags: "sending"
+// while the worker's enqueue call has not returned, "expired" once the
+// request timed out during that call. Whoever moves a slot on (an answer,
+// the time-out sweep, a refused or expired enqueue) does so with one
+// compare-and-swap from the exact word of the request's generation, so a
+// request leaves its slot, and the in-flight count, exactly once.
 //
 // Request ids: slot index + 100 x the slot's generation. A generation starts
-// at 0 (ids are then the slot indexes) and moves on when a request stays in
-// flight longer than `InferenceRequestTimeout` seconds: the output thread
-// then gives its slot back with a warning naming it and raises the
-// "INFERENCE_REQUEST_TIMEOUT" notice, and the runtime's late answer, carrying
-// the old generation, is dropped with a warning instead of being matched to
-// a newer request in the same slot.
+// at 0 (ids are then the slot indexes) and moves on whenever a request
+// leaves its slot, so a later answer carrying an earlier id (a late or
+// repeated one) never matches the next request put in that slot; it is
+// dropped with a warning. A request in flight longer than
+// `InferenceRequestTimeout` seconds is given up by the output thread with a
+// warning naming it and the "INFERENCE_REQUEST_TIMEOUT" notice; its slot
+// comes back at once, or, while its enqueue call still runs, when that call
+// returns.
 //
 // Ownership: the engine owns the RuntimeLibrary and the decrypted model
 // copies (deleted on stop); the OutputQueue and MessagingManager are the
@@ -116,17 +125,23 @@ private:
     // camera's last report is a second old or more, fills in the four rates.
     void recordOutput(InferenceOutput& entry);
     bool sameModels(const ModelMap& models) const;
-    // Frees a slot whose enqueue failed and uncounts its request.
-    void takeSlotBack(size_t slot);
-    // Gives back the slots of requests in flight for longer than the time-out.
+    // Ends the enqueue call of the request of `generation` in `slot`: frees
+    // the slot and uncounts the request when the runtime refused it or the
+    // time-out gave it up meanwhile; leaves a slot that an answer already
+    // took alone.
+    void finishSend(size_t slot, uint32_t generation, bool accepted);
+    // Gives up the requests in flight for longer than the time-out.
     void reclaimExpiredSlots(int64_t nowNs);
+    void reportExpired(uint32_t id, const std::shared_ptr<InferenceInput_t>& request, bool sending);
 
     std::array<std::shared_ptr<InferenceInput_t>, kSlotCount> m_slots;
-    std::array<std::atomic<uint8_t>, kSlotCount> m_slotStates{};
-    // Written by the output thread only, read by a worker holding the slot.
-    std::array<std::atomic<uint32_t>, kSlotCount> m_slotGenerations{};
+    // State, flags and generation of each slot (inference_engine.cpp).
+    std::array<std::atomic<uint64_t>, kSlotCount> m_slotWords{};
     // When each in-flight request was handed to the runtime (monotonic ns).
     std::array<std::atomic<int64_t>, kSlotCount> m_slotSentNs{};
+    // The generation whose request last timed out in each slot, to name late
+    // answers as such (output thread only).
+    std::array<uint32_t, kSlotCount> m_slotExpiredGeneration{};
     std::string m_workingDir;
     OutputQueue& m_outputQueue;
     MessagingManager& m_messagingManager;

@@ -30,6 +30,7 @@ std::string described(const qzai::EventPtr& event) {
 
 TEST(ObjectCounting, ModeOverTheLastTenFramesOfTheClass) {
     constexpr size_t kAbsent = SIZE_MAX;  // a frame with one person and no car
+    constexpr size_t kLate = SIZE_MAX - 1;  // a frame with one car, stamped two seconds early
     struct Case {
         const char* name;
         std::vector<size_t> counts;  // of "car", one frame each
@@ -45,14 +46,18 @@ TEST(ObjectCounting, ModeOverTheLastTenFramesOfTheClass) {
         {"all zero: no event", {0, 0}, "<none>"},
         {"absent for a second: kept", {3, 3, kAbsent, 1}, "\ncar: 3\n", 500'000},
         {"absent over a second: afresh", {3, 3, kAbsent, kAbsent, 1}, "\ncar: 1\n", 400'000},
+        {"a late frame forgets nothing newer", {3, 3, 3, kLate, kAbsent, 1}, "\ncar: 3\n", 300'000},
     };
     for (const Case& c : cases) {
         qzai::PostprocessingState state("");
         const TestCamera camera;
         std::string last;
         for (size_t f = 0; f < c.counts.size(); ++f) {
-            const auto objects = c.counts[f] == kAbsent ? frameOf({{"person", 1}}) : frameOf({{"car", c.counts[f]}});
-            last = described(qzai::countObjects(state, camera.request(int64_t(f) * c.stepUs), objects));
+            const bool late = c.counts[f] == kLate;
+            const auto objects = c.counts[f] == kAbsent ? frameOf({{"person", 1}})
+                                                        : frameOf({{"car", late ? 1 : c.counts[f]}});
+            const int64_t timestampUs = int64_t(f) * c.stepUs - (late ? 2'000'000 : 0);
+            last = described(qzai::countObjects(state, camera.request(timestampUs), objects));
         }
         EXPECT_EQ(last, c.last) << c.name;
         EXPECT_LE(state.countHistory["cam-1"]["car"].counts.size(), 10u);

@@ -196,6 +196,26 @@ TEST_F(ProcessObjectsTest, OutOfOrderFramesMatchAndMoveLastSeenBack) {
     EXPECT_LE(tracks("car").size(), 3u);
 }
 
+// A frame answered late, more than the match gap behind newer frames of its
+// camera, forgets nothing those frames saw: whether it holds the car or
+// nothing, both objects keep their tracks on the next frame.
+TEST_F(ProcessObjectsTest, ALateFrameLeavesTheTracksOfNewerFramesAlone) {
+    const auto car = row(64, 64, 128, 128);
+    const auto both = detectionRows({car, row(320, 320, 384, 384, 0.9f, 1.0f)});
+    for (const auto& [name, late] : {std::pair{"the car", car}, std::pair{"nothing", std::vector<float>{}}}) {
+        state.trackedObjects.clear();
+        for (int64_t ms = 0; ms <= 2000; ms += 40) frame(ms * 1000, both);
+        const auto carId = tracks("car")[0]->snapshot().trackId;
+        const auto personId = tracks("person")[0]->snapshot().trackId;
+        frame(800000, late);
+        const auto reported = frame(2040000, both);
+        for (const auto& [className, id] : {std::pair{"car", carId}, std::pair{"person", personId}}) {
+            const auto it = reported.find(className);
+            EXPECT_TRUE(it != reported.end() && it->second[0]->snapshot().trackId == id) << name << ": " << className;
+        }
+    }
+}
+
 // One frame stamped far ahead starts a track that later frames must neither
 // match nor keep: the camera's object is reported again at once.
 TEST_F(ProcessObjectsTest, AFrameStampedFarAheadDoesNotSilenceTheCamera) {
@@ -213,18 +233,27 @@ TEST_F(ProcessObjectsTest, AFrameStampedFarAheadDoesNotSilenceTheCamera) {
     }
 }
 
-// A track last seen exactly the match gap ahead of the frame still matches;
-// one microsecond more and it is dropped.
-TEST(TrackMatching, TracksAheadOfTheFrameBeyondTheGapAreDropped) {
-    for (const auto& [ahead, kept] : {std::pair{int64_t{1000000}, true}, std::pair{int64_t{1000001}, false}}) {
+// A lone sighting last seen exactly the match gap ahead of the frame still
+// matches; one microsecond more and it is dropped. A track seen in more
+// frames that far ahead is not matched by this late frame but stays.
+TEST(TrackMatching, TracksAheadOfTheFrameBeyondTheGapAreNotMatched) {
+    struct Case {
+        int64_t ahead;
+        int64_t seenFor;  // last sighting - first sighting
+        size_t listSize;  // after the frame
+        bool matched;
+    };
+    for (const Case& c : {Case{1000000, 0, 1, true}, Case{1000001, 0, 1, false}, Case{1000001, 500000, 2, false}}) {
         qzai::QzAIObjectData_t data;
-        data.lastSeenUs = ahead;
+        data.firstSeenUs = c.ahead - c.seenFor;
+        data.lastSeenUs = c.ahead;
         data.box = {0.1f, 0.1f, 0.1f, 0.1f};
         qzai::QzAIObjectList list{std::make_shared<qzai::QzAIObject_t>(data)};
         const auto track = list[0];
         qzai::matchTracks(list, {{{0.1f, 0.1f, 0.1f, 0.1f}, 0.7f}}, 0, "t", {});
-        ASSERT_EQ(list.size(), 1u) << ahead;
-        EXPECT_EQ(list[0] == track, kept) << ahead;
+        ASSERT_EQ(list.size(), c.listSize) << c.ahead << " " << c.seenFor;
+        EXPECT_EQ(list[0] == track, c.listSize == 2 || c.matched) << c.ahead << " " << c.seenFor;
+        EXPECT_EQ(track->snapshot().lastSeenUs == 0, c.matched) << c.ahead << " " << c.seenFor;
     }
 }
 

@@ -34,15 +34,16 @@ EventPtr countObjects(PostprocessingState& state, const std::shared_ptr<Inferenc
     std::lock_guard<std::mutex> lock(state.countingLock);
     auto& device = state.countHistory[request->details->deviceId];
     const int64_t now = request->timestampUs;
+    // Only what lies more than the gap behind this frame is forgotten; a late
+    // frame leaves what newer frames counted.
     std::erase_if(device, [&](const auto& entry) {
-        const int64_t age = saturatingTimeDifference(now, entry.second.lastPresentUs);
-        return age > state.maxMatchAgeUs || age < -state.maxMatchAgeUs;
+        return saturatingTimeDifference(now, entry.second.lastPresentUs) > state.maxMatchAgeUs;
     });
     std::string description = "\n";
     bool anyLine = false;
     for (const auto& [className, list] : objects) {
         ClassCounts& counts = device[className];
-        counts.lastPresentUs = now;
+        counts.lastPresentUs = counts.counts.empty() ? now : std::max(counts.lastPresentUs, now);
         std::deque<uint64_t>& history = counts.counts;
         history.push_back(list.size());
         if (history.size() > kHistoryLength) history.pop_front();

@@ -5,8 +5,9 @@
 //
 // A frame without objects touches nothing; a class absent from a frame keeps
 // its history for the tracker's match gap (PostprocessingState::
-// maxMatchAgeUs of frame time) and is forgotten after it, so class names
-// that keep changing do not pile up. Histories are kept per device and class under the state's
+// maxMatchAgeUs of frame time) after the newest frame it was in, and is
+// forgotten after it, so class names that keep changing do not pile up; a
+// late frame forgets nothing newer frames counted. Histories are kept per device and class under the state's
 // countingLock, held for the whole rule. Objects are not read beyond their
 // number.
 #pragma once

@@ -73,8 +73,9 @@ struct PostprocessingState {
     const int64_t minTrackAgeUs = 100000;
     const int64_t maxReportGapUs = 500000;
     // The tracker's match gap: a track seen further from a frame than this
-    // is not matched. A class with nothing seen within it is forgotten by the
-    // tracker and by the counting rule.
+    // is not matched. A class with nothing seen within it before a frame is
+    // forgotten by the tracker and by the counting rule (a late frame, older
+    // than what was seen, forgets nothing).
     const int64_t maxMatchAgeUs = 1000000;
 
     std::map<std::string, std::shared_ptr<DeviceTracks_t>> trackedObjects;  // by device id

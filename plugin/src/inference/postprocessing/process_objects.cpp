@@ -56,9 +56,10 @@ ObjectsByClass process_objects(PostprocessingState& state, const std::shared_ptr
                                               toObjectTypeId(className), limits);
         if (!reported.empty()) result.emplace(className, std::move(reported));
     }
-    // A class none of whose tracks lies within the match gap of this frame
-    // can match nothing again; its list goes, so class names that change
-    // with the model's output do not pile up.
+    // A class all of whose tracks were last seen more than the match gap
+    // before this frame can match nothing again; its list goes, so class
+    // names that change with the model's output do not pile up. A late frame
+    // forgets nothing that newer frames saw.
     std::erase_if(device->classes, [&](const auto& entry) {
         return detections.byClass.count(entry.first) == 0 &&
                noTrackWithin(entry.second, request->timestampUs, limits.maxMatchAgeUs);

@@ -17,6 +17,7 @@ struct Candidate {
 };
 
 struct TrackView {
+    int64_t firstSeenUs;
     int64_t lastSeenUs;
     BoxXywh box;
 };
@@ -32,21 +33,33 @@ QzAIObjectList matchTracks(QzAIObjectList& tracks, const std::vector<FrameDetect
     views.reserve(tracks.size());
     for (const auto& track : tracks) {
         std::lock_guard<std::mutex> lock(track->mutex);
-        views.push_back({track->data.lastSeenUs, track->data.box});
+        views.push_back({track->data.firstSeenUs, track->data.lastSeenUs, track->data.box});
+    }
+
+    // The class's own time: the frame's, or the last sighting of a track
+    // seen in more than one frame when that is newer (this frame is late).
+    int64_t classNowUs = nowUs;
+    for (const TrackView& view : views) {
+        if (view.lastSeenUs != view.firstSeenUs) classNowUs = std::max(classNowUs, view.lastSeenUs);
     }
 
     std::vector<Candidate> candidates;
-    // Tracks last seen further ahead of this frame than the match gap: a
-    // frame stamped far in the future started them, and matching them would
-    // let them take every later sighting while never being reported.
+    // Tracks last seen further ahead of this frame than the match gap are not
+    // matched: a late frame must not move them back out of reach of the
+    // frames after it. Those also further ahead of the class's own time are
+    // lone sightings that a frame stamped far in the future started; matching
+    // them would let them take every later sighting while never being
+    // reported, so they go.
     std::vector<char> expired(tracks.size(), 0);
     bool anyExpired = false;
     for (size_t t = 0; t < tracks.size(); ++t) {
         const int64_t age = saturatingTimeDifference(nowUs, views[t].lastSeenUs);
         if (age > limits.maxMatchAgeUs) continue;
         if (age < -limits.maxMatchAgeUs) {
-            expired[t] = 1;
-            anyExpired = true;
+            if (saturatingTimeDifference(views[t].lastSeenUs, classNowUs) > limits.maxMatchAgeUs) {
+                expired[t] = 1;
+                anyExpired = true;
+            }
             continue;
         }
         // Ages under 1 ms (also negative ones from late frames) count as 1 ms.
@@ -116,8 +129,7 @@ bool noTrackWithin(const QzAIObjectList& tracks, int64_t nowUs, int64_t gapUs) {
     // answers at its first object.
     return std::none_of(tracks.rbegin(), tracks.rend(), [&](const QzAIObjectPtr& track) {
         std::lock_guard<std::mutex> lock(track->mutex);
-        const int64_t age = saturatingTimeDifference(nowUs, track->data.lastSeenUs);
-        return age <= gapUs && age >= -gapUs;
+        return saturatingTimeDifference(nowUs, track->data.lastSeenUs) <= gapUs;
     });
 }
 
