@@ -167,11 +167,11 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         // more cameras than room, each round lets the cameras refused longest
         // go first, as the measured run does, so that every camera gets its
         // frames in. A round is whole when every admitted warm camera
-        // answered it; the others' frames may give nothing, so the round
-        // waits for them one camera period at most. While the plug-in
-        // refuses every frame (nothing is ready yet), a round goes every
-        // 40 ms. Waiting for the rounds keeps every camera at one frame in
-        // flight (two could be tracked out of order).
+        // answered it; the others' frames may give nothing, so a round with
+        // no warm camera admitted waits for them one camera period at most.
+        // While the plug-in refuses every frame (nothing is ready yet), a
+        // round goes every 40 ms. Waiting for the rounds keeps the warm
+        // cameras at one frame in flight (two could be tracked out of order).
         const auto roundTimeout = patient(kRoundTimeout);
         const auto period = std::chrono::milliseconds(kFramePeriodUs / 1000);
         const auto readyDeadline = Clock::now() + patient(std::chrono::seconds(30));
