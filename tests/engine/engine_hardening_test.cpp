@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "common/support/log_capture.h"
@@ -151,6 +154,44 @@ TEST_F(EngineHardeningTest, APipelineFetchThatCannotStartIsTriedAgain) {
         return snapshot && snapshot->cloudParametersReceived;
     }));
     EXPECT_EQ(CloudStub::instance().count("GET", path), 1u);
+}
+
+// Each fetch holds a thread of its agent (and one in the name lookup), so
+// many cameras must not all fetch at once; they take turns, and every one
+// gets its pipelines. A request waits in the stub until a third one is
+// inside with it, or a fifth of the client's time-out has passed.
+TEST_F(EngineHardeningTest, PipelineFetchesOfManyCamerasTakeTurns) {
+    struct Fetches {  // shared with stub handlers that may outlive the test body
+        std::mutex mutex;
+        std::condition_variable changed;
+        int inside = 0;
+        int mostInside = 0;
+    };
+    const auto fetches = std::make_shared<Fetches>();
+    const int cameras = 5;
+    for (int c = 0; c < cameras; ++c) {
+        const std::string path = "/api/system/cloud-system-1/device/cam" + std::to_string(c) + "/available-pipelines";
+        CloudStub::instance().route("GET", path, [fetches](const httplib::Request&, httplib::Response& r) {
+            std::unique_lock<std::mutex> lock(fetches->mutex);
+            fetches->mostInside = std::max(fetches->mostInside, ++fetches->inside);
+            fetches->changed.notify_all();
+            fetches->changed.wait_for(lock, std::chrono::milliseconds(200),
+                                      [&] { return fetches->inside > qzai::Engine::kMaxPipelineFetches; });
+            --fetches->inside;
+            r.set_content("[]", "application/json");
+        });
+    }
+    EngineHarness host;
+    for (int c = 0; c < cameras; ++c) host.addCamera("cam" + std::to_string(c), "Gate", json::object());
+    EXPECT_TRUE(host.waitUntil([&] {
+        for (int c = 0; c < cameras; ++c) {
+            const auto snapshot = host.agent("cam" + std::to_string(c)).settingsSnapshot();
+            if (!snapshot || !snapshot->cloudParametersReceived) return false;
+        }
+        return true;
+    }));
+    std::lock_guard<std::mutex> lock(fetches->mutex);
+    EXPECT_LE(fetches->mostInside, qzai::Engine::kMaxPipelineFetches);
 }
 
 TEST_F(EngineHardeningTest, ARevisionWithoutRawPostprocessingDropsTheEarlierConfiguration) {

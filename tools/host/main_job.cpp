@@ -148,60 +148,85 @@ MainJobResult runMainJob(const MainJobOptions& options) {
         int64_t lastTimestampUs = 0;
         std::map<int64_t, int> frameOfTimestamp;
         int frame = 0;
-        auto pushRound = [&] {
-            const int64_t timestampUs = lastTimestampUs = clockStartUs + frame * kFramePeriodUs;
-            frameOfTimestamp[timestampUs] = frame;
-            for (int c = 0; c < options.cameras; ++c) {
-                FrameLayout frameLayout;
-                frameLayout.width = options.width;
-                frameLayout.height = options.height;
-                frameLayout.timestampUs = timestampUs;
-                frameLayout.squares = {drawn(c, frame)};
-                host.pushFrame(ids[static_cast<size_t>(c)], frameLayout);
-            }
-            ++frame;
-            return timestampUs;
-        };
-        // Every camera delivered its object packet for the round (in the
-        // rules scenario, every camera whose square passes its masks), but
-        // for the `refused` ones.
-        auto roundDone = [&](int64_t timestampUs, std::chrono::milliseconds timeout, size_t refused) {
-            size_t expected = ids.size();
-            if (rules) {
-                expected = 0;
-                for (int c = 0; c < options.cameras; ++c) expected += rules->passesMasks(c, frameOfTimestamp[timestampUs]);
-            }
-            expected -= std::min(expected, refused);
-            return host.recorder().waitUntil(
-                [&](const std::vector<RecordedPacket>& packets) {
-                    std::set<std::string> done;
-                    for (const RecordedPacket& packet : packets) {
-                        if (packet.kind == RecordedPacket::Kind::objects && packet.timestampUs == timestampUs)
-                            done.insert(packet.deviceId);
-                    }
-                    return done.size() >= expected;
-                },
-                timeout);
+        auto pushFrame = [&](size_t camera) {
+            FrameLayout frameLayout;
+            frameLayout.width = options.width;
+            frameLayout.height = options.height;
+            frameLayout.timestampUs = lastTimestampUs;
+            frameLayout.squares = {drawn(static_cast<int>(camera), frame)};
+            host.pushFrame(ids[camera], frameLayout);
         };
 
-        // Warm-up: push rounds until one whole round comes back (with more
-        // cameras than room, the round's admitted frames). While the plug-in
-        // refuses every camera's frame (nothing is ready yet), a round goes
-        // every 40 ms; a round it takes is waited for, so that no camera has
-        // two frames in flight (they could be tracked out of order).
+        // Warm-up: push rounds of frames, one camera-clock step apart, until
+        // every camera is warm and one round came back whole. The plug-in
+        // holds a new track back for its first frames (it reports a square
+        // only once it has been seen for a while), so a camera whose first
+        // admitted frames fell in the measured run would answer them with no
+        // object packet; a camera is warm once a frame of it gave one (in the
+        // rules scenario, also while its square is outside its masks). With
+        // more cameras than room, each round lets the cameras refused longest
+        // go first, as the measured run does, so that every camera gets its
+        // frames in. A round is whole when every admitted warm camera
+        // answered it; the others' frames may give nothing, so a round with
+        // no warm camera admitted waits for them one camera period at most.
+        // While the plug-in refuses every frame (nothing is ready yet), a
+        // round goes every 40 ms. Waiting for the rounds keeps the warm
+        // cameras at one frame in flight (two could be tracked out of order).
         const auto roundTimeout = patient(kRoundTimeout);
+        const auto period = std::chrono::milliseconds(kFramePeriodUs / 1000);
         const auto readyDeadline = Clock::now() + patient(std::chrono::seconds(30));
         IntakeRefusals warmUpRefusals(rig.dataDirectory());
+        std::vector<size_t> order(ids.size());
+        for (size_t c = 0; c < order.size(); ++c) order[c] = c;
+        std::vector<bool> warm(ids.size(), false);
         for (;;) {
             if (Clock::now() > readyDeadline) throw std::runtime_error("no whole round came back in time");
-            const size_t refusedBefore = warmUpRefusals.count();
-            const int64_t timestampUs = pushRound();
-            const size_t refused = warmUpRefusals.count() - refusedBefore;
-            if (refused >= ids.size()) {
-                host.recorder().waitForPackets(SIZE_MAX, std::chrono::milliseconds(kFramePeriodUs / 1000));
+            lastTimestampUs = clockStartUs + frame * kFramePeriodUs;
+            frameOfTimestamp[lastTimestampUs] = frame;
+            std::vector<size_t> refused;
+            std::vector<size_t> admitted;
+            for (const size_t c : order) {
+                const size_t before = warmUpRefusals.count();
+                pushFrame(c);
+                (warmUpRefusals.count() == before ? admitted : refused).push_back(c);
+            }
+            const int roundFrame = frame++;
+            order = refused;
+            order.insert(order.end(), admitted.begin(), admitted.end());
+            if (admitted.empty()) {
+                host.recorder().waitForPackets(SIZE_MAX, period);
                 continue;
             }
-            if (roundDone(timestampUs, roundTimeout, result.refusalsExpected ? refused : 0)) break;
+            std::set<std::string> awaited;
+            std::set<std::string> young;
+            for (const size_t c : admitted) {
+                if (rules && !rules->passesMasks(static_cast<int>(c), roundFrame)) continue;
+                (warm[c] ? awaited : young).insert(ids[c]);
+            }
+            std::set<std::string> answered;
+            auto roundAnswers = [&](const std::vector<RecordedPacket>& packets) {
+                answered.clear();
+                for (const RecordedPacket& packet : packets) {
+                    if (packet.kind == RecordedPacket::Kind::objects && packet.timestampUs == lastTimestampUs)
+                        answered.insert(packet.deviceId);
+                }
+            };
+            auto answeredAll = [&](const std::set<std::string>& cameras) {
+                return std::includes(answered.begin(), answered.end(), cameras.begin(), cameras.end());
+            };
+            bool whole = host.recorder().waitUntil(
+                [&](const std::vector<RecordedPacket>& packets) {
+                    roundAnswers(packets);
+                    return answeredAll(awaited) && (!awaited.empty() || answeredAll(young));
+                },
+                awaited.empty() ? period : roundTimeout);
+            whole = whole || answeredAll(awaited);
+            bool allWarm = true;
+            for (size_t c = 0; c < ids.size(); ++c) {
+                warm[c] = warm[c] || answered.count(ids[c]) > 0;
+                allWarm = allWarm && (warm[c] || (rules && !rules->passesMasks(static_cast<int>(c), roundFrame)));
+            }
+            if (whole && allWarm) break;
         }
         say(options.log, "inference is running after " + std::to_string(frame) + " frame(s); pushing frames...");
 

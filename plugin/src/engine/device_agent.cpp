@@ -225,26 +225,30 @@ SettingsMap DeviceAgent::rebuildSnapshot(const SettingsMap* incoming) {
 
 // ---- cloud pipelines -------------------------------------------------------------------
 
-void DeviceAgent::startPipelineFetch() {
+bool DeviceAgent::startPipelineFetch() {
     std::lock_guard<std::mutex> lock(m_fetchMutex);
-    if (m_releasing || m_fetchRunning) return;
+    if (m_releasing || m_fetchRunning) return false;
     {
         std::lock_guard<std::mutex> inputs(m_inputsMutex);
-        if (m_cloudParametersReceived) return;
+        if (m_cloudParametersReceived) return false;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (m_lastFetch != std::chrono::steady_clock::time_point{} && now - m_lastFetch < kPipelineFetchInterval) return;
+    if (m_lastFetch != std::chrono::steady_clock::time_point{} && now - m_lastFetch < kPipelineFetchInterval)
+        return false;
+    if (!m_engine->tryBeginPipelineFetch()) return false;  // a later pass tries again
     if (m_fetchThread.joinable()) m_fetchThread.join();  // the previous fetch has ended
     m_fetchRunning = true;
     try {
         m_fetchThread = std::thread([this] { fetchPipelines(); });
     } catch (const std::system_error& e) {
         m_fetchRunning = false;  // a later pass tries again
+        m_engine->endPipelineFetch();
         logMessage("Error! Device %s: could not start fetching the cloud pipelines: %s\n",
                    m_details->deviceId.c_str(), e.what());
-        return;
+        return false;
     }
     m_lastFetch = now;
+    return true;
 }
 
 void DeviceAgent::fetchPipelines() {
@@ -261,6 +265,7 @@ void DeviceAgent::fetchPipelines() {
         rebuildSnapshot();
         m_engine->requestDeviceParametersRefresh();
     }
+    m_engine->endPipelineFetch();
     m_fetchRunning = false;
 }
 

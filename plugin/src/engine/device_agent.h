@@ -76,8 +76,9 @@ public:
     void updateModelErrors();
 
     // Starts the pipeline-fetch thread unless the cloud's pipelines arrived,
-    // a fetch runs, the last one was too recent or the agent is released.
-    void startPipelineFetch();
+    // a fetch runs, the last one was too recent, the agent is released or the
+    // engine has no fetch place free. True when it started one.
+    bool startPipelineFetch();
     // Forgets the cloud's pipelines (after a reset) so they are fetched again.
     void clearCloudPipelines();
 

@@ -151,6 +151,16 @@ bool Engine::waitForDevicesPass(std::chrono::milliseconds bound) {
            m_passes >= target;
 }
 
+bool Engine::tryBeginPipelineFetch() {
+    int taken = m_pipelineFetches.load();
+    while (taken < kMaxPipelineFetches) {
+        if (m_pipelineFetches.compare_exchange_weak(taken, taken + 1)) return true;
+    }
+    return false;
+}
+
+void Engine::endPipelineFetch() { m_pipelineFetches.fetch_sub(1); }
+
 uint64_t Engine::passCount() const {
     std::lock_guard<std::mutex> lock(m_loopMutex);
     return m_passes;

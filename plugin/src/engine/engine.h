@@ -120,6 +120,16 @@ public:
 
     void registerAgent(DeviceAgent* agent);
     void unregisterAgent(DeviceAgent* agent);
+
+    // At most this many agents fetch their cloud pipelines at once: each fetch
+    // runs on a thread of its agent, and the HTTP client may start one more for
+    // the name lookup, so an unreachable cloud would otherwise hold two threads
+    // per camera. The loop lets the agents take turns.
+    static constexpr int kMaxPipelineFetches = 2;
+    // Takes a fetch place; false when all are taken. Any thread.
+    bool tryBeginPipelineFetch();
+    // Gives a place taken by tryBeginPipelineFetch back.
+    void endPipelineFetch();
     // Queues the device's "PluginEnabled" state for the loop to publish (the
     // latest state of a device wins); host threads never wait on the server.
     void queuePluginEnabled(const std::string& deviceId, bool enabled);
@@ -174,6 +184,8 @@ private:
 
     mutable std::mutex m_agentsMutex;
     std::map<std::string, DeviceAgent*> m_agents;
+    std::atomic<int> m_pipelineFetches{0};
+    std::string m_lastFetchingAgent;  // loop thread only: the fetches' turns
 
     // Recovery requests.
     std::mutex m_requestsMutex;

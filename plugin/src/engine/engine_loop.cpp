@@ -1,5 +1,8 @@
 // The engine's runtime-manager loop: one pass at a time on the loop thread.
 #include <exception>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "common/json_utils.h"
 #include "common/log.h"
@@ -182,6 +185,7 @@ void Engine::devicesStep() {
             if (!id.empty()) byId[id] = &device;
         }
         std::lock_guard<std::mutex> lock(m_agentsMutex);
+        std::vector<std::pair<std::string, DeviceAgent*>> fetching;  // in id order
         for (const auto& [id, agent] : m_agents) {
             if (m_shutdown) return;
             const auto found = byId.find(id);
@@ -193,7 +197,17 @@ void Engine::devicesStep() {
                 continue;
             }
             if (agent->processDeviceParametersIfChanged(*qzAI)) changed = true;
-            if (m_registration.tokenObtained()) agent->startPipelineFetch();
+            fetching.emplace_back(id, agent);
+        }
+        // The agents take turns at the fetch places: the scan starts after
+        // the agent that started the last fetch.
+        if (m_registration.tokenObtained()) {
+            size_t first = 0;
+            while (first < fetching.size() && fetching[first].first <= m_lastFetchingAgent) ++first;
+            for (size_t n = 0; n < fetching.size() && !m_shutdown; ++n) {
+                const auto& [id, agent] = fetching[(first + n) % fetching.size()];
+                if (agent->startPipelineFetch()) m_lastFetchingAgent = id;
+            }
         }
     }
     if ((changed || m_modelsDirty.exchange(false)) && !m_shutdown) refreshModels();
