@@ -2,14 +2,23 @@
 // paired with the work no exchange can avoid, in the same run:
 // - an image pre-processor exchange of a 1920x1080 float frame (echoed by the
 //   peer) against one memcpy of the frame's 24,883,200 bytes
-//   ("ratio_memcpy" = exchange / copy);
+//   ("ratio_memcpy" = exchange / copy), with the minor page faults of this
+//   process (every thread) and of the peer per exchange
+//   ("faults_per_exchange", "peer_faults_per_exchange") and in the first,
+//   untimed exchange, which grows the segments ("first_exchange_faults",
+//   "first_exchange_peer_faults");
 // - an objects post-processor exchange of 20 objects (echoed) against writing
 //   the request and applying the same bytes as the answer in this process
 //   ("ratio_in_process" = exchange / in-process).
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "external/postprocessor_exchanges.h"
@@ -22,6 +31,27 @@
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 
 namespace {
+
+// Minor page faults of this process so far, all threads.
+double processFaults() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_minflt);
+}
+
+// Minor page faults of another process so far (field 10 of its stat line).
+double faultsOf(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(file, line);
+    const size_t end = line.rfind(')');  // the name may hold spaces
+    if (end == std::string::npos) return 0.0;
+    std::istringstream rest(line.substr(end + 2));
+    std::string field;
+    for (int i = 3; i <= 10 && rest >> field; ++i) {
+    }
+    return std::strtod(field.c_str(), nullptr);
+}
 
 template <class Record>
 std::shared_ptr<Record> echoPeer() {
@@ -45,12 +75,26 @@ void BM_ImagePreprocessor1080p(benchmark::State& state) {
     const qzai::VideoFrame frame(std::span<const uint8_t>(pixels), 1920, 1080, 1);
     std::vector<uint8_t> copy(pixels.size());
     int64_t timestamp = 0;
+    const pid_t peerPid = peer->process->processId();
+    // The first exchange waits for the peer to be ready and grows both
+    // segments, once in the processor's life: not timed, its faults apart.
+    const double firstFaults = processFaults();
+    const double firstPeerFaults = faultsOf(peerPid);
+    if (!qzai::runImagePreprocessor(++timestamp, frame, stage, details)) return state.SkipWithError("no answer");
+    state.counters["first_exchange_faults"] = processFaults() - firstFaults;
+    state.counters["first_exchange_peer_faults"] = faultsOf(peerPid) - firstPeerFaults;
+    // On the road a worker still preprocesses one answer while the next
+    // frame is exchanged, so each answer lives until the next one is made.
+    std::shared_ptr<qzai::VideoFrame> previous;
+    const double faults = processFaults();
+    const double peerFaults = faultsOf(peerPid);
     bench_pairs::timePaired(
         state,
         [&] {
             auto flipped = qzai::runImagePreprocessor(++timestamp, frame, stage, details);
             if (!flipped) state.SkipWithError("no answer");
             benchmark::DoNotOptimize(flipped);
+            previous = std::move(flipped);
         },
         {{"memcpy",
           [&] {
@@ -58,6 +102,11 @@ void BM_ImagePreprocessor1080p(benchmark::State& state) {
               benchmark::ClobberMemory();
           },
           true}});
+    if (state.iterations() > 0) {
+        const double exchanges = static_cast<double>(state.iterations());
+        state.counters["faults_per_exchange"] = (processFaults() - faults) / exchanges;
+        state.counters["peer_faults_per_exchange"] = (faultsOf(peerPid) - peerFaults) / exchanges;
+    }
 }
 BENCHMARK(BM_ImagePreprocessor1080p)->UseManualTime()->Unit(benchmark::kMillisecond);
 
