@@ -54,6 +54,18 @@ VideoFrame::VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t he
         std::memcpy(data_.data(), bytes.data(), bytes.size());
 }
 
+VideoFrame::VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t height, uint32_t format,
+                       std::shared_ptr<FrameBufferPool> pool)
+    : width_(width), height_(height), format_(format), pool_(std::move(pool)) {
+    if (bytes.empty()) return;
+    if (pool_) {
+        data_ = pool_->take(bytes.size());
+    } else {
+        data_.allocate(bytes.size());
+    }
+    if (!data_.empty()) std::memcpy(data_.data(), bytes.data(), bytes.size());
+}
+
 VideoFrame::VideoFrame(std::vector<uint8_t>&& bytes, int64_t width, int64_t height, uint32_t format)
     : width_(width), height_(height), format_(format), adopted_(std::move(bytes)) {}
 

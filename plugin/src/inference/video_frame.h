@@ -39,6 +39,10 @@ public:
                std::shared_ptr<FrameBufferPool> pool);
     // Copies `bytes` as they are.
     VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t height, uint32_t format);
+    // The same copy into a buffer of `pool`, given back on destruction; the
+    // data is empty when no buffer could be had.
+    VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t height, uint32_t format,
+               std::shared_ptr<FrameBufferPool> pool);
     // Takes the vector over as the frame's bytes, without copying them.
     VideoFrame(std::vector<uint8_t>&& bytes, int64_t width, int64_t height, uint32_t format);
 
