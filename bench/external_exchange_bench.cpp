@@ -4,9 +4,9 @@
 //   peer) against one memcpy of the frame's 24,883,200 bytes
 //   ("ratio_memcpy" = exchange / copy), with the minor page faults of this
 //   process (every thread) and of the peer per exchange
-//   ("faults_per_exchange", "peer_faults_per_exchange") and in the first,
-//   untimed exchange, which grows the segments ("first_exchange_faults",
-//   "first_exchange_peer_faults");
+//   ("faults_per_exchange", "peer_faults_per_exchange") and in the two
+//   untimed exchanges that grow the segments and the pool of answer buffers
+//   ("warmup_faults", "warmup_peer_faults");
 // - an objects post-processor exchange of 20 objects (echoed) against writing
 //   the request and applying the same bytes as the answer in this process
 //   ("ratio_in_process" = exchange / in-process).
@@ -74,18 +74,24 @@ void BM_ImagePreprocessor1080p(benchmark::State& state) {
     const std::vector<uint8_t> pixels(1920ull * 1080 * 12, 7);
     const qzai::VideoFrame frame(std::span<const uint8_t>(pixels), 1920, 1080, 1);
     std::vector<uint8_t> copy(pixels.size());
-    int64_t timestamp = 0;
+    // Microseconds since the epoch, as frames carry: every request has the
+    // same size.
+    int64_t timestamp = 1'700'000'000'000'000;
     const pid_t peerPid = peer->process->processId();
-    // The first exchange waits for the peer to be ready and grows both
-    // segments, once in the processor's life: not timed, its faults apart.
-    const double firstFaults = processFaults();
-    const double firstPeerFaults = faultsOf(peerPid);
-    if (!qzai::runImagePreprocessor(++timestamp, frame, stage, details)) return state.SkipWithError("no answer");
-    state.counters["first_exchange_faults"] = processFaults() - firstFaults;
-    state.counters["first_exchange_peer_faults"] = faultsOf(peerPid) - firstPeerFaults;
-    // On the road a worker still preprocesses one answer while the next
-    // frame is exchanged, so each answer lives until the next one is made.
-    std::shared_ptr<qzai::VideoFrame> previous;
+    // The first two exchanges wait for the peer to be ready, grow both
+    // segments and fill the processor's pool with the two answer buffers the
+    // loop below takes turns with, once in the processor's life: not timed,
+    // their faults apart. On the road a worker still preprocesses one answer
+    // while the next frame is exchanged, so each answer lives until the next
+    // one is made.
+    const double warmupFaults = processFaults();
+    const double warmupPeerFaults = faultsOf(peerPid);
+    auto first = qzai::runImagePreprocessor(++timestamp, frame, stage, details);
+    std::shared_ptr<qzai::VideoFrame> previous = qzai::runImagePreprocessor(++timestamp, frame, stage, details);
+    if (!first || !previous) return state.SkipWithError("no answer");
+    first.reset();
+    state.counters["warmup_faults"] = processFaults() - warmupFaults;
+    state.counters["warmup_peer_faults"] = faultsOf(peerPid) - warmupPeerFaults;
     const double faults = processFaults();
     const double peerFaults = faultsOf(peerPid);
     bench_pairs::timePaired(
