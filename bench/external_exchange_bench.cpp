@@ -1,8 +1,10 @@
 // Whole external exchanges against the test peer over shared memory, each
 // paired with the work no exchange can avoid, in the same run:
 // - an image pre-processor exchange of a 1920x1080 float frame (echoed by the
-//   peer) against one memcpy of the frame's 24,883,200 bytes
-//   ("ratio_memcpy" = exchange / copy), with the minor page faults of this
+//   peer, which copies it once, from the request segment into the response
+//   segment) against one memcpy of the frame's 24,883,200 bytes
+//   ("ratio_memcpy" = exchange / copy; the exchange copies the frame three
+//   times in all, one after the other), with the minor page faults of this
 //   process (every thread) and of the peer per exchange
 //   ("faults_per_exchange", "peer_faults_per_exchange") and in the two
 //   untimed exchanges that grow the segments and the pool of answer buffers
