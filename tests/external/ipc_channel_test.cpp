@@ -2,6 +2,7 @@
 // runs on a second thread the way a child would.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -102,6 +103,29 @@ TEST_F(IpcChannelTest, MessagesArriveWholeAndGrowTheSegmentOnlyPastOnePage) {
         EXPECT_EQ(log.count("Reallocating buffer") - reallocationsBefore, c.grows ? 1 : 0);
         EXPECT_EQ(pair->created->data.capacity, c.grows ? 8192u : 4096u);
     }
+}
+
+TEST_F(IpcChannelTest, AGrowthFaultsInOnlyThePagesItAdds) {
+    // The sender faults each page of the data segment in the first time it
+    // writes it; after a growth it still has those it wrote before.
+    auto pair = makePair();
+    auto sendOne = [&](size_t size) {
+        const auto sent = patternedBytes(size);
+        std::vector<uint8_t> received;
+        int result = -1;
+        std::thread child = childReceivesOne(*pair, received, result);
+        rusage before{};
+        ::getrusage(RUSAGE_THREAD, &before);
+        EXPECT_EQ(qzai::ipcChannelSend(pair->created, sent.data(), static_cast<uint32_t>(size)), qzai::kIpcOk);
+        rusage after{};
+        ::getrusage(RUSAGE_THREAD, &after);
+        child.join();
+        EXPECT_EQ(received, sent);
+        return after.ru_minflt - before.ru_minflt;
+    };
+    const long pages = (1 << 20) / ::sysconf(_SC_PAGESIZE);
+    sendOne(1 << 20);
+    EXPECT_LT(sendOne(2 << 20), pages + pages / 2);  // 2 x pages when it maps them all again
 }
 
 TEST_F(IpcChannelTest, MessageAboveTheReserveIsRefusedAndSmallerOnesStillPass) {

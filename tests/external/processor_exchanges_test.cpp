@@ -14,6 +14,7 @@
 #include "external/processor_config.h"
 #include "external/support/external_support.h"
 #include "host/patience.h"
+#include "inference/frame_buffer_pool.h"
 #include "inference/postprocessing/postprocessing_state.h"
 #include "inference/video_frame.h"
 
@@ -161,6 +162,15 @@ TEST_P(Exchanges, ImagePreprocessorMirrorsTheFrameAndTakesTheAnswersLayout) {
     ASSERT_EQ(flipped->data().size(), 24u);
     std::memcpy(out.data(), flipped->data().data(), 24);
     EXPECT_EQ(out, (std::vector<float>{4, 5, 6, 1, 2, 3}));
+    // The answer's buffer goes back to the processor with the frame, and the
+    // next answer is written into it rather than into fresh memory.
+    const uint8_t* buffer = flipped->data().data();
+    flipped.reset();
+    EXPECT_EQ(peer.record->answerBuffers->idle(), 1u);
+    auto again = qzai::runImagePreprocessor(42'001, frame, road.stage, *road.request->details);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->data().data(), buffer);
+    EXPECT_EQ(peer.record->answerBuffers->idle(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, Exchanges, testing::Values(ExchangeTransport::Shm, ExchangeTransport::Tcp),

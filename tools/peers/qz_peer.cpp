@@ -16,7 +16,9 @@
 // The behaviour comes from "--Behaviour <name>" or from a "--ProcessorName"
 // of the form "peer:<name>[:key=value]..."; every other "--key value" pair is
 // an option too. Behaviours:
-//   echo          answer each request with its bytes (default)
+//   echo          answer each request with its bytes (default; over shared
+//                 memory written straight from the request once the answer
+//                 fits the response segment)
 //   respond       answer with size=<n> bytes (byte i is i % 251); split=1
 //                 sends the TCP header in two pieces
 //   delay         echo after ms=<n>
@@ -84,6 +86,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -319,27 +322,36 @@ struct Channel {
         }
     }
 
-    // Places one response: grows the segment when needed (2, wait for 0),
-    // writes it and sends the data notice (1).
-    void respond(const std::vector<uint8_t>& body, bool crashMidway, bool lengthAboveCapacity,
-                 bool shrinkAfterNotice = false) {
+    // Places one response: grows the segment when needed (2, wait for 0) and
+    // writes it. False when it could not (nothing is to be announced).
+    bool place(std::span<const uint8_t> body, bool crashMidway, bool lengthAboveCapacity) {
         if (ackPending && wait(5000)) ackPending = false;
         const size_t needed = body.size() + 4;
         if (data.capacity < needed) {
             const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-            if (::posix_fallocate(data.fd, 0, static_cast<off_t>((needed + page - 1) / page * page)) != 0) return;
+            if (::posix_fallocate(data.fd, 0, static_cast<off_t>((needed + page - 1) / page * page)) != 0) return false;
             data.refreshCapacity();
             signal(2);
-            if (!wait(1000) || theirByte() != 0) return;
+            if (!wait(1000) || theirByte() != 0) return false;
         }
         uint32_t length = static_cast<uint32_t>(body.size());
         if (lengthAboveCapacity) length = static_cast<uint32_t>(data.capacity);
         std::memcpy(data.view, &length, 4);
         if (crashMidway) crash();
         if (!body.empty()) std::memcpy(data.view + 4, body.data(), body.size());
+        return true;
+    }
+
+    // Announces the placed response (1) and waits a while for its acknowledgement.
+    void announce(bool shrinkAfterNotice = false) {
         signal(1);
         if (shrinkAfterNotice) shrink(data);
         ackPending = !wait(2000);
+    }
+
+    void respond(std::span<const uint8_t> body, bool crashMidway, bool lengthAboveCapacity,
+                 bool shrinkAfterNotice = false) {
+        if (place(body, crashMidway, lengthAboveCapacity)) announce(shrinkAfterNotice);
     }
 };
 
@@ -365,6 +377,11 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
     const std::string shrinkWhat = hostile == g_options.end() ? "" : hostile->second;
     const bool reallocRemoved = g_options.count("realloc") != 0;
     if (shrinkWhat == "control") shrink(from.control);
+    // A plain echo answers from the request where it lies and takes the
+    // request once the answer is written: one copy, as a processor that reads
+    // its input in place makes (the first answer, which grows the segment,
+    // goes the ordinary way).
+    const bool echoInPlace = g_behaviour == "echo" && g_recordDir.empty() && shrinkWhat.empty() && !reallocRemoved;
     bool first = true;
     // Kept from one request to the next, so large requests reuse its pages.
     std::vector<uint8_t> request;
@@ -385,6 +402,14 @@ int runSharedMemory(const char* toDescriptor, const char* fromDescriptor) {
         std::memcpy(&length, to.data.view, 4);
         if (!to.data.refreshCapacity() || length > to.data.capacity - 4) {
             to.signal(0);
+            continue;
+        }
+        // Only when placing the answer waits for nothing from the other side,
+        // which may be waiting for this request to be taken.
+        if (echoInPlace && !from.ackPending && from.data.capacity >= size_t{length} + 4) {
+            from.place({to.data.view + 4, length}, false, false);
+            to.signal(0);
+            from.announce();
             continue;
         }
         request.assign(to.data.view + 4, to.data.view + 4 + length);

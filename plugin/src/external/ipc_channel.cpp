@@ -255,7 +255,9 @@ bool sharedMemoryAttach(SharedMemorySegment* segment) {
 }
 
 bool sharedMemoryResize(SharedMemorySegment* segment, size_t newSize, size_t bytesToKeep) {
-    // The object keeps its bytes when it grows, so nothing needs copying aside.
+    // The object keeps its bytes when it grows, so nothing needs copying
+    // aside, and a view spans the whole reserve, so it stays: the pages it
+    // has already mapped are not faulted in again.
     (void)bytesToKeep;
     if (!shmCommit(segment->handle, newSize)) {
         const SystemText error(errno);
@@ -264,11 +266,8 @@ bool sharedMemoryResize(SharedMemorySegment* segment, size_t newSize, size_t byt
         return false;
     }
     logInfo("Committed %zu bytes at %p (handle %p)\n", newSize, segment->view, handleAsPointer(segment->handle));
-    if (segment->attached) {
-        logInfo("Detaching handle %p after realloc (view %p)\n", handleAsPointer(segment->handle), segment->view);
-        sharedMemoryDetach(segment);
-    }
     segment->capacity = newSize;
+    refreshCapacity(segment);  // whole pages
     return true;
 }
 
@@ -352,7 +351,7 @@ IpcResult ipcChannelSendPieces(IpcChannel* channel, std::span<const std::span<co
         logInfo("Reallocating buffer from %zu to %zu\n", static_cast<size_t>(channel->data.capacity),
                 static_cast<size_t>(needed));
         if (!sharedMemoryResize(&channel->data, static_cast<size_t>(needed), 0)) return kIpcInvalid;
-        if (!sharedMemoryAttach(&channel->data)) {
+        if (!channel->data.attached && !sharedMemoryAttach(&channel->data)) {
             logMessage("Warning! Could not attach to reallocated data SHM!\n");
             return kIpcInvalid;
         }

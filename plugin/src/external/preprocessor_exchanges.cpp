@@ -58,10 +58,21 @@ std::shared_ptr<VideoFrame> runImagePreprocessor(int64_t timestampUs, const Vide
     // One deadline for the turn to send, the send and the answer.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(processor->timeoutMs);
 
+    // The answer's frame is made on the receive thread, its pixels copied
+    // straight from the transport into a buffer of the processor's pool.
+    auto makeFrame = [pool = processor->answerBuffers](std::span<const uint8_t> response) {
+        std::span<const uint8_t> pixels;
+        const std::optional<ImageMessage> answer = parseImageMessage(response, &pixels);
+        if (!answer) return std::shared_ptr<VideoFrame>();
+        auto made = std::make_shared<VideoFrame>(pixels, static_cast<int64_t>(answer->width),
+                                                 static_cast<int64_t>(answer->height),
+                                                 static_cast<uint32_t>(answer->layout), pool);
+        if (made->data().size() != pixels.size()) return std::shared_ptr<VideoFrame>();  // no buffer
+        return made;
+    };
     auto waiter = processor->responseWaiters->sendRequest(
         makeProcessorResponseKey(details.deviceId, timestampUs), deadline,
-        [&] { return processor->process->sendInput(request->pieces(), deadline); },
-        [](std::span<const uint8_t> response) { return parseImageMessage(response); });
+        [&] { return processor->process->sendInput(request->pieces(), deadline); }, makeFrame);
     if (!waiter) {
         logMessage("Warning! Failed to send to preprocessor: %s\n", processor->name.c_str());
         return nullptr;
@@ -72,12 +83,8 @@ std::shared_ptr<VideoFrame> runImagePreprocessor(int64_t timestampUs, const Vide
         processor->responseWaiters->removeWaiter(waiter->ticket);
         return nullptr;
     }
-    std::optional<std::optional<ImageMessage>> answer = take(waiter->future);
-    if (!answer || !*answer) return nullptr;
-    ImageMessage& replacement = **answer;
-    return std::make_shared<VideoFrame>(std::move(replacement.data), static_cast<int64_t>(replacement.width),
-                                        static_cast<int64_t>(replacement.height),
-                                        static_cast<uint32_t>(replacement.layout));
+    std::optional<std::shared_ptr<VideoFrame>> answer = take(waiter->future);
+    return answer ? std::move(*answer) : nullptr;
 }
 
 TensorSetPtr TensorsPreprocessor(const InferenceInput_t& request, const TensorSet& tensors) {

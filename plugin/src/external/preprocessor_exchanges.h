@@ -5,7 +5,9 @@
 // gives back the image it answers as a new frame, with the answer's own
 // layout. The pixels are copied once each way: from the frame into the
 // transport, and from the transport's memory into the new frame's buffer
-// (read on the processor's receive thread). It always waits for an
+// (read on the processor's receive thread), which comes from the
+// processor's pool of answer buffers and goes back to it when the last
+// holder lets the frame go. It always waits for an
 // answer, whatever "NoResponse" says: such a processor has no receive thread,
 // so each frame waits out the time-out and goes on unchanged.
 // TensorsPreprocessor sends a tensor pre-processor the prepared input

@@ -8,6 +8,7 @@
 
 #include "common/json_utils.h"
 #include "common/log.h"
+#include "inference/frame_buffer_pool.h"
 #include "inference/postprocessing/dumping_detection.h"
 #include "inference/postprocessing/postprocessing_state.h"
 
@@ -16,6 +17,11 @@ namespace qz::vms_server_plugins::analytics::qzai {
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+// Idle answer buffers an image pre-processor keeps (about 25 MB each at
+// 1080p): enough for the answers that workers still preprocess while the
+// next frames are exchanged.
+constexpr size_t kIdleAnswerBuffers = 4;
 
 template <class Record, class Config>
 bool openConnection(Record& record, const ProcessorEntry<Config>& entry, const ProcessorKindTexts& kind) {
@@ -73,7 +79,9 @@ ExternalPostprocessor_t::~ExternalPostprocessor_t() {
     process.reset();
 }
 
-ExternalPreprocessor_t::ExternalPreprocessor_t() : responseWaiters(std::make_unique<ProcessorResponseWaiters>()) {}
+ExternalPreprocessor_t::ExternalPreprocessor_t()
+    : responseWaiters(std::make_unique<ProcessorResponseWaiters>()),
+      answerBuffers(std::make_shared<FrameBufferPool>(kIdleAnswerBuffers)) {}
 
 ExternalPreprocessor_t::~ExternalPreprocessor_t() {
     if (receiveThread.joinable()) {

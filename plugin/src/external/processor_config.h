@@ -31,6 +31,7 @@
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
+class FrameBufferPool;
 struct PostprocessingState;
 
 // An object or event type a post-processor declares.
@@ -86,6 +87,10 @@ struct ExternalPreprocessor_t : ExternalPreprocessorConfig {
     std::unique_ptr<ExternalProcess> process;
     std::unique_ptr<ProcessorResponseWaiters> responseWaiters;
     std::jthread receiveThread;
+    // The buffers of the frames an image pre-processor answers: each answer
+    // takes an idle one of its size and gives it back when the frame goes,
+    // so a steady stream of answers maps no fresh memory.
+    std::shared_ptr<FrameBufferPool> answerBuffers;
 
     ExternalPreprocessor_t();
     ExternalPreprocessor_t(ExternalPreprocessor_t&&) noexcept = default;

@@ -220,7 +220,7 @@ std::optional<MessageBuffer> serializeImageMessage(const ImageMessage& image) {
     return serializeImageMessage(view);
 }
 
-std::optional<ImageMessage> parseImageMessage(std::span<const uint8_t> bytes) {
+std::optional<ImageMessage> parseImageMessage(std::span<const uint8_t> bytes, std::span<const uint8_t>* pixels) {
     MpReader reader(bytes);
     MpReader::Node root = reader.root();
     if (reader.parseFailed()) {
@@ -237,13 +237,13 @@ std::optional<ImageMessage> parseImageMessage(std::span<const uint8_t> bytes) {
     message.layout = reader.i32(reader.find(imageData, "Layout"));
     const std::span<const uint8_t> data = reader.bin(reader.find(imageData, "Data"));
     // The frame road reads three float channels per pixel.
-    const auto pixels = multiply(message.width, message.height);
-    const auto needed = pixels ? multiply(*pixels, 12) : std::nullopt;
+    const auto pixelCount = multiply(message.width, message.height);
+    const auto needed = pixelCount ? multiply(*pixelCount, 12) : std::nullopt;
     if (!reader.ok() || message.width == 0 || message.height == 0 || !needed || *needed > data.size()) {
         logMessage("Error! Invalid image message received. Ignoring.\n");
         return std::nullopt;
     }
-    message.data.assign(data.begin(), data.end());
+    if (pixels == nullptr) message.data.assign(data.begin(), data.end());
     MpReader::Node settings = reader.findOptional(root, "UserSettings");
     if (reader.type(settings) == MpType::Map) {
         const uint32_t pairs = reader.mapSize(settings);
@@ -257,6 +257,7 @@ std::optional<ImageMessage> parseImageMessage(std::span<const uint8_t> bytes) {
         std::fputs("Error: failed to parse incoming image message\n", stderr);
         return std::nullopt;
     }
+    if (pixels != nullptr) *pixels = data;
     return message;
 }
 

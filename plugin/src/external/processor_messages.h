@@ -84,7 +84,9 @@ std::optional<MessageBuffer> serializeImageMessage(const ImageMessage& image);
 
 // Reads an image response. A message that does not parse, or a user setting
 // that is not a str, is reported on standard error; missing or invalid
-// fields are logged.
-std::optional<ImageMessage> parseImageMessage(std::span<const uint8_t> bytes);
+// fields are logged. With `pixels`, the pixel bytes are not copied: *pixels
+// views them inside `bytes` and the message's data stays empty.
+std::optional<ImageMessage> parseImageMessage(std::span<const uint8_t> bytes,
+                                              std::span<const uint8_t>* pixels = nullptr);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -47,14 +47,19 @@ VideoFrame::~VideoFrame() {
     if (pool_) pool_->give(std::move(data_));
 }
 
-VideoFrame::VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t height,
-                       uint32_t format)
-    : width_(width), height_(height), format_(format) {
-    if (!bytes.empty() && data_.allocate(bytes.size()))
-        std::memcpy(data_.data(), bytes.data(), bytes.size());
-}
+VideoFrame::VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t height, uint32_t format)
+    : VideoFrame(bytes, width, height, format, nullptr) {}
 
-VideoFrame::VideoFrame(std::vector<uint8_t>&& bytes, int64_t width, int64_t height, uint32_t format)
-    : width_(width), height_(height), format_(format), adopted_(std::move(bytes)) {}
+VideoFrame::VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t height, uint32_t format,
+                       std::shared_ptr<FrameBufferPool> pool)
+    : width_(width), height_(height), format_(format), pool_(std::move(pool)) {
+    if (bytes.empty()) return;
+    if (pool_) {
+        data_ = pool_->take(bytes.size());
+    } else {
+        data_.allocate(bytes.size());
+    }
+    if (!data_.empty()) std::memcpy(data_.data(), bytes.data(), bytes.size());
+}
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

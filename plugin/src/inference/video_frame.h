@@ -6,7 +6,7 @@
 // their size, and readers check the size before use.
 //
 // Shared through std::shared_ptr and never changed after construction, so
-// any number of threads may read it. A frame converted with a
+// any number of threads may read it. A frame made with a
 // FrameBufferPool takes its buffer from the pool and gives it back when it
 // is destroyed.
 #pragma once
@@ -39,8 +39,10 @@ public:
                std::shared_ptr<FrameBufferPool> pool);
     // Copies `bytes` as they are.
     VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t height, uint32_t format);
-    // Takes the vector over as the frame's bytes, without copying them.
-    VideoFrame(std::vector<uint8_t>&& bytes, int64_t width, int64_t height, uint32_t format);
+    // The same copy into a buffer of `pool`, given back on destruction; the
+    // data is empty when no buffer could be had.
+    VideoFrame(std::span<const uint8_t> bytes, int64_t width, int64_t height, uint32_t format,
+               std::shared_ptr<FrameBufferPool> pool);
 
     ~VideoFrame();
 
@@ -50,17 +52,13 @@ public:
     int64_t width() const { return width_; }
     int64_t height() const { return height_; }
     uint32_t format() const { return format_; }
-    std::span<const uint8_t> data() const {
-        if (!adopted_.empty()) return {adopted_.data(), adopted_.size()};
-        return {data_.data(), data_.size()};
-    }
+    std::span<const uint8_t> data() const { return {data_.data(), data_.size()}; }
 
 private:
     int64_t width_ = 0;
     int64_t height_ = 0;
     uint32_t format_ = 0;
     HeapArray<uint8_t> data_;
-    std::vector<uint8_t> adopted_;  // the bytes when taken over from a vector
     std::shared_ptr<FrameBufferPool> pool_;  // where data_ goes back, if set
 };
 
