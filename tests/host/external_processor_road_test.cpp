@@ -110,6 +110,9 @@ TEST(ExternalProcessorRoad, FramesKeepComingUnchangedWhenTheProcessorFails) {
          "Object returned without ID or NewID"},
         // ... and never reading a full-HD image pre-processor's requests.
         {"never reads", "neverread", "", 300, false, 0, 4, true, "tcp", "flip", true, ""},
+        // One answer of the largest size a frame may have, after the memory
+        // is first measured: it must not stay held.
+        {"answers 209 MB once", "", ":padat=4:pad=209000000", 2000, true, 0, 0, true, "tcp", "drop", false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

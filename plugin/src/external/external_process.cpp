@@ -38,6 +38,10 @@ constexpr size_t kOutputTailBytes = 64 * 1024;
 // A frame must be accepted within this, plus kSendMsPerMiB for each MiB.
 constexpr int64_t kSendBaseMs = 1000;
 constexpr int64_t kSendMsPerMiB = 100;
+// A TCP response up to this size always leaves its room to the next one (a
+// full-HD float image is 25 MB); a larger one only when it is at most twice
+// the usual response.
+constexpr size_t kKeptReceiveBytes = 32u << 20;
 
 void appendTail(std::string& tail, const QByteArray& bytes) {
     tail.append(bytes.constData(), static_cast<size_t>(bytes.size()));
@@ -539,17 +543,25 @@ std::optional<std::span<const uint8_t>> ExternalProcess::waitForOutputTCP(int64_
         }
         // The stream is out of step: the next send connects afresh.
         dropConnection(socket, false);
+        trimReceiveBuffer(m_receiveBuffer.capacity());
     }
     m_receiveMutex.unlock();
     return std::nullopt;
 }
 
+void ExternalProcess::trimReceiveBuffer(size_t bytes) {
+    if (bytes > kKeptReceiveBytes && bytes / 2 > m_usualResponseBytes) m_receiveBuffer.release();
+}
+
 void ExternalProcess::releaseOutput() {
     if (m_mode == 0) {
         ipcChannelAcknowledge(m_fromProcess);
-    } else {
-        m_receiveMutex.unlock();
+        return;
     }
+    const size_t bytes = m_receiveBuffer.size();
+    trimReceiveBuffer(bytes);
+    m_usualResponseBytes = m_usualResponseBytes - m_usualResponseBytes / 8 + bytes / 8;
+    m_receiveMutex.unlock();
 }
 
 void ExternalProcess::cancelReceive() {

@@ -114,6 +114,7 @@ private:
     bool lockForSend(std::unique_lock<std::timed_mutex>& lock, Deadline deadline);
     std::shared_ptr<TcpSocket> currentSocket();
     void dropConnection(const std::shared_ptr<TcpSocket>& socket, bool reset);
+    void trimReceiveBuffer(size_t bytes);
 
     IpcChannel* m_toProcess = nullptr;
     IpcChannel* m_fromProcess = nullptr;
@@ -146,7 +147,11 @@ private:
     // mutex); it goes out before any other frame on the same connection.
     std::vector<uint8_t> m_tcpBacklog;
     bool m_tcpStalled = false;  // the last send ran out of time: the next one tries without waiting first
+    // The body of the last response (under the receive mutex). It keeps its
+    // room from one response to the next, unless a response was far above
+    // the usual size: a running average of the responses so far.
     ReceiveBuffer m_receiveBuffer;
+    size_t m_usualResponseBytes = 0;
 };
 
 }  // namespace qz::vms_server_plugins::analytics::qzai
