@@ -3,6 +3,7 @@
 // failing in the ways a child process fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "host/external_processor_road.h"
@@ -114,6 +115,9 @@ TEST(ExternalProcessorRoad, FramesKeepComingUnchangedWhenTheProcessorFails) {
          false, "best shots beyond the first"},
         // ... and never reading a full-HD image pre-processor's requests.
         {"never reads", "neverread", "", 300, false, 0, 4, true, "tcp", "flip", true, ""},
+        // One answer of the largest size a frame may have, after the memory
+        // is first measured: it must not stay held.
+        {"answers 209 MB once", "", ":padat=4:pad=209000000", 2000, true, 0, 0, true, "tcp", "drop", false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -177,6 +181,44 @@ TEST(ExternalProcessorRoad, EachCropOfAFrameGetsItsOwnAnswerFromTheChildsProcess
         EXPECT_EQ(camera.childClassRight, camera.childObjects);
         EXPECT_EQ(camera.childTracks, 4u);
     }
+}
+
+TEST(ExternalProcessorRoad, ATcpProcessorThatPausesOnceIsAnsweredAgain) {
+    // A full-HD image pre-processor that once reads nothing for longer than
+    // a frame's time-out, then serves as usual: once it reads again, the
+    // frame cut short is finished and the next frames go whole. (The first
+    // of them carries that rest too, and the peer answers the cut frame
+    // first: its time-out leaves room for both.)
+    ExternalProcessorRoadOptions options = roadOptions("flip", "tcp");
+    options.frames = 16;
+    options.width = 1920;
+    options.height = 1080;
+    options.timeoutMs = 1000 * slowness();
+    const int64_t pauseMs = 1500 * slowness();
+    // Its receive buffer stays far below a frame, as it would without growth.
+    options.peerOptions = ":pauseat=6:rcvbuf=1048576:pause=" + std::to_string(pauseMs);
+    const ExternalProcessorRoadResult result = runExternalProcessorRoad(options);
+    ASSERT_TRUE(result.ok) << result.error;
+    // Every frame left unanswered once the processor had answered (the one
+    // its pause cut short, at least) is followed in time by an answered one.
+    const std::vector<int64_t>& answeredAt = result.answeredAtMs;
+    auto answered = [](int64_t at) { return at >= 0; };
+    const auto firstAnswer = std::find_if(answeredAt.begin(), answeredAt.end(), answered);
+    ASSERT_TRUE(firstAnswer != answeredAt.end());
+    const int64_t roadSlack = patient(std::chrono::milliseconds(1500)).count();
+    const int64_t bound = pauseMs + static_cast<int64_t>(options.timeoutMs) + roadSlack;
+    size_t unanswered = 0;
+    for (auto at = firstAnswer; at + 1 < answeredAt.end(); ++at) {
+        if (answered(*at)) continue;
+        ++unanswered;
+        const size_t frame = static_cast<size_t>(at - answeredAt.begin());
+        const auto next = std::find_if(at + 1, answeredAt.end(), answered);
+        ASSERT_TRUE(next != answeredAt.end()) << "nothing answered after frame " << frame;
+        EXPECT_LT(*next - result.pushedAtMs[frame], bound) << "frame " << frame;
+    }
+    EXPECT_GE(unanswered, 1u);
+    EXPECT_GE(result.meanIou, 0.9);
+    EXPECT_LT(result.slowestPacketMs, static_cast<int64_t>(options.timeoutMs) + roadSlack);
 }
 
 }  // namespace

@@ -255,6 +255,12 @@ ExternalProcessorRoadResult runExternalProcessorRoad(const ExternalProcessorRoad
                             std::chrono::system_clock::now().time_since_epoch()).count();
         double answeredSum = 0.0, unchangedSum = 0.0;
         double residentAtFirst = 0.0;
+        const auto start = Clock::now();
+        auto sinceStart = [&start] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        };
+        result.pushedAtMs.assign(static_cast<size_t>(options.frames), -1);
+        result.answeredAtMs.assign(static_cast<size_t>(options.frames), -1);
         for (int f = 0; f < options.frames; ++f) {
             if (f == kWarmUpFrames) residentAtFirst = residentMb();
             stamp += 150000;
@@ -264,6 +270,7 @@ ExternalProcessorRoadResult runExternalProcessorRoad(const ExternalProcessorRoad
             frame.timestampUs = stamp;
             frame.squares = {small, big};
             const auto pushedAt = Clock::now();
+            result.pushedAtMs[f] = sinceStart();
             if (!road.host().pushFrame(camera, frame).isOk()) continue;
             ++result.framesPushed;
             const int64_t wait = static_cast<int64_t>(options.timeoutMs) + kRoadTimeMs;
@@ -287,6 +294,7 @@ ExternalProcessorRoadResult runExternalProcessorRoad(const ExternalProcessorRoad
                 const double withoutProcessor = frameIou(drawn, packet);
                 if (!mode.behaviour.empty() && withProcessor > withoutProcessor) {
                     ++result.processorAnswered;
+                    result.answeredAtMs[f] = sinceStart();
                     answeredSum += withProcessor;
                     for (const RecordedMetadata& item : packet.items) {
                         if (iouWithExpected(answered[0], item.box) > 0.5)

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "host/road_rig.h"
 
@@ -72,6 +73,11 @@ struct ExternalProcessorRoadResult {
     size_t childrenLeft = 0;
     size_t shmNamesLeft = 0;
     int64_t slowestPacketMs = 0;     // longest wait for a frame's packet, among frames that got one
+    // Per frame, in milliseconds from the first frame's push: when it was
+    // pushed, and when its packet showing the processor's answer came (-1:
+    // none, or not pushed).
+    std::vector<int64_t> pushedAtMs;
+    std::vector<int64_t> answeredAtMs;
     // With hostCosts.
     double idleCpuSeconds = 0.0;     // CPU time of this process over one idle second
     double residentGrowthMb = 0.0;

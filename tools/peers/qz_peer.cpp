@@ -48,6 +48,13 @@
 //                    segment to 0 right after its data notice
 //   realloc=removed  before the first answer, remove the response data
 //                    segment's name (when it has one) and signal a growth
+// Slow or hostile TCP options, with any behaviour:
+//   pause=<ms>       on the first connection, read nothing for that long
+//                    once request number pauseat=<n> (0) begins to arrive
+//   rcvbuf=<bytes>   fix the receive buffer of every connection at that size
+//                    (no growth with the traffic)
+//   padat=<n>        make the answers to request number n (from 0) pad=<n>
+//                    bytes (64 MiB) longer (zeros after the message)
 // MessagePack behaviours (requests are maps with "Timestamp" and "DeviceID"):
 //   reverse       answer batches of k=<n> (8) echoes in reverse order
 //   otherid       echo with "DeviceID" = "other"
@@ -498,7 +505,14 @@ void serveConnection(int fd, bool firstConnection) {
         return;
     }
     bool first = firstConnection;
-    for (;;) {
+    const long pauseAt = firstConnection ? option("pauseat", 0) : -1;
+    const long padAt = option("padat", -1);
+    for (long index = 0;; ++index) {
+        if (index == pauseAt) {
+            pollfd p{fd, POLLIN, 0};
+            ::poll(&p, 1, -1);
+            sleepMs(option("pause", 0));
+        }
         uint8_t header[4];
         if (!receiveAll(fd, header, 4)) return;
         const uint32_t length = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
@@ -533,12 +547,18 @@ void serveConnection(int fd, bool firstConnection) {
             continue;
         }
         const auto answers = answersTo(request);
+        auto answer = [&](const std::vector<uint8_t>& body) {
+            if (index != padAt) return sendFrame(fd, body, split);
+            std::vector<uint8_t> padded = body;
+            padded.resize(body.size() + static_cast<size_t>(option("pad", 64l << 20)));
+            return sendFrame(fd, padded, split);
+        };
         if (!answers) {
-            if (!sendFrame(fd, request, split)) return;
+            if (!answer(request)) return;
             continue;
         }
-        for (const auto& answer : *answers) {
-            if (!sendFrame(fd, answer, split)) return;
+        for (const auto& body : *answers) {
+            if (!answer(body)) return;
         }
     }
 }
@@ -549,6 +569,9 @@ int runTcp(uint16_t port) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Set before listening, so accepted connections inherit it.
+    if (const int rcvbuf = static_cast<int>(option("rcvbuf", 0)); rcvbuf > 0)
+        ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

@@ -38,6 +38,10 @@ constexpr size_t kOutputTailBytes = 64 * 1024;
 // A frame must be accepted within this, plus kSendMsPerMiB for each MiB.
 constexpr int64_t kSendBaseMs = 1000;
 constexpr int64_t kSendMsPerMiB = 100;
+// A TCP response up to this size always leaves its room to the next one (a
+// full-HD float image is 25 MB); a larger one only when it is at most twice
+// the usual response.
+constexpr size_t kKeptReceiveBytes = 32u << 20;
 
 void appendTail(std::string& tail, const QByteArray& bytes) {
     tail.append(bytes.constData(), static_cast<size_t>(bytes.size()));
@@ -72,6 +76,17 @@ void logStartError(QProcess& process) {
 struct ChannelDescriptors {
     int fds[4] = {-1, -1, -1, -1};
 };
+
+// The part of `pieces` after their first `skip` bytes.
+std::vector<iovec> unsentPart(const std::vector<iovec>& pieces, size_t skip) {
+    std::vector<iovec> rest;
+    for (const iovec& piece : pieces) {
+        const size_t take = std::min(skip, piece.iov_len);
+        skip -= take;
+        if (take < piece.iov_len) rest.push_back({static_cast<uint8_t*>(piece.iov_base) + take, piece.iov_len - take});
+    }
+    return rest;
+}
 
 // Milliseconds left before `deadline`, at most `cap` (0 when it has passed).
 int64_t msLeft(ExternalProcess::Deadline deadline, int64_t cap) {
@@ -372,18 +387,6 @@ void ExternalProcess::dropConnection(const std::shared_ptr<TcpSocket>& socket, b
     if (m_socket == socket) m_socket.reset();
 }
 
-// Sends what is left of a frame the peer did not read in time, without
-// waiting. False while some of it is still unsent.
-bool ExternalProcess::flushTcpBacklog(const std::shared_ptr<TcpSocket>& socket) {
-    if (m_tcpBacklog.empty()) return true;
-    iovec rest{m_tcpBacklog.data(), m_tcpBacklog.size()};
-    size_t sent = 0;
-    const bool all = socket->sendAll(&rest, 1, std::chrono::steady_clock::now(), &sent);
-    m_tcpBacklog.erase(m_tcpBacklog.begin(), m_tcpBacklog.begin() + static_cast<std::ptrdiff_t>(sent));
-    if (all) m_tcpBacklog.clear();
-    return all;
-}
-
 bool ExternalProcess::sendInputTcp(std::span<const std::span<const uint8_t>> pieces, Deadline deadline) {
     std::unique_lock<std::timed_mutex> lock(m_sendMutex, std::defer_lock);
     if (!lockForSend(lock, deadline)) return false;
@@ -405,7 +408,6 @@ bool ExternalProcess::sendInputTcp(std::span<const std::span<const uint8_t>> pie
         m_connectionCondition.notify_all();
         socket = std::move(fresh);
     }
-    if (!flushTcpBacklog(socket)) return false;  // still stalled
     uint64_t total = 0;
     for (const auto& piece : pieces) total += piece.size();
     if (total > kTcpMaxFrameBytes) {
@@ -415,43 +417,64 @@ bool ExternalProcess::sendInputTcp(std::span<const std::span<const uint8_t>> pie
     const uint32_t length = static_cast<uint32_t>(total);
     uint8_t header[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
                          static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
-    std::vector<iovec> frame{{header, sizeof header}};
-    for (const auto& piece : pieces) frame.push_back({const_cast<uint8_t*>(piece.data()), piece.size()});
+    // The rest of a frame cut short goes out before this one begins, so the
+    // stream stays in step.
+    const size_t backlogBytes = m_tcpBacklog.size();
+    std::vector<iovec> queue;
+    if (backlogBytes > 0) queue.push_back({m_tcpBacklog.data(), backlogBytes});
+    queue.push_back({header, sizeof header});
+    for (const auto& piece : pieces) queue.push_back({const_cast<uint8_t*>(piece.data()), piece.size()});
+    const size_t queuedBytes = backlogBytes + sizeof header + static_cast<size_t>(total);
     // A peer that stops reading must not hold the send mutex for long.
-    const int64_t mib = static_cast<int64_t>((total + (1u << 20) - 1) >> 20);
-    // While the peer is not reading, a request gets one try without waiting.
+    const int64_t mib = static_cast<int64_t>((queuedBytes + (1u << 20) - 1) >> 20);
     const auto now = std::chrono::steady_clock::now();
-    const auto sendDeadline =
-        m_tcpStalled ? now : std::min(deadline, now + std::chrono::milliseconds(kSendBaseMs + kSendMsPerMiB * mib));
+    const auto sendDeadline = std::min(deadline, now + std::chrono::milliseconds(kSendBaseMs + kSendMsPerMiB * mib));
     size_t sent = 0;
-    if (socket->sendAll(frame.data(), static_cast<int>(frame.size()), sendDeadline, &sent)) {
+    TcpSocket::SendOutcome outcome;
+    if (m_tcpStalled) {
+        // The peer was not reading: one try without waiting tells whether it
+        // reads again. Only then may the rest wait for room like any send.
+        outcome = socket->sendAll(queue.data(), static_cast<int>(queue.size()), now, &sent);
+        if (outcome == TcpSocket::SendOutcome::kTimedOut && sent > 0) {
+            const std::vector<iovec> rest = unsentPart(queue, sent);
+            size_t more = 0;
+            outcome = socket->sendAll(rest.data(), static_cast<int>(rest.size()), sendDeadline, &more);
+            sent += more;
+        }
+    } else {
+        outcome = socket->sendAll(queue.data(), static_cast<int>(queue.size()), sendDeadline, &sent);
+    }
+    if (outcome == TcpSocket::SendOutcome::kSent) {
+        m_tcpBacklog.clear();
         m_tcpStalled = false;
         return true;
     }
-    const size_t frameBytes = static_cast<size_t>(total) + sizeof header;
-    if (!m_sendsCancelled && socket->isConnected() && std::chrono::steady_clock::now() >= sendDeadline &&
-        sent < frameBytes) {
-        // Out of time, not out of order: the rest of the frame is kept and
-        // goes first once the peer reads again, so the stream stays in step.
-        if (sent > 0) {
-            m_tcpBacklog.reserve(frameBytes - sent);
-            size_t skip = sent;
-            for (const iovec& piece : frame) {
-                const size_t take = std::min(skip, piece.iov_len);
-                skip -= take;
-                const uint8_t* from = static_cast<const uint8_t*>(piece.iov_base) + take;
-                m_tcpBacklog.insert(m_tcpBacklog.end(), from, from + (piece.iov_len - take));
-            }
-        }
-        if (!m_tcpStalled) {
-            logMessage("Warning! External process at port %d is not reading; requests fail until it does.\n",
-                       static_cast<int>(m_port));
-        }
-        m_tcpStalled = true;
+    if (outcome == TcpSocket::SendOutcome::kFailed || m_sendsCancelled || !socket->isConnected()) {
+        logMessage("Warning! Could not send to external process at port: %d\n", static_cast<int>(m_port));
+        dropConnection(socket, true);
         return false;
     }
-    logMessage("Warning! Could not send to external process at port: %d\n", static_cast<int>(m_port));
-    dropConnection(socket, true);
+    // Out of time, not out of order: what is left of a frame already begun
+    // is kept and goes first once the peer reads again. This request is
+    // skipped whole when the earlier frame took all its time.
+    if (sent < backlogBytes) {
+        m_tcpBacklog.erase(m_tcpBacklog.begin(), m_tcpBacklog.begin() + static_cast<std::ptrdiff_t>(sent));
+    } else {
+        std::vector<uint8_t> rest;
+        if (sent > backlogBytes) {
+            rest.reserve(queuedBytes - sent);
+            for (const iovec& piece : unsentPart(queue, sent)) {
+                const uint8_t* from = static_cast<const uint8_t*>(piece.iov_base);
+                rest.insert(rest.end(), from, from + piece.iov_len);
+            }
+        }
+        m_tcpBacklog.swap(rest);
+    }
+    if (!m_tcpStalled) {
+        logMessage("Warning! External process at port %d is not reading; requests fail until it does.\n",
+                   static_cast<int>(m_port));
+    }
+    m_tcpStalled = true;
     return false;
 }
 
@@ -520,17 +543,25 @@ std::optional<std::span<const uint8_t>> ExternalProcess::waitForOutputTCP(int64_
         }
         // The stream is out of step: the next send connects afresh.
         dropConnection(socket, false);
+        trimReceiveBuffer(m_receiveBuffer.capacity());
     }
     m_receiveMutex.unlock();
     return std::nullopt;
 }
 
+void ExternalProcess::trimReceiveBuffer(size_t bytes) {
+    if (bytes > kKeptReceiveBytes && bytes / 2 > m_usualResponseBytes) m_receiveBuffer.release();
+}
+
 void ExternalProcess::releaseOutput() {
     if (m_mode == 0) {
         ipcChannelAcknowledge(m_fromProcess);
-    } else {
-        m_receiveMutex.unlock();
+        return;
     }
+    const size_t bytes = m_receiveBuffer.size();
+    trimReceiveBuffer(bytes);
+    m_usualResponseBytes = m_usualResponseBytes - m_usualResponseBytes / 8 + bytes / 8;
+    m_receiveMutex.unlock();
 }
 
 void ExternalProcess::cancelReceive() {

@@ -17,6 +17,9 @@
 // still waiting for the send mutex, for the child's acknowledgement or for
 // the socket; while the processor is not taking requests (an acknowledgement
 // overdue, or a TCP frame the peer has not read), later sends fail at once.
+// A TCP frame cut short by its deadline is finished before the next one
+// begins, by the first send that finds the peer reading again; that send
+// then goes on with its own frame, or is skipped when its time runs out first.
 // cancelSends() ends them all, for unloading. Receiving: one thread calls receiveOutput and, after each response,
 // releaseOutput; the response is a view into transport memory valid until
 // then. cancelReceive() may be called from any thread. The object must not be
@@ -68,7 +71,8 @@ public:
 
     using Deadline = std::chrono::steady_clock::time_point;
     // No deadline of the caller's: only the transport's own bounds (1000 ms
-    // for each acknowledgement; 1000 ms plus 100 ms per MiB for a TCP frame).
+    // for each acknowledgement; 1000 ms plus 100 ms per MiB for a TCP frame
+    // and the rest of one cut short before it).
     static constexpr Deadline kNoDeadline = Deadline::max();
 
     // True when the request was delivered (acknowledged by the child, or
@@ -108,9 +112,9 @@ private:
     bool sendInputShm(std::span<const std::span<const uint8_t>> pieces, Deadline deadline);
     bool sendInputTcp(std::span<const std::span<const uint8_t>> pieces, Deadline deadline);
     bool lockForSend(std::unique_lock<std::timed_mutex>& lock, Deadline deadline);
-    bool flushTcpBacklog(const std::shared_ptr<TcpSocket>& socket);
     std::shared_ptr<TcpSocket> currentSocket();
     void dropConnection(const std::shared_ptr<TcpSocket>& socket, bool reset);
+    void trimReceiveBuffer(size_t bytes);
 
     IpcChannel* m_toProcess = nullptr;
     IpcChannel* m_fromProcess = nullptr;
@@ -142,8 +146,12 @@ private:
     // The unsent rest of a frame the peer did not read in time (under the send
     // mutex); it goes out before any other frame on the same connection.
     std::vector<uint8_t> m_tcpBacklog;
-    bool m_tcpStalled = false;  // the last request was not taken in time
+    bool m_tcpStalled = false;  // the last send ran out of time: the next one tries without waiting first
+    // The body of the last response (under the receive mutex). It keeps its
+    // room from one response to the next, unless a response was far above
+    // the usual size: a running average of the responses so far.
     ReceiveBuffer m_receiveBuffer;
+    size_t m_usualResponseBytes = 0;
 };
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -25,6 +25,12 @@ uint8_t* ReceiveBuffer::reserveTail(size_t extra) {
     return m_data.get() + m_size;
 }
 
+void ReceiveBuffer::release() {
+    m_data.reset();
+    m_size = 0;
+    m_capacity = 0;
+}
+
 TcpFrameStatus readTcpFrame(const ReceiveSome& receive, ReceiveBuffer& body, uint32_t* announced,
                             const std::function<void()>& onHeader) {
     body.clear();

@@ -30,6 +30,8 @@ public:
     size_t size() const { return m_size; }
     size_t capacity() const { return m_capacity; }
     void clear() { m_size = 0; }
+    // Empties the buffer and gives its memory back.
+    void release();
     // Makes room for `extra` bytes after size() and returns where they go.
     uint8_t* reserveTail(size_t extra);
     void commit(size_t bytes) { m_size += bytes; }

@@ -69,12 +69,12 @@ long TcpSocket::receiveSome(void* buffer, size_t size, int64_t timeoutMs) {
     }
 }
 
-bool TcpSocket::sendAll(const iovec* pieces, int count, std::chrono::steady_clock::time_point deadline,
-                        size_t* sentBytes) {
+TcpSocket::SendOutcome TcpSocket::sendAll(const iovec* pieces, int count,
+                                          std::chrono::steady_clock::time_point deadline, size_t* sentBytes) {
     size_t total = 0;
     if (sentBytes == nullptr) sentBytes = &total;
     *sentBytes = 0;
-    if (m_fd < 0 || !isConnected()) return false;
+    if (m_fd < 0 || !isConnected()) return SendOutcome::kFailed;
     std::vector<iovec> left(pieces, pieces + count);
     size_t first = 0;
     while (first < left.size()) {
@@ -88,15 +88,15 @@ bool TcpSocket::sendAll(const iovec* pieces, int count, std::chrono::steady_cloc
         const ssize_t n = ::sendmsg(m_fd, &message, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return SendOutcome::kFailed;
             const auto left_ms = std::chrono::ceil<std::chrono::milliseconds>(deadline -
                                                                             std::chrono::steady_clock::now())
                                      .count();
-            if (left_ms <= 0) return false;
+            if (left_ms <= 0) return SendOutcome::kTimedOut;
             pollfd p{m_fd, POLLOUT, 0};
             const int rc = ::poll(&p, 1, pollTimeout(left_ms));
-            if (rc < 0 && errno != EINTR) return false;
-            if (rc > 0 && (p.revents & (POLLERR | POLLHUP)) != 0) return false;
+            if (rc < 0 && errno != EINTR) return SendOutcome::kFailed;
+            if (rc > 0 && (p.revents & (POLLERR | POLLHUP)) != 0) return SendOutcome::kFailed;
             continue;
         }
         size_t sent = static_cast<size_t>(n);
@@ -109,7 +109,7 @@ bool TcpSocket::sendAll(const iovec* pieces, int count, std::chrono::steady_cloc
             if (left[first].iov_len == 0) ++first;
         }
     }
-    return true;
+    return SendOutcome::kSent;
 }
 
 void TcpSocket::close() {

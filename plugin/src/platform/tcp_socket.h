@@ -38,10 +38,15 @@ public:
 
     // Receives up to `size` bytes, waiting at most `timeoutMs` (negative: no limit).
     long receiveSome(void* buffer, size_t size, int64_t timeoutMs);
-    // Sends every byte of the pieces; false on an error or when the deadline
-    // passes. `sentBytes`, when given, receives how many bytes went out.
-    bool sendAll(const iovec* pieces, int count, std::chrono::steady_clock::time_point deadline,
-                 size_t* sentBytes = nullptr);
+    enum class SendOutcome {
+        kSent,      // every byte went out
+        kTimedOut,  // the deadline passed first (a deadline already past: one try without waiting)
+        kFailed,    // the socket failed or is not connected
+    };
+    // Sends every byte of the pieces. `sentBytes`, when given, receives how
+    // many bytes went out.
+    SendOutcome sendAll(const iovec* pieces, int count, std::chrono::steady_clock::time_point deadline,
+                        size_t* sentBytes = nullptr);
 
     // Marks the socket not connected and shuts both directions down.
     void close();
