@@ -5,6 +5,7 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "decoder_test_util.h"
 #include "inference/decoders/anchor_free_yolo.h"
@@ -174,7 +175,7 @@ TEST(AnchorFreeYolo, WarningTexts) {
 }
 
 TEST(ClassSearchPlan, PiecesCoverTheProposalsAndSmallSearchesStayOnTheCaller) {
-    const int32_t automaticHelpers = std::min(qzai::usableProcessorCount(), 4) - 1;
+    const int32_t automaticHelpers = qzai::automaticSearchThreads(qzai::usableProcessorCount()) - 1;
     struct Case {
         int32_t n, classes, threads;
         int32_t pieceSize, pieces, helpers;
@@ -194,8 +195,12 @@ TEST(ClassSearchPlan, PiecesCoverTheProposalsAndSmallSearchesStayOnTheCaller) {
         EXPECT_EQ(plan.pieces, c.pieces) << c.n << " x " << c.classes;
         EXPECT_EQ(plan.helpers, c.helpers) << c.n << " x " << c.classes;
     }
-    // From 2^20 scores the automatic count follows the usable processors.
+    // From 2^20 scores the automatic count follows the usable processors:
+    // no helper on two, where one does not pay; at most four threads.
     EXPECT_EQ(qzai::planClassSearch(13108, 80, 0).helpers, automaticHelpers);
+    const std::pair<int32_t, int32_t> threadsOnProcessors[] = {{1, 1}, {2, 1}, {3, 3}, {4, 4}, {8, 4}};
+    for (const auto& [processors, threads] : threadsOnProcessors)
+        EXPECT_EQ(qzai::automaticSearchThreads(processors), threads) << processors << " processors";
 }
 
 // Clustered proposals over 80 classes, about 1 in 20 above conf.

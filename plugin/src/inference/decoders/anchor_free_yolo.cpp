@@ -18,6 +18,8 @@ namespace {
 
 constexpr const char* kAnchorFreeYoloTag = "AnchorFreeYolo";
 constexpr int32_t kMaxThreads = 4;
+// The automatic count starts helpers only from this many usable processors.
+constexpr int32_t kProcessorsForHelpers = 3;
 // One piece of the class search reads about this many scores (some
 // microseconds of work): small enough that a late helper or the last piece
 // keeps the caller waiting little, large enough that handing pieces out
@@ -33,7 +35,7 @@ constexpr int64_t kScoresForHelpers = 1048576;
 // The processors this process may use, read once: the helper pool is sized
 // by it for the life of the process.
 int32_t automaticThreadCount() {
-    static const int32_t count = std::min(usableProcessorCount(), kMaxThreads);
+    static const int32_t count = automaticSearchThreads(usableProcessorCount());
     return count;
 }
 
@@ -55,6 +57,13 @@ void findBestClassScores(int32_t begin, int32_t end, int32_t classes, const floa
     if (begin >= end) return;
     const size_t stride = static_cast<size_t>(n);
     searchClassesChannelMajor(begin, end, classes, data + 4 * stride, stride, best, cls);
+}
+
+int32_t automaticSearchThreads(int32_t processors) {
+    // On two processors a helper shortens a cold search by 0-20% while it
+    // takes the processor the other cameras' work would have.
+    if (processors < kProcessorsForHelpers) return 1;
+    return std::min(processors, kMaxThreads);
 }
 
 ClassSearchPlan planClassSearch(int32_t n, int32_t classes, int32_t threads) {
