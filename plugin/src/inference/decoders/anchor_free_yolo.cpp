@@ -113,11 +113,17 @@ TensorSet* decodeAnchorFreeYoloWithHelpers(const TensorSet* input, float conf, f
     std::vector<float> best(static_cast<size_t>(n), conf);
     std::vector<int32_t> cls(static_cast<size_t>(n), -1);
     const ClassSearchPlan plan = planClassSearch(n, classes, threads);
-    helpers.run(plan.pieces, plan.helpers, [&](int32_t piece) {
-        const int32_t begin = piece * plan.pieceSize;
-        findBestClassScores(begin, std::min(begin + plan.pieceSize, n), classes, data, n, best.data(),
-                            cls.data());
-    });
+    if (plan.helpers == 0) {
+        // Alone, the calling thread searches every proposal in one call, so
+        // that each class row is read in runs longer than a piece.
+        findBestClassScores(0, n, classes, data, n, best.data(), cls.data());
+    } else {
+        helpers.run(plan.pieces, plan.helpers, [&](int32_t piece) {
+            const int32_t begin = piece * plan.pieceSize;
+            findBestClassScores(begin, std::min(begin + plan.pieceSize, n), classes, data, n,
+                                best.data(), cls.data());
+        });
+    }
 
     const size_t stride = static_cast<size_t>(n);
     std::vector<Detection> candidates;

@@ -33,6 +33,7 @@ int32_t automaticSearchThreads(int32_t processors);
 // threads <= 0 (automatic), none below 2^20 scores (smaller outputs stay on
 // the calling thread), automaticSearchThreads(usable processors) - 1 from
 // there on. Never more helpers than pieces - 1; no pieces when n <= 0.
+// With no helpers the decoder searches all n proposals in one call instead.
 struct ClassSearchPlan {
     int32_t pieceSize = 0;
     int32_t pieces = 0;
