@@ -277,7 +277,7 @@ void BM_AnchorFreeYolo(benchmark::State& state) {
 }
 BENCHMARK(BM_AnchorFreeYolo)
     ->ArgNames({"n", "threads"})
-    ->Args({13107, 1})->Args({13107, 0})->Args({13108, 1})->Args({13108, 0})
+    ->Args({52428, 1})->Args({52428, 0})->Args({52429, 1})->Args({52429, 0})
     ->Args({8400, 1})->Args({8400, 0})->Args({33600, 1})->Args({33600, 0})
     ->Unit(benchmark::kMicrosecond);
 

@@ -30,7 +30,7 @@ int32_t automaticSearchThreads(int32_t processors);
 // pieces of pieceSize proposals (a multiple of 16, some tens of thousands of
 // scores; the last piece may be shorter), taken by the calling thread and at
 // most `helpers` helper threads. With threads > 0, threads - 1 helpers; with
-// threads <= 0 (automatic), none below 2^20 scores (smaller outputs stay on
+// threads <= 0 (automatic), none below 2^22 scores (smaller outputs stay on
 // the calling thread), automaticSearchThreads(usable processors) - 1 from
 // there on. Never more helpers than pieces - 1; no pieces when n <= 0.
 // With no helpers the decoder searches all n proposals in one call instead.
