@@ -12,6 +12,18 @@
 // `before`, when given, runs untimed before each timed path (the own path
 // and every baseline): evictFromCache() there gives each path a cold input,
 // as a fresh inference output or camera frame would be.
+//
+// timeInStates() times every path (the own one included) in each of the
+// given cache states, with the order of the paths rotating from iteration to
+// iteration, so that no path always follows the same neighbour:
+//  - Warm: the path runs twice untimed just before its timed run, on the
+//    same input and its own buffers (a path warmed once can still be much
+//    slower than one warmed twice);
+//  - Cold: the path's `evict` (its input and every buffer it writes dropped
+//    from the cache) runs untimed just before its timed run.
+// Its counters carry the state in the name: "ratio_<name>_warm",
+// "ratio_<name>_cold", computed as above. The iteration time is the own
+// path's time in the first state given.
 #pragma once
 
 #include <emmintrin.h>
@@ -64,6 +76,58 @@ inline void timePaired(benchmark::State& state, const std::function<void()>& own
         if (ownTotal <= 0.0 || totals[i] <= 0.0) continue;
         state.counters["ratio_" + baselines[i].name] =
             baselines[i].isFloor ? ownTotal / totals[i] : totals[i] / ownTotal;
+    }
+}
+
+enum class CacheState { Warm, Cold };
+
+inline const char* stateName(CacheState state) { return state == CacheState::Warm ? "warm" : "cold"; }
+
+// A timed path of timeInStates(): `evict` drops from the cache the input and
+// every buffer `run` writes.
+struct Path {
+    std::string name;
+    std::function<void()> run;
+    std::function<void()> evict;
+    bool isFloor = false;
+};
+
+inline void timeInStates(benchmark::State& state, const Path& own, const std::vector<Path>& baselines,
+                         const std::vector<CacheState>& states) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<const Path*> paths = {&own};
+    for (const Path& b : baselines) paths.push_back(&b);
+    // totals[path][state]
+    std::vector<std::vector<double>> totals(paths.size(), std::vector<double>(states.size(), 0.0));
+    size_t first = 0;
+    for (auto _ : state) {
+        double ownTime = 0.0;
+        for (size_t k = 0; k < paths.size(); ++k) {
+            const size_t p = (first + k) % paths.size();
+            for (size_t s = 0; s < states.size(); ++s) {
+                if (states[s] == CacheState::Warm) {
+                    paths[p]->run();
+                    paths[p]->run();
+                } else {
+                    paths[p]->evict();
+                }
+                const auto start = Clock::now();
+                paths[p]->run();
+                const double took = std::chrono::duration<double>(Clock::now() - start).count();
+                totals[p][s] += took;
+                if (p == 0 && s == 0) ownTime = took;
+            }
+        }
+        first = (first + 1) % paths.size();
+        state.SetIterationTime(ownTime);
+    }
+    for (size_t p = 1; p < paths.size(); ++p) {
+        for (size_t s = 0; s < states.size(); ++s) {
+            const double ownTotal = totals[0][s], total = totals[p][s];
+            if (ownTotal <= 0.0 || total <= 0.0) continue;
+            state.counters["ratio_" + paths[p]->name + "_" + stateName(states[s])] =
+                paths[p]->isFloor ? ownTotal / total : total / ownTotal;
+        }
     }
 }
 

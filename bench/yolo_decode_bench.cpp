@@ -9,13 +9,14 @@
 // class offsets). Each reference first checks it finds the same detections.
 //
 // BM_AnchorFreeYolo_AgainstBaselines is the headline: the automatic thread
-// count, the path the product runs, timed in the same iteration as
-// ratio_one_thread (our decoder on one thread; the two swap places every
-// iteration), ratio_plain (the plain decode) and, with OpenCV,
-// ratio_opencv_reduce (the strong baseline: one cv::reduce over the class
-// rows, NMSBoxes once per class) and ratio_opencv_minmaxloc (the weaker
-// tutorial decode: transpose, minMaxLoc per proposal). The input is evicted
-// from the cache before every timed path.
+// count, the path the product runs, against ratio_one_thread_cold (our
+// decoder on one thread), ratio_plain_cold (the plain decode) and, with
+// OpenCV, ratio_opencv_max_cold (the strong baseline: cv::max once per class
+// row into each proposal's best score, NMSBoxes once per class),
+// ratio_opencv_reduce_cold (the same with one cv::reduce over the class
+// rows) and ratio_opencv_minmaxloc_cold (the weaker tutorial decode:
+// transpose, minMaxLoc per proposal). Every path meets a cold input, and
+// the order of the paths rotates (paired_timing.h, timeInStates).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -211,16 +212,12 @@ std::vector<float> openCvSuppressPerClass(const std::vector<Detection>& found, i
     return out;
 }
 
-// The strong OpenCV decode: one cv::reduce(REDUCE_MAX) streams the class
-// rows into each proposal's best score (no transpose); only proposals above
-// conf look up which class gave it (the first row equal to it, as a strict
-// "above" search would pick); then per-class NMSBoxes.
-std::vector<float> openCvAnchorFreeReduce(const OwnedSet& s) {
+// The candidates of a search that left each proposal's best class score in
+// b: only proposals above conf look up which class gave it (the first row
+// equal to it, as a strict "above" search would pick); then per-class
+// NMSBoxes.
+std::vector<float> openCvSuppressFromBest(const OwnedSet& s, const float* b) {
     const int channels = s.shape[1], n = s.shape[2];
-    const cv::Mat raw(channels, n, CV_32F, const_cast<float*>(s.data.data()));
-    cv::Mat best;
-    cv::reduce(raw.rowRange(4, channels), best, 0, cv::REDUCE_MAX, CV_32F);
-    const float* b = best.ptr<float>(0);
     const float* v = s.data.data();
     std::vector<Detection> found;
     for (int i = 0; i < n; ++i) {
@@ -231,6 +228,26 @@ std::vector<float> openCvAnchorFreeReduce(const OwnedSet& s) {
         found.push_back({cx - 0.5f * w, cy - 0.5f * h, cx + 0.5f * w, cy + 0.5f * h, b[i], cls});
     }
     return openCvSuppressPerClass(found, channels - 4);
+}
+
+// One cv::reduce(REDUCE_MAX) streams the class rows into each proposal's
+// best score (no transpose).
+std::vector<float> openCvAnchorFreeReduce(const OwnedSet& s) {
+    const int channels = s.shape[1], n = s.shape[2];
+    const cv::Mat raw(channels, n, CV_32F, const_cast<float*>(s.data.data()));
+    cv::Mat best;
+    cv::reduce(raw.rowRange(4, channels), best, 0, cv::REDUCE_MAX, CV_32F);
+    return openCvSuppressFromBest(s, best.ptr<float>(0));
+}
+
+// The strong OpenCV decode: cv::max once per class row, each row one long
+// stream into the running best scores.
+std::vector<float> openCvAnchorFreeMax(const OwnedSet& s) {
+    const int channels = s.shape[1], n = s.shape[2];
+    const cv::Mat raw(channels, n, CV_32F, const_cast<float*>(s.data.data()));
+    cv::Mat best = raw.row(4).clone();
+    for (int c = 5; c < channels; ++c) cv::max(best, raw.row(c), best);
+    return openCvSuppressFromBest(s, best.ptr<float>(0));
 }
 
 // The tutorial decode with per-class suppression (weaker than the reduce).
@@ -260,46 +277,9 @@ void BM_AnchorFreeYolo(benchmark::State& state) {
 }
 BENCHMARK(BM_AnchorFreeYolo)
     ->ArgNames({"n", "threads"})
-    ->Args({13107, 1})->Args({13107, 0})->Args({13108, 1})->Args({13108, 0})
+    ->Args({52428, 1})->Args({52428, 0})->Args({52429, 1})->Args({52429, 0})
     ->Args({8400, 1})->Args({8400, 0})->Args({33600, 1})->Args({33600, 0})
     ->Unit(benchmark::kMicrosecond);
-
-// Like bench_pairs::timePaired, except that the own path and `twin` (the
-// same decoder held to one thread) swap places every iteration: run in a
-// fixed order, the second of two equal paths reads the input the first just
-// brought into the cache and reads some 5-9% faster, which would bias the
-// ratio the headline is about. The other baselines run after both.
-void timeAgainstTwin(benchmark::State& state, const std::function<void()>& own,
-                     const bench_pairs::Baseline& twin, const std::vector<bench_pairs::Baseline>& others,
-                     const std::function<void()>& before) {
-    using Clock = std::chrono::steady_clock;
-    auto timed = [&before](const std::function<void()>& work) {
-        before();
-        const auto start = Clock::now();
-        work();
-        return std::chrono::duration<double>(Clock::now() - start).count();
-    };
-    double ownTotal = 0.0, twinTotal = 0.0;
-    std::vector<double> totals(others.size(), 0.0);
-    bool ownFirst = true;
-    for (auto _ : state) {
-        double ownTime = 0.0;
-        if (ownFirst) {
-            ownTime = timed(own);
-            twinTotal += timed(twin.run);
-        } else {
-            twinTotal += timed(twin.run);
-            ownTime = timed(own);
-        }
-        ownFirst = !ownFirst;
-        ownTotal += ownTime;
-        for (size_t i = 0; i < others.size(); ++i) totals[i] += timed(others[i].run);
-        state.SetIterationTime(ownTime);
-    }
-    if (ownTotal <= 0.0) return;
-    state.counters["ratio_" + twin.name] = twinTotal / ownTotal;
-    for (size_t i = 0; i < others.size(); ++i) state.counters["ratio_" + others[i].name] = totals[i] / ownTotal;
-}
 
 void BM_AnchorFreeYolo_AgainstBaselines(benchmark::State& state) {
     const OwnedSet input = anchorFreeOutput(static_cast<int>(state.range(0)));
@@ -313,27 +293,34 @@ void BM_AnchorFreeYolo_AgainstBaselines(benchmark::State& state) {
         state.SkipWithError("detections differ");
         return;
     }
-    const bench_pairs::Baseline oneThread{
-        "one_thread",
-        [&] { freeResult(qzai::decodeAnchorFreeYoloWithThreads(&input.set, kConf, kIou, 1, kStart)); }};
-    std::vector<bench_pairs::Baseline> baselines = {
-        {"plain", [&] { benchmark::DoNotOptimize(referenceAnchorFree(input).data()); }},
+    // Every path meets the output as a runtime hands it over: not in cache.
+    const auto evictInput = [&] {
+        bench_pairs::evictFromCache(input.data.data(), input.data.size() * sizeof(float));
+    };
+    std::vector<bench_pairs::Path> baselines = {
+        {"one_thread",
+         [&] { freeResult(qzai::decodeAnchorFreeYoloWithThreads(&input.set, kConf, kIou, 1, kStart)); },
+         evictInput},
+        {"plain", [&] { benchmark::DoNotOptimize(referenceAnchorFree(input).data()); }, evictInput},
     };
 #ifdef QZ_BENCH_WITH_OPENCV
-    if (openCvAnchorFreeReduce(input) != expected || openCvAnchorFreePerClass(input) != expected) {
+    if (openCvAnchorFreeMax(input) != expected || openCvAnchorFreeReduce(input) != expected ||
+        openCvAnchorFreePerClass(input) != expected) {
         state.SkipWithError("OpenCV detections differ");
         return;
     }
     baselines.push_back(
-        {"opencv_reduce", [&] { benchmark::DoNotOptimize(openCvAnchorFreeReduce(input).data()); }});
+        {"opencv_max", [&] { benchmark::DoNotOptimize(openCvAnchorFreeMax(input).data()); }, evictInput});
     baselines.push_back(
-        {"opencv_minmaxloc", [&] { benchmark::DoNotOptimize(openCvAnchorFreePerClass(input).data()); }});
+        {"opencv_reduce", [&] { benchmark::DoNotOptimize(openCvAnchorFreeReduce(input).data()); }, evictInput});
+    baselines.push_back({"opencv_minmaxloc",
+                         [&] { benchmark::DoNotOptimize(openCvAnchorFreePerClass(input).data()); }, evictInput});
 #endif
-    // Every path meets the output as a runtime hands it over: not in cache.
-    timeAgainstTwin(
-        state, [&] { freeResult(qzai::runDetectionPostprocessor(0, &input.set, kConf, kIou, 640, 640)); },
-        oneThread, baselines,
-        [&] { bench_pairs::evictFromCache(input.data.data(), input.data.size() * sizeof(float)); });
+    bench_pairs::timeInStates(
+        state,
+        {"ours", [&] { freeResult(qzai::runDetectionPostprocessor(0, &input.set, kConf, kIou, 640, 640)); },
+         evictInput},
+        baselines, {bench_pairs::CacheState::Cold});
 }
 BENCHMARK(BM_AnchorFreeYolo_AgainstBaselines)
     ->ArgName("n")

@@ -5,6 +5,7 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "decoder_test_util.h"
 #include "inference/decoders/anchor_free_yolo.h"
@@ -174,7 +175,7 @@ TEST(AnchorFreeYolo, WarningTexts) {
 }
 
 TEST(ClassSearchPlan, PiecesCoverTheProposalsAndSmallSearchesStayOnTheCaller) {
-    const int32_t automaticHelpers = std::min(qzai::usableProcessorCount(), 4) - 1;
+    const int32_t automaticHelpers = qzai::automaticSearchThreads(qzai::usableProcessorCount()) - 1;
     struct Case {
         int32_t n, classes, threads;
         int32_t pieceSize, pieces, helpers;
@@ -185,8 +186,9 @@ TEST(ClassSearchPlan, PiecesCoverTheProposalsAndSmallSearchesStayOnTheCaller) {
         {8400, 80, 4, 416, 21, 3},     // whole blocks of 16 proposals
         {8400, 80, 1, 416, 21, 0},
         {100000, 1, 8, 32768, 4, 3},   // never more helpers than pieces - 1
-        {8400, 80, 0, 416, 21, 0},     // automatic: below 2^20 scores, alone
+        {8400, 80, 0, 416, 21, 0},     // automatic: below 2^22 scores, alone
         {13107, 80, 0, 416, 32, 0},
+        {52428, 80, 0, 416, 127, 0},
     };
     for (const Case& c : cases) {
         const qzai::ClassSearchPlan plan = qzai::planClassSearch(c.n, c.classes, c.threads);
@@ -194,8 +196,12 @@ TEST(ClassSearchPlan, PiecesCoverTheProposalsAndSmallSearchesStayOnTheCaller) {
         EXPECT_EQ(plan.pieces, c.pieces) << c.n << " x " << c.classes;
         EXPECT_EQ(plan.helpers, c.helpers) << c.n << " x " << c.classes;
     }
-    // From 2^20 scores the automatic count follows the usable processors.
-    EXPECT_EQ(qzai::planClassSearch(13108, 80, 0).helpers, automaticHelpers);
+    // From 2^22 scores the automatic count follows the usable processors:
+    // no helper on two, where one does not pay; at most four threads.
+    EXPECT_EQ(qzai::planClassSearch(52429, 80, 0).helpers, automaticHelpers);
+    const std::pair<int32_t, int32_t> threadsOnProcessors[] = {{1, 1}, {2, 1}, {3, 3}, {4, 4}, {8, 4}};
+    for (const auto& [processors, threads] : threadsOnProcessors)
+        EXPECT_EQ(qzai::automaticSearchThreads(processors), threads) << processors << " processors";
 }
 
 // Clustered proposals over 80 classes, about 1 in 20 above conf.
@@ -220,7 +226,7 @@ qzai::ThreadStarter plainStarter() {
 }
 
 TEST(AnchorFreeYolo, ResultIsTheSameForAnyThreadCount) {
-    for (const int n : {2047, 8400, 13107, 13108}) {
+    for (const int n : {2047, 8400, 13107, 13108, 52429}) {
         SetPtr input = realisticOutput(n, static_cast<unsigned>(n));
         SetPtr single(qzai::decodeAnchorFreeYoloWithThreads(input.get(), 0.25f, 0.45f, 1, plainStarter()));
         ASSERT_GT(single->count, 0u);

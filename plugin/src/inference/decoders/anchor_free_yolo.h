@@ -21,13 +21,19 @@ namespace qz::vms_server_plugins::analytics::qzai {
 void findBestClassScores(int32_t begin, int32_t end, int32_t classes, const float* data, int32_t n,
                          float* best, int32_t* cls);
 
+// The automatic thread count of the class search on `processors` usable
+// processors: 1 (no helpers) on up to two, where a helper does not pay for
+// the processor it takes; min(processors, 4) from three on.
+int32_t automaticSearchThreads(int32_t processors);
+
 // How the class search over n proposals of `classes` classes is shared:
 // pieces of pieceSize proposals (a multiple of 16, some tens of thousands of
 // scores; the last piece may be shorter), taken by the calling thread and at
 // most `helpers` helper threads. With threads > 0, threads - 1 helpers; with
-// threads <= 0 (automatic), none below 2^20 scores (smaller outputs stay on
-// the calling thread), min(usable processors, 4) - 1 from there on. Never
-// more helpers than pieces - 1; no pieces when n <= 0.
+// threads <= 0 (automatic), none below 2^22 scores (smaller outputs stay on
+// the calling thread), automaticSearchThreads(usable processors) - 1 from
+// there on. Never more helpers than pieces - 1; no pieces when n <= 0.
+// With no helpers the decoder searches all n proposals in one call instead.
 struct ClassSearchPlan {
     int32_t pieceSize = 0;
     int32_t pieces = 0;
