@@ -305,7 +305,7 @@ void BM_PrepFit640_AgainstBaselines(benchmark::State& state) {
     // Each baseline writes a buffer of its own.
     std::vector<std::vector<float>> outs;
     outs.reserve(5);
-    auto outBuffer = [&outs]() -> std::vector<float>& { return outs.emplace_back(3 * kPlane); };
+    [[maybe_unused]] auto outBuffer = [&outs]() -> std::vector<float>& { return outs.emplace_back(3 * kPlane); };
 
 #if defined(QZ_BENCH_WITH_LIBYUV)
     if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) {
