@@ -221,9 +221,15 @@ MainJobResult runMainJob(const MainJobOptions& options) {
                 },
                 awaited.empty() ? period : roundTimeout);
             whole = whole || answeredAll(awaited);
+            // Any object packet makes its camera warm, also one of an earlier
+            // round that came back after that round's wait (a slow build
+            // answers a young camera later than one period).
+            std::set<std::string> everAnswered;
+            for (const RecordedPacket& packet : host.recorder().packets())
+                if (packet.kind == RecordedPacket::Kind::objects) everAnswered.insert(packet.deviceId);
             bool allWarm = true;
             for (size_t c = 0; c < ids.size(); ++c) {
-                warm[c] = warm[c] || answered.count(ids[c]) > 0;
+                warm[c] = warm[c] || everAnswered.count(ids[c]) > 0;
                 allWarm = allWarm && (warm[c] || (rules && !rules->passesMasks(static_cast<int>(c), roundFrame)));
             }
             if (whole && allWarm) break;
