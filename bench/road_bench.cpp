@@ -17,13 +17,7 @@
 // the frame, the code and the heap's blocks back into the caches, so the
 // reference is what preprocessing costs at its best and the ratio counts
 // everything else the road spends (hand-overs, queueing, the colder caches
-// of many cameras) against the road. preprocess_concurrent_us is the other
-// end: preprocessing alone again, but on as many threads as there are
-// cameras at once, each making (and freeing) its own input, as the camera
-// threads do on the direct road; ratio_road_vs_concurrent_preprocess (cpu_us over it) is then
-// what the road itself adds (hand-overs, the runtime, the output side) once
-// the caches and the memory traffic of many cameras are counted on both
-// sides.
+// of many cameras) against the road.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -164,28 +158,6 @@ void BM_RoadDetect1080p(benchmark::State& state) {
         cpuPerFrameUs = frames > 0 ? cpuUs / frames : 0.0;
         intakePerFrameUs = frames > 0 ? intakeCpuUs.load() / frames : 0.0;
     }
-    // Preprocessing alone on `cameras` threads at once.
-    constexpr int kConcurrentRounds = 20;
-    double concurrentUs = 0.0;
-    {
-        std::atomic<int> ready{0};
-        std::atomic<bool> go{false};
-        auto preprocessMany = [&] {
-            for (int i = 0; i < 3; ++i)
-                benchmark::DoNotOptimize(qzai::prepareRuntimeInput(frame.get(), stage, stage.cropBox).get());
-            ++ready;
-            while (!go.load()) std::this_thread::yield();
-            for (int i = 0; i < kConcurrentRounds; ++i)
-                benchmark::DoNotOptimize(qzai::prepareRuntimeInput(frame.get(), stage, stage.cropBox).get());
-        };
-        std::vector<std::thread> threads;
-        for (int c = 0; c < cameras; ++c) threads.emplace_back(preprocessMany);
-        while (ready.load() < cameras) std::this_thread::yield();
-        const double start = processCpuUs();
-        go = true;
-        for (auto& thread : threads) thread.join();
-        concurrentUs = (processCpuUs() - start) / (cameras * kConcurrentRounds);
-    }
     const double preprocessUs = prepRounds ? prepCpuUs / prepRounds : 0.0;
     const double ratio = preprocessUs > 0 ? cpuPerFrameUs / preprocessUs : 0.0;
     state.counters["fps"] = fps;
@@ -194,8 +166,6 @@ void BM_RoadDetect1080p(benchmark::State& state) {
     state.counters["preprocess_us"] = preprocessUs;
     state.counters["ratio_road_vs_preprocess"] = ratio;
     state.counters["road_vs_preprocess"] = ratio;
-    state.counters["preprocess_concurrent_us"] = concurrentUs;
-    state.counters["ratio_road_vs_concurrent_preprocess"] = concurrentUs > 0 ? cpuPerFrameUs / concurrentUs : 0.0;
 }
 BENCHMARK(BM_RoadDetect1080p)->Arg(1)->Arg(4)->Arg(16)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
