@@ -1,31 +1,16 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <fstream>
 #include <optional>
 
 #include "common/gzip_reader.h"
+#include "common/support/gzipped.h"
 #include "common/support/temp_dir.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 
 namespace {
-
-// One gzip member holding `text`, as gzip writes it.
-std::string gzipMember(const std::string& text) {
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, text.size()), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
 
 struct ReadResult {
     bool isGzip = false;
@@ -60,8 +45,8 @@ TEST(GzipReader, ReadsWholeMembersAndRefusesAnythingElse) {
     // Some 200 kB that compress, so output blocks and input blocks differ.
     std::string text;
     for (int i = 0; text.size() < 200000; ++i) text += "line " + std::to_string(i * 7919 % 100003) + "\n";
-    const std::string first = gzipMember(text);
-    const std::string second = gzipMember("and a second member\n");
+    const std::string first = qz::test::gzipped(text);
+    const std::string second = qz::test::gzipped("and a second member\n");
     std::string damaged = first;
     damaged[damaged.size() / 2] ^= 0x55;
 

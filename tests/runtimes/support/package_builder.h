@@ -3,13 +3,13 @@
 // members GNU tar refuses to create (absolute or ".." names, hard links to
 // ".." names, device nodes, links and folders carrying data, sizes announced
 // but not sent) as a plain ustar archive, which tar reads whatever the file
-// name says; gzipped() compresses any bytes as gzip does.
+// name says; gzipped() (common/support/gzipped.h) compresses any bytes as
+// gzip does.
 #pragma once
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/run_command.h"
+#include "common/support/gzipped.h"
 #include "common/support/temp_dir.h"
 
 namespace qz::test {
@@ -114,20 +115,6 @@ inline std::string ustarArchive(const std::vector<UstarMember>& members) {
         out.append((512 - member.content.size() % 512) % 512, '\0');
     }
     out.append(1024, '\0');
-    return out;
-}
-
-inline std::string gzipped(const std::string& bytes) {
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, bytes.size()), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
     return out;
 }
 
