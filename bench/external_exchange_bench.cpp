@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "external/postprocessor_exchanges.h"
-#include "external/preprocessor_exchanges.h"
+#include "inference/processors/postprocessor_exchanges.h"
+#include "inference/processors/preprocessor_exchanges.h"
 #include "external/processor_config.h"
 #include "inference/postprocessing/postprocessing_state.h"
 #include "inference/video_frame.h"

@@ -14,7 +14,7 @@
 
 #include "common/log.h"
 #include "common/messaging_manager.h"
-#include "inference/frame_buffer_pool.h"
+#include "common/frame_buffer_pool.h"
 #include "inference/inference_manager.h"
 #include "inference/preprocessing/input_tensors.h"
 #include "inference/support/engine_test_env.h"

@@ -11,7 +11,7 @@
 #include <map>
 #include <vector>
 
-#include "external/processor_messages.h"
+#include "inference/processors/processor_messages.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 

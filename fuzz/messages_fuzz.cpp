@@ -13,7 +13,7 @@
 
 #include "external/msgpack_io.h"
 #include "external/processor_entries.h"
-#include "external/processor_messages.h"
+#include "inference/processors/processor_messages.h"
 #include "external/response_waiters.h"
 #include "inference/tensor_helpers.h"
 

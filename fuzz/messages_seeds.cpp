@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-#include "external/processor_messages.h"
+#include "inference/processors/processor_messages.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;
 

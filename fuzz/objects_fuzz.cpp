@@ -8,7 +8,7 @@
 #include <span>
 #include <utility>
 
-#include "external/objects_messages.h"
+#include "inference/processors/objects_messages.h"
 #include "inference/postprocessing/postprocessing_state.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "external/postprocessor_exchanges.h"
+#include "inference/processors/postprocessor_exchanges.h"
 #include "external/processor_config.h"
 #include "external/support/external_support.h"
 #include "inference/postprocessing/postprocessing_state.h"

@@ -10,7 +10,7 @@
 
 #include "common/object_type_id.h"
 #include "common/support/log_capture.h"
-#include "external/postprocessor_exchanges.h"
+#include "inference/processors/postprocessor_exchanges.h"
 #include "external/processor_config.h"
 #include "external/support/msgpack_walk.h"
 #include "inference/postprocessing/postprocessing_state.h"

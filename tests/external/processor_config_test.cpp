@@ -13,6 +13,7 @@
 #include "common/support/log_capture.h"
 #include "common/support/temp_dir.h"
 #include "external/processor_config.h"
+#include "inference/processors/processor_loading.h"
 #include "external/support/external_support.h"
 #include "inference/inference_manager.h"
 #include "inference/postprocessing/postprocessing_state.h"

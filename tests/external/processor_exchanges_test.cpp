@@ -9,12 +9,12 @@
 
 #include "common/log.h"
 #include "common/support/log_capture.h"
-#include "external/postprocessor_exchanges.h"
-#include "external/preprocessor_exchanges.h"
+#include "inference/processors/postprocessor_exchanges.h"
+#include "inference/processors/preprocessor_exchanges.h"
 #include "external/processor_config.h"
 #include "external/support/external_support.h"
 #include "host/patience.h"
-#include "inference/frame_buffer_pool.h"
+#include "common/frame_buffer_pool.h"
 #include "inference/postprocessing/postprocessing_state.h"
 #include "inference/video_frame.h"
 

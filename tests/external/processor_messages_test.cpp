@@ -11,7 +11,7 @@
 
 #include "common/support/log_capture.h"
 #include "external/msgpack_io.h"
-#include "external/processor_messages.h"
+#include "inference/processors/processor_messages.h"
 #include "external/support/msgpack_walk.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;

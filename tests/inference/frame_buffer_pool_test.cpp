@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "inference/frame_buffer_pool.h"
+#include "common/frame_buffer_pool.h"
 #include "inference/video_frame.h"
 #include "support/manager_fixture.h"
 

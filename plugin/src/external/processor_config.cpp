@@ -8,9 +8,7 @@
 
 #include "common/json_utils.h"
 #include "common/log.h"
-#include "inference/frame_buffer_pool.h"
-#include "inference/postprocessing/dumping_detection.h"
-#include "inference/postprocessing/postprocessing_state.h"
+#include "common/frame_buffer_pool.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
@@ -129,17 +127,12 @@ void startExternalPreprocessors(std::vector<PreprocessorEntry> entries, External
     logInfo(kPreprocessorTexts.initialized, map.size());
 }
 
-void loadExternalPostprocessors(PostprocessingState& state) {
+void loadExternalPostprocessors(ExternalPostprocessorMap& map, const std::string& rootFolder) {
     std::string path;
-    const std::optional<std::string> text = readConfiguration(state.rootFolder, kPostprocessorTexts, &path);
+    const std::optional<std::string> text = readConfiguration(rootFolder, kPostprocessorTexts, &path);
     if (!text) return;
     auto entries = parseExternalPostprocessors(*text, path);
-    if (entries) startExternalPostprocessors(std::move(*entries), state.externalPostprocessors);
-}
-
-void initExternalPostprocessors(PostprocessingState& state) {
-    loadExternalPostprocessors(state);
-    loadDumpingCache(state);
+    if (entries) startExternalPostprocessors(std::move(*entries), map);
 }
 
 void loadExternalPreprocessors(ExternalPreprocessorMap& map, const std::string& rootFolder) {

@@ -32,8 +32,6 @@
 namespace qz::vms_server_plugins::analytics::qzai {
 
 class FrameBufferPool;
-struct PostprocessingState;
-
 // An object or event type a post-processor declares.
 struct ProcessorTypeDeclaration_t {
     std::string id;
@@ -118,10 +116,8 @@ std::optional<std::vector<PreprocessorEntry>> parseExternalPreprocessors(std::st
 void startExternalPostprocessors(std::vector<PostprocessorEntry> entries, ExternalPostprocessorMap& map);
 void startExternalPreprocessors(std::vector<PreprocessorEntry> entries, ExternalPreprocessorMap& map);
 
-// Reads the post-processor file below the state's root folder into its map.
-void loadExternalPostprocessors(PostprocessingState& state);
-// The post-processors, then the dumping cache.
-void initExternalPostprocessors(PostprocessingState& state);
+// Reads the post-processor file below rootFolder into the map.
+void loadExternalPostprocessors(ExternalPostprocessorMap& map, const std::string& rootFolder);
 void loadExternalPreprocessors(ExternalPreprocessorMap& map, const std::string& rootFolder);
 
 }  // namespace qz::vms_server_plugins::analytics::qzai

@@ -1,6 +1,6 @@
 #include "inference/inference_manager.h"
 
-#include "external/postprocessor_exchanges.h"
+#include "inference/processors/postprocessor_exchanges.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,9 +9,10 @@
 #include "common/ini.h"
 #include "common/log.h"
 #include "common/messaging_manager.h"
-#include "inference/frame_buffer_pool.h"
+#include "common/frame_buffer_pool.h"
 #include "inference/inference_engine.h"
 #include "external/processor_config.h"
+#include "inference/processors/processor_loading.h"
 #include "inference/postprocessing/dumping_detection.h"
 #include "inference/postprocessing/postprocessing_state.h"
 

@@ -5,7 +5,7 @@
 
 #include "common/log.h"
 #include "common/scoped_timer.h"
-#include "external/preprocessor_exchanges.h"
+#include "inference/processors/preprocessor_exchanges.h"
 #include "external/processor_config.h"
 #include "inference/inference_engine.h"
 #include "inference/inference_manager.h"

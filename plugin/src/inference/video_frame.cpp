@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "inference/frame_buffer_pool.h"
+#include "common/frame_buffer_pool.h"
 #include "inference/preprocessing/colour_conversion.h"
 #include "qz/sdk/analytics/i_uncompressed_video_frame.h"
 

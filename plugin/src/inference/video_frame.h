@@ -16,7 +16,7 @@
 #include <span>
 #include <vector>
 
-#include "inference/preprocessing/heap_array.h"
+#include "common/heap_array.h"
 #include "inference/preprocessing/yuv_planes.h"
 
 namespace qz::sdk::analytics {

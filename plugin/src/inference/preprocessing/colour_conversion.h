@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "inference/preprocessing/heap_array.h"
+#include "common/heap_array.h"
 #include "inference/preprocessing/normalisation.h"
 #include "inference/preprocessing/yuv_planes.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "inference/preprocessing/heap_array.h"
+#include "common/heap_array.h"
 #include "inference/preprocessing/resize_plan.h"
 #include "inference/preprocessing/rgb_preprocessing.h"
 #include "inference/preprocessing/yuv_preprocessing.h"

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <span>
 
-#include "inference/preprocessing/heap_array.h"
+#include "common/heap_array.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

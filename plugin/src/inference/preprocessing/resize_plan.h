@@ -26,7 +26,7 @@
 
 #include "inference/preprocessing/colour_conversion.h"
 #include "records/records.h"
-#include "inference/preprocessing/heap_array.h"
+#include "common/heap_array.h"
 #include "inference/preprocessing/normalisation.h"
 #include "inference/preprocessing/resize_geometry.h"
 

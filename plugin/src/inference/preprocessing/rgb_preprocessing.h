@@ -16,7 +16,7 @@
 #include <span>
 
 #include "records/records.h"
-#include "inference/preprocessing/heap_array.h"
+#include "common/heap_array.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

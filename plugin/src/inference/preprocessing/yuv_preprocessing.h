@@ -15,7 +15,7 @@
 #include <span>
 
 #include "records/records.h"
-#include "inference/preprocessing/heap_array.h"
+#include "common/heap_array.h"
 #include "inference/preprocessing/yuv_planes.h"
 
 namespace qz::sdk::analytics {

@@ -1,4 +1,4 @@
-#include "inference/frame_buffer_pool.h"
+#include "common/frame_buffer_pool.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "external/track_id_index.h"
+#include "inference/postprocessing/track_id_index.h"
 
 #include <algorithm>
 #include <mutex>

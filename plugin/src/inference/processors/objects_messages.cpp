@@ -1,4 +1,4 @@
-#include "external/objects_messages.h"
+#include "inference/processors/objects_messages.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,9 +8,9 @@
 
 #include "common/log.h"
 #include "common/object_type_id.h"
-#include "external/class_admission.h"
+#include "inference/postprocessing/class_admission.h"
 #include "external/processor_config.h"
-#include "external/track_id_index.h"
+#include "inference/postprocessing/track_id_index.h"
 #include "inference/postprocessing/postprocessing_state.h"
 #include "inference/postprocessing/track_matching.h"
 #include "inference/video_frame.h"

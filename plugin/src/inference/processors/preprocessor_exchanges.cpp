@@ -1,4 +1,4 @@
-#include "external/preprocessor_exchanges.h"
+#include "inference/processors/preprocessor_exchanges.h"
 
 #include <algorithm>
 #include <chrono>
@@ -10,7 +10,7 @@
 #include "common/log.h"
 #include "common/scoped_timer.h"
 #include "external/processor_config.h"
-#include "external/processor_messages.h"
+#include "inference/processors/processor_messages.h"
 #include "external/response_waiters.h"
 #include "inference/video_frame.h"
 

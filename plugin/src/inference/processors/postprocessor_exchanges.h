@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "external/objects_messages.h"
+#include "inference/processors/objects_messages.h"
 #include "inference/inference_types.h"
 #include "inference/postprocessing/postprocessing_result.h"
 

@@ -1,4 +1,4 @@
-#include "external/processor_messages.h"
+#include "inference/processors/processor_messages.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "external/class_admission.h"
+#include "inference/postprocessing/class_admission.h"
 
 #include "external/processor_config.h"
 

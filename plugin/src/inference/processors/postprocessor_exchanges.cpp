@@ -1,4 +1,4 @@
-#include "external/postprocessor_exchanges.h"
+#include "inference/processors/postprocessor_exchanges.h"
 
 #include <chrono>
 #include <future>
@@ -7,9 +7,9 @@
 
 #include "common/log.h"
 #include "common/scoped_timer.h"
-#include "external/objects_messages.h"
+#include "inference/processors/objects_messages.h"
 #include "external/processor_config.h"
-#include "external/processor_messages.h"
+#include "inference/processors/processor_messages.h"
 #include "external/response_waiters.h"
 #include "inference/postprocessing/postprocessing_state.h"
 

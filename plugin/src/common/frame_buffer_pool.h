@@ -22,7 +22,7 @@
 #include <mutex>
 #include <vector>
 
-#include "inference/preprocessing/heap_array.h"
+#include "common/heap_array.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
