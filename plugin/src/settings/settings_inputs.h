@@ -2,7 +2,7 @@
 // besides the agent's error map and settings snapshot, as plain values. The
 // builders (settings_manager.cpp, pipeline_description.cpp, stage_sections.cpp)
 // read only this struct, so they link and test without an engine;
-// gatherSettingsModelInputs (settings_inputs.cpp) is the only code that reads
+// gatherSettingsModelInputs (engine/settings_inputs.cpp) is the only code that reads
 // it from a live engine.
 //
 // Plain data; a filled struct is owned by one call and never shared.
