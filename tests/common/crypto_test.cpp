@@ -11,7 +11,7 @@
 
 #include "common/file_utils.h"
 #include "common/run_command.h"
-#include "qzai_crypto.h"
+#include "common/qzai_crypto.h"
 #include "support/temp_dir.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;

@@ -7,7 +7,7 @@
 
 #include "common/download.h"
 #include "common/file_utils.h"
-#include "qzai_crypto.h"
+#include "common/qzai_crypto.h"
 #include "support/loopback_http_server.h"
 #include "support/temp_dir.h"
 

@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "common/log.h"
-#include "qzai_crypto.h"
+#include "common/qzai_crypto.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

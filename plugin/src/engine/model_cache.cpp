@@ -11,7 +11,7 @@
 #include "common/text_utils.h"
 #include "engine/json_fields.h"
 #include "common/http_client.h"
-#include "qzai_crypto.h"
+#include "common/qzai_crypto.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

@@ -14,7 +14,7 @@
 #include "common/scoped_timer.h"
 #include "inference/output_validation.h"
 #include "inference/runtime_args.h"
-#include "qzai_crypto.h"
+#include "common/qzai_crypto.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

@@ -17,7 +17,7 @@
 #include "runtimes/runtimes_manager.h"
 #include "runtimes/staging_watch.h"
 #include "runtimes/streamed_listing.h"
-#include "qzai_crypto.h"
+#include "common/qzai_crypto.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

@@ -1,4 +1,4 @@
-#include "qzai_crypto.h"
+#include "common/qzai_crypto.h"
 
 #include <openssl/evp.h>
 #include <unistd.h>
