@@ -14,7 +14,10 @@
 #include <vector>
 
 #include "inference/tensor_utils.h"
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/device_agent_details.h"
+#include "records/pipeline_stage.h"
+#include "records/device_agent_settings.h"
 #include "inference/inference_types.h"
 #include "inference/output_validation.h"
 #include "inference/postprocessing/postprocessing_state.h"

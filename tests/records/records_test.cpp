@@ -1,4 +1,5 @@
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/pipeline_stage.h"
 
 #include <gtest/gtest.h>
 

@@ -34,7 +34,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "records/records.h"
+#include "records/device_agent_details.h"
+#include "records/device_agent_settings.h"
+#include "records/device_agent_error_type.h"
 #include "engine/settings_applier.h"
 #include "inference/inference_types.h"
 #include "qz/sdk/analytics/helpers/consuming_device_agent.h"

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "common/messaging_manager.h"
-#include "records/records.h"
+#include "records/model_details.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "records/records.h"
+#include "records/model_details.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

@@ -24,7 +24,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/pipeline_stage.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

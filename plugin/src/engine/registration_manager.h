@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "records/records.h"
+#include "records/device_agent_settings.h"
+#include "records/cloud_connection_state.h"
 #include "qz/sdk/helpers/utility_provider.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

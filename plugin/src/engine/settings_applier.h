@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "records/records.h"
+#include "records/device_agent_settings.h"
 #include "settings/setting_names.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "records/records.h"
+#include "records/external_processor_maps.h"
 #include "external/external_process.h"
 #include "external/response_waiters.h"
 

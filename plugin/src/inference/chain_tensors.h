@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "records/records.h"
+#include "records/model_details.h"
 #include "inference/inference_types.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

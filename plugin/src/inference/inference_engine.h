@@ -51,7 +51,8 @@
 #include <thread>
 #include <vector>
 
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/device_agent_details.h"
 #include "inference/inference_types.h"
 #include "inference/runtime_library.h"
 #include "inference/throughput_ring.h"

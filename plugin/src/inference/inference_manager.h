@@ -32,7 +32,10 @@
 #include <string>
 #include <thread>
 
-#include "records/records.h"
+#include "records/external_processor_maps.h"
+#include "records/model_details.h"
+#include "records/device_agent_details.h"
+#include "records/device_agent_settings.h"
 #include "inference/inference_types.h"
 #include "inference/postprocessing/postprocessing_result.h"
 #include "inference/restart_backoff.h"

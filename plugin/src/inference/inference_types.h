@@ -16,7 +16,9 @@
 #include <mutex>
 #include <vector>
 
-#include "records/records.h"
+#include "records/device_agent_details.h"
+#include "records/pipeline_stage.h"
+#include "records/device_agent_settings.h"
 #include "inference/runtime_api.h"
 #include "qz/sdk/ptr.h"
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "records/records.h"
+#include "records/pipeline_stage.h"
 #include "inference/postprocessing/postprocessing_result.h"
 #include "qz/sdk/analytics/helpers/event_metadata_packet.h"
 #include "qz/sdk/analytics/helpers/object_metadata_packet.h"

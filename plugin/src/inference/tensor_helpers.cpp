@@ -4,7 +4,8 @@
 #include <cmath>
 #include <unordered_map>
 
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/pipeline_stage.h"
 #include "inference/inference_types.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "records/records.h"
+#include "records/pipeline_stage.h"
 #include "settings/settings_inputs.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

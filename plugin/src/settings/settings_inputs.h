@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/messaging_manager.h"
-#include "records/records.h"
+#include "records/cloud_connection_state.h"
 #include "runtimes/runtimes_manager.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

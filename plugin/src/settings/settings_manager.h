@@ -15,7 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "records/records.h"
+#include "records/device_agent_settings.h"
+#include "records/device_agent_error_type.h"
 #include "settings/settings_inputs.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "records/records.h"
+#include "records/pipeline_stage.h"
 #include "settings/settings_inputs.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -5,7 +5,8 @@
 #include <cmath>
 #include <memory>
 
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/pipeline_stage.h"
 #include "inference/inference_types.h"
 
 namespace qzai = qz::vms_server_plugins::analytics::qzai;

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/device_agent_details.h"
+#include "records/pipeline_stage.h"
+#include "records/device_agent_settings.h"
 #include "inference/inference_types.h"
 
 namespace qz::vms_server_plugins::analytics::qzai::testing {

@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "common/messaging_manager.h"
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/pipeline_stage.h"
+#include "records/device_agent_settings.h"
 #include "host/test_frame.h"
 #include "inference/inference_manager.h"
 #include "inference/postprocessing/qzai_object.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "records/records.h"
+#include "records/model_details.h"
 #include "inference/inference_types.h"
 #include "test_runtime/test_runtime_stats.h"
 

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/device_agent_details.h"
+#include "records/device_agent_settings.h"
 #include "host/test_frame.h"
 #include "inference/inference_types.h"
 #include "qz/sdk/analytics/helpers/event_metadata_packet.h"

@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/pipeline_stage.h"
+#include "records/device_agent_settings.h"
+#include "records/device_agent_error_type.h"
+#include "records/cloud_connection_state.h"
 #include "settings/settings_inputs.h"
 
 namespace qz::settings_test {

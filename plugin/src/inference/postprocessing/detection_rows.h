@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "records/records.h"
+#include "records/model_details.h"
 #include "inference/inference_types.h"
 #include "inference/postprocessing/track_matching.h"
 

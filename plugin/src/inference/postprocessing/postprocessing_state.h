@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "records/records.h"
+#include "records/external_processor_maps.h"
 #include "inference/postprocessing/class_counts.h"
 #include "inference/postprocessing/dumping_candidates.h"
 #include "inference/postprocessing/external_exchanges.h"

@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "records/records.h"
+#include "records/pipeline_stage.h"
 #include "inference/postprocessing/qzai_object.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

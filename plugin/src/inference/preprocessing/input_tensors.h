@@ -30,7 +30,7 @@
 
 #include <span>
 
-#include "records/records.h"
+#include "records/pipeline_stage.h"
 #include "inference/inference_types.h"
 #include "inference/preprocessing/yuv_planes.h"
 

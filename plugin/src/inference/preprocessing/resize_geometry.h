@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "records/records.h"
+#include "records/pipeline_stage.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 

@@ -25,7 +25,8 @@
 #include <vector>
 
 #include "inference/preprocessing/colour_conversion.h"
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/pipeline_stage.h"
 #include "common/heap_array.h"
 #include "inference/preprocessing/normalisation.h"
 #include "inference/preprocessing/resize_geometry.h"

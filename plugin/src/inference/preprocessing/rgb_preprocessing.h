@@ -15,7 +15,8 @@
 #include <optional>
 #include <span>
 
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/pipeline_stage.h"
 #include "common/heap_array.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

@@ -14,7 +14,8 @@
 #include <optional>
 #include <span>
 
-#include "records/records.h"
+#include "records/model_details.h"
+#include "records/pipeline_stage.h"
 #include "common/heap_array.h"
 #include "inference/preprocessing/yuv_planes.h"
 

@@ -26,7 +26,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "records/records.h"
+#include "records/device_agent_details.h"
+#include "records/pipeline_stage.h"
 #include "inference/inference_types.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {

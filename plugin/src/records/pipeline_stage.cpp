@@ -1,4 +1,4 @@
-#include "records/records.h"
+#include "records/pipeline_stage.h"
 
 namespace qz::vms_server_plugins::analytics::qzai {
 
