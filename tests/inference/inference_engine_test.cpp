@@ -395,6 +395,25 @@ TEST_F(InferenceEngineTest, AnEnqueueRefusedAfterTheTimeOutGivesBackOnlyItsOwnSl
     EXPECT_EQ(log.count("has no pending request"), 0u) << log.text();
 }
 
+// Two requests time out in turn in slot 0 before the first one's late answer
+// comes: both answers are named late and dropped, none matches a request.
+TEST_F(InferenceEngineTest, LateAnswersOfSeveralTimedOutRequestsOfOneSlotAreAllNamedLate) {
+    EngineTestConfig config(env.root() + "/timeout.ini", "InferenceRequestTimeout=1\n");
+    env.writeRuntimeArgs({{"drop_every", "1"}, {"drop_answer_ms", "2600"}});
+    auto model = env.makeModel("a", kEcho);
+    qz::test::LogWaiter log;
+    auto engine = startEngine({{"a", model}});
+    for (int i = 1; i <= 2; ++i) {
+        engine->sendInput(makeRequest(model, "camera-1", i), makeInput(static_cast<float>(i)));
+        ASSERT_TRUE(log.waitForCount("got no answer within 1 s", static_cast<size_t>(i))) << log.text();
+    }
+    ASSERT_TRUE(log.waitForCount("Warning! Dropping late output for ID 100: its request timed out", 1)) << log.text();
+    EXPECT_EQ(log.count("Warning! Dropping late output for ID 0: its request timed out"), 1u) << log.text();
+    EXPECT_EQ(log.count("has no pending request"), 0u) << log.text();
+    EXPECT_EQ(queue.count.load(), 0u);
+    EXPECT_EQ(engine->inFlight(), 0);
+}
+
 // Inputs alternate between two cameras (engine input rate = twice camera-1's);
 // camera-1's first output comes after camera-2's, so its own output ring holds
 // one event (rate 0) while the engine's holds several.

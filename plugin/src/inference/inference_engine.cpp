@@ -94,7 +94,6 @@ InferenceEngine::InferenceEngine(const std::string& rootFolder, const ModelMap& 
     m_engineOutputRing(ini().EngineThroughputWindowSize),
     m_capacity(ini().MaxNumberConcurrentInferences),
     m_requestTimeoutNs(static_cast<int64_t>(ini().InferenceRequestTimeout) * 1000000000) {
-    m_slotExpiredGeneration.fill(kGenerations);  // none
     if (!prepareWorkingDir()) return;
     // A constructor that throws runs no destructor: whatever the runtime was
     // given (its threads, the decrypted model copies) is released here, before
@@ -400,9 +399,13 @@ void InferenceEngine::reclaimExpiredSlots(int64_t nowNs) {
             word.store(slotWord(nextGeneration(generation), kSlotFree), std::memory_order_release);
             m_inFlight.fetch_sub(1);
         }
-        m_slotExpiredGeneration[slot] = generation;
+        m_slotExpired[slot].add(generation);
         reportExpired(requestId(slot, generation), request, sending);
     }
+}
+
+bool InferenceEngine::ExpiredGenerations::has(uint32_t generation) const {
+    return std::find(generations.begin(), generations.end(), generation) != generations.end();
 }
 
 void InferenceEngine::reportExpired(uint32_t id, const std::shared_ptr<InferenceInput_t>& request, bool sending) {
@@ -434,7 +437,7 @@ void InferenceEngine::handleOutput(TensorSetPtr output, ScopedTimer& timer) {
     for (;;) {
         if (generation != slotGeneration(current) || slotState(current) != kSlotInFlight ||
             (current & kSlotExpired)) {
-            if (generation == m_slotExpiredGeneration[slot])
+            if (m_slotExpired[slot].has(generation))
                 logMessage("Warning! Dropping late output for ID %u: its request timed out\n", id);
             else
                 logMessage("Warning! Output tensor ID %u has no pending request\n", id);

@@ -140,9 +140,18 @@ private:
     std::array<std::atomic<uint64_t>, kSlotCount> m_slotWords{};
     // When each in-flight request was handed to the runtime (monotonic ns).
     std::array<std::atomic<int64_t>, kSlotCount> m_slotSentNs{};
-    // The generation whose request last timed out in each slot, to name late
-    // answers as such (output thread only).
-    std::array<uint32_t, kSlotCount> m_slotExpiredGeneration{};
+    // The generations whose requests last timed out in each slot, to name
+    // late answers as such (output thread only). A slot may time out again
+    // before an earlier late answer arrives, so a few are kept.
+    struct ExpiredGenerations {
+        static constexpr size_t kKept = 8;
+        std::array<uint32_t, kKept> generations;  // UINT32_MAX: none
+        size_t next = 0;
+        ExpiredGenerations() { generations.fill(UINT32_MAX); }
+        void add(uint32_t generation) { generations[next++ % kKept] = generation; }
+        bool has(uint32_t generation) const;
+    };
+    std::array<ExpiredGenerations, kSlotCount> m_slotExpired{};
     std::string m_workingDir;
     OutputQueue& m_outputQueue;
     MessagingManager& m_messagingManager;
