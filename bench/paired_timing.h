@@ -14,8 +14,10 @@
 // as a fresh inference output or camera frame would be.
 //
 // timeInStates() times every path (the own one included) in each of the
-// given cache states, with the order of the paths rotating from iteration to
-// iteration, so that no path always follows the same neighbour:
+// given cache states, in an order shuffled afresh every iteration (from a
+// fixed seed), so that every path follows every other about equally often:
+// a path that leaves much written data behind slows whichever path comes
+// next, and a plain rotation would always hand that cost to one neighbour.
 //  - Warm: the path runs twice untimed just before its timed run, on the
 //    same input and its own buffers (a path warmed once can still be much
 //    slower than one warmed twice);
@@ -30,8 +32,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -99,11 +104,13 @@ inline void timeInStates(benchmark::State& state, const Path& own, const std::ve
     for (const Path& b : baselines) paths.push_back(&b);
     // totals[path][state]
     std::vector<std::vector<double>> totals(paths.size(), std::vector<double>(states.size(), 0.0));
-    size_t first = 0;
+    std::vector<size_t> order(paths.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::mt19937 shuffler(20261208);
     for (auto _ : state) {
         double ownTime = 0.0;
-        for (size_t k = 0; k < paths.size(); ++k) {
-            const size_t p = (first + k) % paths.size();
+        std::shuffle(order.begin(), order.end(), shuffler);
+        for (const size_t p : order) {
             for (size_t s = 0; s < states.size(); ++s) {
                 if (states[s] == CacheState::Warm) {
                     paths[p]->run();
@@ -118,7 +125,6 @@ inline void timeInStates(benchmark::State& state, const Path& own, const std::ve
                 if (p == 0 && s == 0) ownTime = took;
             }
         }
-        first = (first + 1) % paths.size();
         state.SetIterationTime(ownTime);
     }
     for (size_t p = 1; p < paths.size(); ++p) {
