@@ -16,7 +16,7 @@ using namespace decoder_test;
 namespace {
 
 TEST(AnchorFreeYoloConcurrency, ConcurrentThreadedDecodesMatchTheSingleThreadedResult) {
-    const int n = 110000;  // 1.1 million scores: the process-wide helpers join
+    const int n = 220000;  // 2.2 million scores: the process-wide helpers join
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> pos(0.0f, 640.0f), score(0.0f, 0.3f);
     std::vector<float> v(static_cast<size_t>(14) * n);

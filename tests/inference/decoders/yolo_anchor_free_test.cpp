@@ -182,13 +182,12 @@ TEST(ClassSearchPlan, PiecesCoverTheProposalsAndSmallSearchesStayOnTheCaller) {
     };
     const Case cases[] = {
         {0, 80, 4, 0, 0, 0},
-        {20, 80, 4, 20, 1, 0},         // one piece: nothing to share
-        {8400, 80, 4, 416, 21, 3},     // whole blocks of 16 proposals
-        {8400, 80, 1, 416, 21, 0},
-        {100000, 1, 8, 32768, 4, 3},   // never more helpers than pieces - 1
-        {8400, 80, 0, 416, 21, 0},     // automatic: below 2^22 scores, alone
-        {13107, 80, 0, 416, 32, 0},
-        {52428, 80, 0, 416, 127, 0},
+        {20, 80, 4, 20, 1, 0},          // one piece: nothing to share
+        {33600, 80, 4, 3280, 11, 3},    // whole blocks of 16 proposals
+        {8400, 80, 1, 3280, 3, 0},
+        {8400, 80, 8, 3280, 3, 2},      // never more helpers than pieces - 1
+        {8400, 80, 0, 3280, 3, 0},      // automatic: below 2^21 scores, alone
+        {26214, 80, 0, 3280, 8, 0},
     };
     for (const Case& c : cases) {
         const qzai::ClassSearchPlan plan = qzai::planClassSearch(c.n, c.classes, c.threads);
@@ -196,9 +195,9 @@ TEST(ClassSearchPlan, PiecesCoverTheProposalsAndSmallSearchesStayOnTheCaller) {
         EXPECT_EQ(plan.pieces, c.pieces) << c.n << " x " << c.classes;
         EXPECT_EQ(plan.helpers, c.helpers) << c.n << " x " << c.classes;
     }
-    // From 2^22 scores the automatic count follows the usable processors:
+    // From 2^21 scores the automatic count follows the usable processors:
     // no helper on two, where one does not pay; at most four threads.
-    EXPECT_EQ(qzai::planClassSearch(52429, 80, 0).helpers, automaticHelpers);
+    EXPECT_EQ(qzai::planClassSearch(26215, 80, 0).helpers, automaticHelpers);
     const std::pair<int32_t, int32_t> threadsOnProcessors[] = {{1, 1}, {2, 1}, {3, 3}, {4, 4}, {8, 4}};
     for (const auto& [processors, threads] : threadsOnProcessors)
         EXPECT_EQ(qzai::automaticSearchThreads(processors), threads) << processors << " processors";

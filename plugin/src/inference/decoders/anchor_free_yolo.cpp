@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "inference/decoders/class_search.h"
 #include "inference/decoders/decoder_log.h"
@@ -20,20 +21,23 @@ constexpr const char* kAnchorFreeYoloTag = "AnchorFreeYolo";
 constexpr int32_t kMaxThreads = 4;
 // The automatic count starts helpers only from this many usable processors.
 constexpr int32_t kProcessorsForHelpers = 3;
-// One piece of the class search reads about this many scores (some
-// microseconds of work): small enough that a late helper or the last piece
-// keeps the caller waiting little, large enough that handing pieces out
-// costs little.
-constexpr int64_t kScoresPerPiece = 32768;
-// With the automatic count, helpers join only from this many scores (52429
-// proposals of 80 classes): alone, the calling thread reads each class row
-// in long runs, which a cold output streams into best, while shared pieces
-// are short; and waking a sleeping thread costs the waker 20-50 us on a busy
-// or virtual machine, the helper arriving 50-100 us later. On cold outputs
-// of 16800 and 33600 proposals three helpers made the search 0.83-1.03
-// times as fast as the calling thread alone, so smaller searches stay
-// alone and leave the other processors to other cameras' work.
-constexpr int64_t kScoresForHelpers = 4194304;
+// One piece of the class search reads about this many scores (3280
+// proposals of 80 classes, about 50 us of work on a cold output): each class
+// row is read in runs of about 13 KB, long enough to stream from memory
+// (pieces of 416 proposals read 1.6 KB runs, and three helpers then made a
+// cold search no faster than the calling thread alone), and a late helper
+// or the last piece keeps the caller waiting little.
+constexpr int64_t kScoresPerPiece = 262144;
+// With the automatic count, helpers join only from this many scores (26215
+// proposals of 80 classes). Waking a sleeping thread costs the waker 20-50 us
+// on a busy or virtual machine, the helper arriving 50-100 us later: on cold
+// outputs of 16800 proposals three helpers made the search no faster than
+// the calling thread alone, on 33600 about 1.15-1.2 times as fast. Smaller
+// searches stay alone and leave the other processors to other cameras' work.
+constexpr int64_t kScoresForHelpers = 2097152;
+// Proposals the calling thread searches at a time when alone: each class
+// row is read in runs of 16 KB, long enough to stream from memory.
+constexpr int32_t kSearchRun = 4096;
 
 // The processors this process may use, read once: the helper pool is sized
 // by it for the life of the process.
@@ -113,27 +117,53 @@ TensorSet* decodeAnchorFreeYoloWithHelpers(const TensorSet* input, float conf, f
     decoderVerbose("[AnchorFreeYolo] Decoding %d proposals, %d classes.\n", n, classes);
 
     const float* data = static_cast<const float*>(tensor.data);
-    std::vector<float> best(static_cast<size_t>(n), conf);
-    std::vector<int32_t> cls(static_cast<size_t>(n), -1);
+    const size_t stride = static_cast<size_t>(n);
+    // Left unfilled: each run of proposals is filled just before its search.
+    std::unique_ptr<float[]> best(new float[stride]);
+    std::unique_ptr<int32_t[]> cls(new int32_t[stride]);
+    const auto prepare = [&](int32_t begin, int32_t end) {
+        std::fill(best.get() + begin, best.get() + end, conf);
+        std::fill(cls.get() + begin, cls.get() + end, -1);
+    };
+    // The search never reads the box rows: on an output fresh from the
+    // runtime each candidate's box is a cache miss of its own, and the
+    // candidates lie far apart. Each one's reads are asked for as soon as it
+    // is found, so that they are on their way while the search goes on,
+    // instead of being waited for one by one at the end.
+    std::vector<int32_t> found;
+    found.reserve(256);
+    const auto gather = [&](int32_t begin, int32_t end) {
+        for (int32_t i = begin; i < end; ++i) {
+            // A proposal whose best class score is infinite is no candidate.
+            if (cls[i] < 0 || !std::isfinite(best[i])) continue;
+            found.push_back(i);
+            for (size_t row = 0; row < 4; ++row) __builtin_prefetch(data + row * stride + i);
+        }
+    };
     const ClassSearchPlan plan = planClassSearch(n, classes, threads);
     if (plan.helpers == 0) {
-        // Alone, the calling thread searches every proposal in one call, so
-        // that each class row is read in runs longer than a piece.
-        findBestClassScores(0, n, classes, data, n, best.data(), cls.data());
+        // Alone, the calling thread searches run after run, each long enough
+        // for a class row to stream; a run's candidates are gathered while
+        // its scores are still in the cache.
+        for (int32_t at = 0; at < n; at += kSearchRun) {
+            const int32_t end = at + std::min(kSearchRun, n - at);
+            prepare(at, end);
+            findBestClassScores(at, end, classes, data, n, best.get(), cls.get());
+            gather(at, end);
+        }
     } else {
+        prepare(0, n);
         helpers.run(plan.pieces, plan.helpers, [&](int32_t piece) {
             const int32_t begin = piece * plan.pieceSize;
             findBestClassScores(begin, std::min(begin + plan.pieceSize, n), classes, data, n,
-                                best.data(), cls.data());
+                                best.get(), cls.get());
         });
+        gather(0, n);
     }
 
-    const size_t stride = static_cast<size_t>(n);
     std::vector<Detection> candidates;
-    candidates.reserve(256);
-    for (int32_t i = 0; i < n; ++i) {
-        // A proposal whose best class score is infinite is no candidate.
-        if (cls[i] < 0 || !std::isfinite(best[i])) continue;
+    candidates.reserve(found.size());
+    for (const int32_t i : found) {
         const float cx = data[i];
         const float cy = data[stride + i];
         const float w = data[2 * stride + i];

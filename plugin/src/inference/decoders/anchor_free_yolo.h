@@ -27,13 +27,13 @@ void findBestClassScores(int32_t begin, int32_t end, int32_t classes, const floa
 int32_t automaticSearchThreads(int32_t processors);
 
 // How the class search over n proposals of `classes` classes is shared:
-// pieces of pieceSize proposals (a multiple of 16, some tens of thousands of
+// pieces of pieceSize proposals (a multiple of 16, about a quarter million
 // scores; the last piece may be shorter), taken by the calling thread and at
 // most `helpers` helper threads. With threads > 0, threads - 1 helpers; with
-// threads <= 0 (automatic), none below 2^22 scores (smaller outputs stay on
+// threads <= 0 (automatic), none below 2^21 scores (smaller outputs stay on
 // the calling thread), automaticSearchThreads(usable processors) - 1 from
 // there on. Never more helpers than pieces - 1; no pieces when n <= 0.
-// With no helpers the decoder searches all n proposals in one call instead.
+// With no helpers the decoder searches run after run of 4096 proposals.
 struct ClassSearchPlan {
     int32_t pieceSize = 0;
     int32_t pieces = 0;
