@@ -399,7 +399,7 @@ TEST_F(InferenceEngineTest, AnEnqueueRefusedAfterTheTimeOutGivesBackOnlyItsOwnSl
 // comes: both answers are named late and dropped, none matches a request.
 TEST_F(InferenceEngineTest, LateAnswersOfSeveralTimedOutRequestsOfOneSlotAreAllNamedLate) {
     EngineTestConfig config(env.root() + "/timeout.ini", "InferenceRequestTimeout=1\n");
-    env.writeRuntimeArgs({{"drop_every", "1"}, {"drop_answer_ms", "2600"}});
+    env.writeRuntimeArgs({{"drop_every", "1"}, {"drop_answer_ms", "4000"}});
     auto model = env.makeModel("a", kEcho);
     qz::test::LogWaiter log;
     auto engine = startEngine({{"a", model}});
