@@ -128,8 +128,8 @@ TensorSet* decodeAnchorFreeYoloWithHelpers(const TensorSet* input, float conf, f
     // The search never reads the box rows: on an output fresh from the
     // runtime each candidate's box is a cache miss of its own, and the
     // candidates lie far apart. Each one's reads are asked for as soon as it
-    // is found, so that they are on their way while the search goes on,
-    // instead of being waited for one by one at the end.
+    // is found, so that they are on their way while the search (or the
+    // gathering) goes on, instead of being waited for one by one at the end.
     std::vector<int32_t> found;
     found.reserve(256);
     const auto gather = [&](int32_t begin, int32_t end) {
