@@ -1,7 +1,7 @@
 // Frame preprocessing against the chains a user would build instead: a
 // 1920x1080 I420 frame into a 640x640 planar normalised float input (fit).
 // Every path, ours included, is timed warm and cold with the order of the
-// paths rotating (paired_timing.h, timeInStates), each writing its own
+// paths shuffled (paired_timing.h, timeInStates), each writing its own
 // output buffer; the counters are "ratio_<baseline>_warm" and "_cold".
 //  - ratio_libyuv_banded (-DQZ_BENCH_LIBYUV=ON), the strong libyuv chain:
 //    bands of 24 placed rows, so that its intermediates stay in the L2

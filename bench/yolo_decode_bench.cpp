@@ -16,7 +16,7 @@
 // ratio_opencv_reduce_cold (the same with one cv::reduce over the class
 // rows) and ratio_opencv_minmaxloc_cold (the weaker tutorial decode:
 // transpose, minMaxLoc per proposal). Every path meets a cold input, and
-// the order of the paths rotates (paired_timing.h, timeInStates).
+// the order of the paths is shuffled (paired_timing.h, timeInStates).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
