@@ -1,5 +1,6 @@
 #include "inference/inference_engine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <exception>
